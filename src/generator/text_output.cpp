@@ -1,0 +1,58 @@
+#include "generator/text_output.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+
+#include "generator/console.h"
+
+namespace {
+
+// Output is written in pieces of about this size: large enough that the cost per call vanishes,
+// small enough to stay in the cache.
+constexpr std::size_t kChunkBytes = 64 * 1024;
+
+int last_error() { return errno != 0 ? errno : EIO; }
+
+// Writes `block` `count` times. Returns 0, or the errno of the write that failed.
+int write_repeated(std::FILE* file, const std::string& block, std::uint32_t count) {
+    if (block.empty()) return 0;
+    const std::size_t blocks_per_chunk = std::max<std::size_t>(1, kChunkBytes / block.size());
+    std::string chunk;
+    const std::size_t filled = std::min<std::size_t>(count, blocks_per_chunk);
+    chunk.reserve(filled * block.size());
+    for (std::size_t i = 0; i < filled; ++i) chunk += block;
+
+    for (std::uint32_t left = count; left > 0;) {
+        const std::size_t blocks = std::min<std::size_t>(left, blocks_per_chunk);
+        errno = 0;
+        if (std::fwrite(chunk.data(), block.size(), blocks, file) != blocks) return last_error();
+        left -= static_cast<std::uint32_t>(blocks);
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::FILE* open_text_output(const char* name) { return std::fopen(name, "w"); }
+
+bool write_text_file(const char* name, std::initializer_list<std::string_view> block,
+                     std::int32_t count) {
+    errno = 0;
+    std::FILE* file = open_text_output(name);
+    if (file == nullptr) {
+        report_failure(name, last_error());
+        return false;
+    }
+
+    std::string text;
+    for (std::string_view line : block) text += line;
+    int error = write_repeated(file, text, count > 0 ? static_cast<std::uint32_t>(count) : 0);
+    errno = 0;
+    if (std::fclose(file) != 0 && error == 0) error = last_error();
+    if (error == 0) return true;
+
+    std::remove(name);
+    report_failure(name, error);
+    return false;
+}

@@ -1,0 +1,266 @@
+#!/usr/bin/env bats
+# The guardgen program as a user runs it: arguments, standard output and error, exit status, and
+# the exact bytes of every file it leaves. Each case runs in a fresh, empty directory.
+#
+# Set from outside:
+#   GUARDGEN         the program to run (required)
+#   GUARDGEN_RUNNER  a command to run it with, such as "wine" (default: none, run it directly)
+#   GUARDGEN_EOL     the line end it writes: lf (default) or crlf
+
+EG=$'#ifndef GUARD_H\n#include "guard.h"\n#endif\n'
+IG=$'#include "guard.h"\n'
+NG=$'#include "noguard.h"\n'
+GUARD=$'#ifndef GUARD_H\n#define GUARD_H\nextern int i;\n#endif\n'
+NOGUARD=$'extern int i;\n'
+USAGE=$'Usage:\nguardgen n1 [ n2 n3 n4 ... ]\n\nWhere n1, n2, n3 etc. are the number of #includes\nto be put into the relevant files\n'
+
+setup() {
+    : "${GUARDGEN:?set GUARDGEN to the program to test}"
+    read -ra runner <<<"${GUARDGEN_RUNNER:-}"
+    case "${GUARDGEN_EOL:-lf}" in
+        lf) eol=$'\n' ;;
+        crlf) eol=$'\r\n' ;;
+        *) echo "GUARDGEN_EOL must be lf or crlf" >&2; return 1 ;;
+    esac
+    out="$BATS_TEST_TMPDIR/stdout"
+    err="$BATS_TEST_TMPDIR/stderr"
+    mkdir "$BATS_TEST_TMPDIR/work"
+    cd "$BATS_TEST_TMPDIR/work"
+}
+
+native_only() {
+    [[ ${#runner[@]} -eq 0 ]] || skip "$1"
+}
+
+# Runs guardgen with the given arguments; sets $status.
+run_guardgen() {
+    status=0
+    "${runner[@]}" "$GUARDGEN" "$@" >"$out" 2>"$err" || status=$?
+}
+
+# Copies standard input to standard output with every "\n" turned into the program's line end.
+to_eol() {
+    if [[ "$eol" == $'\n' ]]; then cat; else perl -pe 's/\n/\r\n/g'; fi
+}
+
+text() {
+    printf '%s' "$1"
+}
+
+# The text $1 repeated $2 times (none for 0 or less), by doubling.
+repeat() {
+    local piece=$1 n=$2 result=""
+    while ((n > 0)); do
+        if ((n & 1)); then result+=$piece; fi
+        piece+=$piece
+        ((n >>= 1))
+    done
+    printf '%s' "$result"
+}
+
+# Fails, showing both, unless file $1 holds exactly what the command after it prints, with the
+# program's line ends: expect_output guard.h text "$GUARD"; expect_output eg5.c repeat "$EG" 5.
+expect_output() {
+    local file=$1
+    shift
+    if ! cmp -s <("$@" | to_eol) "$file"; then
+        echo "$file differs from what was expected:"
+        echo "--- expected"; "$@" | to_eol | od -c | head -20
+        echo "--- actual"; od -c "$file" | head -20
+        return 1
+    fi
+}
+
+# Fails unless the current directory holds exactly the named entries.
+expect_files() {
+    local expected actual
+    expected=$(printf '%s\n' "$@" | sort)
+    actual=$(ls -A | sort)
+    if [[ "$expected" != "$actual" ]]; then
+        printf 'files expected:\n%s\nfiles found:\n%s\n' "$expected" "$actual"
+        return 1
+    fi
+}
+
+expect_status() {
+    if [[ $status -ne $1 ]]; then
+        echo "exit status $status, expected $1; stderr:"; cat "$err"
+        return 1
+    fi
+}
+
+announced() {
+    local n
+    for n in "$@"; do printf 'Writing eg%s.c\nWriting ig%s.c\nWriting ng%s.c\n' "$n" "$n" "$n"; done
+}
+
+# A whole successful run: headers and the three sources for each count, as the counts say.
+expect_run_for() {
+    local n files=(guard.h noguard.h)
+    expect_status 0
+    expect_output "$out" announced "$@"
+    expect_output "$err" text ""
+    expect_output guard.h text "$GUARD"
+    expect_output noguard.h text "$NOGUARD"
+    for n in "$@"; do
+        expect_output "eg$n.c" repeat "$EG" "$n"
+        expect_output "ig$n.c" repeat "$IG" "$n"
+        expect_output "ng$n.c" repeat "$NG" "$n"
+        files+=("eg$n.c" "ig$n.c" "ng$n.c")
+    done
+    expect_files $(printf '%s\n' "${files[@]}" | sort -u)
+}
+
+@test "no arguments: the usage text, status 0, and no file is touched" {
+    run_guardgen
+    expect_status 0
+    expect_output "$out" text "$USAGE"
+    expect_output "$err" text ""
+    expect_files
+
+    echo old >guard.h
+    echo old >noguard.h
+    run_guardgen
+    expect_output "$out" text "$USAGE"
+    [[ "$(cat guard.h noguard.h)" == $'old\nold' ]]
+}
+
+@test "2 5: the headers once, then the sources for 2 and 5 in that order" {
+    run_guardgen 2 5
+    expect_run_for 2 5
+}
+
+@test "files have the documented sizes" {
+    local guard noguard eg ig ng
+    if [[ "$eol" == $'\n' ]]; then
+        guard=53 noguard=14 eg=420 ig=190 ng=210
+    else
+        guard=57 noguard=15 eg=450 ig=200 ng=220
+    fi
+    run_guardgen 10
+    expect_status 0
+    [[ $(wc -c <guard.h) -eq $guard ]]
+    [[ $(wc -c <noguard.h) -eq $noguard ]]
+    [[ $(wc -c <eg10.c) -eq $eg ]]
+    [[ $(wc -c <ig10.c) -eq $ig ]]
+    [[ $(wc -c <ng10.c) -eq $ng ]]
+}
+
+@test "each argument converts to a count, with 32-bit wrap-around" {
+    local cases=(
+        "1" 1
+        "007" 7
+        "  +7x" 7
+        $' \t9' 9
+        "-4" -4
+        "-3" -3
+        "0" 0
+        "" 0
+        "abc" 0
+        "x7" 0
+        "+-5" 0
+        "- 5" 0
+        "12abc" 12
+        "-h" 0
+        "--help" 0
+        "/?" 0
+        "4294967297" 1
+        "2147483648" -2147483648
+    )
+    local i
+    for ((i = 0; i < ${#cases[@]}; i += 2)); do
+        echo "argument '${cases[i]}', expected count ${cases[i + 1]}"
+        rm -rf ./*
+        run_guardgen "${cases[i]}"
+        expect_run_for "${cases[i + 1]}"
+    done
+}
+
+@test "a large count crosses many write buffers and stays exact" {
+    run_guardgen 100003
+    expect_run_for 100003
+}
+
+@test "a count given twice writes its files twice, ending as for one" {
+    run_guardgen 3 3
+    expect_run_for 3 3
+}
+
+@test "only non-numeric arguments: the headers, then the empty files for 0, twice" {
+    run_guardgen x y
+    expect_run_for 0 0
+    [[ ! -s eg0.c && ! -s ig0.c && ! -s ng0.c ]]
+}
+
+@test "existing files are truncated and rewritten, never appended to" {
+    local name
+    for name in guard.h noguard.h eg2.c ig2.c ng2.c; do
+        head -c 3000 /dev/zero | tr '\0' x >"$name"
+    done
+    run_guardgen 2
+    expect_run_for 2
+}
+
+@test "a directory in the way of a source: reported, the others written, status 1" {
+    mkdir ig5.c
+    run_guardgen 5
+    expect_status 1
+    expect_output "$out" announced 5
+    [[ $(wc -l <"$err") -eq 1 ]]
+    grep -q '^guardgen: ig5\.c: .' "$err"
+    [[ -d ig5.c ]]
+    expect_output guard.h text "$GUARD"
+    expect_output eg5.c repeat "$EG" 5
+    expect_output ng5.c repeat "$NG" 5
+    expect_files guard.h noguard.h eg5.c ig5.c ng5.c
+}
+
+@test "a directory in the way of a header: reported, the rest written, status 1" {
+    mkdir noguard.h
+    run_guardgen 1
+    expect_status 1
+    grep -q '^guardgen: noguard\.h: .' "$err"
+    [[ -d noguard.h ]]
+    expect_output guard.h text "$GUARD"
+    expect_output ig1.c text "$IG"
+}
+
+@test "the message names the reason, and follows what was announced before it" {
+    native_only "the reason's wording is the platform's"
+    mkdir ig5.c
+    status=0
+    "$GUARDGEN" 5 >"$out" 2>&1 || status=$?
+    expect_status 1
+    expect_output "$out" text $'Writing eg5.c\nWriting ig5.c\nguardgen: ig5.c: Is a directory\nWriting ng5.c\n'
+}
+
+@test "a write that fails: reported, the incomplete file removed, the rest written, status 1" {
+    native_only "needs /dev/full"
+    ln -s /dev/full eg5.c
+    ln -s /dev/full guard.h
+    run_guardgen 5
+    expect_status 1
+    expect_output "$err" text $'guardgen: guard.h: No space left on device\nguardgen: eg5.c: No space left on device\n'
+    expect_output "$out" announced 5
+    expect_output noguard.h text "$NOGUARD"
+    expect_output ig5.c repeat "$IG" 5
+    expect_output ng5.c repeat "$NG" 5
+    expect_files noguard.h ig5.c ng5.c
+}
+
+@test "standard output that cannot be written: reported, files still written, status 1" {
+    native_only "needs /dev/full"
+    status=0
+    "$GUARDGEN" 3 >/dev/full 2>"$err" || status=$?
+    expect_status 1
+    expect_output "$err" text $'guardgen: standard output: No space left on device\n'
+    expect_output eg3.c repeat "$EG" 3
+    expect_files guard.h noguard.h eg3.c ig3.c ng3.c
+
+    rm ./*
+    status=0
+    "$GUARDGEN" >/dev/full 2>"$err" || status=$?
+    expect_status 1
+    expect_output "$err" text $'guardgen: standard output: No space left on device\n'
+    expect_files
+}
