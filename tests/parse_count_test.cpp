@@ -28,9 +28,7 @@ TEST(ParseCount, ConvertsLikeAtoiWithWrapAround) {
         {"  +7x", 7},
         {"\t\n\v\f\r 9", 9},
         {"\b9", 0},
-        {"\xa0"
-         "9",
-         0},
+        {"\2409", 0},  // octal 240: byte 0xa0, then 9
         // At most one sign, directly before the digits.
         {"+-5", 0},
         {"--5", 0},
@@ -46,9 +44,7 @@ TEST(ParseCount, ConvertsLikeAtoiWithWrapAround) {
         {"1e3", 1},
         {"0x10", 0},
         {"5\xe9", 5},
-        {"\xe9"
-         "5",
-         0},
+        {"\3515", 0},  // octal 351: byte 0xe9, then 5
         // Options are not recognised: they are counts too.
         {"-h", 0},
         {"--help", 0},
