@@ -225,13 +225,20 @@ expect_run_for() {
     expect_output ig1.c text "$IG"
 }
 
-@test "the message names the reason, and follows what was announced before it" {
-    native_only "the reason's wording is the platform's"
+@test "the message follows what was announced before it, and names the reason" {
     mkdir ig5.c
     status=0
-    "$GUARDGEN" 5 >"$out" 2>&1 || status=$?
+    "${runner[@]}" "$GUARDGEN" 5 >"$out" 2>&1 || status=$?
     expect_status 1
-    expect_output "$out" text $'Writing eg5.c\nWriting ig5.c\nguardgen: ig5.c: Is a directory\nWriting ng5.c\n'
+    local lines
+    mapfile -t lines < <(tr -d '\r' <"$out")
+    printf '%s\n' "${lines[@]}"
+    [[ ${#lines[@]} -eq 4 ]]
+    [[ ${lines[0]} == "Writing eg5.c" && ${lines[1]} == "Writing ig5.c" ]]
+    [[ ${lines[2]} == "guardgen: ig5.c: "?* && ${lines[3]} == "Writing ng5.c" ]]
+    if [[ ${#runner[@]} -eq 0 ]]; then
+        [[ ${lines[2]} == "guardgen: ig5.c: Is a directory" ]]
+    fi
 }
 
 @test "a write that fails: reported, the incomplete file removed, the rest written, status 1" {
