@@ -1,0 +1,53 @@
+# What is installed, and the packages made of it by CPack: a .deb on Linux, a .zip on Windows.
+include(GNUInstallDirs)
+
+if(WIN32)
+    install(TARGETS guardgen RUNTIME DESTINATION .)
+    install(FILES README.md LICENSE DESTINATION .)
+    set(CPACK_GENERATOR ZIP)
+    set(CPACK_SYSTEM_NAME win32)
+else()
+    install(TARGETS guardgen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+    # The man page as installed carries the project's version in its footer.
+    set(man_page ${PROJECT_SOURCE_DIR}/doc/guardgen.1)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${man_page})
+    file(READ ${man_page} page)
+    string(REPLACE "\"guardgen\" \"User Commands\"" "\"guardgen ${PROJECT_VERSION}\" \"User Commands\""
+           versioned_page "${page}")
+    if(versioned_page STREQUAL page)
+        message(FATAL_ERROR "${man_page}: its .TH line has no \"guardgen\" footer to version")
+    endif()
+    file(WRITE ${PROJECT_BINARY_DIR}/guardgen.1 "${versioned_page}")
+    install(FILES ${PROJECT_BINARY_DIR}/guardgen.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+    install(FILES README.md CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+    set(CPACK_GENERATOR DEB)
+endif()
+
+set(CPACK_PACKAGE_NAME guardgen)
+set(CPACK_PACKAGE_VENDOR "The guardgen developers")
+set(CPACK_PACKAGE_CONTACT "The guardgen developers <guardgen@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+# Wrapped for the package's control file.
+set(CPACK_PACKAGE_DESCRIPTION [[guardgen writes a pair of headers, guard.h with an include guard and
+noguard.h without, and for each count given three C sources that include a
+header that many times: with an external guard around each include, with
+bare includes of the guarded header, and with bare includes of the
+unguarded one. Preprocessing them shows how a C preprocessor copes with
+one header included many times.]])
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+find_program(GUARDGEN_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(GUARDGEN_DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
+endif()
+
+include(CPack)
