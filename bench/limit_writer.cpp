@@ -6,13 +6,40 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
+#include <vector>
 
-#include "baseline.h"
+#include "generator/lines.h"
 
 namespace {
+
+struct File {
+    std::string name;
+    std::vector<std::string_view> block;  // the lines of one block
+    std::int64_t repeats;
+    bool announced;  // whether guardgen prints "Writing <name>" for it
+};
+
+// The files of a run of guardgen with these counts, in its order.
+std::vector<File> files_for(int argc, char** argv) {
+    using namespace lines;
+    std::vector<File> files = {
+        {"guard.h", {kGuardTest, kGuardDefine, kDeclaration, kGuardEnd}, 1, false},
+        {"noguard.h", {kDeclaration}, 1, false},
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::int64_t count = std::atoll(argv[i]);
+        const std::string n = std::to_string(count);
+        files.push_back({"eg" + n + ".c", {kGuardTest, kIncludeGuarded, kGuardEnd}, count, true});
+        files.push_back({"ig" + n + ".c", {kIncludeGuarded}, count, true});
+        files.push_back({"ng" + n + ".c", {kIncludeUnguarded}, count, true});
+    }
+    return files;
+}
 
 constexpr std::size_t kPieceBytes = 128 * 1024;
 
@@ -29,7 +56,7 @@ bool write_all(int fd, const char* data, std::size_t size) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    for (const BaselineFile& file : baseline_files(argc, argv)) {
+    for (const File& file : files_for(argc, argv)) {
         if (file.announced) std::printf("Writing %s\n", file.name.c_str());
         std::string block;
         for (std::string_view line : file.block) block += line;
