@@ -10,6 +10,9 @@
 #include <random>
 #include <string>
 
+#include "generator/lines.h"
+#include "generator/text_output.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -109,17 +112,41 @@ TEST_F(Generator, HeadersHoldExactlyTheirLines) {
     EXPECT_EQ(stderr_text(), "");
 }
 
+struct Source {
+    const char* prefix;
+    const std::string& block;
+    bool (*write)(std::int32_t);
+};
+
+const Source kSources[] = {
+    {"eg", kEgBlock, write_eg_source},
+    {"ig", kIgBlock, write_ig_source},
+    {"ng", kNgBlock, write_ng_source},
+};
+
 TEST_F(Generator, SourcesRepeatTheirBlockCountTimes) {
-    // 1560 and 1561 are one chunk of eg blocks and one block more; 100000 spans many chunks.
-    const std::int32_t counts[] = {1, 2, 10, 1560, 1561, 3121, 100000};
-    for (std::int32_t count : counts) {
-        SCOPED_TRACE(count);
-        const std::string n = std::to_string(count);
-        EXPECT_TRUE(write_test_sources(count));
-        EXPECT_EQ(read_file("eg" + n + ".c"), on_disk(repeated(kEgBlock, count)));
-        EXPECT_EQ(read_file("ig" + n + ".c"), on_disk(repeated(kIgBlock, count)));
-        EXPECT_EQ(read_file("ng" + n + ".c"), on_disk(repeated(kNgBlock, count)));
+    for (const Source& source : kSources) {
+        // Around the boundaries of the writer's chunk, whose size depends on the line end, and
+        // many chunks.
+        const std::string block = on_disk(source.block);
+        const auto per_chunk = static_cast<std::int32_t>(fill_chunk(block).size() / block.size());
+        const std::int32_t counts[] = {
+            1, 2, 10, per_chunk - 1, per_chunk, per_chunk + 1, 2 * per_chunk + 1, 100000};
+        for (std::int32_t count : counts) {
+            SCOPED_TRACE(std::string(source.prefix) + " " + std::to_string(count));
+            EXPECT_TRUE(source.write(count));
+            EXPECT_EQ(read_file(source.prefix + std::to_string(count) + ".c"),
+                      on_disk(repeated(source.block, count)));
+        }
     }
+}
+
+TEST_F(Generator, WriteTestSourcesWritesTheThreeInOrder) {
+    EXPECT_TRUE(write_test_sources(7));
+    EXPECT_EQ(read_file("eg7.c"), on_disk(repeated(kEgBlock, 7)));
+    EXPECT_EQ(read_file("ig7.c"), on_disk(repeated(kIgBlock, 7)));
+    EXPECT_EQ(read_file("ng7.c"), on_disk(repeated(kNgBlock, 7)));
+    EXPECT_EQ(stdout_text(), "Writing eg7.c\nWriting ig7.c\nWriting ng7.c\n");
 }
 
 TEST_F(Generator, CountsOfZeroOrLessGiveEmptyFiles) {
@@ -187,5 +214,44 @@ TEST_F(Generator, AFailedWriteRemovesTheIncompleteFile) {
               "guardgen: eg200000.c: No space left on device\n");
 }
 #endif
+
+struct LineEndCase {
+    std::string_view line_end;
+    std::initializer_list<std::string_view> lines;
+    std::string block;
+};
+
+TEST(Chunk, HoldsWholeBlocksWithTheGivenLineEnds) {
+    using namespace lines;
+    const LineEndCase cases[] = {
+        {"\n", {kGuardTest, kIncludeGuarded, kGuardEnd}, kEgBlock},
+        {"\n", {kIncludeGuarded}, kIgBlock},
+        {"\n", {kIncludeUnguarded}, kNgBlock},
+        {"\n",
+         {kGuardTest, kGuardDefine, kDeclaration, kGuardEnd},
+         "#ifndef GUARD_H\n#define GUARD_H\nextern int i;\n#endif\n"},
+        {"\r\n",
+         {kGuardTest, kIncludeGuarded, kGuardEnd},
+         "#ifndef GUARD_H\r\n#include \"guard.h\"\r\n#endif\r\n"},
+        {"\r\n", {kIncludeGuarded}, "#include \"guard.h\"\r\n"},
+        {"\r\n", {kIncludeUnguarded}, "#include \"noguard.h\"\r\n"},
+        {"\r\n",
+         {kGuardTest, kGuardDefine, kDeclaration, kGuardEnd},
+         "#ifndef GUARD_H\r\n#define GUARD_H\r\nextern int i;\r\n#endif\r\n"},
+    };
+    for (const LineEndCase& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.block));
+        EXPECT_EQ(block_text(c.lines, c.line_end), c.block);
+        // As many whole blocks as fit in 64 KiB, and nothing else.
+        const std::string chunk = fill_chunk(c.block);
+        EXPECT_EQ(chunk, repeated(c.block, 65536 / static_cast<std::int64_t>(c.block.size())));
+    }
+}
+
+TEST(Chunk, ABlockLargerThanAChunkIsOneChunk) {
+    const std::string block(70000, 'x');
+    EXPECT_EQ(fill_chunk(block), block);
+    EXPECT_EQ(fill_chunk(""), "");
+}
 
 }  // namespace

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <string>
 
 #include "generator/console.h"
+#include "generator/platform.h"
 
 namespace {
 
@@ -17,11 +17,9 @@ int last_error() { return errno != 0 ? errno : EIO; }
 // Writes `block` `count` times. Returns 0, or the errno of the write that failed.
 int write_repeated(std::FILE* file, const std::string& block, std::uint32_t count) {
     if (block.empty()) return 0;
-    const std::size_t blocks_per_chunk = std::max<std::size_t>(1, kChunkBytes / block.size());
     // Filled whole even for small counts, so that memory use is the same for every count.
-    std::string chunk;
-    chunk.reserve(blocks_per_chunk * block.size());
-    for (std::size_t i = 0; i < blocks_per_chunk; ++i) chunk += block;
+    const std::string chunk = fill_chunk(block);
+    const std::size_t blocks_per_chunk = chunk.size() / block.size();
 
     for (std::uint32_t left = count; left > 0;) {
         const std::size_t blocks = std::min<std::size_t>(left, blocks_per_chunk);
@@ -34,7 +32,30 @@ int write_repeated(std::FILE* file, const std::string& block, std::uint32_t coun
 
 }  // namespace
 
-std::FILE* open_text_output(const char* name) { return std::fopen(name, "w"); }
+std::FILE* open_text_output(const char* name) { return std::fopen(name, "wb"); }
+
+std::string block_text(std::initializer_list<std::string_view> block, std::string_view line_end) {
+    std::string text;
+    for (std::string_view line : block) {
+        for (char c : line) {
+            if (c == '\n') {
+                text += line_end;
+            } else {
+                text += c;
+            }
+        }
+    }
+    return text;
+}
+
+std::string fill_chunk(std::string_view block) {
+    if (block.empty()) return {};
+    const std::size_t copies = std::max<std::size_t>(1, kChunkBytes / block.size());
+    std::string chunk;
+    chunk.reserve(copies * block.size());
+    for (std::size_t i = 0; i < copies; ++i) chunk += block;
+    return chunk;
+}
 
 bool write_text_file(const char* name, std::initializer_list<std::string_view> block,
                      std::int32_t count) {
@@ -48,8 +69,7 @@ bool write_text_file(const char* name, std::initializer_list<std::string_view> b
     // chunk. (A failure here leaves the default buffer, which works as well.)
     std::setvbuf(file, nullptr, _IONBF, 0);
 
-    std::string text;
-    for (std::string_view line : block) text += line;
+    const std::string text = block_text(block, kLineEnd);
     int error = write_repeated(file, text, count > 0 ? static_cast<std::uint32_t>(count) : 0);
     errno = 0;
     if (std::fclose(file) != 0 && error == 0) error = last_error();

@@ -3,14 +3,24 @@
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
+#include <string>
 #include <string_view>
 
-// Opens `name` in the current directory for writing in text mode, creating or truncating it.
-// Returns nullptr, with errno set, if it cannot.
+// Opens `name` in the current directory for writing, creating or truncating it. The stream is
+// binary: what is written to it reaches the file unchanged, so callers put the platform's line
+// ends in themselves (see block_text). Returns nullptr, with errno set, if it cannot.
 std::FILE* open_text_output(const char* name);
 
+// The lines of `block` one after the other, with every "\n" written as `line_end`.
+std::string block_text(std::initializer_list<std::string_view> block, std::string_view line_end);
+
+// As many whole copies of `block` as fit in one write of the file writer, and at least one: the
+// piece it hands to the file again and again.
+std::string fill_chunk(std::string_view block);
+
 // Writes the file `name`: the lines of `block`, one after the other, repeated `count` times
-// (none for a count of 0 or less). Memory use does not depend on the count.
+// (none for a count of 0 or less), with the platform's line ends. Memory use does not depend on
+// the count.
 // Returns true if the whole file was written. Otherwise reports the failure on standard error
 // and returns false; a file that was opened but not completely written is removed, so no
 // partial file is left under its final name.
