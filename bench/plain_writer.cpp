@@ -1,4 +1,5 @@
-// The plain way to write guardgen's files: one fprintf per line, through the default stdio buffer.
+// The plain way to write guardgen's files: one fprintf per line, through the default stdio buffer
+// of a text-mode stream (which turns each "\n" into CR LF on Windows).
 
 #include <cstdio>
 #include <cstdlib>
