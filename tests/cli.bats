@@ -241,7 +241,7 @@ expect_run_for() {
     fi
 }
 
-@test "a write that fails: reported, the incomplete file removed, the rest written, status 1" {
+@test "a write that fails: reported, the rest written, status 1, the user's link stays" {
     native_only "needs /dev/full"
     ln -s /dev/full eg5.c
     ln -s /dev/full guard.h
@@ -252,7 +252,8 @@ expect_run_for() {
     expect_output noguard.h text "$NOGUARD"
     expect_output ig5.c repeat "$IG" 5
     expect_output ng5.c repeat "$NG" 5
-    expect_files noguard.h ig5.c ng5.c
+    expect_files guard.h noguard.h eg5.c ig5.c ng5.c
+    [[ $(readlink eg5.c) == /dev/full && $(readlink guard.h) == /dev/full ]]
 }
 
 @test "standard output that cannot be written: reported, files still written, status 1" {
@@ -270,4 +271,24 @@ expect_run_for() {
     expect_status 1
     expect_output "$err" text $'guardgen: standard output: No space left on device\n'
     expect_files
+}
+
+@test "Ctrl-C (SIGINT) while a file is written: it is discarded, the run ends as interrupted" {
+    # Under wine SIGINT arrives as Ctrl-C, and the C runtime ends an interrupted process with 3.
+    local expected=130 pid
+    [[ ${#runner[@]} -eq 0 ]] || expected=3
+    env --default-signal=INT "${runner[@]}" "$GUARDGEN" 20000000 >"$out" 2>"$err" &
+    pid=$!
+    until [[ -s eg20000000.c ]]; do
+        kill -0 "$pid" 2>/dev/null || { echo "guardgen ended before eg20000000.c grew"; return 1; }
+        sleep 0.005
+    done
+    kill -INT "$pid"
+    status=0
+    wait "$pid" || status=$?
+    expect_status "$expected"
+    expect_output "$out" text $'Writing eg20000000.c\n'
+    expect_output "$err" text ""
+    expect_output guard.h text "$GUARD"
+    expect_files guard.h noguard.h
 }

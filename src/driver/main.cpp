@@ -2,7 +2,8 @@
 //
 // Writes guard.h and noguard.h, then for each count the sources eg<n>.c, ig<n>.c and ng<n>.c,
 // into the current directory. Without arguments it prints the usage text and writes nothing.
-// Exits with 0 when everything was written, 1 when anything failed.
+// Exits with 0 when everything was written, 1 when anything failed. Interrupted, it discards the
+// file it was writing and ends by the signal.
 
 #include <cstdlib>
 
@@ -10,8 +11,10 @@
 #include "driver/usage.h"
 #include "generator/console.h"
 #include "generator/generator.h"
+#include "generator/platform.h"
 
 int main(int argc, char** argv) {
+    catch_interruptions();
     bool ok = true;
     if (argc < 2) {
         print_usage();

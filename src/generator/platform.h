@@ -12,3 +12,23 @@ inline constexpr std::string_view kLineEnd = "\r\n";
 #else
 inline constexpr std::string_view kLineEnd = "\n";
 #endif
+
+// Interruptions: SIGINT, SIGTERM and SIGHUP, or on Windows Ctrl-C and Ctrl-Break as the C runtime
+// delivers them. One ends the run at once, unless a regular file is being written: then it is
+// recorded, the writer discards the incomplete file, and the run ends by it then. A second one
+// always ends the run at once. Either way the process ends by that signal, as a shell expects.
+
+// Installs the handlers. An interruption that was ignored when guardgen started (nohup, a
+// background job) stays ignored. Broken pipes and the file size limit no longer end the process:
+// the write fails instead, and takes the normal failure path.
+void catch_interruptions();
+
+// From now on an interruption is recorded rather than acted on.
+void defer_interruptions();
+
+// Whether an interruption has been recorded.
+bool interrupted();
+
+// Ends the process by the recorded interruption, if there is one; otherwise interruptions end the
+// run at once again.
+void resume_interruptions();

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 
 #include "generator/console.h"
 #include "generator/platform.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -21,13 +24,27 @@ int write_repeated(std::FILE* file, const std::string& block, std::uint32_t coun
     const std::string chunk = fill_chunk(block);
     const std::size_t blocks_per_chunk = chunk.size() / block.size();
 
-    for (std::uint32_t left = count; left > 0;) {
+    for (std::uint32_t left = count; left > 0 && !interrupted();) {
         const std::size_t blocks = std::min<std::size_t>(left, blocks_per_chunk);
         errno = 0;
         if (std::fwrite(chunk.data(), block.size(), blocks, file) != blocks) return last_error();
         left -= static_cast<std::uint32_t>(blocks);
     }
     return 0;
+}
+
+// Takes away what a failed or interrupted write left under `name`, but nothing that is not
+// guardgen's: a plain regular file with no other link is removed; behind a symbolic or a hard
+// link the file is left empty and the link stays; anything else (a FIFO, a device) is left as it
+// is.
+void discard_incomplete(const char* name) {
+    std::error_code error;
+    if (!fs::is_regular_file(fs::status(name, error))) return;
+    if (!fs::is_symlink(fs::symlink_status(name, error)) && fs::hard_link_count(name, error) == 1) {
+        fs::remove(name, error);
+    } else {
+        fs::resize_file(name, 0, error);
+    }
 }
 
 }  // namespace
@@ -59,23 +76,29 @@ std::string fill_chunk(std::string_view block) {
 
 bool write_text_file(const char* name, std::initializer_list<std::string_view> block,
                      std::int32_t count) {
+    // An interruption while a regular file is written waits for the end of the chunk, so that the
+    // incomplete file can be discarded. Anything else (a FIFO, a device) may block in the open or
+    // in a write for good; there an interruption ends the run at once, with nothing to discard.
+    std::error_code status_error;
+    if (!fs::is_other(fs::status(name, status_error))) defer_interruptions();
+
     errno = 0;
     std::FILE* file = open_text_output(name);
+    int error = 0;
     if (file == nullptr) {
-        report_failure(name, last_error());
-        return false;
+        error = last_error();
+    } else {
+        // The file gets whole chunks; a stdio buffer would only add a copy and a second write
+        // call per chunk. (A failure here leaves the default buffer, which works as well.)
+        std::setvbuf(file, nullptr, _IONBF, 0);
+        const std::string text = block_text(block, kLineEnd);
+        error = write_repeated(file, text, count > 0 ? static_cast<std::uint32_t>(count) : 0);
+        errno = 0;
+        if (std::fclose(file) != 0 && error == 0) error = last_error();
+        if (error != 0 || interrupted()) discard_incomplete(name);
     }
-    // The file gets whole chunks; a stdio buffer would only add a copy and a second write call per
-    // chunk. (A failure here leaves the default buffer, which works as well.)
-    std::setvbuf(file, nullptr, _IONBF, 0);
-
-    const std::string text = block_text(block, kLineEnd);
-    int error = write_repeated(file, text, count > 0 ? static_cast<std::uint32_t>(count) : 0);
-    errno = 0;
-    if (std::fclose(file) != 0 && error == 0) error = last_error();
+    resume_interruptions();
     if (error == 0) return true;
-
-    std::remove(name);
     report_failure(name, error);
     return false;
 }

@@ -22,7 +22,10 @@ std::string fill_chunk(std::string_view block);
 // (none for a count of 0 or less), with the platform's line ends. Memory use does not depend on
 // the count.
 // Returns true if the whole file was written. Otherwise reports the failure on standard error
-// and returns false; a file that was opened but not completely written is removed, so no
-// partial file is left under its final name.
+// and returns false. A file that was opened but not completely written is discarded, so that no
+// truncated test input is left: removed if it is a plain regular file, emptied behind a symbolic
+// or hard link (which stays), left as it is if it is no regular file (a FIFO, a device).
+// An interruption (see platform.h) discards the file being written in the same way and ends the
+// process.
 bool write_text_file(const char* name, std::initializer_list<std::string_view> block,
                      std::int32_t count);

@@ -1,0 +1,198 @@
+#!/usr/bin/env bats
+# guardgen interrupted, limited or writing through links, FIFOs and closed pipes, on Linux: no
+# truncated test input is left anywhere, nothing of the user's is removed, and an interrupted run
+# ends by its signal. Each case runs in a fresh, empty directory. Nothing here sleeps and hopes:
+# a signal is sent once the file it is meant for has started to grow.
+#
+# GUARDGEN: the program to test (required).
+
+EG=$'#ifndef GUARD_H\n#include "guard.h"\n#endif\n'
+IG=$'#include "guard.h"\n'
+NG=$'#include "noguard.h"\n'
+
+setup() {
+    : "${GUARDGEN:?set GUARDGEN to the program to test}"
+    out="$BATS_TEST_TMPDIR/stdout"
+    err="$BATS_TEST_TMPDIR/stderr"
+    mkdir "$BATS_TEST_TMPDIR/work"
+    cd "$BATS_TEST_TMPDIR/work"
+}
+
+teardown() {
+    # A case that failed half-way may leave guardgen running, or blocked on a FIFO.
+    if [[ -n ${pid:-} ]] && kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid"; fi
+}
+
+# Starts guardgen in the background with the interruptions at their default action (a shell
+# starts background commands with SIGINT ignored); sets $pid.
+start_guardgen() {
+    env --default-signal=INT,TERM,HUP "$GUARDGEN" "$@" >"$out" 2>"$err" &
+    pid=$!
+}
+
+# Waits until the command after it succeeds, for as long as guardgen runs.
+wait_until() {
+    until "$@"; do
+        kill -0 "$pid" 2>/dev/null || { echo "guardgen ended before: $*"; return 1; }
+        sleep 0.005
+    done
+}
+
+has_grown() {
+    [[ -f $1 && $(stat -c %s "$1") -ge $2 ]]
+}
+
+blocked_opening_fifo() {
+    [[ $(cat "/proc/$pid/wchan" 2>/dev/null) == wait_for_partner ]]
+}
+
+# Waits for guardgen to end, for 20 seconds at most; sets $status.
+wait_guardgen() {
+    local tries=0
+    while kill -0 "$pid" 2>/dev/null && ((tries++ < 4000)); do sleep 0.005; done
+    status=0
+    wait "$pid" || status=$?
+}
+
+expect_status() {
+    if [[ $status -ne $1 ]]; then
+        echo "exit status $status, expected $1; stderr:"; cat "$err"
+        return 1
+    fi
+}
+
+signal_status() {
+    echo $((128 + $(kill -l "$1")))
+}
+
+# Fails unless the current directory holds exactly the named entries.
+expect_files() {
+    local expected actual
+    expected=$(printf '%s\n' "$@" | sort)
+    actual=$(ls -A | sort)
+    if [[ "$expected" != "$actual" ]]; then
+        printf 'files expected:\n%s\nfiles found:\n%s\n' "$expected" "$actual"
+        return 1
+    fi
+}
+
+# Fails unless each named file is whole: its exact size, and its first and last block.
+expect_whole() {
+    local name block count
+    for name in "$@"; do
+        case $name in
+            guard.h) [[ $(cat guard.h) == $'#ifndef GUARD_H\n#define GUARD_H\nextern int i;\n#endif' ]] ;;
+            noguard.h) [[ $(cat noguard.h) == 'extern int i;' ]] ;;
+            eg*) block=$EG ;;&
+            ig*) block=$IG ;;&
+            ng*) block=$NG ;;&
+            *.c)
+                count=${name:2:-2}
+                if [[ $(stat -c %s "$name") -ne $((${#block} * count)) ]] ||
+                    [[ $(head -c "${#block}" "$name") != "${block%$'\n'}" ]] ||
+                    [[ $(tail -c "${#block}" "$name") != "${block%$'\n'}" ]]; then
+                    echo "$name is not whole: $(stat -c %s "$name") bytes"
+                    return 1
+                fi
+                ;;
+        esac || { echo "$name is not whole"; return 1; }
+    done
+}
+
+@test "interrupted at any file: the file being written is discarded, the rest stay whole, the run ends by the signal" {
+    # The signal, the file to wait for, and the files that are whole by then.
+    local cases=(
+        "INT noguard.h guard.h noguard.h"
+        "INT eg20000000.c guard.h noguard.h"
+        "TERM ig20000000.c guard.h noguard.h eg20000000.c"
+        "HUP ng20000000.c guard.h noguard.h eg20000000.c ig20000000.c"
+    )
+    local entry signal target whole
+    for entry in "${cases[@]}"; do
+        read -r signal target whole <<<"$entry"
+        echo "SIG$signal once $target grows"
+        rm -f ./*
+        start_guardgen 20000000
+        wait_until has_grown "$target" 1
+        kill "-$signal" "$pid"
+        wait_guardgen
+        expect_status "$(signal_status "$signal")"
+        [[ ! -s $err ]] || { cat "$err"; return 1; }
+        # shellcheck disable=SC2086
+        expect_files $whole
+        # shellcheck disable=SC2086
+        expect_whole $whole
+    done
+}
+
+@test "an interruption ignored when guardgen starts (nohup) stays ignored" {
+    (trap '' HUP && exec "$GUARDGEN" 5000000 >"$out" 2>"$err") &
+    pid=$!
+    wait_until has_grown eg5000000.c 1
+    kill -HUP "$pid"
+    wait_guardgen
+    expect_status 0
+    expect_whole guard.h noguard.h eg5000000.c ig5000000.c ng5000000.c
+}
+
+@test "one SIGINT ends a run blocked opening a FIFO that has no reader" {
+    mkfifo eg5.c
+    start_guardgen 5
+    wait_until blocked_opening_fifo
+    kill -INT "$pid"
+    wait_guardgen
+    if kill -0 "$pid" 2>/dev/null; then
+        cat eg5.c >/dev/null # lets it go on, to end the case
+        echo "still running after SIGINT"
+        return 1
+    fi
+    expect_status "$(signal_status INT)"
+    [[ -p eg5.c ]]
+    expect_files guard.h noguard.h eg5.c
+}
+
+@test "a file size limit: each file too large is reported and removed, the run goes on" {
+    status=0
+    (ulimit -f 100 && exec "$GUARDGEN" 1000 10000 3 >"$out" 2>"$err") || status=$?
+    expect_status 1
+    [[ $(cat "$err") == "guardgen: eg10000.c: File too large
+guardgen: ig10000.c: File too large
+guardgen: ng10000.c: File too large" ]]
+    expect_files guard.h noguard.h eg1000.c ig1000.c ng1000.c eg3.c ig3.c ng3.c
+    expect_whole guard.h noguard.h eg1000.c ig1000.c ng1000.c eg3.c ig3.c ng3.c
+}
+
+@test "standard output whose reader has gone: reported once, every file still written" {
+    local first
+    first=$("$GUARDGEN" $(yes 1 | head -n 5000) 7 2>"$err" | head -n 1; echo "${PIPESTATUS[0]}")
+    [[ $first == $'Writing eg1.c\n1' ]]
+    [[ $(cat "$err") == "guardgen: standard output: Broken pipe" ]]
+    expect_files guard.h noguard.h eg1.c ig1.c ng1.c eg7.c ig7.c ng7.c
+    expect_whole guard.h noguard.h eg1.c ig1.c ng1.c eg7.c ig7.c ng7.c
+}
+
+@test "a failed write behind a link: the link stays and the file it leads to is left empty" {
+    echo "the user's own text" >../linked
+    echo "the user's own text" >../hard
+    ln -s ../linked eg30000.c
+    ln ../hard ig30000.c
+    status=0
+    (ulimit -f 100 && exec "$GUARDGEN" 30000 >"$out" 2>"$err") || status=$?
+    expect_status 1
+    [[ $(wc -l <"$err") -eq 3 ]]
+    [[ $(readlink eg30000.c) == ../linked && ! -s ../linked ]]
+    [[ $(stat -c %h ig30000.c) -eq 2 && ! -s ../hard ]]
+    expect_files guard.h noguard.h eg30000.c ig30000.c
+}
+
+@test "a FIFO whose reader stops reading: reported and left as it is, the run goes on" {
+    mkfifo eg100000.c
+    head -c 1000 eg100000.c >/dev/null &
+    status=0
+    "$GUARDGEN" 100000 >"$out" 2>"$err" || status=$?
+    expect_status 1
+    [[ $(cat "$err") == "guardgen: eg100000.c: Broken pipe" ]]
+    [[ -p eg100000.c ]]
+    expect_files guard.h noguard.h eg100000.c ig100000.c ng100000.c
+    expect_whole guard.h noguard.h ig100000.c ng100000.c
+}
