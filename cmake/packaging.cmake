@@ -8,18 +8,21 @@ if(WIN32)
     set(CPACK_SYSTEM_NAME win32)
 else()
     install(TARGETS guardgen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(PROGRAMS tools/compare-preprocessors DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-    # The man page as installed carries the project's version in its footer.
-    set(man_page ${PROJECT_SOURCE_DIR}/doc/guardgen.1)
-    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${man_page})
-    file(READ ${man_page} page)
-    string(REPLACE "\"guardgen\" \"User Commands\"" "\"guardgen ${PROJECT_VERSION}\" \"User Commands\""
-           versioned_page "${page}")
-    if(versioned_page STREQUAL page)
-        message(FATAL_ERROR "${man_page}: its .TH line has no \"guardgen\" footer to version")
-    endif()
-    file(WRITE ${PROJECT_BINARY_DIR}/guardgen.1 "${versioned_page}")
-    install(FILES ${PROJECT_BINARY_DIR}/guardgen.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    # The man pages as installed carry the project's version in their footer.
+    foreach(name guardgen compare-preprocessors)
+        set(man_page ${PROJECT_SOURCE_DIR}/doc/${name}.1)
+        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${man_page})
+        file(READ ${man_page} page)
+        string(REPLACE "\"guardgen\" \"User Commands\""
+               "\"guardgen ${PROJECT_VERSION}\" \"User Commands\"" versioned_page "${page}")
+        if(versioned_page STREQUAL page)
+            message(FATAL_ERROR "${man_page}: its .TH line has no \"guardgen\" footer to version")
+        endif()
+        file(WRITE ${PROJECT_BINARY_DIR}/${name}.1 "${versioned_page}")
+        install(FILES ${PROJECT_BINARY_DIR}/${name}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    endforeach()
 
     install(FILES README.md CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
     install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
@@ -43,11 +46,16 @@ set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+# compare-preprocessors needs Python 3.10 or later; its plots need matplotlib, and it needs a
+# preprocessor to time. The program's own libraries come from dpkg-shlibdeps where it is found,
+# added to these.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3 (>= 3.10)")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3-matplotlib, gcc | clang | tcc | mcpp")
 find_program(GUARDGEN_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(GUARDGEN_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libc6, libgcc-s1, libstdc++6")
 endif()
 
 include(CPack)

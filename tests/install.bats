@@ -30,6 +30,17 @@ expect_working_program() {
     [[ $(tr -d '\r' <ig3.c) == $'#include "guard.h"\n#include "guard.h"\n#include "guard.h"' ]]
 }
 
+# Runs the compare-preprocessors installed in directory $1, which finds the guardgen beside it,
+# on gcc at a small count.
+expect_working_companion() {
+    [[ -f "$1/../share/man/man1/compare-preprocessors.1" ]]
+    command -v gcc >/dev/null || return 0
+    cd "$BATS_TEST_TMPDIR/run"
+    env -u GUARDGEN PATH=/usr/bin:/bin "$1/compare-preprocessors" -p gcc --runs 1 3 >table.txt
+    [[ $(sed -n 3p table.txt) == "| gcc | "* ]]
+    rm table.txt
+}
+
 lint_man_page() {
     if command -v mandoc >/dev/null; then
         mandoc -Tlint -Wwarning "$1"
@@ -42,11 +53,14 @@ lint_man_page() {
     fi
 }
 
-@test "the man page has no lint warnings, as written and as installed" {
+@test "the man pages have no lint warnings, as written and as installed" {
     only_on linux
-    lint_man_page "$source_dir/doc/guardgen.1"
-    lint_man_page "$GUARDGEN_BUILD_DIR/guardgen.1"
-    grep -q "^\.TH GUARDGEN 1 .* \"guardgen $GUARDGEN_VERSION\" " "$GUARDGEN_BUILD_DIR/guardgen.1"
+    local name
+    for name in guardgen compare-preprocessors; do
+        lint_man_page "$source_dir/doc/$name.1"
+        lint_man_page "$GUARDGEN_BUILD_DIR/$name.1"
+        grep -q "^\.TH ${name^^} 1 .* \"guardgen $GUARDGEN_VERSION\" " "$GUARDGEN_BUILD_DIR/$name.1"
+    done
 }
 
 @test "cmake --install puts the program and its man page under the prefix" {
@@ -57,6 +71,7 @@ lint_man_page() {
     [[ -f "$prefix/share/doc/guardgen/copyright" ]]
     MANWIDTH=80 man -l "$prefix/share/man/man1/guardgen.1" 2>/dev/null | grep -q "guardgen $GUARDGEN_VERSION"
     expect_working_program "$prefix/bin/guardgen"
+    expect_working_companion "$prefix/bin"
 }
 
 @test "the .deb says what it is and runs when unpacked" {
@@ -70,12 +85,14 @@ lint_man_page() {
     grep -q "^ Package: guardgen$" <<<"$info"
     grep -q "^ Version: $GUARDGEN_VERSION$" <<<"$info"
     grep -q "^ Maintainer: .*<.*@.*>$" <<<"$info"
-    grep -q "^ Depends: .*libc6" <<<"$info"
+    grep -q "^ Depends: python3 (>= 3.10), .*libc6" <<<"$info"
+    grep -q "^ Recommends: python3-matplotlib, gcc | clang | tcc | mcpp$" <<<"$info"
     grep -q "^ Description: Writes C sources that include one header many times" <<<"$info"
     grep -q "^  guardgen writes a pair of headers" <<<"$info"
     dpkg-deb -x "$deb" "$BATS_TEST_TMPDIR/root"
     [[ -f "$BATS_TEST_TMPDIR/root/usr/share/man/man1/guardgen.1" ]]
     expect_working_program "$BATS_TEST_TMPDIR/root/usr/bin/guardgen"
+    expect_working_companion "$BATS_TEST_TMPDIR/root/usr/bin"
 }
 
 @test "cmake --install puts guardgen.exe, the README and the licence under the prefix" {
