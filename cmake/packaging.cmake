@@ -1,6 +1,8 @@
 # What is installed, and the packages made of it by CPack: a .deb on Linux, a .zip on Windows.
 include(GNUInstallDirs)
 
+set(GUARDGEN_MAINTAINER "The guardgen developers <guardgen@example.org>")
+
 if(WIN32)
     install(TARGETS guardgen RUNTIME DESTINATION .)
     install(FILES README.md LICENSE DESTINATION .)
@@ -9,6 +11,15 @@ if(WIN32)
 else()
     install(TARGETS guardgen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     install(PROGRAMS tools/compare-preprocessors DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+    # Compressed the way Debian wants it: best compression, no name or time stamp in the file.
+    find_program(GUARDGEN_GZIP gzip REQUIRED)
+    function(gzip_for_debian file)
+        execute_process(COMMAND ${GUARDGEN_GZIP} -9nkf ${file} RESULT_VARIABLE failed)
+        if(failed)
+            message(FATAL_ERROR "gzip ${file} failed")
+        endif()
+    endfunction()
 
     # The man pages as installed carry the project's version in their footer.
     foreach(name guardgen compare-preprocessors)
@@ -21,17 +32,31 @@ else()
             message(FATAL_ERROR "${man_page}: its .TH line has no \"guardgen\" footer to version")
         endif()
         file(WRITE ${PROJECT_BINARY_DIR}/${name}.1 "${versioned_page}")
-        install(FILES ${PROJECT_BINARY_DIR}/${name}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+        gzip_for_debian(${PROJECT_BINARY_DIR}/${name}.1)
+        install(FILES ${PROJECT_BINARY_DIR}/${name}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     endforeach()
 
-    install(FILES README.md CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    # CHANGELOG.md in the Debian changelog's form, which a native package carries as changelog.gz.
+    set(changelog ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${changelog})
+    execute_process(
+        COMMAND awk -v package=guardgen -v "maintainer=${GUARDGEN_MAINTAINER}"
+                -f ${PROJECT_SOURCE_DIR}/cmake/debian-changelog.awk ${changelog}
+        OUTPUT_FILE ${PROJECT_BINARY_DIR}/changelog
+        RESULT_VARIABLE failed)
+    file(STRINGS ${PROJECT_BINARY_DIR}/changelog latest LIMIT_COUNT 1)
+    if(failed OR NOT latest MATCHES "^guardgen \\(${PROJECT_VERSION}\\) ")
+        message(FATAL_ERROR "${changelog}: its first section is not ${PROJECT_VERSION}")
+    endif()
+    gzip_for_debian(${PROJECT_BINARY_DIR}/changelog)
+    install(FILES ${PROJECT_BINARY_DIR}/changelog.gz README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
     install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
     set(CPACK_GENERATOR DEB)
 endif()
 
 set(CPACK_PACKAGE_NAME guardgen)
 set(CPACK_PACKAGE_VENDOR "The guardgen developers")
-set(CPACK_PACKAGE_CONTACT "The guardgen developers <guardgen@example.org>")
+set(CPACK_PACKAGE_CONTACT "${GUARDGEN_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 # Wrapped for the package's control file.
 set(CPACK_PACKAGE_DESCRIPTION [[guardgen writes a pair of headers, guard.h with an include guard and

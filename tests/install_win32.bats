@@ -1,0 +1,21 @@
+#!/usr/bin/env bats
+# What users install on Windows: the install rule and the .zip, each unpacked into a temporary
+# directory and guardgen.exe run from there (under wine, through GUARDGEN_RUNNER).
+
+load install_helpers
+
+@test "cmake --install puts guardgen.exe, the README and the licence under the prefix" {
+    local prefix="$BATS_TEST_TMPDIR/prefix"
+    cmake --install "$GUARDGEN_BUILD_DIR" --prefix "$prefix" >/dev/null
+    [[ $(ls "$prefix" | tr '\n' ' ') == "LICENSE README.md guardgen.exe " ]]
+    expect_working_program "$prefix/guardgen.exe"
+}
+
+@test "the .zip holds guardgen.exe, the README and the licence, and runs when unpacked" {
+    command -v unzip >/dev/null || skip "unzip is not installed"
+    local packages="$BATS_TEST_TMPDIR/packages" top="guardgen-$GUARDGEN_VERSION-win32"
+    cpack --config "$GUARDGEN_BUILD_DIR/CPackConfig.cmake" -G ZIP -B "$packages" >/dev/null
+    unzip -q "$packages/$top.zip" -d "$BATS_TEST_TMPDIR/unpacked"
+    [[ $(ls "$BATS_TEST_TMPDIR/unpacked/$top" | tr '\n' ' ') == "LICENSE README.md guardgen.exe " ]]
+    expect_working_program "$BATS_TEST_TMPDIR/unpacked/$top/guardgen.exe"
+}
