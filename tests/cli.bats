@@ -7,11 +7,8 @@
 #   GUARDGEN_RUNNER  a command to run it with, such as "wine" (default: none, run it directly)
 #   GUARDGEN_EOL     the line end it writes: lf (default) or crlf
 
-EG=$'#ifndef GUARD_H\n#include "guard.h"\n#endif\n'
-IG=$'#include "guard.h"\n'
-NG=$'#include "noguard.h"\n'
-GUARD=$'#ifndef GUARD_H\n#define GUARD_H\nextern int i;\n#endif\n'
-NOGUARD=$'extern int i;\n'
+load guardgen_helpers
+
 USAGE=$'Usage:\nguardgen n1 [ n2 n3 n4 ... ]\n\nWhere n1, n2, n3 etc. are the number of #includes\nto be put into the relevant files\n'
 
 setup() {
@@ -67,24 +64,6 @@ expect_output() {
         echo "$file differs from what was expected:"
         echo "--- expected"; "$@" | to_eol | od -c | head -20
         echo "--- actual"; od -c "$file" | head -20
-        return 1
-    fi
-}
-
-# Fails unless the current directory holds exactly the named entries.
-expect_files() {
-    local expected actual
-    expected=$(printf '%s\n' "$@" | sort)
-    actual=$(ls -A | sort)
-    if [[ "$expected" != "$actual" ]]; then
-        printf 'files expected:\n%s\nfiles found:\n%s\n' "$expected" "$actual"
-        return 1
-    fi
-}
-
-expect_status() {
-    if [[ $status -ne $1 ]]; then
-        echo "exit status $status, expected $1; stderr:"; cat "$err"
         return 1
     fi
 }

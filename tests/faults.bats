@@ -6,9 +6,7 @@
 #
 # GUARDGEN: the program to test (required).
 
-EG=$'#ifndef GUARD_H\n#include "guard.h"\n#endif\n'
-IG=$'#include "guard.h"\n'
-NG=$'#include "noguard.h"\n'
+load guardgen_helpers
 
 setup() {
     : "${GUARDGEN:?set GUARDGEN to the program to test}"
@@ -54,26 +52,8 @@ wait_guardgen() {
     wait "$pid" || status=$?
 }
 
-expect_status() {
-    if [[ $status -ne $1 ]]; then
-        echo "exit status $status, expected $1; stderr:"; cat "$err"
-        return 1
-    fi
-}
-
 signal_status() {
     echo $((128 + $(kill -l "$1")))
-}
-
-# Fails unless the current directory holds exactly the named entries.
-expect_files() {
-    local expected actual
-    expected=$(printf '%s\n' "$@" | sort)
-    actual=$(ls -A | sort)
-    if [[ "$expected" != "$actual" ]]; then
-        printf 'files expected:\n%s\nfiles found:\n%s\n' "$expected" "$actual"
-        return 1
-    fi
 }
 
 # Fails unless each named file is whole: its exact size, and its first and last block.
@@ -81,8 +61,8 @@ expect_whole() {
     local name block count
     for name in "$@"; do
         case $name in
-            guard.h) [[ $(cat guard.h) == $'#ifndef GUARD_H\n#define GUARD_H\nextern int i;\n#endif' ]] ;;
-            noguard.h) [[ $(cat noguard.h) == 'extern int i;' ]] ;;
+            guard.h) [[ $(cat guard.h) == "${GUARD%$'\n'}" ]] ;;
+            noguard.h) [[ $(cat noguard.h) == "${NOGUARD%$'\n'}" ]] ;;
             eg*) block=$EG ;;&
             ig*) block=$IG ;;&
             ng*) block=$NG ;;&
