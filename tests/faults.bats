@@ -21,11 +21,28 @@ teardown() {
     if [[ -n ${pid:-} ]] && kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid"; fi
 }
 
-# Starts guardgen in the background with the interruptions at their default action (a shell
-# starts background commands with SIGINT ignored); sets $pid.
+# Starts guardgen in the background, with the interruptions at their default action (a shell
+# starts background commands with SIGINT ignored), under a parent that writes how it ended to
+# $ended: "exit N" or "signal SIGNAME" (a shell's status cannot tell an exit with 130 from an end
+# by SIGINT). Sets $pid, guardgen's own, and $parent.
 start_guardgen() {
-    env --default-signal=INT,TERM,HUP "$GUARDGEN" "$@" >"$out" 2>"$err" &
-    pid=$!
+    ended="$BATS_TEST_TMPDIR/ended"
+    env --default-signal=INT,TERM,HUP /usr/bin/python3 -c '
+import os, signal, subprocess, sys
+ended, pid_file, out, err = sys.argv[1:5]
+with open(out, "w") as stdout, open(err, "w") as stderr:
+    child = subprocess.Popen(sys.argv[5:], stdout=stdout, stderr=stderr)
+with open(pid_file + ".new", "w") as f:
+    f.write(str(child.pid))
+os.replace(pid_file + ".new", pid_file)
+code = child.wait()
+with open(ended, "w") as f:
+    f.write(f"signal {signal.Signals(-code).name}" if code < 0 else f"exit {code}")
+' "$ended" "$BATS_TEST_TMPDIR/pid" "$out" "$err" "$GUARDGEN" "$@" &
+    parent=$!
+    until [[ -s $BATS_TEST_TMPDIR/pid ]]; do sleep 0.005; done
+    pid=$(cat "$BATS_TEST_TMPDIR/pid")
+    rm "$BATS_TEST_TMPDIR/pid"
 }
 
 # Waits until the command after it succeeds, for as long as guardgen runs.
@@ -44,16 +61,20 @@ blocked_opening_fifo() {
     [[ $(cat "/proc/$pid/wchan" 2>/dev/null) == wait_for_partner ]]
 }
 
-# Waits for guardgen to end, for 20 seconds at most; sets $status.
-wait_guardgen() {
+# Waits for guardgen to end, for 20 seconds at most; fails unless it ended as $1 says ("exit N"
+# or "signal SIGNAME").
+expect_ended() {
     local tries=0
-    while kill -0 "$pid" 2>/dev/null && ((tries++ < 4000)); do sleep 0.005; done
-    status=0
-    wait "$pid" || status=$?
-}
-
-signal_status() {
-    echo $((128 + $(kill -l "$1")))
+    while kill -0 "$parent" 2>/dev/null && ((tries++ < 4000)); do sleep 0.005; done
+    if kill -0 "$parent" 2>/dev/null; then
+        echo "guardgen still runs"
+        return 1
+    fi
+    wait "$parent"
+    if [[ $(cat "$ended") != "$1" ]]; then
+        echo "guardgen ended by $(cat "$ended"), expected $1; stderr:"; cat "$err"
+        return 1
+    fi
 }
 
 # Fails unless each named file is whole: its exact size, and its first and last block.
@@ -91,12 +112,11 @@ expect_whole() {
     for entry in "${cases[@]}"; do
         read -r signal target whole <<<"$entry"
         echo "SIG$signal once $target grows"
-        rm -f ./*
+        rm -f -- *
         start_guardgen 20000000
         wait_until has_grown "$target" 1
         kill "-$signal" "$pid"
-        wait_guardgen
-        expect_status "$(signal_status "$signal")"
+        expect_ended "signal SIG$signal"
         [[ ! -s $err ]] || { cat "$err"; return 1; }
         # shellcheck disable=SC2086
         expect_files $whole
@@ -110,7 +130,8 @@ expect_whole() {
     pid=$!
     wait_until has_grown eg5000000.c 1
     kill -HUP "$pid"
-    wait_guardgen
+    status=0
+    wait "$pid" || status=$?
     expect_status 0
     expect_whole guard.h noguard.h eg5000000.c ig5000000.c ng5000000.c
 }
@@ -120,13 +141,11 @@ expect_whole() {
     start_guardgen 5
     wait_until blocked_opening_fifo
     kill -INT "$pid"
-    wait_guardgen
-    if kill -0 "$pid" 2>/dev/null; then
-        cat eg5.c >/dev/null # lets it go on, to end the case
-        echo "still running after SIGINT"
+    if ! expect_ended "signal SIGINT"; then
+        # If it still runs, reading the FIFO lets it go on, so that the case ends.
+        if kill -0 "$pid" 2>/dev/null; then timeout 10 cat eg5.c >/dev/null; fi
         return 1
     fi
-    expect_status "$(signal_status INT)"
     [[ -p eg5.c ]]
     expect_files guard.h noguard.h eg5.c
 }

@@ -24,11 +24,11 @@ constexpr int kInterruptions[] = {
 #endif
 };
 
-// Ends the process by `signal`: with its default action restored, raised again.
-[[noreturn]] void end_by(int signal) {
+// Raises `signal` again with its default action restored, which ends the process: at once, or,
+// inside the handler of that signal (where it is blocked), as soon as the handler returns.
+void raise_by_default(int signal) {
     std::signal(signal, SIG_DFL);
     std::raise(signal);
-    std::_Exit(128 + signal);  // where raising it did not end the process
 }
 
 void on_interruption(int signal) {
@@ -36,7 +36,7 @@ void on_interruption(int signal) {
         recorded.store(signal);
         return;
     }
-    end_by(signal);
+    raise_by_default(signal);
 }
 
 }  // namespace
@@ -61,6 +61,7 @@ void resume_interruptions() {
     deferring.store(false);
     if (const int signal = recorded.load()) {
         std::fflush(stdout);  // the announcements of the files that were finished
-        end_by(signal);
+        raise_by_default(signal);
+        std::_Exit(128 + signal);  // where raising it did not end the process
     }
 }
