@@ -10,8 +10,8 @@ from pathlib import Path
 
 SCRIPT = Path(__file__).resolve().parent.parent / "tools" / "compare-preprocessors"
 loader = importlib.machinery.SourceFileLoader("compare_preprocessors", str(SCRIPT))
-spec = importlib.util.spec_from_loader(loader.name, loader)
-cp = importlib.util.module_from_spec(spec)
+module_spec = importlib.util.spec_from_loader(loader.name, loader)
+cp = importlib.util.module_from_spec(module_spec)
 loader.exec_module(cp)
 
 COUNTS = (0, 2500, 5000, 10000)

@@ -9,8 +9,8 @@ from pathlib import Path
 
 SCRIPT = Path(__file__).resolve().parent.parent / "tools" / "summarize-tests"
 loader = importlib.machinery.SourceFileLoader("summarize_tests", str(SCRIPT))
-spec = importlib.util.spec_from_loader(loader.name, loader)
-st = importlib.util.module_from_spec(spec)
+module_spec = importlib.util.spec_from_loader(loader.name, loader)
+st = importlib.util.module_from_spec(module_spec)
 loader.exec_module(st)
 
 
