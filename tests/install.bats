@@ -1,6 +1,6 @@
 #!/usr/bin/env bats
 # What users install on Linux: the man pages, the install rule and the .deb, each unpacked into a
-# temporary directory and the programs run from there. (install_win32.bats does the same for the
+# temporary directory and the programs run from there. (install_windows.bats does the same for the
 # Windows build.)
 
 load install_helpers

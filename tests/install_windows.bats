@@ -1,6 +1,7 @@
 #!/usr/bin/env bats
 # What users install on Windows: the install rule and the .zip, each unpacked into a temporary
-# directory and guardgen.exe run from there (under wine, through GUARDGEN_RUNNER).
+# directory and guardgen.exe run from there (under wine, through GUARDGEN_RUNNER), for the 32-bit
+# and the 64-bit build alike (GUARDGEN_PACKAGE_SYSTEM: win32 or win64, as the .zip is named).
 
 load install_helpers
 
@@ -13,7 +14,7 @@ load install_helpers
 
 @test "the .zip holds guardgen.exe, the README and the licence, and runs when unpacked" {
     command -v unzip >/dev/null || skip "unzip is not installed"
-    local packages="$BATS_TEST_TMPDIR/packages" top="guardgen-$GUARDGEN_VERSION-win32"
+    local packages="$BATS_TEST_TMPDIR/packages" top="guardgen-$GUARDGEN_VERSION-$GUARDGEN_PACKAGE_SYSTEM"
     cpack --config "$GUARDGEN_BUILD_DIR/CPackConfig.cmake" -G ZIP -B "$packages" >/dev/null
     unzip -q "$packages/$top.zip" -d "$BATS_TEST_TMPDIR/unpacked"
     [[ $(ls "$BATS_TEST_TMPDIR/unpacked/$top" | tr '\n' ' ') == "LICENSE README.md guardgen.exe " ]]
