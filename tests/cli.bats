@@ -1,32 +1,14 @@
 #!/usr/bin/env bats
 # The guardgen program as a user runs it: arguments, standard output and error, exit status, and
-# the exact bytes of every file it leaves. Each case runs in a fresh, empty directory.
-#
-# Set from outside:
-#   GUARDGEN         the program to run (required)
-#   GUARDGEN_RUNNER  a command to run it with, such as "wine" (default: none, run it directly)
-#   GUARDGEN_EOL     the line end it writes: lf (default) or crlf
+# the exact bytes of every file it leaves. Each case runs in a fresh, empty directory. It reads
+# GUARDGEN, GUARDGEN_RUNNER and GUARDGEN_EOL (see guardgen_helpers.bash).
 
 load guardgen_helpers
 
 USAGE=$'Usage:\nguardgen n1 [ n2 n3 n4 ... ]\n\nWhere n1, n2, n3 etc. are the number of #includes\nto be put into the relevant files\n'
 
 setup() {
-    : "${GUARDGEN:?set GUARDGEN to the program to test}"
-    read -ra runner <<<"${GUARDGEN_RUNNER:-}"
-    case "${GUARDGEN_EOL:-lf}" in
-        lf) eol=$'\n' ;;
-        crlf) eol=$'\r\n' ;;
-        *) echo "GUARDGEN_EOL must be lf or crlf" >&2; return 1 ;;
-    esac
-    out="$BATS_TEST_TMPDIR/stdout"
-    err="$BATS_TEST_TMPDIR/stderr"
-    mkdir "$BATS_TEST_TMPDIR/work"
-    cd "$BATS_TEST_TMPDIR/work"
-}
-
-native_only() {
-    [[ ${#runner[@]} -eq 0 ]] || skip "$1"
+    setup_guardgen
 }
 
 # Runs guardgen with the given arguments; sets $status.
@@ -221,7 +203,6 @@ expect_run_for() {
 }
 
 @test "a write that fails: reported, the rest written, status 1, the user's link stays" {
-    native_only "needs /dev/full"
     ln -s /dev/full eg5.c
     ln -s /dev/full guard.h
     run_guardgen 5
@@ -235,21 +216,55 @@ expect_run_for() {
     [[ $(readlink eg5.c) == /dev/full && $(readlink guard.h) == /dev/full ]]
 }
 
-@test "standard output that cannot be written: reported, files still written, status 1" {
-    native_only "needs /dev/full"
+# Runs guardgen with the given arguments and its standard output as $1 says: "full" (/dev/full),
+# "closed", or "broken" (a pipe whose reader has gone); sets $status.
+run_with_stdout() {
+    local how=$1
+    shift
     status=0
-    "$GUARDGEN" 3 >/dev/full 2>"$err" || status=$?
-    expect_status 1
-    expect_output "$err" text $'guardgen: standard output: No space left on device\n'
-    expect_output eg3.c repeat "$EG" 3
-    expect_files guard.h noguard.h eg3.c ig3.c ng3.c
+    case $how in
+        full) "${runner[@]}" "$GUARDGEN" "$@" >/dev/full 2>"$err" || status=$? ;;
+        closed) "${runner[@]}" "$GUARDGEN" "$@" >&- 2>"$err" || status=$? ;;
+        broken)
+            python3 -c 'import os, subprocess, sys
+reader, writer = os.pipe()
+os.close(reader)
+sys.exit(subprocess.call(sys.argv[1:], stdout=writer))' "${runner[@]}" "$GUARDGEN" "$@" 2>"$err" ||
+                status=$?
+            ;;
+    esac
+}
 
-    rm ./*
-    status=0
-    "$GUARDGEN" >/dev/full 2>"$err" || status=$?
-    expect_status 1
-    expect_output "$err" text $'guardgen: standard output: No space left on device\n'
-    expect_files
+@test "standard output that cannot be written: reported, files still written, status 1" {
+    # How standard output is broken, the arguments (none: the usage text), and the reason. Under
+    # wine a broken pipe has a reason of wine's own.
+    local cases=(
+        "full|3|No space left on device"
+        "full||No space left on device"
+        "closed|3|Bad file descriptor"
+        "closed||Bad file descriptor"
+        "broken|3|Broken pipe"
+        "broken||Broken pipe"
+    )
+    local entry how count reason
+    for entry in "${cases[@]}"; do
+        IFS='|' read -r how count reason <<<"$entry"
+        echo "standard output $how, arguments '$count'"
+        rm -f ./*
+        run_with_stdout "$how" $count
+        expect_status 1
+        if [[ $how == broken && ${#runner[@]} -gt 0 ]]; then
+            [[ $(tr -d '\r' <"$err") == "guardgen: standard output: "?* ]]
+        else
+            expect_output "$err" text "guardgen: standard output: $reason"$'\n'
+        fi
+        if [[ -n $count ]]; then
+            expect_output eg3.c repeat "$EG" 3
+            expect_files guard.h noguard.h eg3.c ig3.c ng3.c
+        else
+            expect_files
+        fi
+    done
 }
 
 @test "Ctrl-C (SIGINT) while a file is written: it is discarded, the run ends as interrupted" {

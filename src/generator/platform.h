@@ -13,6 +13,16 @@ inline constexpr std::string_view kLineEnd = "\r\n";
 inline constexpr std::string_view kLineEnd = "\n";
 #endif
 
+// Whether std::filesystem tells a symbolic or a hard link from a plain file. On Windows it does
+// not: MinGW's symlink_status follows links and its hard_link_count says 1 for every file, and
+// under wine a Unix link looks like a plain file whose removal removes what it leads to. There a
+// file is known to be guardgen's own only when the run itself created it.
+#ifdef _WIN32
+inline constexpr bool kLinksAreVisible = false;
+#else
+inline constexpr bool kLinksAreVisible = true;
+#endif
+
 // Interruptions: SIGINT, SIGTERM and SIGHUP, or on Windows Ctrl-C and Ctrl-Break as the C runtime
 // delivers them. One ends the run at once, unless a regular file is being written: then it is
 // recorded, the writer discards the incomplete file, and the run ends by it then. A second one

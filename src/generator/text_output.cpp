@@ -34,13 +34,15 @@ int write_repeated(std::FILE* file, const std::string& block, std::uint32_t coun
 }
 
 // Takes away what a failed or interrupted write left under `name`, but nothing that is not
-// guardgen's: a plain regular file with no other link is removed; behind a symbolic or a hard
-// link the file is left empty and the link stays; anything else (a FIFO, a device) is left as it
-// is.
-void discard_incomplete(const char* name) {
+// guardgen's: a file that the run `created`, or a plain regular file with no other link, is
+// removed; behind a symbolic or a hard link, or where links cannot be seen, the file is left empty
+// and the name stays; anything else (a FIFO, a device) is left as it is.
+void discard_incomplete(const char* name, bool created) {
     std::error_code error;
     if (!fs::is_regular_file(fs::status(name, error))) return;
-    if (!fs::is_symlink(fs::symlink_status(name, error)) && fs::hard_link_count(name, error) == 1) {
+    const bool sole_name = kLinksAreVisible && !fs::is_symlink(fs::symlink_status(name, error)) &&
+                           fs::hard_link_count(name, error) == 1;
+    if (created || sole_name) {
         fs::remove(name, error);
     } else {
         fs::resize_file(name, 0, error);
@@ -79,8 +81,11 @@ bool write_text_file(const char* name, std::initializer_list<std::string_view> b
     // An interruption while a regular file is written waits for the end of the chunk, so that the
     // incomplete file can be discarded. Anything else (a FIFO, a device) may block in the open or
     // in a write for good; there an interruption ends the run at once, with nothing to discard.
+    // What the name is, is asked before the open, which blocks on a FIFO that has no reader, and
+    // again once it is open: Windows' C runtime takes a FIFO for a name that does not exist.
     std::error_code status_error;
-    if (!fs::is_other(fs::status(name, status_error))) defer_interruptions();
+    const fs::file_status before = fs::status(name, status_error);
+    if (!fs::is_other(before)) defer_interruptions();
 
     errno = 0;
     std::FILE* file = open_text_output(name);
@@ -88,6 +93,7 @@ bool write_text_file(const char* name, std::initializer_list<std::string_view> b
     if (file == nullptr) {
         error = last_error();
     } else {
+        if (!fs::is_regular_file(fs::status(name, status_error))) resume_interruptions();
         // The file gets whole chunks; a stdio buffer would only add a copy and a second write
         // call per chunk. (A failure here leaves the default buffer, which works as well.)
         std::setvbuf(file, nullptr, _IONBF, 0);
@@ -95,7 +101,8 @@ bool write_text_file(const char* name, std::initializer_list<std::string_view> b
         error = write_repeated(file, text, count > 0 ? static_cast<std::uint32_t>(count) : 0);
         errno = 0;
         if (std::fclose(file) != 0 && error == 0) error = last_error();
-        if (error != 0 || interrupted()) discard_incomplete(name);
+        if (error != 0 || interrupted())
+            discard_incomplete(name, before.type() == fs::file_type::not_found);
     }
     resume_interruptions();
     if (error == 0) return true;
