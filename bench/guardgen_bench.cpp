@@ -4,8 +4,8 @@
 // For each count it runs each program several times, interleaved, checks that all three wrote
 // the same bytes, and reports the median and the fastest run, the ratios and guardgen's memory.
 //
-// With --win32 BUILD_DIR it times the Windows programs of that build tree under wine instead
-// (guardgen.exe and Win32 builds of the two baselines), with CR LF line ends.
+// With --windows BUILD_DIR it times the Windows programs of that build tree (32-bit or 64-bit)
+// under wine instead (guardgen.exe and Windows builds of the two baselines), with CR LF line ends.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -32,21 +32,24 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: guardgen_bench [--dir DIR] [--runs N] [--win32 BUILD_DIR] [COUNT ...]\n"
+    "usage: guardgen_bench [--dir DIR] [--runs N] [--windows BUILD_DIR] [COUNT ...]\n"
     "\n"
     "Times guardgen, the write limit and the plain fprintf way at each COUNT (default:\n"
     "10 1000 10000 100000 1000000 10000000), N runs each (default 5), interleaved.\n"
     "  --dir DIR          write into a fresh directory inside DIR (default: the system's\n"
     "                     temporary directory; tmpfs such as /dev/shm gives steadier numbers)\n"
     "  --runs N           runs per program and count\n"
-    "  --win32 BUILD_DIR  time guardgen.exe and the baselines of that Win32 build tree under\n"
-    "                     wine (default counts: 1000000 4000000)\n"
+    "  --windows BUILD_DIR\n"
+    "                     time guardgen.exe and the baselines of that Windows build tree\n"
+    "                     (build-win32 or build-win64) under the wine its tests use (default\n"
+    "                     counts: 1000000 4000000); --win32 BUILD_DIR says the same\n"
     "  --help             print this text\n";
 
 constexpr int kPrograms = 3;
 constexpr const char* kLabels[kPrograms] = {"guardgen", "limit", "plain"};
 
 struct Target {
+    std::string description;          // which build, for the report
     std::vector<std::string> runner;  // put in front of each program, such as "wine"
     std::array<std::string, kPrograms> paths;
     std::uintmax_t line_end_bytes;
@@ -170,24 +173,55 @@ std::string first_line_of(const std::string& command) {
     return line;
 }
 
+// The wine that the tests of `build_dir` use (wine for 32-bit programs, wine64 for 64-bit ones),
+// as its CMake cache records it.
+std::string wine_of(const fs::path& build_dir) {
+    std::ifstream cache(build_dir / "CMakeCache.txt");
+    const std::string key = "GUARDGEN_WINE_LOADER:FILEPATH=";
+    for (std::string line; std::getline(cache, line);) {
+        if (line.rfind(key, 0) == 0 && line.size() > key.size()) return line.substr(key.size());
+    }
+    fail((build_dir / "CMakeCache.txt").string() +
+         ": no wine recorded (configure a Windows preset)");
+}
+
+// "32-bit" or "64-bit", from the machine field of the program's PE header.
+std::string width_of(const fs::path& program) {
+    std::ifstream file(program, std::ios::binary);
+    unsigned char header[0x40] = {};
+    file.read(reinterpret_cast<char*>(header), sizeof header);
+    const std::streamoff pe = header[0x3c] | header[0x3d] << 8 | header[0x3e] << 16;
+    unsigned char machine[6] = {};
+    file.seekg(pe);
+    file.read(reinterpret_cast<char*>(machine), sizeof machine);
+    if (machine[0] != 'P' || machine[1] != 'E') fail(program.string() + ": not a Windows program");
+    return (machine[4] | machine[5] << 8) == 0x8664 ? "64-bit" : "32-bit";
+}
+
 // The Windows programs of `build_dir`, run by wine. Wine's server is started once and kept
 // running, so that every run pays only wine's start of a process, not the start of wine itself.
-Target win32_target(const fs::path& build_dir) {
+Target windows_target(const fs::path& build_dir) {
     const fs::path dir = fs::absolute(build_dir);
+    const std::string wine = wine_of(dir);
+    const fs::path guardgen = dir / "guardgen.exe";
+    if (!fs::is_regular_file(guardgen)) fail(guardgen.string() + ": not found (build it first)");
     setenv("WINEPREFIX", (dir / "wineprefix").c_str(), 0);
     setenv("WINEDEBUG", "-all", 0);
     setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 0);
     run_command({"wineserver", "-p"}, false);  // fails when the server runs already: so be it
     // Makes the prefix if it is new, and starts wine's services before any run is timed.
-    run_command({"wine", "cmd", "/c", "exit"});
-    return {{"wine"},
+    run_command({wine, "cmd", "/c", "exit"});
+    return {guardgen.string() + " (" + width_of(guardgen) + " Windows) under " +
+                first_line_of(wine + " --version") + " (" + wine + "), wine's server kept running",
+            {wine},
             {(dir / "guardgen.exe").string(), (dir / "bench/bench_limit_writer.exe").string(),
              (dir / "bench/bench_plain_writer.exe").string()},
             2};
 }
 
 Target native_target() {
-    return {{},
+    return {fs::absolute(GUARDGEN_PATH).string() + " (native)",
+            {},
             {fs::absolute(GUARDGEN_PATH).string(), fs::absolute(LIMIT_WRITER_PATH).string(),
              fs::absolute(PLAIN_WRITER_PATH).string()},
             1};
@@ -199,7 +233,7 @@ int main(int argc, char** argv) {
     fs::path parent = fs::temp_directory_path();
     int runs = 5;
     std::vector<std::string> counts;
-    std::string win32_dir;
+    std::string windows_dir;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -209,8 +243,8 @@ int main(int argc, char** argv) {
             parent = argv[++i];
         } else if (arg == "--runs" && i + 1 < argc) {
             runs = std::max(1, std::atoi(argv[++i]));
-        } else if (arg == "--win32" && i + 1 < argc) {
-            win32_dir = argv[++i];
+        } else if ((arg == "--windows" || arg == "--win32") && i + 1 < argc) {
+            windows_dir = argv[++i];
         } else if (!arg.empty() && arg.find_first_not_of("0123456789") == std::string::npos) {
             counts.push_back(arg);
         } else {
@@ -218,13 +252,13 @@ int main(int argc, char** argv) {
             return EXIT_FAILURE;
         }
     }
-    const bool win32 = !win32_dir.empty();
+    const bool windows = !windows_dir.empty();
     if (counts.empty()) {
-        counts = win32 ? std::vector<std::string>{"1000000", "4000000"}
-                       : std::vector<std::string>{"10",     "1000",    "10000",
-                                                  "100000", "1000000", "10000000"};
+        counts = windows ? std::vector<std::string>{"1000000", "4000000"}
+                         : std::vector<std::string>{"10",     "1000",    "10000",
+                                                    "100000", "1000000", "10000000"};
     }
-    const Target target = win32 ? win32_target(win32_dir) : native_target();
+    const Target target = windows ? windows_target(windows_dir) : native_target();
     for (const std::string& path : target.paths) {
         if (!fs::is_regular_file(path)) fail(path + ": not found (build it first)");
     }
@@ -238,9 +272,7 @@ int main(int argc, char** argv) {
     // A round at count 1, untimed: every program runs, and the caches are warm.
     for (int p = 0; p < kPrograms; ++p) run_program(target, p, "1");
 
-    if (win32)
-        std::printf("Under %s, wine's server kept running.\n",
-                    first_line_of("wine --version").c_str());
+    std::printf("Timing %s.\n", target.description.c_str());
     std::printf("Writing into %s; median and fastest of %d interleaved runs each.\n\n", dir.c_str(),
                 runs);
     std::printf(
@@ -306,10 +338,10 @@ int main(int argc, char** argv) {
         std::printf("Counts of 10^6 and more: guardgen/limit at most %.2f (median).\n",
                     worst_limit_ratio);
     }
-    if (win32) std::printf("Memory figures are those of the whole wine process.\n");
+    if (windows) std::printf("Memory figures are those of the whole wine process.\n");
 
     fs::current_path(previous);
     fs::remove_all(dir);
-    if (win32) run_command({"wineserver", "-k"});
+    if (windows) run_command({"wineserver", "-k"});
     return EXIT_SUCCESS;
 }
