@@ -2,8 +2,11 @@
 """tools/summarize-tests on made-up CTest reports: what counts as passed, failed and skipped, and
 the reason it gives for each skip."""
 
+import contextlib
 import importlib.machinery
 import importlib.util
+import io
+import tempfile
 import unittest
 from pathlib import Path
 
@@ -62,6 +65,17 @@ class Summary(unittest.TestCase):
             "Skipped:\n  win32: b (needs /dev/full)\n  the Win32 build\n"
             "2 passed, 1 failed, 2 skipped\n",
         )
+
+    def test_reports_and_checks_in_any_order(self):
+        with tempfile.TemporaryDirectory() as directory:
+            junit = Path(directory) / "r.xml"
+            junit.write_text(report('<testcase name="a" status="run"></testcase>'))
+            argv = [f"default={junit}", "--skipped", "win32: b", "no IA-32", f"win64={junit}",
+                    "--passed", "format check"]
+            out = io.StringIO()
+            with contextlib.redirect_stdout(out):
+                self.assertEqual(st.main(argv), 0)
+        self.assertEqual(out.getvalue().splitlines()[-1], "3 passed, 0 failed, 1 skipped")
 
     def test_nothing_to_list(self):
         self.assertEqual(st.summary([("passed", "x", "")]), "1 passed, 0 failed, 0 skipped\n")
