@@ -13,6 +13,9 @@ if(WIN32)
 else()
     install(TARGETS guardgen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     install(PROGRAMS tools/compare-preprocessors DESTINATION ${CMAKE_INSTALL_BINDIR})
+    # The companion's modules, where it looks for them: ../share/guardgen from its own directory.
+    install(DIRECTORY tools/compare_preprocessors DESTINATION ${CMAKE_INSTALL_DATADIR}/guardgen
+            FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
 
     # Compressed the way Debian wants it: best compression, no name or time stamp in the file.
     find_program(GUARDGEN_GZIP gzip REQUIRED)

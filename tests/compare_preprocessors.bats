@@ -1,7 +1,7 @@
 #!/usr/bin/env bats
 # tools/compare-preprocessors end to end, on real preprocessors at small counts: the table, the
-# JSON's shape, the declaration counts and the verdicts they decide, the plot, and the errors.
-# Nothing here checks a timing.
+# JSON's shape, the declaration counts and the verdicts they decide, the plot, the errors, and the
+# bounds on time, room and interruptions. Nothing here checks a timing.
 #
 # GUARDGEN: the guardgen program to use (required).
 
@@ -11,6 +11,11 @@ setup() {
     export TMPDIR="$BATS_TEST_TMPDIR/tmp"
     mkdir "$TMPDIR"
     json="$BATS_TEST_TMPDIR/results.json"
+}
+
+teardown() {
+    # What a case that failed half-way may have left running.
+    pkill -f guardgen-test || true
 }
 
 need() {
@@ -40,28 +45,31 @@ expect_nothing_left() {
 
 @test "gcc at small counts: the JSON's shape, the commands as run, the declarations" {
     need gcc
-    compare -g "$GUARDGEN" -p gcc -p "gcc -E -P" --runs 1 --json "$json" 5 010
-    expect_success
-    [[ $(query "$json" 'r["counts"]') == "[0, 5, 10]" ]]
+    compare -g "$GUARDGEN" -p gcc -p "gcc -E -P" --runs 1 --seed 42 --json "$json" 5 010
+    [[ $status -eq 0 ]]
+    [[ $(query "$json" '(r["counts"], r["seed"], r["threshold"])') == "([0, 5, 10], 42, 0.7)" ]]
+    local keys="['declarations', 'fastest_s', 'high', 'low', 'ns_per_include', 'runs_s', 'start_ms']"
     [[ $(query "$json" '[(p["name"], p["command"]) for p in r["preprocessors"]]') == \
         "[('gcc', 'gcc -E'), ('gcc -E -P', 'gcc -E -P')]" ]]
     local pp
     for pp in 0 1; do
         [[ $(query "$json" "sorted(r['preprocessors'][$pp])") == \
-            "['command', 'guarded_header', 'name', 'pragma_once', 'styles']" ]]
+            "['command', 'guarded_header', 'measurable', 'name', 'pragma_once', 'styles', 'version']" ]]
+        [[ $(query "$json" "r['preprocessors'][$pp]['version']") == "gcc "*" 12."* ]]
         [[ $(query "$json" "{s: sorted(v) for s, v in r['preprocessors'][$pp]['styles'].items()}") == \
-            "{'eg': ['declarations', 'ns_per_include', 'start_ms'], 'ig': ['declarations', 'ns_per_include', 'start_ms'], 'ng': ['declarations', 'ns_per_include', 'start_ms'], 'once': ['declarations', 'ns_per_include', 'start_ms']}" ]]
+            "{'eg': $keys, 'ig': $keys, 'ng': $keys, 'once': $keys}" ]]
+        [[ $(query "$json" "[len(v) for v in r['preprocessors'][$pp]['styles']['ig']['runs_s'].values()]") == "[1, 1, 1]" ]]
+        query "$json" "all(v['low'] <= v['ns_per_include'] <= v['high'] for v in r['preprocessors'][$pp]['styles'].values())" | grep -qx True
         [[ $(query "$json" "[(s, v['declarations']) for s, v in r['preprocessors'][$pp]['styles'].items()]") == \
             "[('eg', 1), ('ig', 1), ('ng', 10), ('once', 1)]" ]]
         [[ $(query "$json" "r['preprocessors'][$pp]['pragma_once']") == honoured ]]
-        [[ $(query "$json" "r['preprocessors'][$pp]['guarded_header']") =~ ^(skipped|re-read)$ ]]
-        query "$json" "all(isinstance(v[k], (int, float)) for v in r['preprocessors'][$pp]['styles'].values() for k in v)" | grep -qx True
+        [[ $(query "$json" "r['preprocessors'][$pp]['guarded_header']") =~ ^(skipped|re-read|unclear)$ ]]
     done
     # The table: a header, a rule, and a row per preprocessor.
     mapfile -t lines <<<"$out"
     [[ ${#lines[@]} -eq 4 ]]
     [[ ${lines[0]} == "| preprocessor | eg ns | ig ns | ng ns | once ns | start-up ms | guarded header | #pragma once |" ]]
-    [[ ${lines[2]} =~ ^\|\ gcc\ \|(\ -?[0-9]+\ \|){4}\ -?[0-9]+\.[0-9]\ \|\ (skipped|re-read)\ \|\ honoured\ \|$ ]]
+    [[ ${lines[2]} =~ ^\|\ gcc\ \|(\ -?[0-9]+\ \(-?[0-9]+\ to\ -?[0-9]+\)\ \|){4}\ -?[0-9]+\.[0-9]\ \|\ (skipped|re-read|unclear)\ \|\ honoured\ \|$ ]]
     [[ ${lines[3]} == "| gcc -E -P | "* ]]
     expect_nothing_left
 }
@@ -69,7 +77,7 @@ expect_nothing_left() {
 @test "a preprocessor that ignores #pragma once is told so: ucpp" {
     need ucpp
     compare -g "$GUARDGEN" -p ucpp --runs 1 --json - 7
-    expect_success
+    [[ $status -eq 0 ]]
     echo "$out" >"$json"
     [[ $(query "$json" "[(s, v['declarations']) for s, v in r['preprocessors'][0]['styles'].items()]") == \
         "[('eg', 1), ('ig', 1), ('ng', 7), ('once', 7)]" ]]
@@ -79,19 +87,26 @@ expect_nothing_left() {
 @test "--json - writes the JSON alone to standard output" {
     need gcc
     compare -g "$GUARDGEN" -p gcc --runs 1 --json - 3
-    expect_success
+    [[ $status -eq 0 ]]
     echo "$out" >"$json"
-    [[ $(query "$json" 'list(r)') == "['counts', 'preprocessors']" ]]
+    [[ $(query "$json" 'list(r)') == "['counts', 'seed', 'threshold', 'confidence', 'preprocessors']" ]]
 }
 
-@test "--plot draws an SVG with a panel per preprocessor" {
+@test "--plot draws a panel per preprocessor, in the format its name asks for" {
     need gcc
     /usr/bin/python3 -c "import matplotlib" 2>/dev/null || skip "matplotlib is not installed"
     compare -g "$GUARDGEN" -p gcc -p "gcc -E -P" --runs 1 --plot "$BATS_TEST_TMPDIR/plot.svg" 10 100
-    expect_success
+    [[ $status -eq 0 ]]
     grep -q "<svg" "$BATS_TEST_TMPDIR/plot.svg"
     grep -q "gcc -E -P" "$BATS_TEST_TMPDIR/plot.svg"
     grep -q "pragma once" "$BATS_TEST_TMPDIR/plot.svg"
+    local kind magic
+    for kind in png pdf; do
+        compare -g "$GUARDGEN" -p gcc --runs 1 --plot "$BATS_TEST_TMPDIR/plot.$kind" 10
+        [[ $status -eq 0 ]]
+        magic=$(head -c 4 "$BATS_TEST_TMPDIR/plot.$kind" | tr -dc 'A-Za-z%')
+        [[ $magic == "$([[ $kind == png ]] && echo PNG || echo %PDF)" ]]
+    done
     expect_nothing_left
 }
 
@@ -102,7 +117,7 @@ expect_nothing_left() {
     done
     ((${#pps[@]} > 0)) || skip "none of them is installed"
     GUARDGEN=$GUARDGEN compare --runs 1 3
-    expect_success
+    [[ $status -eq 0 ]]
     [[ $(tail -n +3 <<<"$out" | cut -d' ' -f2 | tr '\n' ' ') == "${pps[*]} " ]]
     expect_nothing_left
 }
@@ -124,6 +139,11 @@ expect_nothing_left() {
         "unrecognized arguments: -x (see --help)|-x"
         "--runs must be 1 or more: 0|--runs 0 5"
         "/no/such/dir/plot.svg: cannot write there|--plot /no/such/dir/plot.svg 5"
+        "/: is a directory|--json / 5"
+        "plot.jpg: a plot's name ends in .svg, .png, .pdf|--plot plot.jpg 5"
+        "--timeout must be above 0: 0|--timeout 0 5"
+        "'cat' does not preprocess here: its output of ng10.c declares 0 times, not 10; it printed '#include \"noguard.h\"'|-p cat 10"
+        "'true' does not preprocess here: its output of ng100.c declares 0 times, not 100; it printed nothing|-p true 100"
     )
     local entry message args
     for entry in "${cases[@]}"; do
@@ -134,6 +154,40 @@ expect_nothing_left() {
         [[ $status -eq 1 ]]
         [[ -z $out ]]
         [[ $err == "compare-preprocessors: $message" ]] || { echo "stderr: $err"; return 1; }
+        expect_nothing_left
+    done
+}
+
+@test "a run the temporary directory cannot hold: refused before anything is written" {
+    # Ten counts near a billion: about a terabyte of files.
+    compare -g "$GUARDGEN" -p gcc $(seq 999999990 999999999)
+    [[ $status -eq 1 && -z $out ]]
+    [[ $err == "compare-preprocessors: the files for these counts need "*" TB in $TMPDIR, which has "*" free: give smaller counts, or another place in TMPDIR" ]]
+    expect_nothing_left
+}
+
+@test "a preprocessor that does not end: stopped with what it started, after --timeout" {
+    compare -g "$GUARDGEN" -p "sh -c 'sleep 37.5' guardgen-test" --timeout 1 5
+    [[ $status -eq 1 && -z $out ]]
+    [[ $err == "compare-preprocessors: 'sh -c 'sleep 37.5' guardgen-test eg5.c' did not end within 1 s: stopped it" ]]
+    ! pgrep -f "^sleep 37.5"
+    expect_nothing_left
+}
+
+@test "SIGTERM and SIGHUP clean up as Ctrl-C does: no temporary files, no preprocessor left" {
+    local signal pid status
+    for signal in TERM HUP INT; do
+        echo "SIG$signal"
+        env --default-signal=INT "$script" -g "$GUARDGEN" -p "sh -c 'sleep 38.5' guardgen-test" \
+            --timeout 30 5 &
+        pid=$!
+        until pgrep -f "^sleep 38.5" >/dev/null; do sleep 0.01; done
+        [[ -n $(ls -A "$TMPDIR") ]]
+        kill "-$signal" "$pid"
+        status=0
+        wait "$pid" || status=$?
+        [[ $status -eq $((128 + $(kill -l "$signal"))) ]]
+        ! pgrep -f "^sleep 38.5"
         expect_nothing_left
     done
 }

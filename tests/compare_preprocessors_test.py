@@ -1,20 +1,21 @@
 #!/usr/bin/python3
-"""The pure parts of tools/compare-preprocessors on made-up timings: the fit, the verdicts, the
-declaration count, the table and the JSON. Nothing here runs a program or measures time."""
+"""The pure parts of compare-preprocessors on made-up timings: the fit and its interval, the
+verdicts, the check of a preprocessor's output, the room the files take, the table and the JSON.
+Nothing here runs a program or measures time."""
 
-import importlib.machinery
-import importlib.util
 import json
+import random
+import sys
+import tempfile
 import unittest
 from pathlib import Path
 
-SCRIPT = Path(__file__).resolve().parent.parent / "tools" / "compare-preprocessors"
-loader = importlib.machinery.SourceFileLoader("compare_preprocessors", str(SCRIPT))
-module_spec = importlib.util.spec_from_loader(loader.name, loader)
-cp = importlib.util.module_from_spec(module_spec)
-loader.exec_module(cp)
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
+
+from compare_preprocessors import cli, inputs, measure, report, verdicts  # noqa: E402
 
 COUNTS = (0, 2500, 5000, 10000)
+STYLES = verdicts.STYLES
 
 
 def line(start_ms, ns_per_include, noise=()):
@@ -26,52 +27,98 @@ def line(start_ms, ns_per_include, noise=()):
 
 
 def result(name, costs, start_ms=10.0, once_declarations=1, command=None):
-    r = cp.Result(name, command or cp.command_for(name))
-    for style, cost in zip(cp.STYLES, costs):
+    r = measure.Result(name, command or measure.command_for(name), [name])
+    for style, cost in zip(STYLES, costs):
         r.times[style] = line(start_ms, cost)
     r.declarations = {"eg": 1, "ig": 1, "ng": max(COUNTS), "once": once_declarations}
     return r
 
 
+def cost(replicates):
+    """A cost whose replicates are `replicates`, as the verdicts see it."""
+    low, high = verdicts.interval(replicates)
+    return verdicts.Cost(1.0, sorted(replicates)[len(replicates) // 2], low, high, replicates)
+
+
 class Fit(unittest.TestCase):
-    def test_recovers_start_and_cost_of_a_straight_line(self):
+    def test_recovers_start_and_cost_of_a_straight_line_with_no_spread(self):
         for start_ms, ns in [(0.0, 0.0), (2.0, 150.0), (40.0, 1400.0), (4.5, 25000.0)]:
             with self.subTest(start_ms=start_ms, ns=ns):
-                f = cp.fit(line(start_ms, ns))
-                self.assertAlmostEqual(f.start_ms, start_ms, places=6)
-                self.assertAlmostEqual(f.ns_per_include, ns, places=3)
+                c = verdicts.estimate(line(start_ms, ns, noise=(0.0, 0.0)), random.Random(1))
+                self.assertAlmostEqual(c.start_ms, start_ms, places=6)
+                for value in (c.ns_per_include, c.low, c.high):
+                    self.assertAlmostEqual(value, ns, places=3)
 
     def test_fits_the_fastest_run_so_slowed_runs_do_not_move_it(self):
         times = line(5.0, 1000.0, noise=(0.003, 0.0, 0.0001))
         times[10000][0] += 2.0  # a run that stalled for two seconds
         times[0][2] += 0.5
-        f = cp.fit(times)
-        self.assertAlmostEqual(f.start_ms, 5.0, places=6)
-        self.assertAlmostEqual(f.ns_per_include, 1000.0, places=3)
+        ns, start_ms = verdicts.line_through(times)
+        self.assertAlmostEqual(start_ms, 5.0, places=6)
+        self.assertAlmostEqual(ns, 1000.0, places=3)
+
+    def test_the_interval_holds_the_cost_and_widens_with_the_spread_of_the_runs(self):
+        rng = random.Random(7)
+        widths = []
+        for spread in (1e-5, 1e-4, 1e-3):
+            noise = [rng.uniform(0, spread) for _ in range(10)]
+            c = verdicts.estimate(line(5.0, 1000.0, noise), random.Random(3))
+            with self.subTest(spread=spread):
+                self.assertLessEqual(c.low, c.ns_per_include)
+                self.assertLessEqual(c.ns_per_include, c.high)
+            widths.append(c.high - c.low)
+        self.assertEqual(widths, sorted(widths))
+
+    def test_a_cost_lost_in_the_start_up_is_not_measurable(self):
+        # (ns per include, spread of the runs in seconds, measurable)
+        cases = [
+            (9000.0, 1e-5, True),  # 90 ms at the largest count against a 10 us spread
+            (100.0, 5e-2, False),  # 1 ms against a 50 ms spread
+            (0.0, 1e-4, False),
+        ]
+        rng = random.Random(11)
+        for ns, spread, expected in cases:
+            times = {c: [10e-3 + ns * c / 1e9 + rng.uniform(0, spread) for _ in range(10)]
+                     for c in COUNTS}
+            with self.subTest(ns=ns, spread=spread):
+                c = verdicts.estimate(times, random.Random(5))
+                self.assertEqual(verdicts.measurable(c), expected)
 
 
 class Verdicts(unittest.TestCase):
-    def test_guarded_header_skipped_only_well_below_an_unguarded_include(self):
-        # (ig ns, ng ns, verdict)
+    def test_guarded_header_needs_the_whole_interval_on_one_side(self):
+        # (replicates of the ig cost, of the ng cost, verdict)
         cases = [
-            (200.0, 9000.0, "skipped"),  # gcc, tcc
-            (1400.0, 2800.0, "skipped"),  # clang: still looks the header up
-            (699.0, 1000.0, "skipped"),
-            (701.0, 1000.0, "re-read"),
-            (25000.0, 25500.0, "re-read"),  # mcpp
-            (26000.0, 25000.0, "re-read"),
-            (100.0, 0.0, "re-read"),  # nothing to compare with
-            (-5.0, -10.0, "re-read"),
+            ([200.0] * 50, [9000.0] * 50, "skipped"),  # gcc, tcc
+            ([1400.0] * 50, [2800.0] * 50, "skipped"),  # clang: still looks the header up
+            ([25000.0] * 50, [25500.0] * 50, "re-read"),  # mcpp
+            ([690.0 + k for k in range(50)], [1000.0] * 50, "unclear"),  # 0.69 to 0.74
+            ([600.0 + k for k in range(50)], [1000.0] * 50, "skipped"),
+            ([700.0 + k for k in range(50)], [1000.0] * 50, "re-read"),
+            ([100.0] * 50, [-50.0 + 10 * k for k in range(50)], "unclear"),  # ng not above 0
+            ([-5.0] * 50, [-10.0] * 50, "unclear"),
         ]
         for ig, ng, verdict in cases:
-            with self.subTest(ig=ig, ng=ng):
-                fits = {"ig": cp.Fit(1.0, ig), "ng": cp.Fit(1.0, ng)}
-                self.assertEqual(cp.guarded_header_verdict(fits), verdict)
+            with self.subTest(ig=ig[:2], ng=ng[:2]):
+                costs = {"ig": cost(ig), "ng": cost(ng)}
+                self.assertEqual(verdicts.guarded_header_verdict(costs), verdict)
 
-    def test_pragma_once_honoured_only_with_one_declaration(self):
-        for declarations, verdict in [(1, "honoured"), (10000, "ignored"), (0, "ignored")]:
-            with self.subTest(declarations=declarations):
-                self.assertEqual(cp.pragma_once_verdict({"once": declarations}), verdict)
+    def test_pragma_once_from_the_declarations_and_at_least_two_includes(self):
+        # (declarations of the once source, largest count, verdict)
+        cases = [
+            (1, 10000, "honoured"),
+            (10000, 10000, "ignored"),
+            (1, 2, "honoured"),
+            (2, 2, "ignored"),
+            (1, 1, "unclear"),  # one include declares once either way
+            (0, 10000, "unclear"),
+            (5000, 10000, "unclear"),
+        ]
+        for declarations, largest, verdict in cases:
+            with self.subTest(declarations=declarations, largest=largest):
+                self.assertEqual(
+                    verdicts.pragma_once_verdict({"once": declarations}, largest), verdict
+                )
 
 
 class Declarations(unittest.TestCase):
@@ -86,17 +133,50 @@ class Declarations(unittest.TestCase):
         ]
         for text, n in cases:
             with self.subTest(text=text):
-                self.assertEqual(cp.count_declarations(text), n)
+                self.assertEqual(verdicts.count_declarations(text), n)
+
+    def test_output_that_is_no_preprocessing_is_found(self):
+        # (declarations of eg, ig, ng at the largest count 10, what is wrong)
+        cases = [
+            ((1, 1, 10), None),  # a preprocessor
+            ((0, 0, 0), ("ng", 0, 10)),  # cat, true: no include expanded
+            ((1, 1, 1), ("ng", 1, 10)),  # the unguarded header read once only
+            ((10, 10, 10), ("eg", 10, 1)),  # no guard honoured at all
+            ((1, 2, 10), ("ig", 2, 1)),
+        ]
+        for (eg, ig, ng), problem in cases:
+            with self.subTest(eg=eg, ig=ig, ng=ng):
+                found = {"eg": eg, "ig": ig, "ng": ng, "once": 1}
+                self.assertEqual(verdicts.output_problem(found, 10), problem)
 
 
 class Counts(unittest.TestCase):
     def test_accepts_positive_counts_only(self):
-        self.assertEqual(cp.parse_count("007"), 7)
-        self.assertEqual(cp.parse_count("999999999"), 999999999)
+        self.assertEqual(cli.parse_count("007"), 7)
+        self.assertEqual(cli.parse_count("999999999"), 999999999)
         for text in ["0", "", "-5", "1e3", "abc", "1000000000", " 5"]:
             with self.subTest(text=text):
-                with self.assertRaises(cp.Failure):
-                    cp.parse_count(text)
+                with self.assertRaises(measure.Failure):
+                    cli.parse_count(text)
+
+    def test_the_room_the_files_take_is_known_before_they_are_written(self):
+        # (counts, line end bytes, bytes of the includes alone: eg 42, ig 19, ng 21, once 18)
+        cases = [
+            ([0], 1, 0),
+            ([0, 1], 1, 100),
+            ([0, 1000], 1, 100000),
+            ([0, 1000], 2, 106000),  # CR LF: six line ends per include of all four
+        ]
+        for counts, line_end, includes in cases:
+            overhead = inputs.HEADER_BYTES + len(counts) * 4 * inputs.FILE_OVERHEAD
+            with self.subTest(counts=counts, line_end=line_end):
+                self.assertEqual(inputs.bytes_needed(counts, line_end), includes + overhead)
+
+    def test_a_run_the_temporary_directory_cannot_hold_is_refused(self):
+        with tempfile.TemporaryDirectory() as directory:
+            inputs.check_room([0, 1000], directory)
+            with self.assertRaisesRegex(measure.Failure, f"need .* in {directory}, which has"):
+                inputs.check_room([0, 10**14], directory)
 
 
 class Output(unittest.TestCase):
@@ -107,47 +187,64 @@ class Output(unittest.TestCase):
             result("mcpp", (1200.0, 24700.0, 25600.0, 1100.0), once_declarations=1),
             result("cpphs --cpp", (900.0, 5000.0, 5200.0, 5100.0), once_declarations=10000),
         ]
-        self.summary = cp.report(COUNTS, self.results)
+        self.results[0].version = "gcc (Debian 12.2.0-14) 12.2.0"
+        self.summary = report.report(COUNTS, self.results, 1234, random.Random(1234))
 
     def test_json_has_the_documented_shape_and_the_commands_as_run(self):
         parsed = json.loads(json.dumps(self.summary))
-        self.assertEqual(parsed["counts"], list(COUNTS))
         self.assertEqual(
-            [(p["name"], p["command"]) for p in parsed["preprocessors"]],
-            [("gcc", "gcc -E"), ("clang -E -P", "clang -E -P"), ("mcpp", "mcpp"),
-             ("cpphs --cpp", "cpphs --cpp")],
+            {k: parsed[k] for k in ("counts", "seed", "threshold", "confidence")},
+            {"counts": list(COUNTS), "seed": 1234, "threshold": 0.7, "confidence": 0.95},
+        )
+        self.assertEqual(
+            [(p["name"], p["command"], p["version"]) for p in parsed["preprocessors"]],
+            [("gcc", "gcc -E", "gcc (Debian 12.2.0-14) 12.2.0"), ("clang -E -P", "clang -E -P", None),
+             ("mcpp", "mcpp", None), ("cpphs --cpp", "cpphs --cpp", None)],
         )
         for pp in parsed["preprocessors"]:
             self.assertEqual(
-                set(pp), {"name", "command", "styles", "guarded_header", "pragma_once"}
+                set(pp), {"name", "command", "version", "styles", "guarded_header", "pragma_once",
+                          "measurable"}
             )
             self.assertEqual(list(pp["styles"]), ["eg", "ig", "ng", "once"])
             for style in pp["styles"].values():
-                self.assertEqual(set(style), {"start_ms", "ns_per_include", "declarations"})
-        gcc = parsed["preprocessors"][0]
-        self.assertAlmostEqual(gcc["styles"]["ng"]["ns_per_include"], 9100.0)
-        self.assertAlmostEqual(gcc["styles"]["ng"]["start_ms"], 10.0)
-        self.assertEqual(gcc["styles"]["ng"]["declarations"], 10000)
+                self.assertEqual(
+                    set(style), {"start_ms", "ns_per_include", "low", "high", "declarations",
+                                 "fastest_s", "runs_s"}
+                )
+        ng = parsed["preprocessors"][0]["styles"]["ng"]
+        self.assertEqual(
+            (ng["ns_per_include"], ng["low"], ng["high"], ng["start_ms"], ng["declarations"]),
+            (9100.0, 9100.0, 9100.0, 10.0, 10000),
+        )
+        self.assertEqual(list(ng["fastest_s"]), ["0", "2500", "5000", "10000"])
+        self.assertAlmostEqual(ng["fastest_s"]["10000"], 0.010 + 9100e-9 * 10000)
+        self.assertEqual(ng["runs_s"]["0"], [0.010])
 
     def test_verdicts_follow_the_timings_and_the_declarations(self):
-        verdicts = [(p["guarded_header"], p["pragma_once"]) for p in self.summary["preprocessors"]]
+        verdicts_found = [(p["guarded_header"], p["pragma_once"])
+                          for p in self.summary["preprocessors"]]
         self.assertEqual(
-            verdicts,
+            verdicts_found,
             [("skipped", "honoured"), ("skipped", "honoured"), ("re-read", "honoured"),
              ("re-read", "ignored")],
         )
 
-    def test_table_has_a_row_per_preprocessor(self):
+    def test_table_has_a_row_per_preprocessor_with_the_intervals(self):
         self.assertEqual(
-            cp.markdown_table(self.summary).splitlines(),
+            report.markdown_table(self.summary).splitlines(),
             [
                 "| preprocessor | eg ns | ig ns | ng ns | once ns | start-up ms "
                 "| guarded header | #pragma once |",
                 "|---|---:|---:|---:|---:|---:|---|---|",
-                "| gcc | 450 | 250 | 9100 | 300 | 10.0 | skipped | honoured |",
-                "| clang -E -P | 800 | 1430 | 2750 | 1500 | 42.0 | skipped | honoured |",
-                "| mcpp | 1200 | 24700 | 25600 | 1100 | 10.0 | re-read | honoured |",
-                "| cpphs --cpp | 900 | 5000 | 5200 | 5100 | 10.0 | re-read | ignored |",
+                "| gcc | 450 (450 to 450) | 250 (250 to 250) | 9100 (9100 to 9100) "
+                "| 300 (300 to 300) | 10.0 | skipped | honoured |",
+                "| clang -E -P | 800 (800 to 800) | 1430 (1430 to 1430) | 2750 (2750 to 2750) "
+                "| 1500 (1500 to 1500) | 42.0 | skipped | honoured |",
+                "| mcpp | 1200 (1200 to 1200) | 24700 (24700 to 24700) "
+                "| 25600 (25600 to 25600) | 1100 (1100 to 1100) | 10.0 | re-read | honoured |",
+                "| cpphs --cpp | 900 (900 to 900) | 5000 (5000 to 5000) | 5200 (5200 to 5200) "
+                "| 5100 (5100 to 5100) | 10.0 | re-read | ignored |",
             ],
         )
 
@@ -159,12 +256,32 @@ class Commands(unittest.TestCase):
             ("clang", "clang -E"),
             ("tcc", "tcc -E"),
             ("mcpp", "mcpp"),
+            ("cl", "cl /nologo /E"),
+            ("clang-cl", "clang-cl /nologo /E"),
             ("clang -E -P", "clang -E -P"),
             ("/usr/bin/cpp -P", "/usr/bin/cpp -P"),
         ]
         for name, command in cases:
             with self.subTest(name=name):
-                self.assertEqual(cp.command_for(name), command)
+                self.assertEqual(measure.command_for(name), command)
+
+    def test_output_paths_are_checked_before_the_run(self):
+        with tempfile.TemporaryDirectory() as directory:
+            # (path, the error, or None)
+            cases = [
+                (f"{directory}/r.json", None),
+                ("-", None),
+                (directory, f"{directory}: is a directory"),
+                (f"{directory}/no/r.json", f"{directory}/no/r.json: cannot write there"),
+            ]
+            for path, error in cases:
+                with self.subTest(path=path):
+                    if error is None:
+                        cli.check_writable(path)
+                    else:
+                        with self.assertRaises(measure.Failure) as raised:
+                            cli.check_writable(path)
+                        self.assertEqual(str(raised.exception), error)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,242 @@
+"""The command line, and the order of a run: check everything that can be checked first, write
+the files, time the preprocessors, then print the table before writing anything else."""
+
+import argparse
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+from . import inputs, measure, report, system, verdicts
+from .measure import Failure
+
+ME = "compare-preprocessors"
+
+DEFAULT_COUNTS = (100, 1000, 10000, 20000)
+DEFAULT_RUNS = 10
+DEFAULT_TIMEOUT = 60.0
+# Where a verdict is unclear after the runs asked for, more rounds of that preprocessor are run,
+# as many again at the most, for this long at the most.
+EXTRA_SECONDS = 20.0
+
+
+class Interrupted(BaseException):
+    """A signal that ends the run, raised where the run is, so that it cleans up on the way."""
+
+    def __init__(self, number):
+        super().__init__(number)
+        self.number = number
+
+
+def say(message):
+    print(f"{ME}: {message}", file=sys.stderr)
+
+
+def parse_count(text):
+    if not re.fullmatch(r"[0-9]{1,9}", text) or int(text) == 0:
+        raise Failure(f"not a positive count (1 to 999999999): '{text}'")
+    return int(text)
+
+
+def find_guardgen(given):
+    """The program given, else the one installed beside this tool, else the one built in the
+    source tree the tool is in, else guardgen on the PATH."""
+    if given:
+        path = Path(given)
+    else:
+        tools = Path(sys.argv[0]).resolve().parent
+        candidates = [tools / system.GUARDGEN, tools.parent / "build" / system.GUARDGEN]
+        found = shutil.which("guardgen")
+        path = next((c for c in candidates if c.is_file()), Path(found) if found else None)
+        if path is None:
+            raise Failure("guardgen not found: build it, or give it with -g")
+    if not (path.is_file() and os.access(path, os.X_OK)):
+        raise Failure(f"guardgen not found: {given}")
+    return path.resolve()
+
+
+def check_writable(path):
+    """Fails now, rather than after the long run, if `path` cannot be written."""
+    if path is None or path == "-":
+        return
+    target = Path(path)
+    if target.is_dir():
+        raise Failure(f"{path}: is a directory")
+    if target.exists():
+        writable = os.access(target, os.W_OK)
+    else:
+        writable = target.parent.is_dir() and os.access(target.parent, os.W_OK)
+    if not writable:
+        raise Failure(f"{path}: cannot write there")
+
+
+def check_plot(path):
+    if path is None:
+        return
+    if Path(path).suffix.lower() not in report.PLOT_FORMATS:
+        raise Failure(f"{path}: a plot's name ends in {', '.join(report.PLOT_FORMATS)}")
+    check_writable(path)
+    try:
+        import matplotlib  # noqa: F401  (checked before the long run, used after it)
+    except ImportError:
+        raise Failure("--plot needs matplotlib (Debian: python3-matplotlib)") from None
+
+
+def write_text(path, text):
+    if path == "-":
+        sys.stdout.write(text)
+    else:
+        Path(path).write_text(text)
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message):
+        raise Failure(f"{message} (see --help)")
+
+
+def parse_arguments(argv):
+    parser = Parser(
+        prog=ME,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description=f"""\
+Runs guardgen for each COUNT (default: {' '.join(map(str, DEFAULT_COUNTS))}) and for 0 in a fresh
+temporary directory, writes once.h ("#pragma once" and the declaration) and onceCOUNT.c (COUNT
+bare includes of it) beside its files, and times each preprocessor on the four styles:
+  eg    egCOUNT.c, each include inside an external guard
+  ig    igCOUNT.c, bare includes of the internally guarded guard.h
+  ng    ngCOUNT.c, bare includes of the unguarded noguard.h
+  once  onceCOUNT.c, bare includes of once.h
+Runs are interleaved in a random order, and the fastest run at each count is fitted as
+start-up + cost x count (least squares). The table shows the cost in ns per include for each
+style, with the interval that holds {verdicts.CONFIDENCE:.0%} of the fits to the runs drawn again
+(bootstrap), the start-up in ms, and two verdicts:
+  guarded header  "skipped" if an ig include costs less than {verdicts.SKIP_THRESHOLD} of an ng include,
+                  "re-read" if it costs that or more (the preprocessor reads the guarded
+                  header every time), over the whole interval of their ratio; else "unclear"
+  #pragma once    "honoured" if the once source at the largest count declares once,
+                  "ignored" if once per include, "unclear" with fewer than two includes
+A verdict that is unclear after the runs gets more rounds, as many again at the most. A
+preprocessor whose output does not declare N times for ngN.c and once for egN.c and igN.c is
+refused. Preprocessed output goes to /dev/null; the declarations (extern int i;) are counted
+once per style in an untimed first round.""",
+    )
+    parser.add_argument("counts", metavar="COUNT", nargs="*", help="a number of includes")
+    parser.add_argument("-g", dest="guardgen", metavar="GUARDGEN",
+                        default=os.environ.get("GUARDGEN"),
+                        help="the guardgen program (default: $GUARDGEN, else the one installed "
+                             "beside this tool or built in its source tree, else guardgen on "
+                             "the PATH)")
+    parser.add_argument("-p", dest="preprocessors", metavar="PREPROCESSOR", action="append",
+                        help="a name (" + ", ".join(system.KNOWN_COMMANDS) + ") or a command that "
+                             "takes a file name and writes the preprocessed text to standard "
+                             "output, such as \"clang -E -P\"; may be given more than once "
+                             "(default: whichever of " + ", ".join(system.DEFAULT_NAMES) +
+                             " are installed)")
+    parser.add_argument("--runs", type=int, default=DEFAULT_RUNS, metavar="N",
+                        help=f"timed runs per preprocessor, style and count (default: "
+                             f"{DEFAULT_RUNS})")
+    parser.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+                        help="stop a run of a preprocessor that takes longer, and the tool with "
+                             f"it (default: {DEFAULT_TIMEOUT:g})")
+    parser.add_argument("--seed", type=int, metavar="N",
+                        help="the seed of the random order (default: a fresh one, which the JSON "
+                             "records, so that an order can be repeated)")
+    parser.add_argument("--json", metavar="FILE",
+                        help="also write the results as JSON to FILE (- for standard output, "
+                             "instead of the table)")
+    parser.add_argument("--plot", metavar="FILE",
+                        help="draw time against count for each preprocessor and style, as "
+                             "FILE.svg, FILE.png or FILE.pdf (needs matplotlib)")
+    args = parser.parse_args(argv)
+    if args.runs < 1:
+        raise Failure(f"--runs must be 1 or more: {args.runs}")
+    if not args.timeout > 0:
+        raise Failure(f"--timeout must be above 0: {args.timeout:g}")
+    return args
+
+
+def unclear(results, counts, seed):
+    """The results whose guarded-header verdict the runs so far do not settle."""
+    rng = random.Random(seed)
+    return [r for r in results
+            if report.summarise(r, max(counts), rng)["guarded_header"] == "unclear"]
+
+
+def main(argv):
+    args = parse_arguments(argv)
+    counts = sorted({0, *(parse_count(c) for c in args.counts or map(str, DEFAULT_COUNTS))})
+    guardgen = find_guardgen(args.guardgen)
+    names = args.preprocessors or [n for n in system.DEFAULT_NAMES if shutil.which(n)]
+    if not names:
+        raise Failure("no preprocessor found (" + ", ".join(system.DEFAULT_NAMES) +
+                      "): give one with -p")
+    results = [measure.preprocessor(name) for name in names]
+    check_writable(args.json)
+    check_plot(args.plot)
+    inputs.check_room(counts)
+    seed = args.seed if args.seed is not None else random.SystemRandom().randrange(2**32)
+    shuffle = random.Random(seed)
+
+    def progress(message):
+        if sys.stderr.isatty():
+            print(f"\r{ME}: {message} ", end="", file=sys.stderr, flush=True)
+
+    for result in results:
+        result.version = measure.version_line(result.argv)
+    with tempfile.TemporaryDirectory(prefix=f"{ME}.") as directory:
+        work = Path(directory)
+        inputs.write_inputs(guardgen, counts, work, args.timeout)
+        measure.warm_up(results, counts, work, args.timeout)
+        measure.time_rounds(results, counts, args.runs, work, args.timeout, shuffle, progress)
+        # More rounds where a verdict is unclear, within a budget of time.
+        deadline = time.monotonic() + EXTRA_SECONDS
+        for _ in range(args.runs):
+            pending = unclear(results, counts, seed)
+            if not pending or time.monotonic() > deadline:
+                break
+            measure.time_rounds(pending, counts, 1, work, args.timeout, shuffle, progress)
+    if sys.stderr.isatty():
+        print(file=sys.stderr)
+
+    summary = report.report(counts, results, seed, random.Random(seed))
+    for pp in summary["preprocessors"]:
+        if not pp["measurable"]:
+            say(f"counts up to {max(counts)} are too small to measure {pp['name']} against its "
+                "start-up: give larger counts")
+    if args.json != "-":
+        sys.stdout.write(report.markdown_table(summary))
+        sys.stdout.flush()
+    if args.json:
+        write_text(args.json, json.dumps(summary, indent=2) + "\n")
+    if args.plot:
+        report.plot(counts, results, args.plot)
+    return 0
+
+
+def interrupt(number, _frame):
+    raise Interrupted(number)
+
+
+def entry():
+    """Runs the tool as a command: one line on standard error and status 1 for an error; an
+    interruption ends it as that signal would, with the temporary files and the programs it
+    started gone."""
+    for number in system.INTERRUPTIONS:
+        if signal.getsignal(number) != signal.SIG_IGN:
+            signal.signal(number, interrupt)
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except Failure as failure:
+        say(str(failure))
+        sys.exit(1)
+    except Interrupted as interruption:
+        sys.exit(128 + interruption.number)
+    except OSError as error:
+        say(f"{error.filename}: {error.strerror}" if error.filename else str(error))
+        sys.exit(1)

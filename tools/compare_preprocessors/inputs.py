@@ -1,0 +1,58 @@
+"""The files the preprocessors are timed on: guardgen's, and beside them the companion's own
+#pragma once header and sources; and the room they take, known before any is written."""
+
+import shutil
+import tempfile
+
+from . import system
+from .measure import Failure, first_line, run
+
+ONCE_HEADER = "#pragma once\nextern int i;\n"
+
+# The text of one include in each style, as guardgen writes it, and the companion's own.
+BLOCKS = {
+    "eg": '#ifndef GUARD_H\n#include "guard.h"\n#endif\n',
+    "ig": '#include "guard.h"\n',
+    "ng": '#include "noguard.h"\n',
+    "once": '#include "once.h"\n',
+}
+
+# The headers, and what a file system takes for each file beyond its bytes, at the most.
+HEADER_BYTES = 4096
+FILE_OVERHEAD = 4096
+
+
+def bytes_needed(counts, line_end_bytes=system.LINE_END_BYTES):
+    """The room that the files for `counts` take, with guardgen's line ends."""
+    per_include = sum(len(b) + b.count("\n") * (line_end_bytes - 1) for b in BLOCKS.values())
+    return HEADER_BYTES + sum(per_include * c + len(BLOCKS) * FILE_OVERHEAD for c in counts)
+
+
+def readable_size(size):
+    for unit in ("bytes", "kB", "MB", "GB", "TB"):
+        if size < 1000 or unit == "TB":
+            return f"{size:.0f} {unit}" if unit == "bytes" else f"{size:.1f} {unit}"
+        size /= 1000
+    return None
+
+
+def check_room(counts, directory=None):
+    """Refuses a run that the temporary directory cannot hold, before anything is written."""
+    directory = directory or tempfile.gettempdir()
+    needed = bytes_needed(counts)
+    free = shutil.disk_usage(directory).free
+    if needed > free:
+        raise Failure(
+            f"the files for these counts need {readable_size(needed)} in {directory}, which has "
+            f"{readable_size(free)} free: give smaller counts, or another place in TMPDIR"
+        )
+
+
+def write_inputs(guardgen, counts, work, timeout):
+    """guardgen's files for the counts, and the #pragma once header and sources beside them."""
+    _, status, _, errors = run([str(guardgen), *map(str, counts)], work, timeout)
+    if status != 0:
+        raise Failure(f"guardgen failed: {first_line(errors) or 'no message'}")
+    (work / "once.h").write_text(ONCE_HEADER)
+    for count in counts:
+        (work / f"once{count}.c").write_text(BLOCKS["once"] * count)

@@ -1,0 +1,142 @@
+"""Running the preprocessors: each run bounded in time and stopped with everything it started,
+and timed in rounds that take every preprocessor, style and count in a new random order."""
+
+import re
+import shlex
+import shutil
+import subprocess
+import time
+from dataclasses import dataclass, field
+
+from . import system, verdicts
+from .verdicts import STYLES
+
+
+class Failure(Exception):
+    """An error to report in one line."""
+
+
+@dataclass
+class Result:
+    name: str
+    command: str
+    argv: list
+    version: str = None
+    # style -> count -> seconds of each run
+    times: dict = field(default_factory=dict)
+    # style -> declarations in the output at the largest count, and its first line that is not
+    # blank
+    declarations: dict = field(default_factory=dict)
+    first_lines: dict = field(default_factory=dict)
+
+
+def command_for(name):
+    """The command, as one string, that preprocesses a file for the preprocessor `name`."""
+    return system.KNOWN_COMMANDS.get(name, name)
+
+
+def preprocessor(name):
+    """The Result to fill for `name`, once its program is found."""
+    command = command_for(name)
+    try:
+        argv = shlex.split(command, posix=not system.WINDOWS)
+    except ValueError:
+        argv = []
+    if not argv or shutil.which(argv[0]) is None:
+        raise Failure(f"unknown preprocessor: '{name}'")
+    return Result(name, command, argv)
+
+
+def first_line(data):
+    lines = data.decode(errors="replace").splitlines()
+    return lines[0] if lines else ""
+
+
+def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL):
+    """Runs `argv` in `cwd`; returns (seconds, exit status, output or b"", standard error). One
+    that has not ended after `timeout` seconds is stopped, with all it started, and reported."""
+    start = time.perf_counter()
+    process = subprocess.Popen(
+        argv, cwd=cwd, stdin=stdin, stdout=subprocess.PIPE if keep_output else subprocess.DEVNULL,
+        stderr=subprocess.PIPE, **system.NEW_GROUP,
+    )
+    try:
+        output, errors = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        system.stop_group(process)
+        process.communicate()
+        raise Failure(f"'{shlex.join(argv)}' did not end within {timeout:g} s: stopped it") from None
+    except BaseException:
+        # An interruption: nothing that this run started may outlive the tool.
+        system.stop_group(process)
+        process.wait()
+        raise
+    seconds = time.perf_counter() - start
+    return seconds, process.returncode, output or b"", errors
+
+
+def preprocess(result, file, work, timeout, keep_output=False):
+    """Seconds that preprocessing `file` takes, and the output if asked for."""
+    seconds, status, output, errors = run([*result.argv, file], work, timeout, keep_output)
+    if status != 0:
+        raise Failure(f"'{result.command} {file}' failed: {first_line(errors) or 'no message'}")
+    return seconds, output.decode(errors="replace")
+
+
+VERSION = re.compile(r"\d+\.\d+")
+
+
+def version_line(argv, timeout=5):
+    """The line in which the program says its version, from --version or -v, or None."""
+    for flag in ("--version", "-v"):
+        try:
+            _, _, output, errors = run([argv[0], flag], None, timeout, keep_output=True)
+        except (Failure, OSError):
+            continue
+        for line in (output + b"\n" + errors).decode(errors="replace").splitlines():
+            if VERSION.search(line) and "option" not in line:
+                return line.strip()
+    return None
+
+
+def refuse_unless_preprocessing(result, largest):
+    """Stops the run if `result`'s output at the largest count is not what preprocessing
+    guardgen's files gives, saying what it printed instead."""
+    problem = verdicts.output_problem(result.declarations, largest)
+    if problem is None:
+        return
+    style, found, expected = problem
+    printed = result.first_lines[style]
+    raise Failure(
+        f"'{result.command}' does not preprocess here: its output of {style}{largest}.c "
+        f"declares {found} times, not {expected}; "
+        + (f"it printed {printed!r}" if printed else "it printed nothing")
+    )
+
+
+def warm_up(results, counts, work, timeout):
+    """An untimed first round: counts the declarations of each style at the largest count, checks
+    them, and brings every file into the cache."""
+    largest = max(counts)
+    for result in results:
+        for style in STYLES:
+            _, output = preprocess(result, f"{style}{largest}.c", work, timeout, keep_output=True)
+            result.declarations[style] = verdicts.count_declarations(output)
+            result.first_lines[style] = next((l for l in output.splitlines() if l.strip()), "")
+            result.times[style] = {count: [] for count in counts}
+            for count in counts:
+                if count != largest:
+                    preprocess(result, f"{style}{count}.c", work, timeout)
+        refuse_unless_preprocessing(result, largest)
+
+
+def time_rounds(results, counts, rounds, work, timeout, shuffle, progress):
+    """`rounds` timed runs of every result's styles and counts, in rounds that take them all in a
+    new random order each time, so that a drift of the machine spreads over all of them alike."""
+    jobs = [(r, s, c) for r in results for s in STYLES for c in counts]
+    for number in range(rounds):
+        progress(f"round {number + 1} of {rounds}")
+        shuffle.shuffle(jobs)
+        for result, style, count in jobs:
+            seconds, _ = preprocess(result, f"{style}{count}.c", work, timeout)
+            result.times[style][count].append(seconds)
