@@ -12,7 +12,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
-from compare_preprocessors import cli, inputs, measure, report, verdicts  # noqa: E402
+from compare_preprocessors import cli, inputs, measure, questions, report, verdicts  # noqa: E402
 
 COUNTS = (0, 2500, 5000, 10000)
 STYLES = verdicts.STYLES
@@ -26,11 +26,18 @@ def line(start_ms, ns_per_include, noise=()):
     }
 
 
-def result(name, costs, start_ms=10.0, once_declarations=1, command=None):
+def result(name, costs, start_ms=10.0, once_declarations=1, command=None, forms=None,
+           identity=(1, 1, 1, 1, 1, 1, 2), guard_undef="re-read"):
+    """A preprocessor's made-up runs: `costs` of the four styles, `forms` of the guard forms other
+    than #ifndef (default: all as ng), and its answers from the output."""
     r = measure.Result(name, command or measure.command_for(name), [name])
     for style, cost in zip(STYLES, costs):
         r.times[style] = line(start_ms, cost)
+    for form, cost in zip(questions.FORMS, forms or [costs[2]] * len(questions.FORMS)):
+        r.times[form] = line(start_ms, cost)
     r.declarations = {"eg": 1, "ig": 1, "ng": max(COUNTS), "once": once_declarations}
+    r.identity = dict(zip(questions.IDENTITY_CASES, identity))
+    r.guard_undef = guard_undef
     return r
 
 
@@ -103,6 +110,11 @@ class Verdicts(unittest.TestCase):
                 costs = {"ig": cost(ig), "ng": cost(ng)}
                 self.assertEqual(verdicts.guarded_header_verdict(costs), verdict)
 
+    def test_lifted_guard_from_the_declarations(self):
+        for declarations, verdict in [(2, "re-read"), (1, "skipped"), (0, "unclear")]:
+            with self.subTest(declarations=declarations):
+                self.assertEqual(verdicts.guard_undef_verdict(declarations), verdict)
+
     def test_pragma_once_from_the_declarations_and_at_least_two_includes(self):
         # (declarations of the once source, largest count, verdict)
         cases = [
@@ -160,15 +172,17 @@ class Counts(unittest.TestCase):
                     cli.parse_count(text)
 
     def test_the_room_the_files_take_is_known_before_they_are_written(self):
-        # (counts, line end bytes, bytes of the includes alone: eg 42, ig 19, ng 21, once 18)
+        # (counts, line end bytes, bytes of the includes alone: eg 42, ig 19, ng 21, once 18, and
+        # at half the largest count, 30 for each of the four guard forms)
         cases = [
-            ([0], 1, 0),
-            ([0, 1], 1, 100),
-            ([0, 1000], 1, 100000),
-            ([0, 1000], 2, 106000),  # CR LF: six line ends per include of all four
+            ([0, 1], 1, 100 + 120),
+            ([0, 1000], 1, 100000 + 60000),
+            ([0, 1000], 2, 106000 + 62000),  # CR LF: a line end more per line
+            ([0, 10, 1000], 1, 101000 + 60000),
         ]
         for counts, line_end, includes in cases:
-            overhead = inputs.HEADER_BYTES + len(counts) * 4 * inputs.FILE_OVERHEAD
+            files = len(counts) * 4 + 2 * 4
+            overhead = inputs.HEADER_BYTES + files * inputs.FILE_OVERHEAD
             with self.subTest(counts=counts, line_end=line_end):
                 self.assertEqual(inputs.bytes_needed(counts, line_end), includes + overhead)
 
@@ -182,10 +196,11 @@ class Counts(unittest.TestCase):
 class Output(unittest.TestCase):
     def setUp(self):
         self.results = [
-            result("gcc", (450.0, 250.0, 9100.0, 300.0)),
+            result("gcc", (450.0, 250.0, 9100.0, 300.0), forms=(240.0, 260.0, 9050.0, 9200.0)),
             result("clang -E -P", (800.0, 1430.0, 2750.0, 1500.0), start_ms=42.0),
             result("mcpp", (1200.0, 24700.0, 25600.0, 1100.0), once_declarations=1),
-            result("cpphs --cpp", (900.0, 5000.0, 5200.0, 5100.0), once_declarations=10000),
+            result("cpphs --cpp", (900.0, 5000.0, 5200.0, 5100.0), once_declarations=10000,
+                   identity=(2, 2, 2, None, 2, 2, 2), guard_undef="skipped"),
         ]
         self.results[0].version = "gcc (Debian 12.2.0-14) 12.2.0"
         self.summary = report.report(COUNTS, self.results, 1234, random.Random(1234))
@@ -204,8 +219,12 @@ class Output(unittest.TestCase):
         for pp in parsed["preprocessors"]:
             self.assertEqual(
                 set(pp), {"name", "command", "version", "styles", "guarded_header", "pragma_once",
-                          "measurable"}
+                          "measurable", "pragma_once_identity", "guard_undef", "guard_forms"}
             )
+            self.assertEqual(list(pp["pragma_once_identity"]), list(questions.IDENTITY_CASES))
+            self.assertEqual(list(pp["guard_forms"]), list(questions.FORM_NAMES))
+            for form in pp["guard_forms"].values():
+                self.assertEqual(set(form), {"ns_per_include", "low", "high", "verdict"})
             self.assertEqual(list(pp["styles"]), ["eg", "ig", "ng", "once"])
             for style in pp["styles"].values():
                 self.assertEqual(
@@ -230,9 +249,36 @@ class Output(unittest.TestCase):
              ("re-read", "ignored")],
         )
 
+    def test_forms_and_identity_follow_the_timings_and_the_output(self):
+        gcc, cpphs = self.summary["preprocessors"][0], self.summary["preprocessors"][3]
+        self.assertEqual(
+            {f: v["verdict"] for f, v in gcc["guard_forms"].items()},
+            {"ifndef": "skipped", "if_not_defined": "skipped", "comments_outside": "skipped",
+             "else_branch": "re-read", "tail_after_endif": "re-read"},
+        )
+        self.assertEqual(gcc["guard_forms"]["ifndef"]["ns_per_include"], 250.0)
+        self.assertEqual(cpphs["pragma_once_identity"]["symlink"], None)
+        lines = report.identity_table(self.summary).splitlines()
+        self.assertEqual(
+            [lines[0], lines[2], lines[5]],
+            [
+                "| #pragma once, then | same name | ./once.h | sub/../once.h | symbolic link "
+                "| hard link | copy, same mtime | copy, other mtime |",
+                "| gcc | same file | same file | same file | same file | same file | same file "
+                "| read again |",
+                "| cpphs --cpp | read again | read again | read again | not tried | read again "
+                "| read again | read again |",
+            ],
+        )
+        self.assertEqual(
+            report.forms_table(self.summary).splitlines()[2],
+            "| gcc | skipped, 250 ns | skipped, 240 ns | skipped, 260 ns | re-read, 9050 ns "
+            "| re-read, 9200 ns | re-read |",
+        )
+
     def test_table_has_a_row_per_preprocessor_with_the_intervals(self):
         self.assertEqual(
-            report.markdown_table(self.summary).splitlines(),
+            report.costs_table(self.summary).splitlines(),
             [
                 "| preprocessor | eg ns | ig ns | ng ns | once ns | start-up ms "
                 "| guarded header | #pragma once |",

@@ -13,7 +13,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from . import inputs, measure, report, system, verdicts
+from . import inputs, measure, questions, report, system, verdicts
 from .measure import Failure
 
 ME = "compare-preprocessors"
@@ -161,6 +161,13 @@ once per style in an untimed first round.""",
     return args
 
 
+def timing_plan(counts):
+    """What is timed at which counts: the four styles at every count, the guard forms at fewer."""
+    plan = {style: counts for style in verdicts.STYLES}
+    plan.update({form: questions.form_counts(counts) for form in questions.FORMS})
+    return plan
+
+
 def unclear(results, counts, seed):
     """The results whose guarded-header verdict the runs so far do not settle."""
     rng = random.Random(seed)
@@ -192,15 +199,18 @@ def main(argv):
     with tempfile.TemporaryDirectory(prefix=f"{ME}.") as directory:
         work = Path(directory)
         inputs.write_inputs(guardgen, counts, work, args.timeout)
-        measure.warm_up(results, counts, work, args.timeout)
-        measure.time_rounds(results, counts, args.runs, work, args.timeout, shuffle, progress)
+        plan = timing_plan(counts)
+        measure.warm_up(results, plan, work, args.timeout)
+        for result in results:
+            questions.ask(result, work, args.timeout)
+        measure.time_rounds(results, plan, args.runs, work, args.timeout, shuffle, progress)
         # More rounds where a verdict is unclear, within a budget of time.
         deadline = time.monotonic() + EXTRA_SECONDS
         for _ in range(args.runs):
             pending = unclear(results, counts, seed)
             if not pending or time.monotonic() > deadline:
                 break
-            measure.time_rounds(pending, counts, 1, work, args.timeout, shuffle, progress)
+            measure.time_rounds(pending, plan, 1, work, args.timeout, shuffle, progress)
     if sys.stderr.isatty():
         print(file=sys.stderr)
 
@@ -210,7 +220,7 @@ def main(argv):
             say(f"counts up to {max(counts)} are too small to measure {pp['name']} against its "
                 "start-up: give larger counts")
     if args.json != "-":
-        sys.stdout.write(report.markdown_table(summary))
+        sys.stdout.write(report.markdown_tables(summary))
         sys.stdout.flush()
     if args.json:
         write_text(args.json, json.dumps(summary, indent=2) + "\n")

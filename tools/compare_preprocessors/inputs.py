@@ -4,7 +4,7 @@
 import shutil
 import tempfile
 
-from . import system
+from . import questions, system
 from .measure import Failure, first_line, run
 
 ONCE_HEADER = "#pragma once\nextern int i;\n"
@@ -25,7 +25,9 @@ FILE_OVERHEAD = 4096
 def bytes_needed(counts, line_end_bytes=system.LINE_END_BYTES):
     """The room that the files for `counts` take, with guardgen's line ends."""
     per_include = sum(len(b) + b.count("\n") * (line_end_bytes - 1) for b in BLOCKS.values())
-    return HEADER_BYTES + sum(per_include * c + len(BLOCKS) * FILE_OVERHEAD for c in counts)
+    files = len(BLOCKS) * len(counts) + len(questions.FORMS) * len(questions.form_counts(counts))
+    return (HEADER_BYTES + per_include * sum(counts) + questions.form_bytes(counts, line_end_bytes)
+            + files * FILE_OVERHEAD)
 
 
 def readable_size(size):
@@ -49,10 +51,12 @@ def check_room(counts, directory=None):
 
 
 def write_inputs(guardgen, counts, work, timeout):
-    """guardgen's files for the counts, and the #pragma once header and sources beside them."""
+    """guardgen's files for the counts, the #pragma once header and sources beside them, and the
+    files of the further questions."""
     _, status, _, errors = run([str(guardgen), *map(str, counts)], work, timeout)
     if status != 0:
         raise Failure(f"guardgen failed: {first_line(errors) or 'no message'}")
     (work / "once.h").write_text(ONCE_HEADER)
     for count in counts:
         (work / f"once{count}.c").write_text(BLOCKS["once"] * count)
+    questions.write_files(work, counts)

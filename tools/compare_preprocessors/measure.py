@@ -9,7 +9,6 @@ import time
 from dataclasses import dataclass, field
 
 from . import system, verdicts
-from .verdicts import STYLES
 
 
 class Failure(Exception):
@@ -22,12 +21,15 @@ class Result:
     command: str
     argv: list
     version: str = None
-    # style -> count -> seconds of each run
+    # timed style (one of verdicts.STYLES, or a guard form) -> count -> seconds of each run
     times: dict = field(default_factory=dict)
     # style -> declarations in the output at the largest count, and its first line that is not
     # blank
     declarations: dict = field(default_factory=dict)
     first_lines: dict = field(default_factory=dict)
+    # #pragma once identity case -> declarations (None: not tried), and the lifted guard's verdict
+    identity: dict = field(default_factory=dict)
+    guard_undef: str = None
 
 
 def command_for(name):
@@ -114,12 +116,13 @@ def refuse_unless_preprocessing(result, largest):
     )
 
 
-def warm_up(results, counts, work, timeout):
-    """An untimed first round: counts the declarations of each style at the largest count, checks
-    them, and brings every file into the cache."""
-    largest = max(counts)
+def warm_up(results, plan, work, timeout):
+    """An untimed first round over the `plan` (style -> counts to time it at): counts the
+    declarations of each style at its largest count, checks them, and brings every file into the
+    cache."""
     for result in results:
-        for style in STYLES:
+        for style, counts in plan.items():
+            largest = max(counts)
             _, output = preprocess(result, f"{style}{largest}.c", work, timeout, keep_output=True)
             result.declarations[style] = verdicts.count_declarations(output)
             result.first_lines[style] = next((l for l in output.splitlines() if l.strip()), "")
@@ -127,13 +130,14 @@ def warm_up(results, counts, work, timeout):
             for count in counts:
                 if count != largest:
                     preprocess(result, f"{style}{count}.c", work, timeout)
-        refuse_unless_preprocessing(result, largest)
+        refuse_unless_preprocessing(result, max(plan["ng"]))
 
 
-def time_rounds(results, counts, rounds, work, timeout, shuffle, progress):
-    """`rounds` timed runs of every result's styles and counts, in rounds that take them all in a
-    new random order each time, so that a drift of the machine spreads over all of them alike."""
-    jobs = [(r, s, c) for r in results for s in STYLES for c in counts]
+def time_rounds(results, plan, rounds, work, timeout, shuffle, progress):
+    """`rounds` timed runs of every result's styles and counts in the `plan`, in rounds that take
+    them all in a new random order each time, so that a drift of the machine spreads over all of
+    them alike."""
+    jobs = [(r, s, c) for r in results for s, counts in plan.items() for c in counts]
     for number in range(rounds):
         progress(f"round {number + 1} of {rounds}")
         shuffle.shuffle(jobs)

@@ -3,7 +3,8 @@
 import statistics
 from pathlib import Path
 
-from . import verdicts
+from . import questions, verdicts
+from .questions import FORM_LABELS, FORM_NAMES, IDENTITY_CASES
 from .verdicts import STYLE_NAMES, STYLES
 
 PLOT_FORMATS = (".svg", ".png", ".pdf")
@@ -11,7 +12,8 @@ PLOT_FORMATS = (".svg", ".png", ".pdf")
 
 def summarise(result, largest, rng, threshold=verdicts.SKIP_THRESHOLD):
     """One preprocessor's costs, declarations, runs and verdicts, in the shape of the JSON."""
-    costs = {style: verdicts.estimate(result.times[style], rng) for style in STYLES}
+    costs = {style: verdicts.estimate(times, rng) for style, times in result.times.items()}
+    forms = {form: costs[questions.form_style(form)] for form in FORM_NAMES}
     return {
         "name": result.name,
         "command": result.command,
@@ -31,6 +33,17 @@ def summarise(result, largest, rng, threshold=verdicts.SKIP_THRESHOLD):
         "guarded_header": verdicts.guarded_header_verdict(costs, threshold),
         "pragma_once": verdicts.pragma_once_verdict(result.declarations, largest),
         "measurable": verdicts.measurable(costs["ng"]),
+        "pragma_once_identity": dict(result.identity),
+        "guard_undef": result.guard_undef,
+        "guard_forms": {
+            form: {
+                "ns_per_include": round(cost.ns_per_include, 1),
+                "low": round(cost.low, 1),
+                "high": round(cost.high, 1),
+                "verdict": verdicts.skip_verdict(cost, costs["ng"], threshold),
+            }
+            for form, cost in forms.items()
+        },
     }
 
 
@@ -50,7 +63,57 @@ def cost_cell(style):
     return f"{style['ns_per_include']:.0f} ({style['low']:.0f} to {style['high']:.0f})"
 
 
-def markdown_table(summary):
+def markdown_tables(summary):
+    """The answer: a table per question, with a row per preprocessor."""
+    return "\n".join((costs_table(summary), identity_table(summary), forms_table(summary)))
+
+
+IDENTITY_LABELS = {
+    "same_name": "same name",
+    "dot_slash": "./once.h",
+    "dot_dot": "sub/../once.h",
+    "symlink": "symbolic link",
+    "hard_link": "hard link",
+    "copy_same_mtime": "copy, same mtime",
+    "copy_other_mtime": "copy, other mtime",
+}
+
+
+def identity_cell(declarations):
+    return {None: "not tried", 1: "same file", 2: "read again"}.get(
+        declarations, f"{declarations} declarations")
+
+
+def identity_table(summary):
+    """How #pragma once tells files apart: once.h included, then included again as each case
+    names it; "same file" where the second include was skipped, "read again" where it was not."""
+    lines = [
+        "| #pragma once, then | " + " | ".join(IDENTITY_LABELS[c] for c in IDENTITY_CASES) + " |",
+        "|---|" + "---|" * len(IDENTITY_CASES),
+    ]
+    for pp in summary["preprocessors"]:
+        cells = " | ".join(identity_cell(pp["pragma_once_identity"][c]) for c in IDENTITY_CASES)
+        lines.append(f"| {pp['name']} | {cells} |")
+    return "\n".join(lines) + "\n"
+
+
+def forms_table(summary):
+    """Which spellings of an include guard each preprocessor skips, by the clock, and whether it
+    reads guard.h again once its guard is lifted (from the output)."""
+    lines = [
+        "| guard spelled as | " + " | ".join(FORM_LABELS[f] for f in FORM_NAMES)
+        + " | #undef, then again |",
+        "|---|" + "---|" * (len(FORM_NAMES) + 1),
+    ]
+    for pp in summary["preprocessors"]:
+        forms = pp["guard_forms"]
+        cells = " | ".join(f"{forms[f]['verdict']}, {forms[f]['ns_per_include']:.0f} ns"
+                           for f in FORM_NAMES)
+        lines.append(f"| {pp['name']} | {cells} | {pp['guard_undef']} |")
+    return "\n".join(lines) + "\n"
+
+
+def costs_table(summary):
     """A row per preprocessor: the cost per include in each style with its interval, the
     start-up, the verdicts."""
     lines = [

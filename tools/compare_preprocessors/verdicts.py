@@ -75,20 +75,31 @@ def measurable(cost):
     return cost.low > 0 and cost.high - cost.low <= cost.ns_per_include
 
 
-def guarded_header_verdict(costs, threshold=SKIP_THRESHOLD):
-    """"skipped" when an ig include costs less than `threshold` of an ng include over the whole
-    interval of their ratio, "re-read" when it costs that or more over the whole interval, and
-    "unclear" otherwise, and wherever the ng cost itself is not clearly above zero."""
-    ig, ng = costs["ig"], costs["ng"]
+def skip_verdict(guarded, ng, threshold=SKIP_THRESHOLD):
+    """"skipped" when an include of a `guarded` header costs less than `threshold` of an ng
+    include over the whole interval of their ratio, "re-read" when it costs that or more over the
+    whole interval, and "unclear" otherwise, and wherever the ng cost itself is not clearly above
+    zero."""
     if ng.low <= 0:
         return "unclear"
-    ratios = [i / n if n > 0 else math.inf for i, n in zip(ig.replicates, ng.replicates)]
+    ratios = [g / n if n > 0 else math.inf for g, n in zip(guarded.replicates, ng.replicates)]
     low, high = interval(ratios)
     if high < threshold:
         return "skipped"
     if low >= threshold:
         return "re-read"
     return "unclear"
+
+
+def guarded_header_verdict(costs, threshold=SKIP_THRESHOLD):
+    """Whether a bare include of the internally guarded header (ig) is skipped."""
+    return skip_verdict(costs["ig"], costs["ng"], threshold)
+
+
+def guard_undef_verdict(declarations):
+    """guard.h, its guard lifted, and guard.h again: read again, as it must be, the declaration
+    comes twice ("re-read"); once, where a preprocessor skipped it all the same ("skipped")."""
+    return {2: "re-read", 1: "skipped"}.get(declarations, "unclear")
 
 
 def pragma_once_verdict(declarations, largest):

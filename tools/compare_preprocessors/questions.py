@@ -1,0 +1,106 @@
+"""The questions people argue about, beyond the cost of the three styles: how #pragma once tells
+one file from another, whether a lifted guard is honoured, and which spellings of an include
+guard a preprocessor skips. The first two are answered from the output; the guard forms by the
+clock, as further styles timed with the others."""
+
+import os
+import shutil
+
+from . import verdicts
+from .measure import preprocess
+
+# The second include of once.h in each identity source, by case: the same name, other spellings
+# of its path, links to it, and byte-identical copies.
+IDENTITY_CASES = {
+    "same_name": "once.h",
+    "dot_slash": "./once.h",
+    "dot_dot": "sub/../once.h",
+    "symlink": "once_symlink.h",
+    "hard_link": "once_hard.h",
+    "copy_same_mtime": "once_copy.h",
+    "copy_other_mtime": "once_other.h",
+}
+
+# guard.h included, its guard lifted, and included again: a correct preprocessor reads it again.
+GUARD_UNDEF_SOURCE = '#include "guard.h"\n#undef GUARD_H\n#include "guard.h"\n'
+
+# Spellings of an include guard, each in a header of its own; "ifndef" is guard.h itself, timed
+# as the ig style. The declaration after #endif can never be skipped: it is the control.
+FORMS = {
+    "if_not_defined": "#if !defined(FORM_H)\n#define FORM_H\nextern int i;\n#endif\n",
+    "comments_outside": "/* before the guard */\n#ifndef FORM_H\n#define FORM_H\nextern int i;\n"
+                        "#endif\n/* after the guard */\n",
+    "else_branch": "#ifndef FORM_H\n#define FORM_H\nextern int i;\n#else\n#endif\n",
+    "tail_after_endif": "#ifndef FORM_H\n#define FORM_H\nextern int i;\n#endif\nextern int j;\n",
+}
+FORM_NAMES = ("ifndef", *FORMS)
+FORM_LABELS = {
+    "ifndef": "#ifndef",
+    "if_not_defined": "#if !defined",
+    "comments_outside": "comments outside",
+    "else_branch": "#else branch",
+    "tail_after_endif": "tail after #endif",
+}
+
+
+def form_block(form):
+    return f'#include "{form}.h"\n'
+
+
+def form_style(form):
+    """The timed style that answers for a form: ig for guard.h itself, else the form's own."""
+    return "ig" if form == "ifndef" else form
+
+
+def form_counts(counts):
+    """The counts the forms are timed at: none, and half the largest, where their cost shows
+    well above the start-up; two counts rather than all, so that the whole run stays short."""
+    return [0, max(1, max(counts) // 2)]
+
+
+def form_bytes(counts, line_end_bytes):
+    """The room the forms' headers and sources take."""
+    per_include = max(len(form_block(f)) for f in FORMS) + line_end_bytes - 1
+    return sum(per_include * c for c in form_counts(counts)) * len(FORMS)
+
+
+def write_files(work, counts):
+    """The identity sources with the links and copies they include, the lifted guard's source,
+    and each form's header and sources. A link the system refuses is left out: its case is not
+    tried."""
+    (work / "sub").mkdir()
+    for make, name in ((os.symlink, "once_symlink.h"), (os.link, "once_hard.h")):
+        try:
+            make("once.h" if make is os.symlink else work / "once.h", work / name)
+        except OSError:
+            pass
+    shutil.copy2(work / "once.h", work / "once_copy.h")
+    shutil.copyfile(work / "once.h", work / "once_other.h")
+    mtime = (work / "once.h").stat().st_mtime
+    os.utime(work / "once_other.h", (mtime - 86400, mtime - 86400))
+    for case, spelling in IDENTITY_CASES.items():
+        (work / f"identity_{case}.c").write_text(f'#include "once.h"\n#include "{spelling}"\n')
+    (work / "guard_undef.c").write_text(GUARD_UNDEF_SOURCE)
+    for form, header in FORMS.items():
+        (work / f"{form}.h").write_text(header)
+        for count in form_counts(counts):
+            (work / f"{form}{count}.c").write_text(form_block(form) * count)
+
+
+def identity_tried(work, case):
+    return (work / IDENTITY_CASES[case]).exists()
+
+
+def ask(result, work, timeout):
+    """The answers from the output: declarations of each identity source (1: the second include
+    was taken for the same file; 2: read again; None: not tried), and the lifted guard's
+    verdict."""
+    result.identity = {}
+    for case in IDENTITY_CASES:
+        if identity_tried(work, case):
+            _, output = preprocess(result, f"identity_{case}.c", work, timeout, keep_output=True)
+            result.identity[case] = verdicts.count_declarations(output)
+        else:
+            result.identity[case] = None
+    _, output = preprocess(result, "guard_undef.c", work, timeout, keep_output=True)
+    result.guard_undef = verdicts.guard_undef_verdict(verdicts.count_declarations(output))
