@@ -6,6 +6,10 @@ set(GUARDGEN_MAINTAINER "The guardgen developers <guardgen@example.org>")
 if(WIN32)
     install(TARGETS guardgen RUNTIME DESTINATION .)
     install(FILES README.md LICENSE DESTINATION .)
+    # The companion runs wherever Python does, and finds guardgen.exe and its modules beside it.
+    install(PROGRAMS tools/compare-preprocessors DESTINATION .)
+    install(DIRECTORY tools/compare_preprocessors DESTINATION .
+            FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
     set(CPACK_GENERATOR ZIP)
     # guardgen-VERSION-win32.zip or guardgen-VERSION-win64.zip.
     math(EXPR GUARDGEN_WINDOWS_BITS "${CMAKE_SIZEOF_VOID_P} * 8")

@@ -5,18 +5,23 @@
 
 load install_helpers
 
-@test "cmake --install puts guardgen.exe, the README and the licence under the prefix" {
+# The program, the companion with its modules, the README and the licence.
+CONTENTS="LICENSE README.md compare-preprocessors compare_preprocessors guardgen.exe "
+
+@test "cmake --install puts guardgen.exe, the companion, the README and the licence under the prefix" {
     local prefix="$BATS_TEST_TMPDIR/prefix"
     cmake --install "$GUARDGEN_BUILD_DIR" --prefix "$prefix" >/dev/null
-    [[ $(ls "$prefix" | tr '\n' ' ') == "LICENSE README.md guardgen.exe " ]]
+    [[ $(ls "$prefix" | tr '\n' ' ') == "$CONTENTS" ]]
+    [[ -f "$prefix/compare_preprocessors/cli.py" ]]
     expect_working_program "$prefix/guardgen.exe"
 }
 
-@test "the .zip holds guardgen.exe, the README and the licence, and runs when unpacked" {
+@test "the .zip holds guardgen.exe, the companion, the README and the licence, and runs when unpacked" {
     command -v unzip >/dev/null || skip "unzip is not installed"
     local packages="$BATS_TEST_TMPDIR/packages" top="guardgen-$GUARDGEN_VERSION-$GUARDGEN_PACKAGE_SYSTEM"
     cpack --config "$GUARDGEN_BUILD_DIR/CPackConfig.cmake" -G ZIP -B "$packages" >/dev/null
     unzip -q "$packages/$top.zip" -d "$BATS_TEST_TMPDIR/unpacked"
-    [[ $(ls "$BATS_TEST_TMPDIR/unpacked/$top" | tr '\n' ' ') == "LICENSE README.md guardgen.exe " ]]
+    [[ $(ls "$BATS_TEST_TMPDIR/unpacked/$top" | tr '\n' ' ') == "$CONTENTS" ]]
+    [[ -f "$BATS_TEST_TMPDIR/unpacked/$top/compare_preprocessors/cli.py" ]]
     expect_working_program "$BATS_TEST_TMPDIR/unpacked/$top/guardgen.exe"
 }
