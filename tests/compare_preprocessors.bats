@@ -47,6 +47,8 @@ expect_nothing_left() {
     need gcc
     compare -g "$GUARDGEN" -p gcc -p "gcc -E -P" --runs 1 --seed 42 --json "$json" 5 010
     [[ $status -eq 0 ]]
+    # Ten includes are lost in the start-up, as standard error says, but for a rare lucky run.
+    [[ -z $err || $err == "compare-preprocessors: counts up to 10 are too small to measure "*" against the start-up: give larger counts" ]]
     [[ $(query "$json" '(r["counts"], r["seed"], r["threshold"])') == "([0, 5, 10], 42, 0.7)" ]]
     local keys="['declarations', 'fastest_s', 'high', 'low', 'ns_per_include', 'runs_s', 'start_ms']"
     [[ $(query "$json" '[(p["name"], p["command"]) for p in r["preprocessors"]]') == \

@@ -171,6 +171,20 @@ class Counts(unittest.TestCase):
                 with self.assertRaises(measure.Failure):
                     cli.parse_count(text)
 
+    def test_counts_too_small_are_said_in_one_line(self):
+        cases = [
+            (["gcc"], "gcc"),
+            (["gcc", "tcc"], "gcc and tcc"),
+            (["clang -E -P", "gcc", "mcpp"], "clang -E -P, gcc and mcpp"),
+        ]
+        for names, listed in cases:
+            with self.subTest(names=names):
+                self.assertEqual(
+                    cli.too_small(names, 10),
+                    f"counts up to 10 are too small to measure {listed} against the start-up: "
+                    "give larger counts",
+                )
+
     def test_the_room_the_files_take_is_known_before_they_are_written(self):
         # (counts, line end bytes, bytes of the includes alone: eg 42, ig 19, ng 21, once 18, and
         # at half the largest count, 30 for each of the four guard forms)

@@ -161,6 +161,13 @@ once per style in an untimed first round.""",
     return args
 
 
+def too_small(names, largest):
+    """The one line that says which preprocessors the counts were too small to measure."""
+    listed = ", ".join(names[:-1]) + " and " + names[-1] if len(names) > 1 else names[0]
+    return (f"counts up to {largest} are too small to measure {listed} against the start-up: "
+            "give larger counts")
+
+
 def timing_plan(counts):
     """What is timed at which counts: the four styles at every count, the guard forms at fewer."""
     plan = {style: counts for style in verdicts.STYLES}
@@ -215,10 +222,9 @@ def main(argv):
         print(file=sys.stderr)
 
     summary = report.report(counts, results, seed, random.Random(seed))
-    for pp in summary["preprocessors"]:
-        if not pp["measurable"]:
-            say(f"counts up to {max(counts)} are too small to measure {pp['name']} against its "
-                "start-up: give larger counts")
+    lost = [pp["name"] for pp in summary["preprocessors"] if not pp["measurable"]]
+    if lost:
+        say(too_small(lost, max(counts)))
     if args.json != "-":
         sys.stdout.write(report.markdown_tables(summary))
         sys.stdout.flush()
