@@ -113,9 +113,9 @@ bare includes of it) beside its files, and times each preprocessor on the four s
   ng    ngCOUNT.c, bare includes of the unguarded noguard.h
   once  onceCOUNT.c, bare includes of once.h
 Runs are interleaved in a random order, and the fastest run at each count is fitted as
-start-up + cost x count (least squares). The table shows the cost in ns per include for each
-style, with the interval that holds {verdicts.CONFIDENCE:.0%} of the fits to the runs drawn again
-(bootstrap), the start-up in ms, and two verdicts:
+start-up + cost x count (least squares). The first table shows the cost in ns per include for
+each style, with the interval that holds {verdicts.CONFIDENCE:.0%} of the fits to the runs
+drawn again (bootstrap), the start-up in ms, and two verdicts:
   guarded header  "skipped" if an ig include costs less than {verdicts.SKIP_THRESHOLD} of an ng include,
                   "re-read" if it costs that or more (the preprocessor reads the guarded
                   header every time), over the whole interval of their ratio; else "unclear"
@@ -124,7 +124,12 @@ style, with the interval that holds {verdicts.CONFIDENCE:.0%} of the fits to the
 A verdict that is unclear after the runs gets more rounds, as many again at the most. A
 preprocessor whose output does not declare N times for ngN.c and once for egN.c and igN.c is
 refused. Preprocessed output goes to /dev/null; the declarations (extern int i;) are counted
-once per style in an untimed first round.""",
+once per style in an untimed first round.
+The second table tells, from the output, whether #pragma once takes once.h included again as
+./once.h, sub/../once.h, a symbolic or hard link, or an identical copy (same or other mtime)
+for the same file. The third tells which spellings of an include guard are skipped, by the
+clock as for the guarded header (#ifndef, #if !defined, comments outside, an #else branch, a
+declaration after #endif as the control), and whether guard.h is read again after #undef.""",
     )
     parser.add_argument("counts", metavar="COUNT", nargs="*", help="a number of includes")
     parser.add_argument("-g", dest="guardgen", metavar="GUARDGEN",
