@@ -180,11 +180,13 @@ def timing_plan(counts):
     return plan
 
 
-def unclear(results, counts, seed):
-    """The results whose guarded-header verdict the runs so far do not settle."""
+def unclear(results, seed):
+    """The results whose guarded-header verdict the runs so far do not settle: only the ig and ng
+    costs are needed for it."""
     rng = random.Random(seed)
     return [r for r in results
-            if report.summarise(r, max(counts), rng)["guarded_header"] == "unclear"]
+            if verdicts.guarded_header_verdict(
+                {s: verdicts.estimate(r.times[s], rng) for s in ("ig", "ng")}) == "unclear"]
 
 
 def main(argv):
@@ -219,7 +221,7 @@ def main(argv):
         # More rounds where a verdict is unclear, within a budget of time.
         deadline = time.monotonic() + EXTRA_SECONDS
         for _ in range(args.runs):
-            pending = unclear(results, counts, seed)
+            pending = unclear(results, seed)
             if not pending or time.monotonic() > deadline:
                 break
             measure.time_rounds(pending, plan, 1, work, args.timeout, shuffle, progress)
