@@ -33,20 +33,14 @@ interrupted_by() {
 # by SIGINT). Sets $pid, guardgen's own, and $parent.
 start_guardgen() {
     ended="$BATS_TEST_TMPDIR/ended"
-    env --default-signal=INT,TERM,HUP /usr/bin/python3 -c '
-import os, signal, subprocess, sys
-ended, pid_file, out, err = sys.argv[1:5]
-with open(out, "w") as stdout, open(err, "w") as stderr:
-    child = subprocess.Popen(sys.argv[5:], stdout=stdout, stderr=stderr)
-with open(pid_file + ".new", "w") as f:
-    f.write(str(child.pid))
-os.replace(pid_file + ".new", pid_file)
-code = child.wait()
-with open(ended, "w") as f:
-    f.write(f"signal {signal.Signals(-code).name}" if code < 0 else f"exit {code}")
-' "$ended" "$BATS_TEST_TMPDIR/pid" "$out" "$err" "${runner[@]}" "$GUARDGEN" "$@" &
+    env --default-signal=INT,TERM,HUP "$BATS_TEST_DIRNAME/record_end.py" \
+        "$ended" "$BATS_TEST_TMPDIR/pid" "$out" "$err" "${runner[@]}" "$GUARDGEN" "$@" &
     parent=$!
-    until [[ -s $BATS_TEST_TMPDIR/pid ]]; do sleep 0.005; done
+    local tries=0
+    until [[ -s $BATS_TEST_TMPDIR/pid ]]; do
+        ((tries++ < 4000)) || { echo "guardgen did not start within 20 s"; return 1; }
+        sleep 0.005
+    done
     pid=$(cat "$BATS_TEST_TMPDIR/pid")
     rm "$BATS_TEST_TMPDIR/pid"
 }
@@ -200,7 +194,7 @@ expect_link_to_emptied() {
     for blocked in opening writing; do
         echo "blocked $blocked"
         rm -f -- *
-        mkfifo eg100000.c
+        mkfifo ng100000.c
         if [[ $blocked == opening ]]; then
             # Wine opens a FIFO for reading too, so the open never waits for a reader there.
             [[ ${#runner[@]} -eq 0 ]] || continue
@@ -208,19 +202,23 @@ expect_link_to_emptied() {
             wait_until blocked_opening_fifo
         else
             # A reader that never reads: the writes block once the FIFO is full.
-            exec {reader}<>eg100000.c
+            exec {reader}<>ng100000.c
             start_guardgen 100000
-            wait_until fifo_is_full eg100000.c
+            wait_until fifo_is_full ng100000.c
         fi
         kill -INT "$pid"
         if ! expect_ended "$(interrupted_by SIGINT)"; then
             # If it still runs, reading the FIFO lets it go on, so that the case ends.
-            if kill -0 "$pid" 2>/dev/null; then timeout 10 cat eg100000.c >/dev/null; fi
+            if kill -0 "$pid" 2>/dev/null; then timeout 10 cat ng100000.c >/dev/null; fi
             return 1
         fi
         [[ $blocked == opening ]] || exec {reader}<&-
-        [[ -p eg100000.c ]]
-        expect_files guard.h noguard.h eg100000.c
+        [[ -p ng100000.c ]]
+        expect_files guard.h noguard.h eg100000.c ig100000.c ng100000.c
+        expect_whole eg100000.c ig100000.c
+        # What was announced before it blocked is not lost with the buffer.
+        [[ $(tr -d '\r' <"$out") == $'Writing eg100000.c\nWriting ig100000.c\nWriting ng100000.c' ]] ||
+            { echo "stdout: $(cat "$out")"; return 1; }
     done
 }
 

@@ -32,17 +32,20 @@ void announce_file(const char* name) {
     print_text(line);
 }
 
-void report_failure(const char* what, int error) {
+void flush_standard_output() {
     errno = 0;
     note_stdout_result(std::fflush(stdout) == 0);
+}
+
+void report_failure(const char* what, int error) {
+    flush_standard_output();
     print_error(what, error);
 }
 
 bool finish_standard_output() {
     // Flushed apart from the close, to learn the reason: Windows' C runtime closes a stream whose
     // last flush failed with success.
-    errno = 0;
-    note_stdout_result(std::fflush(stdout) == 0);
+    flush_standard_output();
     // A write that stdio failed on its own leaves only the error flag behind, not the reason.
     if (std::ferror(stdout) && stdout_error == 0) stdout_error = EIO;
     errno = 0;

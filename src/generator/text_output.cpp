@@ -83,9 +83,15 @@ bool write_text_file(const char* name, std::initializer_list<std::string_view> b
     // in a write for good; there an interruption ends the run at once, with nothing to discard.
     // What the name is, is asked before the open, which blocks on a FIFO that has no reader, and
     // again once it is open: Windows' C runtime takes a FIFO for a name that does not exist.
+    // Before such a name the announcements so far are flushed, so that they are not lost if the
+    // run blocks there and is then stopped.
     std::error_code status_error;
     const fs::file_status before = fs::status(name, status_error);
-    if (!fs::is_other(before)) defer_interruptions();
+    if (fs::is_other(before)) {
+        flush_standard_output();
+    } else {
+        defer_interruptions();
+    }
 
     errno = 0;
     std::FILE* file = open_text_output(name);
@@ -93,7 +99,10 @@ bool write_text_file(const char* name, std::initializer_list<std::string_view> b
     if (file == nullptr) {
         error = last_error();
     } else {
-        if (!fs::is_regular_file(fs::status(name, status_error))) resume_interruptions();
+        if (!fs::is_regular_file(fs::status(name, status_error))) {
+            resume_interruptions();
+            flush_standard_output();
+        }
         // The file gets whole chunks; a stdio buffer would only add a copy and a second write
         // call per chunk. (A failure here leaves the default buffer, which works as well.)
         std::setvbuf(file, nullptr, _IONBF, 0);
