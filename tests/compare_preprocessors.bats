@@ -39,6 +39,23 @@ query() {
     /usr/bin/python3 -c "import json, sys; r = json.load(open(sys.argv[1])); print($2)" "$1"
 }
 
+# Fails if a process whose command line matches $1 still runs.
+expect_no_process() {
+    if pgrep -a -f "$1"; then
+        echo "still running: $1"
+        return 1
+    fi
+}
+
+# Waits until a process whose command line matches $1 runs, for 20 seconds at most.
+wait_for_process() {
+    local tries=0
+    until pgrep -f "$1" >/dev/null; do
+        ((tries++ < 2000)) || { echo "never started: $1"; return 1; }
+        sleep 0.01
+    done
+}
+
 expect_nothing_left() {
     [[ -z $(ls -A "$TMPDIR") ]] || { ls -A "$TMPDIR"; return 1; }
 }
@@ -159,7 +176,11 @@ expect_nothing_left() {
 
 @test "bad arguments: one line on stderr, status 1, nothing left behind" {
     local cases=(
-        "unknown preprocessor: 'no-such-preprocessor'|-p no-such-preprocessor 5"
+        "preprocessor 'no-such-preprocessor': no-such-preprocessor is not found on the PATH|-p no-such-preprocessor 5"
+        "preprocessor 'no/such -E': no/such is no program that can be run|-p no/such~-E 5"
+        "preprocessor given twice: 'gcc'|-p gcc -p gcc 5"
+        "preprocessor given twice: 'gcc' and 'gcc -E' (both 'gcc -E')|-p gcc -p gcc~-E 5"
+        "guardgen cannot be run: $BATS_TEST_TMPDIR/guardgen is not executable|-g $BATS_TEST_TMPDIR/guardgen 5"
         "not a positive count (1 to 999999999): '0'|0"
         "not a positive count (1 to 999999999): 'abc'|5 abc"
         "not a positive count (1 to 999999999): '1e3'|1e3"
@@ -173,10 +194,13 @@ expect_nothing_left() {
         "'cat' does not preprocess here: its output of ng10.c declares 0 times, not 10; it printed '#include \"noguard.h\"'|-p cat 10"
         "'true' does not preprocess here: its output of ng100.c declares 0 times, not 100; it printed nothing|-p true 100"
     )
+    # A guardgen that is there but cannot be run.
+    touch "$BATS_TEST_TMPDIR/guardgen"
     local entry message args
     for entry in "${cases[@]}"; do
         message=${entry%%|*}
         read -ra args <<<"${entry#*|}"
+        args=("${args[@]//\~/ }")
         echo "arguments: ${args[*]}"
         compare -g "$GUARDGEN" "${args[@]}"
         [[ $status -eq 1 ]]
@@ -199,32 +223,56 @@ expect_nothing_left() {
     compare -g "$GUARDGEN" -p "sh -c 'sleep 37.5' $marker" --timeout 1 5
     [[ $status -eq 1 && -z $out ]]
     [[ $err == "compare-preprocessors: 'sh -c 'sleep 37.5' $marker eg5.c' did not end within 1 s: stopped it" ]]
-    ! pgrep -f "^sleep 37.5"
+    expect_no_process "^sleep 37.5"
     expect_nothing_left
 }
 
-@test "SIGTERM and SIGHUP clean up as Ctrl-C does: no temporary files, no preprocessor left" {
-    local signal pid status
+@test "SIGTERM and SIGHUP clean up as Ctrl-C does and end by the signal: no temporary files, no preprocessor left" {
+    local signal parent pid tries
     marker=guardgen-signal-case
     for signal in TERM HUP INT; do
         echo "SIG$signal"
-        env --default-signal=INT "$script" -g "$GUARDGEN" -p "sh -c 'sleep 38.5' $marker" \
-            --timeout 30 5 &
-        pid=$!
-        until pgrep -f "^sleep 38.5" >/dev/null; do sleep 0.01; done
+        rm -f "$BATS_TEST_TMPDIR/ended"
+        env --default-signal=INT "$BATS_TEST_DIRNAME/record_end.py" "$BATS_TEST_TMPDIR/ended" \
+            "$BATS_TEST_TMPDIR/pid" /dev/null "$BATS_TEST_TMPDIR/err" \
+            "$script" -g "$GUARDGEN" -p "sh -c 'sleep 38.5' $marker" --timeout 30 5 &
+        parent=$!
+        wait_for_process "^sleep 38.5"
         [[ -n $(ls -A "$TMPDIR") ]]
-        kill "-$signal" "$pid"
-        status=0
-        wait "$pid" || status=$?
-        [[ $status -eq $((128 + $(kill -l "$signal"))) ]]
-        ! pgrep -f "^sleep 38.5"
+        kill "-$signal" "$(cat "$BATS_TEST_TMPDIR/pid")"
+        tries=0
+        while kill -0 "$parent" 2>/dev/null; do
+            ((tries++ < 2000)) || { echo "still running"; return 1; }
+            sleep 0.01
+        done
+        [[ $(cat "$BATS_TEST_TMPDIR/ended") == "signal SIG$signal" ]] ||
+            { echo "ended by $(cat "$BATS_TEST_TMPDIR/ended")"; return 1; }
+        [[ ! -s "$BATS_TEST_TMPDIR/err" ]]
+        expect_no_process "^sleep 38.5"
         expect_nothing_left
     done
 }
 
-@test "a preprocessor that fails: reported, status 1, nothing left behind" {
-    compare -g "$GUARDGEN" -p false 5
-    [[ $status -eq 1 ]]
-    [[ $err == "compare-preprocessors: 'false eg5.c' failed: "* ]]
-    expect_nothing_left
+@test "a preprocessor that fails: what failed and what to do, status 1, nothing left behind" {
+    local gcc
+    gcc=$(command -v gcc || true)
+    # (arguments, the message's start, its end)
+    local cases=(
+        "-p false 5|'false' did not preprocess eg5.c: it ended with status 1 and said nothing|"
+    )
+    if [[ -n $gcc ]]; then
+        # A compiler without -E compiles and links: its linker's complaint, and the way out.
+        cases+=("-p $gcc 5|'$gcc' did not preprocess eg5.c: it ended with status 1 and said: |; a compiler preprocesses only with -E: try -p '$gcc -E'")
+    fi
+    local entry args start finish
+    for entry in "${cases[@]}"; do
+        IFS='|' read -r args start finish <<<"$entry"
+        echo "arguments: $args"
+        # shellcheck disable=SC2086
+        compare -g "$GUARDGEN" $args
+        [[ $status -eq 1 && -z $out ]]
+        [[ $err == "compare-preprocessors: $start"*"$finish" && $err != *$'\n'* ]] ||
+            { echo "stderr: $err"; return 1; }
+        expect_nothing_left
+    done
 }

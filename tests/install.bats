@@ -75,5 +75,5 @@ lint_man_page() {
     cpack --config "$GUARDGEN_BUILD_DIR/CPackConfig.cmake" -G DEB -B "$packages" >/dev/null
     report=$(lintian "$packages"/guardgen_*.deb 2>/dev/null) || { echo "$report"; return 1; }
     echo "$report"
-    ! grep -q '^[EW]: ' <<<"$report"
+    if grep '^[EW]: ' <<<"$report"; then return 1; fi
 }

@@ -56,8 +56,10 @@ def find_guardgen(given):
         path = next((c for c in candidates if c.is_file()), Path(found) if found else None)
         if path is None:
             raise Failure("guardgen not found: build it, or give it with -g")
-    if not (path.is_file() and os.access(path, os.X_OK)):
-        raise Failure(f"guardgen not found: {given}")
+    if not path.is_file():
+        raise Failure(f"guardgen not found: {path}")
+    if not os.access(path, os.X_OK):
+        raise Failure(f"guardgen cannot be run: {path} is not executable")
     return path.resolve()
 
 
@@ -197,7 +199,7 @@ def main(argv):
     if not names:
         raise Failure("no preprocessor found (" + ", ".join(system.DEFAULT_NAMES) +
                       "): give one with -p")
-    results = [measure.preprocessor(name) for name in names]
+    results = measure.preprocessors(names)
     check_writable(args.json)
     check_plot(args.plot)
     inputs.check_room(counts)
@@ -220,11 +222,12 @@ def main(argv):
         measure.time_rounds(results, plan, args.runs, work, args.timeout, shuffle, progress)
         # More rounds where a verdict is unclear, within a budget of time.
         deadline = time.monotonic() + EXTRA_SECONDS
-        for _ in range(args.runs):
+        for extra in range(args.runs):
             pending = unclear(results, seed)
             if not pending or time.monotonic() > deadline:
                 break
-            measure.time_rounds(pending, plan, 1, work, args.timeout, shuffle, progress)
+            measure.time_rounds(pending, plan, 1, work, args.timeout, shuffle,
+                                lambda _: progress(f"extra round {extra + 1} of up to {args.runs}"))
     if sys.stderr.isatty():
         print(file=sys.stderr)
 
@@ -246,6 +249,20 @@ def interrupt(number, _frame):
     raise Interrupted(number)
 
 
+def end_by_signal(number):
+    """Ends the process by signal `number`, with its default action, so that a shell sees the
+    interruption; where the system cannot do that, with the status a shell gives it, 128 + N."""
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):
+            pass
+    if not system.WINDOWS:
+        signal.signal(number, signal.SIG_DFL)
+        os.kill(os.getpid(), number)
+    sys.exit(128 + number)
+
+
 def entry():
     """Runs the tool as a command: one line on standard error and status 1 for an error; an
     interruption ends it as that signal would, with the temporary files and the programs it
@@ -259,7 +276,7 @@ def entry():
         say(str(failure))
         sys.exit(1)
     except Interrupted as interruption:
-        sys.exit(128 + interruption.number)
+        end_by_signal(interruption.number)
     except OSError as error:
         say(f"{error.filename}: {error.strerror}" if error.filename else str(error))
         sys.exit(1)

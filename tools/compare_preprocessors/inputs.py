@@ -5,7 +5,7 @@ import shutil
 import tempfile
 
 from . import questions, system
-from .measure import Failure, first_line, run
+from .measure import Failure, run, telling_line
 
 ONCE_HEADER = "#pragma once\nextern int i;\n"
 
@@ -55,7 +55,7 @@ def write_inputs(guardgen, counts, work, timeout):
     files of the further questions."""
     _, status, _, errors = run([str(guardgen), *map(str, counts)], work, timeout)
     if status != 0:
-        raise Failure(f"guardgen failed: {first_line(errors) or 'no message'}")
+        raise Failure(f"guardgen failed with status {status}: {telling_line(errors) or 'no message'}")
     (work / "once.h").write_text(ONCE_HEADER)
     for count in counts:
         (work / f"once{count}.c").write_text(BLOCKS["once"] * count)

@@ -1,6 +1,7 @@
 """Running the preprocessors: each run bounded in time and stopped with everything it started,
 and timed in rounds that take every preprocessor, style and count in a new random order."""
 
+import os
 import re
 import shlex
 import shutil
@@ -43,15 +44,51 @@ def preprocessor(name):
     try:
         argv = shlex.split(command, posix=not system.WINDOWS)
     except ValueError:
-        argv = []
-    if not argv or shutil.which(argv[0]) is None:
-        raise Failure(f"unknown preprocessor: '{name}'")
+        raise Failure(f"preprocessor '{name}': its quoting is not closed") from None
+    if not argv:
+        raise Failure("an empty preprocessor command: give a name or a command with -p")
+    if shutil.which(argv[0]) is None:
+        if os.sep in argv[0] or (os.altsep and os.altsep in argv[0]):
+            raise Failure(f"preprocessor '{name}': {argv[0]} is no program that can be run")
+        raise Failure(f"preprocessor '{name}': {argv[0]} is not found on the PATH")
     return Result(name, command, argv)
 
 
-def first_line(data):
-    lines = data.decode(errors="replace").splitlines()
-    return lines[0] if lines else ""
+def preprocessors(names):
+    """The Results for `names`, refusing one that is given twice, under any of its names."""
+    results = []
+    for name in names:
+        result = preprocessor(name)
+        for other in results:
+            if other.argv == result.argv:
+                same = (f"'{name}'" if other.name == name
+                        else f"'{other.name}' and '{name}' (both '{result.command}')")
+                raise Failure(f"preprocessor given twice: {same}")
+        results.append(result)
+    return results
+
+
+def telling_line(data):
+    """The line of a program's messages that says best why it failed: the first that speaks of an
+    error, else the first."""
+    lines = [line.strip() for line in data.decode(errors="replace").splitlines() if line.strip()]
+    return next((line for line in lines if "error" in line.lower()), lines[0] if lines else "")
+
+
+# Compilers that need -E (or /E) to preprocess: told so when they fail without it.
+COMPILER = re.compile(r"^(.*-)?(gcc|g\+\+|cc|c\+\+|clang|clang\+\+|cl|clang-cl|tcc)(-[0-9.]+)?(\.exe)?$",
+                      re.IGNORECASE)
+
+
+def failed_run(result, file, status, errors):
+    """What to tell of a preprocessor that failed on `file`, in words to act on."""
+    said = telling_line(errors)
+    message = (f"'{result.command}' did not preprocess {file}: it ended with status {status}"
+               + (f" and said: {said}" if said else " and said nothing"))
+    program = os.path.basename(result.argv[0])
+    if COMPILER.match(program) and not {"-E", "/E"} & set(result.argv):
+        message += f"; a compiler preprocesses only with -E: try -p '{result.command} -E'"
+    return message
 
 
 def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL):
@@ -81,7 +118,7 @@ def preprocess(result, file, work, timeout, keep_output=False):
     """Seconds that preprocessing `file` takes, and the output if asked for."""
     seconds, status, output, errors = run([*result.argv, file], work, timeout, keep_output)
     if status != 0:
-        raise Failure(f"'{result.command} {file}' failed: {first_line(errors) or 'no message'}")
+        raise Failure(failed_run(result, file, status, errors))
     return seconds, output.decode(errors="replace")
 
 
@@ -133,13 +170,13 @@ def warm_up(results, plan, work, timeout):
         refuse_unless_preprocessing(result, max(plan["ng"]))
 
 
-def time_rounds(results, plan, rounds, work, timeout, shuffle, progress):
+def time_rounds(results, plan, rounds, work, timeout, shuffle, progress, what="round"):
     """`rounds` timed runs of every result's styles and counts in the `plan`, in rounds that take
     them all in a new random order each time, so that a drift of the machine spreads over all of
-    them alike."""
+    them alike. `progress` is told "`what` N of `rounds`" as each begins."""
     jobs = [(r, s, c) for r in results for s, counts in plan.items() for c in counts]
     for number in range(rounds):
-        progress(f"round {number + 1} of {rounds}")
+        progress(f"{what} {number + 1} of {rounds}")
         shuffle.shuffle(jobs)
         for result, style, count in jobs:
             seconds, _ = preprocess(result, f"{style}{count}.c", work, timeout)
