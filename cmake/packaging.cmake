@@ -16,6 +16,17 @@ if(WIN32)
     set(CPACK_SYSTEM_NAME win${GUARDGEN_WINDOWS_BITS})
 else()
     install(TARGETS guardgen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    # Without the compiler's notes, as Debian strips its programs (the strip that CPack runs
+    # leaves them).
+    if(CMAKE_OBJCOPY)
+        install(CODE "
+            set(program \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/guardgen\")
+            execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                                    --remove-section=.note \"\${program}\" RESULT_VARIABLE failed)
+            if(failed)
+                message(FATAL_ERROR \"objcopy \${program} failed\")
+            endif()")
+    endif()
     install(PROGRAMS tools/compare-preprocessors DESTINATION ${CMAKE_INSTALL_BINDIR})
     # The companion's modules, where it looks for them: ../share/guardgen from its own directory.
     install(DIRECTORY tools/compare_preprocessors DESTINATION ${CMAKE_INSTALL_DATADIR}/guardgen
