@@ -17,17 +17,22 @@ BLOCKS = {
     "once": '#include "once.h"\n',
 }
 
-# The headers, and what a file system takes for each file beyond its bytes, at the most.
+# guardgen's two headers and once.h, and what a file system takes for each file beyond its bytes,
+# at the most.
+HEADERS = 3
 HEADER_BYTES = 4096
 FILE_OVERHEAD = 4096
 
 
 def bytes_needed(counts, line_end_bytes=system.LINE_END_BYTES):
-    """The room that the files for `counts` take, with guardgen's line ends."""
+    """The room that the files for `counts` take, with guardgen's line ends: every file's bytes,
+    and a block of the file system's for each."""
     per_include = sum(len(b) + b.count("\n") * (line_end_bytes - 1) for b in BLOCKS.values())
-    files = len(BLOCKS) * len(counts) + len(questions.FORMS) * len(questions.form_counts(counts))
+    small = questions.small_files()
+    files = (len(BLOCKS) * len(counts) + len(questions.FORMS) * len(questions.form_counts(counts))
+             + HEADERS + len(small) + questions.LINKS_AND_COPIES)
     return (HEADER_BYTES + per_include * sum(counts) + questions.form_bytes(counts, line_end_bytes)
-            + files * FILE_OVERHEAD)
+            + sum(map(len, small.values())) + files * FILE_OVERHEAD)
 
 
 def readable_size(size):

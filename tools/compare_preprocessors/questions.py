@@ -64,10 +64,25 @@ def form_bytes(counts, line_end_bytes):
     return sum(per_include * c for c in form_counts(counts)) * len(FORMS)
 
 
+def small_files():
+    """The files of the questions that do not grow with the counts, by name, with their text."""
+    files = {f"identity_{case}.c": f'#include "once.h"\n#include "{spelling}"\n'
+             for case, spelling in IDENTITY_CASES.items()}
+    files["guard_undef.c"] = GUARD_UNDEF_SOURCE
+    files.update({f"{form}.h": header for form, header in FORMS.items()})
+    return files
+
+
+# The links and copies of once.h that the identity sources include, and the directory sub/.
+LINKS_AND_COPIES = 5
+
+
 def write_files(work, counts):
     """The identity sources with the links and copies they include, the lifted guard's source,
     and each form's header and sources. A link the system refuses is left out: its case is not
     tried."""
+    for name, text in small_files().items():
+        (work / name).write_text(text)
     (work / "sub").mkdir()
     for make, name in ((os.symlink, "once_symlink.h"), (os.link, "once_hard.h")):
         try:
@@ -78,11 +93,7 @@ def write_files(work, counts):
     shutil.copyfile(work / "once.h", work / "once_other.h")
     mtime = (work / "once.h").stat().st_mtime
     os.utime(work / "once_other.h", (mtime - 86400, mtime - 86400))
-    for case, spelling in IDENTITY_CASES.items():
-        (work / f"identity_{case}.c").write_text(f'#include "once.h"\n#include "{spelling}"\n')
-    (work / "guard_undef.c").write_text(GUARD_UNDEF_SOURCE)
-    for form, header in FORMS.items():
-        (work / f"{form}.h").write_text(header)
+    for form in FORMS:
         for count in form_counts(counts):
             (work / f"{form}{count}.c").write_text(form_block(form) * count)
 
