@@ -19,12 +19,19 @@ COUNTS = (0, 2500, 5000, 10000)
 STYLES = verdicts.STYLES
 
 
-def line(start_ms, ns_per_include, noise=()):
+# Each count's runs are slowed by these (seconds), in the order of the rounds: a spread small
+# against the costs below, so that every verdict is clear, but large enough that no interval is
+# a point.
+NOISE = (0.0, 3e-4, 1e-4, 6e-4, 2e-4, 0.0, 4e-4, 1e-4)
+
+
+# The same, five times as loud: the runs no longer pin a ratio down to within a few percent.
+LOUD = tuple(n * 5 for n in NOISE)
+
+
+def line(start_ms, ns_per_include, noise=NOISE):
     """Runs that take start + cost x count, each count's runs slowed by `noise` (seconds)."""
-    return {
-        c: [start_ms / 1e3 + ns_per_include * c / 1e9 + n for n in (noise or (0.0,))]
-        for c in COUNTS
-    }
+    return {c: [start_ms / 1e3 + ns_per_include * c / 1e9 + n for n in noise] for c in COUNTS}
 
 
 def result(name, costs, start_ms=10.0, once_declarations=1, command=None, forms=None,
@@ -42,10 +49,20 @@ def result(name, costs, start_ms=10.0, once_declarations=1, command=None, forms=
     return r
 
 
-def cost(replicates):
-    """A cost whose replicates are `replicates`, as the verdicts see it."""
-    low, high = verdicts.interval(replicates)
-    return verdicts.Cost(1.0, sorted(replicates)[len(replicates) // 2], low, high, replicates)
+def simulated_runs(rng, counts, runs, ratio, start=5e-3, ng_ns=10000.0, noise=3e-4, drift=0.03,
+                   outliers=0.02, stall=1.0):
+    """ig and ng timed as the tool times them, with a known truth (ig costs `ratio` of ng) and
+    the machine's faults: each run slowed by an exponential delay of mean `noise` seconds, each
+    round by a drift of the whole machine (a factor with deviation `drift`), and a share
+    `outliers` of runs stalled for `stall` seconds."""
+    times = {s: {c: [] for c in counts} for s in ("ig", "ng")}
+    for _ in range(runs):
+        factor = 1 + rng.gauss(0, drift)
+        for style, ns in (("ig", ng_ns * ratio), ("ng", ng_ns)):
+            for count in counts:
+                seconds = (start + ns * count / 1e9) * factor + rng.expovariate(1 / noise)
+                times[style][count].append(seconds + (stall if rng.random() < outliers else 0))
+    return times
 
 
 class Fit(unittest.TestCase):
@@ -90,26 +107,80 @@ class Fit(unittest.TestCase):
                      for c in COUNTS}
             with self.subTest(ns=ns, spread=spread):
                 c = verdicts.estimate(times, random.Random(5))
-                self.assertEqual(verdicts.measurable(c), expected)
+                self.assertEqual(c.measurable, expected)
 
 
 class Verdicts(unittest.TestCase):
-    def test_guarded_header_needs_the_whole_interval_on_one_side(self):
-        # (replicates of the ig cost, of the ng cost, verdict)
+    def test_a_timed_verdict_needs_runs_signal_interval_and_both_halves(self):
+        def runs(ns, noise=NOISE):
+            return line(10.0, ns, noise)
+
+        def halves_apart(first, second):
+            # The even rounds cost `first` ns per include, the odd ones `second`.
+            even, odd = runs(first, NOISE[0::2]), runs(second, NOISE[1::2])
+            return {c: [t for pair in zip(even[c], odd[c]) for t in pair] for c in COUNTS}
+
+        # (ig runs, ng runs, verdict, what the runs lack)
         cases = [
-            ([200.0] * 50, [9000.0] * 50, "skipped"),  # gcc, tcc
-            ([1400.0] * 50, [2800.0] * 50, "skipped"),  # clang: still looks the header up
-            ([25000.0] * 50, [25500.0] * 50, "re-read"),  # mcpp
-            ([690.0 + k for k in range(50)], [1000.0] * 50, "unclear"),  # 0.69 to 0.74
-            ([600.0 + k for k in range(50)], [1000.0] * 50, "skipped"),
-            ([700.0 + k for k in range(50)], [1000.0] * 50, "re-read"),
-            ([100.0] * 50, [-50.0 + 10 * k for k in range(50)], "unclear"),  # ng not above 0
-            ([-5.0] * 50, [-10.0] * 50, "unclear"),
+            (runs(200.0), runs(9000.0), "skipped", None),  # gcc, tcc
+            (runs(1400.0), runs(2800.0), "skipped", None),  # clang: still looks the header up
+            (runs(25000.0), runs(25500.0), "re-read", None),  # mcpp
+            (runs(700.0, LOUD), runs(1000.0, LOUD), "unclear", None),  # at the threshold
+            (runs(550.0), runs(1000.0), "skipped", None),
+            (runs(800.0), runs(1000.0), "re-read", None),
+            (runs(650.0), runs(1000.0), "unclear", None),  # too near it for the halves
+            (runs(200.0, NOISE[:5]), runs(9000.0, NOISE[:5]), "unclear", "runs"),
+            # ng's cost, 4 us at the largest count, within how far the fastest runs move
+            (runs(200.0), runs(0.4, tuple(n + 2e-5 for n in NOISE)), "unclear", "counts"),
+            (runs(100.0), runs(-50.0), "unclear", "counts"),
+            (halves_apart(200.0, 1000.0), runs(1000.0), "unclear", None),  # a drift for a while
         ]
-        for ig, ng, verdict in cases:
-            with self.subTest(ig=ig[:2], ng=ng[:2]):
-                costs = {"ig": cost(ig), "ng": cost(ng)}
-                self.assertEqual(verdicts.guarded_header_verdict(costs), verdict)
+        for ig, ng, verdict, lack in cases:
+            with self.subTest(ig=ig[COUNTS[-1]][:1], ng=ng[COUNTS[-1]][:1]):
+                judgement = verdicts.judge({"ig": ig, "ng": ng}, "test")
+                self.assertEqual((judgement.verdicts["ig"], judgement.lacking), (verdict, lack))
+
+    def test_the_same_runs_give_the_same_judgement_whatever_was_judged_before(self):
+        times = {"ig": line(10.0, 690.0), "ng": line(10.0, 1000.0),
+                 "eg": line(10.0, 300.0), "once": line(10.0, 650.0)}
+        alone = verdicts.judge(times, "k", ["ig"])
+        verdicts.judge({"ig": line(1.0, 5.0), "ng": line(1.0, 9.0)}, "other")
+        together = verdicts.judge(times, "k")
+        self.assertEqual(alone.costs["ig"], together.costs["ig"])
+        self.assertEqual(alone.verdicts["ig"], together.verdicts["ig"])
+        self.assertNotEqual(verdicts.judge(times, "k2").costs["ig"].replicates,
+                            together.costs["ig"].replicates)
+
+    def test_seldom_wrong_with_confidence_on_noisy_runs_and_right_on_clean_ones(self):
+        # (what is simulated, runs of the tool, truth, the share of them that must get it)
+        default = [0, 100, 1000, 10000, 20000]
+        cases = [
+            # mcpp at a count of 10: the signal is lost in the start-up's noise.
+            (dict(counts=[0, 10], runs=10, ratio=1.0), 3000, "re-read", 0.0),
+            (dict(counts=[0, 10], runs=2, ratio=1.0), 500, "re-read", 0.0),
+            # Near the threshold, where the signal shows above a noisy start-up.
+            (dict(counts=[0, 100, 1000], runs=10, ratio=0.75, ng_ns=5000.0, noise=1e-3,
+                  drift=0.02, outliers=0.03, stall=0.05), 2000, "re-read", 0.0),
+            (dict(counts=[0, 100, 1000], runs=10, ratio=0.65, ng_ns=5000.0, noise=3e-4,
+                  drift=0.02, outliers=0.03, stall=0.05), 2000, "skipped", 0.0),
+            (dict(counts=[0, 100, 1000], runs=10, ratio=0.55, ng_ns=5000.0, noise=1e-3,
+                  drift=0.02, outliers=0.03, stall=0.05), 2000, "skipped", 0.0),
+            # The default counts on a quiet machine: gcc, clang and mcpp.
+            (dict(counts=default, runs=10, ratio=0.04, ng_ns=4700.0, noise=2e-4, drift=0.01,
+                  outliers=0.01), 200, "skipped", 0.99),
+            (dict(counts=default, runs=10, ratio=0.31, ng_ns=1400.0, start=24e-3, noise=5e-4,
+                  drift=0.01, outliers=0.01), 200, "skipped", 0.99),
+            (dict(counts=default, runs=10, ratio=1.03, ng_ns=10800.0, noise=2e-4, drift=0.01,
+                  outliers=0.01), 200, "re-read", 0.99),
+        ]
+        rng = random.Random(2026)
+        for simulated, tries, truth, right_share in cases:
+            with self.subTest(**simulated):
+                found = [verdicts.judge(simulated_runs(rng, **simulated), f"sim{k}", ["ig"])
+                         .verdicts["ig"] for k in range(tries)]
+                wrong = sum(v not in (truth, "unclear") for v in found)
+                self.assertLess(wrong / tries, 1 / 1000)
+                self.assertGreaterEqual(found.count(truth) / tries, right_share)
 
     def test_lifted_guard_from_the_declarations(self):
         for declarations, verdict in [(2, "re-read"), (1, "skipped"), (0, "unclear")]:
@@ -219,7 +290,7 @@ class Output(unittest.TestCase):
                    identity=(2, 2, 2, None, 2, 2, 2), guard_undef="skipped"),
         ]
         self.results[0].version = "gcc (Debian 12.2.0-14) 12.2.0"
-        self.summary = report.report(COUNTS, self.results, 1234, random.Random(1234))
+        self.summary = report.report(COUNTS, self.results, cli.judge_all(self.results, 1234), 1234)
 
     def test_json_has_the_documented_shape_and_the_commands_as_run(self):
         parsed = json.loads(json.dumps(self.summary))
@@ -235,26 +306,32 @@ class Output(unittest.TestCase):
         for pp in parsed["preprocessors"]:
             self.assertEqual(
                 set(pp), {"name", "command", "version", "styles", "guarded_header", "pragma_once",
-                          "measurable", "pragma_once_identity", "guard_undef", "guard_forms"}
+                          "measurable", "lacking", "pragma_once_identity", "guard_undef",
+                          "guard_forms"}
             )
             self.assertEqual(list(pp["pragma_once_identity"]), list(questions.IDENTITY_CASES))
             self.assertEqual(list(pp["guard_forms"]), list(questions.FORM_NAMES))
             for form in pp["guard_forms"].values():
-                self.assertEqual(set(form), {"ns_per_include", "low", "high", "verdict"})
+                self.assertEqual(set(form),
+                                 {"ns_per_include", "low", "high", "measurable", "verdict"})
             self.assertEqual(list(pp["styles"]), ["eg", "ig", "ng", "once"])
             for style in pp["styles"].values():
                 self.assertEqual(
-                    set(style), {"start_ms", "ns_per_include", "low", "high", "declarations",
-                                 "fastest_s", "runs_s"}
+                    set(style), {"start_ms", "ns_per_include", "low", "high", "measurable",
+                                 "declarations", "fastest_s", "runs_s"}
                 )
         ng = parsed["preprocessors"][0]["styles"]["ng"]
         self.assertEqual(
             (ng["ns_per_include"], ng["low"], ng["high"], ng["start_ms"], ng["declarations"]),
-            (9100.0, 9100.0, 9100.0, 10.0, 10000),
+            (9100.0, 9092.0, 9110.3, 10.0, 10000),
         )
         self.assertEqual(list(ng["fastest_s"]), ["0", "2500", "5000", "10000"])
         self.assertAlmostEqual(ng["fastest_s"]["10000"], 0.010 + 9100e-9 * 10000)
-        self.assertEqual(ng["runs_s"]["0"], [0.010])
+        self.assertEqual(ng["runs_s"]["0"], [0.010 + n for n in NOISE])
+        self.assertEqual(
+            {k: self.summary[k] for k in ("verdict_confidence", "min_runs", "signal_factor")},
+            {"verdict_confidence": 0.999, "min_runs": 6, "signal_factor": 4},
+        )
 
     def test_verdicts_follow_the_timings_and_the_declarations(self):
         verdicts_found = [(p["guarded_header"], p["pragma_once"])
@@ -299,16 +376,31 @@ class Output(unittest.TestCase):
                 "| preprocessor | eg ns | ig ns | ng ns | once ns | start-up ms "
                 "| guarded header | #pragma once |",
                 "|---|---:|---:|---:|---:|---:|---|---|",
-                "| gcc | 450 (450 to 450) | 250 (250 to 250) | 9100 (9100 to 9100) "
-                "| 300 (300 to 300) | 10.0 | skipped | honoured |",
-                "| clang -E -P | 800 (800 to 800) | 1430 (1430 to 1430) | 2750 (2750 to 2750) "
-                "| 1500 (1500 to 1500) | 42.0 | skipped | honoured |",
-                "| mcpp | 1200 (1200 to 1200) | 24700 (24700 to 24700) "
-                "| 25600 (25600 to 25600) | 1100 (1100 to 1100) | 10.0 | re-read | honoured |",
-                "| cpphs --cpp | 900 (900 to 900) | 5000 (5000 to 5000) | 5200 (5200 to 5200) "
-                "| 5100 (5100 to 5100) | 10.0 | re-read | ignored |",
+                "| gcc | 450 (442 to 460) | 250 (242 to 260) | 9100 (9092 to 9110) "
+                "| 300 (292 to 310) | 10.0 | skipped | honoured |",
+                "| clang -E -P | 800 (792 to 810) | 1430 (1422 to 1440) | 2750 (2742 to 2760) "
+                "| 1500 (1492 to 1510) | 42.0 | skipped | honoured |",
+                "| mcpp | 1200 (1192 to 1210) | 24700 (24692 to 24710) "
+                "| 25600 (25592 to 25610) | 1100 (1092 to 1110) | 10.0 | re-read | honoured |",
+                "| cpphs --cpp | 900 (892 to 910) | 5000 (4992 to 5010) | 5200 (5192 to 5210) "
+                "| 5100 (5092 to 5110) | 10.0 | re-read | ignored |",
             ],
         )
+
+
+    def test_a_cost_the_runs_do_not_pin_down_is_never_shown_below_zero(self):
+        # (estimate, low, high, measurable, in the costs table, in the forms table)
+        cases = [
+            (209.0, 188.0, 218.0, True, "209 (188 to 218)", "209 ns"),
+            (-6.0, -506.0, 886.0, False, "< 886", "< 886 ns"),
+            (40.0, 12.0, 90.0, False, "< 90", "< 90 ns"),  # wider than itself
+            (-2054.0, -4000.0, -10.0, False, "not measurable", "not measurable"),
+        ]
+        for ns, low, high, measurable, cell, form in cases:
+            cost = {"ns_per_include": ns, "low": low, "high": high, "measurable": measurable}
+            with self.subTest(cost=cost):
+                self.assertEqual(report.cost_text(cost), cell)
+                self.assertEqual(report.cost_text(cost, False, " ns"), form)
 
 
 class Commands(unittest.TestCase):

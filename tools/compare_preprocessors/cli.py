@@ -117,13 +117,18 @@ bare includes of it) beside its files, and times each preprocessor on the four s
 Runs are interleaved in a random order, and the fastest run at each count is fitted as
 start-up + cost x count (least squares). The first table shows the cost in ns per include for
 each style, with the interval that holds {verdicts.CONFIDENCE:.0%} of the fits to the runs
-drawn again (bootstrap), the start-up in ms, and two verdicts:
+drawn again (bootstrap); a cost the runs do not pin down shows as an upper bound ("< 900") or
+"not measurable". Then the start-up in ms, and two verdicts:
   guarded header  "skipped" if an ig include costs less than {verdicts.SKIP_THRESHOLD} of an ng include,
                   "re-read" if it costs that or more (the preprocessor reads the guarded
-                  header every time), over the whole interval of their ratio; else "unclear"
+                  header every time); else "unclear"
   #pragma once    "honoured" if the once source at the largest count declares once,
                   "ignored" if once per include, "unclear" with fewer than two includes
-A verdict that is unclear after the runs gets more rounds, as many again at the most. A
+A timed verdict needs {verdicts.MIN_RUNS} runs or more at each count, an ng cost at the largest count at
+least {verdicts.SIGNAL_FACTOR:g} times the spread of the start-up, the whole {verdicts.VERDICT_CONFIDENCE:.1%} interval of the ig/ng
+ratio on one side, and the same side in the even and the odd rounds fitted apart; else it is
+"unclear", and a line on standard error says whether the runs or the counts were too few. An
+unclear verdict that more runs may settle gets more rounds, as many again at the most. A
 preprocessor whose output does not declare N times for ngN.c and once for egN.c and igN.c is
 refused. Preprocessed output goes to /dev/null; the declarations (extern int i;) are counted
 once per style in an untimed first round.
@@ -182,13 +187,36 @@ def timing_plan(counts):
     return plan
 
 
-def unclear(results, seed):
-    """The results whose guarded-header verdict the runs so far do not settle: only the ig and ng
-    costs are needed for it."""
-    rng = random.Random(seed)
-    return [r for r in results
-            if verdicts.guarded_header_verdict(
-                {s: verdicts.estimate(r.times[s], rng) for s in ("ig", "ng")}) == "unclear"]
+def judge_all(results, seed):
+    return [verdicts.judge(r.times, verdicts.key(seed, r.name)) for r in results]
+
+
+def unclear(results, seed, runs):
+    """The results whose guarded-header verdict the runs so far leave unclear, where more rounds
+    may settle it: not where the counts are too small, nor where `runs` more cannot bring the
+    runs to enough."""
+    pending = []
+    for result in results:
+        judgement = verdicts.judge(result.times, verdicts.key(seed, result.name), ["ig"])
+        have = min(len(r) for r in result.times["ig"].values())
+        if (judgement.verdicts["ig"] == "unclear" and judgement.lacking != "counts"
+                and have + runs >= verdicts.MIN_RUNS):
+            pending.append(result)
+    return pending
+
+
+def too_few(summary, runs):
+    """The lines that say why verdicts are unclear for want of evidence: runs too few, counts too
+    small."""
+    lines = []
+    few = [pp["name"] for pp in summary["preprocessors"] if pp["lacking"] == "runs"]
+    if few:
+        lines.append(f"--runs {runs} is too few for a timed verdict: give --runs "
+                     f"{verdicts.MIN_RUNS} or more")
+    small = [pp["name"] for pp in summary["preprocessors"] if pp["lacking"] == "counts"]
+    if small:
+        lines.append(too_small(small, max(summary["counts"])))
+    return lines
 
 
 def main(argv):
@@ -223,7 +251,7 @@ def main(argv):
         # More rounds where a verdict is unclear, within a budget of time.
         deadline = time.monotonic() + EXTRA_SECONDS
         for extra in range(args.runs):
-            pending = unclear(results, seed)
+            pending = unclear(results, seed, args.runs - extra)
             if not pending or time.monotonic() > deadline:
                 break
             measure.time_rounds(pending, plan, 1, work, args.timeout, shuffle,
@@ -231,10 +259,9 @@ def main(argv):
     if sys.stderr.isatty():
         print(file=sys.stderr)
 
-    summary = report.report(counts, results, seed, random.Random(seed))
-    lost = [pp["name"] for pp in summary["preprocessors"] if not pp["measurable"]]
-    if lost:
-        say(too_small(lost, max(counts)))
+    summary = report.report(counts, results, judge_all(results, seed), seed)
+    for line in too_few(summary, args.runs):
+        say(line)
     if args.json != "-":
         sys.stdout.write(report.markdown_tables(summary))
         sys.stdout.flush()

@@ -10,10 +10,18 @@ from .verdicts import STYLE_NAMES, STYLES
 PLOT_FORMATS = (".svg", ".png", ".pdf")
 
 
-def summarise(result, largest, rng, threshold=verdicts.SKIP_THRESHOLD):
+def summarise(result, judgement, largest):
     """One preprocessor's costs, declarations, runs and verdicts, in the shape of the JSON."""
-    costs = {style: verdicts.estimate(times, rng) for style, times in result.times.items()}
-    forms = {form: costs[questions.form_style(form)] for form in FORM_NAMES}
+    costs = judgement.costs
+
+    def cost_record(cost):
+        return {
+            "ns_per_include": round(cost.ns_per_include, 1),
+            "low": round(cost.low, 1),
+            "high": round(cost.high, 1),
+            "measurable": cost.measurable,
+        }
+
     return {
         "name": result.name,
         "command": result.command,
@@ -21,33 +29,30 @@ def summarise(result, largest, rng, threshold=verdicts.SKIP_THRESHOLD):
         "styles": {
             style: {
                 "start_ms": round(costs[style].start_ms, 3),
-                "ns_per_include": round(costs[style].ns_per_include, 1),
-                "low": round(costs[style].low, 1),
-                "high": round(costs[style].high, 1),
+                **cost_record(costs[style]),
                 "declarations": result.declarations[style],
                 "fastest_s": {str(c): min(runs) for c, runs in result.times[style].items()},
                 "runs_s": {str(c): runs for c, runs in result.times[style].items()},
             }
             for style in STYLES
         },
-        "guarded_header": verdicts.guarded_header_verdict(costs, threshold),
+        "guarded_header": judgement.verdicts["ig"],
         "pragma_once": verdicts.pragma_once_verdict(result.declarations, largest),
-        "measurable": verdicts.measurable(costs["ng"]),
+        "measurable": costs["ng"].measurable,
+        "lacking": judgement.lacking,
         "pragma_once_identity": dict(result.identity),
         "guard_undef": result.guard_undef,
         "guard_forms": {
             form: {
-                "ns_per_include": round(cost.ns_per_include, 1),
-                "low": round(cost.low, 1),
-                "high": round(cost.high, 1),
-                "verdict": verdicts.skip_verdict(cost, costs["ng"], threshold),
+                **cost_record(costs[questions.form_style(form)]),
+                "verdict": judgement.verdicts[questions.form_style(form)],
             }
-            for form, cost in forms.items()
+            for form in FORM_NAMES
         },
     }
 
 
-def report(counts, results, seed, rng, threshold=verdicts.SKIP_THRESHOLD):
+def report(counts, results, judgements, seed, threshold=verdicts.SKIP_THRESHOLD):
     """The whole record of a run: enough to compare it with a later one, or to repeat its order
     (with the seed)."""
     return {
@@ -55,12 +60,22 @@ def report(counts, results, seed, rng, threshold=verdicts.SKIP_THRESHOLD):
         "seed": seed,
         "threshold": threshold,
         "confidence": verdicts.CONFIDENCE,
-        "preprocessors": [summarise(r, max(counts), rng, threshold) for r in results],
+        "verdict_confidence": verdicts.VERDICT_CONFIDENCE,
+        "min_runs": verdicts.MIN_RUNS,
+        "signal_factor": verdicts.SIGNAL_FACTOR,
+        "preprocessors": [summarise(r, j, max(counts)) for r, j in zip(results, judgements)],
     }
 
 
-def cost_cell(style):
-    return f"{style['ns_per_include']:.0f} ({style['low']:.0f} to {style['high']:.0f})"
+def cost_text(cost, with_interval=True, unit=""):
+    """A cost as far as the runs pin it down: the estimate (with its interval) where they do, an
+    upper bound where only that is above zero, else "not measurable"; never below zero."""
+    if cost["measurable"]:
+        interval = f" ({cost['low']:.0f} to {cost['high']:.0f})" if with_interval else ""
+        return f"{cost['ns_per_include']:.0f}{unit}{interval}"
+    if cost["high"] > 0:
+        return f"< {cost['high']:.0f}{unit}"
+    return "not measurable"
 
 
 def markdown_tables(summary):
@@ -107,8 +122,7 @@ def forms_table(summary):
     ]
     for pp in summary["preprocessors"]:
         forms = pp["guard_forms"]
-        cells = " | ".join(f"{forms[f]['verdict']}, {forms[f]['ns_per_include']:.0f} ns"
-                           for f in FORM_NAMES)
+        cells = " | ".join(f"{forms[f]['verdict']}, {cost_text(forms[f], False, ' ns')}" for f in FORM_NAMES)
         lines.append(f"| {pp['name']} | {cells} | {pp['guard_undef']} |")
     return "\n".join(lines) + "\n"
 
@@ -123,7 +137,7 @@ def costs_table(summary):
     ]
     for pp in summary["preprocessors"]:
         styles = pp["styles"]
-        costs = " | ".join(cost_cell(styles[s]) for s in STYLES)
+        costs = " | ".join(cost_text(styles[s]) for s in STYLES)
         start = statistics.median(styles[s]["start_ms"] for s in STYLES)
         lines.append(
             f"| {pp['name']} | {costs} | {start:.1f} | {pp['guarded_header']} "

@@ -2,6 +2,7 @@
 with an interval, and the verdicts, which say "unclear" where the runs do not settle them."""
 
 import math
+import random
 import re
 import statistics
 from dataclasses import dataclass, field
@@ -21,9 +22,28 @@ STYLE_NAMES = {
 # to 1.1 (it reads the header again).
 SKIP_THRESHOLD = 0.7
 
-# The intervals: 95 % of the fits to runs drawn again, with replacement, from each count's runs.
+# The intervals of the costs as shown: 95 % of the fits to runs drawn again, with replacement, from
+# each count's runs.
 CONFIDENCE = 0.95
 REPLICATES = 1000
+
+# What a timed verdict needs beyond that, so that it survives the drift between runs and not only
+# the spread within one (the simulation in the tests holds it to fewer than one confident wrong
+# verdict in a thousand):
+# - this many runs at every count at least: the fastest of fewer moves with every run, and its
+#   bootstrap has only a handful of distinct values;
+MIN_RUNS = 6
+# - an ng signal at the largest count (cost x count) at least this many times the start-up's own
+#   spread (how far apart the fastest runs at count 0 of the styles lie, where each does the
+#   same: the chance in the fastest run, which the fit is made of);
+SIGNAL_FACTOR = 4
+# - the ratio's interval on one side of the threshold at this confidence, stricter than the
+#   costs' so that a run of some twenty verdicts is still seldom wrong once;
+VERDICT_CONFIDENCE = 0.999
+# - and the same side in each half of the rounds (the even and the odd ones), fitted apart, clear
+#   of the threshold by this much, so that a drift which favoured one style for a while cannot
+#   decide alone, nor can a ratio so near the threshold that the runs cannot place it.
+HALF_MARGIN = 0.1
 
 DECLARATION = re.compile(r"^\s*extern\s+int\s+i\s*;\s*$", re.MULTILINE)
 
@@ -39,13 +59,30 @@ class Cost:
     high: float
     replicates: list = field(default_factory=list, repr=False)
 
+    @property
+    def measurable(self):
+        """Whether the runs pin the cost down to within itself: the interval lies above zero and
+        is no wider than the cost. Where the largest count adds too little to the start-up, it
+        is not."""
+        return self.low > 0 and self.high - self.low <= self.ns_per_include
+
+
+def fit(counts, seconds):
+    """(slope, intercept) of the least-squares line through the points."""
+    n = len(counts)
+    mean_x = sum(counts) / n
+    mean_y = sum(seconds) / n
+    sxx = sum((x - mean_x) ** 2 for x in counts)
+    slope = sum((x - mean_x) * y for x, y in zip(counts, seconds)) / sxx
+    return slope, mean_y - slope * mean_x
+
 
 def line_through(times):
     """(ns per include, start-up ms) of the least-squares line through the fastest run at each
     count. A run is slowed, never sped up, by what else the machine does, so the fastest is the
     steadiest measure."""
     counts = sorted(times)
-    slope, intercept = statistics.linear_regression(counts, [min(times[c]) for c in counts])
+    slope, intercept = fit(counts, [min(times[c]) for c in counts])
     return slope * 1e9, intercept * 1e3
 
 
@@ -57,43 +94,126 @@ def interval(values, confidence=CONFIDENCE):
     return ordered[round(tail * last)], ordered[round((1 - tail) * last)]
 
 
+def redrawn_slopes(times, rng, replicates):
+    """The ns per include of `replicates` fits, each to runs drawn with replacement from each
+    count's own. Only the fastest of a draw is fitted, so it is drawn directly: of n sorted runs
+    drawn n times, the fastest is at index j or later with probability ((n - j) / n) ** n."""
+    counts = sorted(times)
+    ordered = [sorted(times[c]) for c in counts]
+    mean_x = sum(counts) / len(counts)
+    weights = [x - mean_x for x in counts]
+    sxx = sum(w * w for w in weights)
+    slopes = []
+    for _ in range(replicates):
+        total = 0.0
+        for w, runs in zip(weights, ordered):
+            n = len(runs)
+            total += w * runs[int(n * (1 - rng.random() ** (1 / n)))]
+        slopes.append(total / sxx * 1e9)
+    return slopes
+
+
 def estimate(times, rng, replicates=REPLICATES):
-    """The cost of `times` (count -> seconds of each run) with its interval: the line is fitted
-    again to runs drawn with replacement from each count's own, `replicates` times."""
+    """The cost of `times` (count -> seconds of each run) with its interval."""
     ns, start_ms = line_through(times)
-    drawn = [
-        line_through({c: rng.choices(runs, k=len(runs)) for c, runs in times.items()})[0]
-        for _ in range(replicates)
-    ]
+    drawn = redrawn_slopes(times, rng, replicates)
     low, high = interval(drawn)
     return Cost(start_ms, ns, low, high, drawn)
 
 
-def measurable(cost):
-    """Whether the runs pin the cost down to within itself: the interval lies above zero and is
-    no wider than the cost. Where the largest count adds too little to the start-up, it is not."""
-    return cost.low > 0 and cost.high - cost.low <= cost.ns_per_include
+def halves(times):
+    """The runs of the even rounds and of the odd ones, apart (each count's runs are in the order
+    of the rounds)."""
+    return ({c: runs[0::2] for c, runs in times.items()},
+            {c: runs[1::2] for c, runs in times.items()})
+
+
+def start_up_spread(times_by_style):
+    """How far the fastest of a style's runs moves by chance: the fastest runs at count 0 of the
+    styles (each the same empty file, so each the same cost) lie this far apart."""
+    fastest = [min(times[0]) for times in times_by_style.values() if times.get(0)]
+    return max(fastest) - min(fastest) if len(fastest) > 1 else 0.0
+
+
+def side(ratio, threshold):
+    return "skipped" if ratio < threshold else "re-read"
 
 
 def skip_verdict(guarded, ng, threshold=SKIP_THRESHOLD):
-    """"skipped" when an include of a `guarded` header costs less than `threshold` of an ng
-    include over the whole interval of their ratio, "re-read" when it costs that or more over the
-    whole interval, and "unclear" otherwise, and wherever the ng cost itself is not clearly above
-    zero."""
-    if ng.low <= 0:
+    """Whether a header included as the times `guarded` is skipped, against the unguarded ng:
+    "skipped" when an include of it costs less than `threshold` of an ng include, "re-read" when
+    it costs that or more, each only where the interval of their ratio, at the verdict's
+    confidence, and each half of the rounds agree; else "unclear". Each is a (times, Cost)
+    pair."""
+    (guarded_times, guarded_cost), (ng_times, ng_cost) = guarded, ng
+    ratios = [g / n if n > 0 else math.inf
+              for g, n in zip(guarded_cost.replicates, ng_cost.replicates)]
+    low, high = interval(ratios, VERDICT_CONFIDENCE)
+    if side(low, threshold) != side(high, threshold):
         return "unclear"
-    ratios = [g / n if n > 0 else math.inf for g, n in zip(guarded.replicates, ng.replicates)]
-    low, high = interval(ratios)
-    if high < threshold:
-        return "skipped"
-    if low >= threshold:
-        return "re-read"
-    return "unclear"
+    verdict = side(low, threshold)
+    margin = HALF_MARGIN if verdict == "re-read" else -HALF_MARGIN
+    for guarded_half, ng_half in zip(halves(guarded_times), halves(ng_times)):
+        ng_ns = line_through(ng_half)[0]
+        if ng_ns <= 0:
+            return "unclear"
+        if side(line_through(guarded_half)[0] / ng_ns, threshold + margin) != verdict:
+            return "unclear"
+    return verdict
 
 
-def guarded_header_verdict(costs, threshold=SKIP_THRESHOLD):
-    """Whether a bare include of the internally guarded header (ig) is skipped."""
-    return skip_verdict(costs["ig"], costs["ng"], threshold)
+def lacking(times_by_style, style, ng_cost):
+    """What the runs lack for a timed verdict on `style`, or None: "runs" where some count has
+    fewer than MIN_RUNS, "counts" where the ng signal at the style's largest count is not well
+    above the start-up's spread."""
+    if any(len(runs) < MIN_RUNS
+           for s in (style, "ng") for runs in times_by_style[s].values()):
+        return "runs"
+    signal = ng_cost.ns_per_include * 1e-9 * max(times_by_style[style])
+    if ng_cost.low <= 0 or signal < SIGNAL_FACTOR * start_up_spread(times_by_style):
+        return "counts"
+    return None
+
+
+@dataclass
+class Judgement:
+    """A preprocessor's costs and timed verdicts, from its runs alone."""
+
+    costs: dict  # style -> Cost
+    verdicts: dict  # timed style other than ng -> "skipped", "re-read" or "unclear"
+    lacking: str = None  # what the runs lack for some verdict ("runs" or "counts"), if anything
+
+
+def judge(times_by_style, key, styles=None, threshold=SKIP_THRESHOLD):
+    """Judges a preprocessor from its runs (style -> count -> seconds of each run): the cost of
+    each of `styles` (default: all) and of ng, and the verdict of each against ng. Each style's
+    replicates come from a generator of its own, seeded with `key` and the style's name, so that
+    the same runs give the same judgement wherever it is asked for, in whatever order."""
+    styles = list(styles or times_by_style)
+    costs = {s: estimate(times_by_style[s], random.Random(f"{key}/{s}"))
+             for s in dict.fromkeys([*styles, "ng"])}
+    ng = (times_by_style["ng"], costs["ng"])
+    found, lacks = {}, []
+    for style in styles:
+        if style == "ng":
+            continue
+        lacks.append(lacking(times_by_style, style, costs["ng"]))
+        if lacks[-1]:
+            found[style] = "unclear"
+        else:
+            found[style] = skip_verdict((times_by_style[style], costs[style]), ng, threshold)
+    return Judgement(costs, found, next((lack for lack in lacks if lack), None))
+
+
+def key(seed, name):
+    """What a preprocessor's generators are seeded with: the run's seed and its name."""
+    return f"{seed}/{name}"
+
+
+def guarded_header_verdict(times_by_style, key, threshold=SKIP_THRESHOLD):
+    """Whether a bare include of the internally guarded header (ig) is skipped: the judgement of
+    ig and ng alone."""
+    return judge(times_by_style, key, ["ig"], threshold).verdicts["ig"]
 
 
 def guard_undef_verdict(declarations):
