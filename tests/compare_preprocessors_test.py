@@ -312,13 +312,13 @@ class Output(unittest.TestCase):
             self.assertEqual(list(pp["pragma_once_identity"]), list(questions.IDENTITY_CASES))
             self.assertEqual(list(pp["guard_forms"]), list(questions.FORM_NAMES))
             for form in pp["guard_forms"].values():
-                self.assertEqual(set(form),
-                                 {"ns_per_include", "low", "high", "measurable", "verdict"})
+                self.assertEqual(set(form), {"ns_per_include", "low", "high", "measurable",
+                                             "bounded", "verdict"})
             self.assertEqual(list(pp["styles"]), ["eg", "ig", "ng", "once"])
             for style in pp["styles"].values():
                 self.assertEqual(
                     set(style), {"start_ms", "ns_per_include", "low", "high", "measurable",
-                                 "declarations", "fastest_s", "runs_s"}
+                                 "bounded", "declarations", "fastest_s", "runs_s"}
                 )
         ng = parsed["preprocessors"][0]["styles"]["ng"]
         self.assertEqual(
@@ -389,15 +389,18 @@ class Output(unittest.TestCase):
 
 
     def test_a_cost_the_runs_do_not_pin_down_is_never_shown_below_zero(self):
-        # (estimate, low, high, measurable, in the costs table, in the forms table)
+        # (estimate, low, high, runs, in the costs table, in the forms table)
         cases = [
-            (209.0, 188.0, 218.0, True, "209 (188 to 218)", "209 ns"),
-            (-6.0, -506.0, 886.0, False, "< 886", "< 886 ns"),
-            (40.0, 12.0, 90.0, False, "< 90", "< 90 ns"),  # wider than itself
-            (-2054.0, -4000.0, -10.0, False, "not measurable", "not measurable"),
+            (209.0, 188.0, 218.0, 10, "209 (188 to 218)", "209 ns"),
+            (-6.0, -506.0, 886.0, 10, "< 886", "< 886 ns"),
+            (40.0, 12.0, 90.0, 10, "< 90", "< 90 ns"),  # wider than itself
+            (-2054.0, -4000.0, -10.0, 10, "not measurable", "not measurable"),
+            (299377.0, 299377.0, 299377.0, 1, "not measurable", "not measurable"),  # one run
         ]
-        for ns, low, high, measurable, cell, form in cases:
-            cost = {"ns_per_include": ns, "low": low, "high": high, "measurable": measurable}
+        for ns, low, high, runs, cell, form in cases:
+            c = verdicts.Cost(1.0, ns, low, high, [], runs)
+            cost = {"ns_per_include": ns, "low": low, "high": high, "measurable": c.measurable,
+                    "bounded": c.bounded}
             with self.subTest(cost=cost):
                 self.assertEqual(report.cost_text(cost), cell)
                 self.assertEqual(report.cost_text(cost, False, " ns"), form)

@@ -7,14 +7,15 @@ import os
 import random
 import re
 import shutil
-import signal
 import sys
 import tempfile
 import time
 from pathlib import Path
 
+from guardgen_common import processes
+from guardgen_common.processes import Failure
+
 from . import inputs, measure, questions, report, system, verdicts
-from .measure import Failure
 
 ME = "compare-preprocessors"
 
@@ -24,14 +25,6 @@ DEFAULT_TIMEOUT = 60.0
 # Where a verdict is unclear after the runs asked for, more rounds of that preprocessor are run,
 # as many again at the most, for this long at the most.
 EXTRA_SECONDS = 20.0
-
-
-class Interrupted(BaseException):
-    """A signal that ends the run, raised where the run is, so that it cleans up on the way."""
-
-    def __init__(self, number):
-        super().__init__(number)
-        self.number = number
 
 
 def say(message):
@@ -272,38 +265,18 @@ def main(argv):
     return 0
 
 
-def interrupt(number, _frame):
-    raise Interrupted(number)
-
-
-def end_by_signal(number):
-    """Ends the process by signal `number`, with its default action, so that a shell sees the
-    interruption; where the system cannot do that, with the status a shell gives it, 128 + N."""
-    for stream in (sys.stdout, sys.stderr):
-        try:
-            stream.flush()
-        except (OSError, ValueError):
-            pass
-    if not system.WINDOWS:
-        signal.signal(number, signal.SIG_DFL)
-        os.kill(os.getpid(), number)
-    sys.exit(128 + number)
-
-
 def entry():
     """Runs the tool as a command: one line on standard error and status 1 for an error; an
     interruption ends it as that signal would, with the temporary files and the programs it
     started gone."""
-    for number in system.INTERRUPTIONS:
-        if signal.getsignal(number) != signal.SIG_IGN:
-            signal.signal(number, interrupt)
+    processes.catch_interruptions()
     try:
         sys.exit(main(sys.argv[1:]))
     except Failure as failure:
         say(str(failure))
         sys.exit(1)
-    except Interrupted as interruption:
-        end_by_signal(interruption.number)
+    except processes.Interrupted as interruption:
+        processes.end_by_signal(interruption.number)
     except OSError as error:
         say(f"{error.filename}: {error.strerror}" if error.filename else str(error))
         sys.exit(1)

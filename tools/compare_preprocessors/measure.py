@@ -5,15 +5,11 @@ import os
 import re
 import shlex
 import shutil
-import subprocess
-import time
 from dataclasses import dataclass, field
 
+from guardgen_common.processes import Failure, run
+
 from . import system, verdicts
-
-
-class Failure(Exception):
-    """An error to report in one line."""
 
 
 @dataclass
@@ -89,29 +85,6 @@ def failed_run(result, file, status, errors):
     if COMPILER.match(program) and not {"-E", "/E"} & set(result.argv):
         message += f"; a compiler preprocesses only with -E: try -p '{result.command} -E'"
     return message
-
-
-def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL):
-    """Runs `argv` in `cwd`; returns (seconds, exit status, output or b"", standard error). One
-    that has not ended after `timeout` seconds is stopped, with all it started, and reported."""
-    start = time.perf_counter()
-    process = subprocess.Popen(
-        argv, cwd=cwd, stdin=stdin, stdout=subprocess.PIPE if keep_output else subprocess.DEVNULL,
-        stderr=subprocess.PIPE, **system.NEW_GROUP,
-    )
-    try:
-        output, errors = process.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        system.stop_group(process)
-        process.communicate()
-        raise Failure(f"'{shlex.join(argv)}' did not end within {timeout:g} s: stopped it") from None
-    except BaseException:
-        # An interruption: nothing that this run started may outlive the tool.
-        system.stop_group(process)
-        process.wait()
-        raise
-    seconds = time.perf_counter() - start
-    return seconds, process.returncode, output or b"", errors
 
 
 def preprocess(result, file, work, timeout, keep_output=False):

@@ -20,6 +20,7 @@ def summarise(result, judgement, largest):
             "low": round(cost.low, 1),
             "high": round(cost.high, 1),
             "measurable": cost.measurable,
+            "bounded": cost.bounded,
         }
 
     return {
@@ -69,11 +70,11 @@ def report(counts, results, judgements, seed, threshold=verdicts.SKIP_THRESHOLD)
 
 def cost_text(cost, with_interval=True, unit=""):
     """A cost as far as the runs pin it down: the estimate (with its interval) where they do, an
-    upper bound where only that is above zero, else "not measurable"; never below zero."""
+    upper bound where they bound it, else "not measurable"; never below zero."""
     if cost["measurable"]:
         interval = f" ({cost['low']:.0f} to {cost['high']:.0f})" if with_interval else ""
         return f"{cost['ns_per_include']:.0f}{unit}{interval}"
-    if cost["high"] > 0:
+    if cost["bounded"]:
         return f"< {cost['high']:.0f}{unit}"
     return "not measurable"
 

@@ -58,13 +58,20 @@ class Cost:
     low: float
     high: float
     replicates: list = field(default_factory=list, repr=False)
+    runs: int = MIN_RUNS  # the fewest runs at any count
+
+    @property
+    def bounded(self):
+        """Whether the runs bound the cost from above: enough of them, and an interval that ends
+        above zero."""
+        return self.runs >= MIN_RUNS and self.high > 0
 
     @property
     def measurable(self):
-        """Whether the runs pin the cost down to within itself: the interval lies above zero and
-        is no wider than the cost. Where the largest count adds too little to the start-up, it
-        is not."""
-        return self.low > 0 and self.high - self.low <= self.ns_per_include
+        """Whether the runs pin the cost down to within itself: enough of them, and an interval
+        that lies above zero and is no wider than the cost. Where the largest count adds too
+        little to the start-up, it is not."""
+        return self.bounded and self.low > 0 and self.high - self.low <= self.ns_per_include
 
 
 def fit(counts, seconds):
@@ -118,7 +125,7 @@ def estimate(times, rng, replicates=REPLICATES):
     ns, start_ms = line_through(times)
     drawn = redrawn_slopes(times, rng, replicates)
     low, high = interval(drawn)
-    return Cost(start_ms, ns, low, high, drawn)
+    return Cost(start_ms, ns, low, high, drawn, min(map(len, times.values())))
 
 
 def halves(times):

@@ -1,0 +1,7 @@
+"""What the companions of guardgen share, importing neither of them:
+
+    processes  running a program bounded in time in a process group of its own, from any
+               thread; the interruptions, which stop every program still running
+    system     what differs between Linux and Windows for running programs
+    shapes     the shape of a header's include guard, read as a preprocessor reads it
+    entries    the headers a compiler entered, from its own listing (-H)"""

@@ -1,0 +1,37 @@
+"""What differs between Linux and Windows for running programs, kept in this one place: how a
+program is started in a group of its own, how it is stopped with all it started, and the
+signals that interrupt a run."""
+
+import os
+import signal
+import subprocess
+
+WINDOWS = os.name == "nt"
+
+# Each program runs in a group of its own, so that it can be stopped with all it started (gcc
+# starts cc1, for one), and so that the terminal's Ctrl-C reaches the tool alone, which then
+# stops it.
+if WINDOWS:
+    NEW_GROUP = {"creationflags": subprocess.CREATE_NEW_PROCESS_GROUP}
+else:
+    NEW_GROUP = {"start_new_session": True}
+
+
+def stop_group(process):
+    """Stops `process` and whatever it started, at once."""
+    if WINDOWS:
+        subprocess.run(["taskkill", "/F", "/T", "/PID", str(process.pid)],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+    else:
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+
+# The signals that interrupt a run: the terminal's Ctrl-C, kill, and a closed terminal.
+INTERRUPTIONS = [signal.SIGINT, signal.SIGTERM]
+if hasattr(signal, "SIGHUP"):
+    INTERRUPTIONS.append(signal.SIGHUP)
+if hasattr(signal, "SIGBREAK"):
+    INTERRUPTIONS.append(signal.SIGBREAK)
