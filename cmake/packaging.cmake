@@ -3,12 +3,17 @@ include(GNUInstallDirs)
 
 set(GUARDGEN_MAINTAINER "The guardgen developers <guardgen@example.org>")
 
+# The companions installed beside guardgen, and the packages of their modules (each companion's
+# own, and the one they share).
+set(GUARDGEN_COMPANIONS tools/compare-preprocessors)
+set(GUARDGEN_COMPANION_MODULES tools/compare_preprocessors tools/guardgen_common)
+
 if(WIN32)
     install(TARGETS guardgen RUNTIME DESTINATION .)
     install(FILES README.md LICENSE DESTINATION .)
     # The companion runs wherever Python does, and finds guardgen.exe and its modules beside it.
-    install(PROGRAMS tools/compare-preprocessors DESTINATION .)
-    install(DIRECTORY tools/compare_preprocessors DESTINATION .
+    install(PROGRAMS ${GUARDGEN_COMPANIONS} DESTINATION .)
+    install(DIRECTORY ${GUARDGEN_COMPANION_MODULES} DESTINATION .
             FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
     set(CPACK_GENERATOR ZIP)
     # guardgen-VERSION-win32.zip or guardgen-VERSION-win64.zip.
@@ -27,9 +32,9 @@ else()
                 message(FATAL_ERROR \"objcopy \${program} failed\")
             endif()")
     endif()
-    install(PROGRAMS tools/compare-preprocessors DESTINATION ${CMAKE_INSTALL_BINDIR})
-    # The companion's modules, where it looks for them: ../share/guardgen from its own directory.
-    install(DIRECTORY tools/compare_preprocessors DESTINATION ${CMAKE_INSTALL_DATADIR}/guardgen
+    install(PROGRAMS ${GUARDGEN_COMPANIONS} DESTINATION ${CMAKE_INSTALL_BINDIR})
+    # The companions' modules, where they look for them: ../share/guardgen from their directory.
+    install(DIRECTORY ${GUARDGEN_COMPANION_MODULES} DESTINATION ${CMAKE_INSTALL_DATADIR}/guardgen
             FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
 
     # Compressed the way Debian wants it: best compression, no name or time stamp in the file.

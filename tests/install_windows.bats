@@ -6,7 +6,7 @@
 load install_helpers
 
 # The program, the companion with its modules, the README and the licence.
-CONTENTS="LICENSE README.md compare-preprocessors compare_preprocessors guardgen.exe "
+CONTENTS="LICENSE README.md compare-preprocessors compare_preprocessors guardgen.exe guardgen_common "
 
 @test "cmake --install puts guardgen.exe, the companion, the README and the licence under the prefix" {
     local prefix="$BATS_TEST_TMPDIR/prefix"

@@ -1,0 +1,202 @@
+#!/usr/bin/env bats
+# tools/check-guards end to end, on a small project of its own compiled by the gcc and clang of
+# this machine: a defect found, and gone once fixed; nothing written into the build tree; a
+# database whose commands are no compiler refused with nothing run; failures, bad databases,
+# shards and their merge, a timeout and an interruption.
+
+setup() {
+    script="$BATS_TEST_DIRNAME/../tools/check-guards"
+    command -v gcc >/dev/null || skip "gcc is not installed"
+    project="$BATS_TEST_TMPDIR/guardgen-check-case"
+    mkdir -p "$project/include" "$project/src" "$project/build"
+    cd "$project"
+    # bad.h includes before its guard, so every include of it reads it again.
+    printf '#include <stddef.h>\n#ifndef BAD_H\n#define BAD_H\nint bad(void);\n#endif\n' \
+        >include/bad.h
+    printf '#ifndef GOOD_H\n#define GOOD_H\n#include "bad.h"\nint good(void);\n#endif\n' \
+        >include/good.h
+    printf '#include "bad.h"\nint other(void);\n' >include/other.h
+    local i
+    for i in 1 2 3; do
+        printf '#include "good.h"\n#include "other.h"\n#include "good.h"\n' >src/u$i.c
+    done
+    # Both forms of entry, as CMake and Bear write them, with the options that write files.
+    cat >build/compile_commands.json <<JSON
+[
+  {"directory": "$project/build", "file": "../src/u1.c",
+   "arguments": ["gcc", "-I../include", "-MD", "-MF", "u1.d", "-o", "u1.o", "-c", "../src/u1.c"]},
+  {"directory": "$project/build", "file": "$project/src/u2.c",
+   "command": "cc -I'$project/include' -DNAME='\"a b\"' -save-temps -o u2.o -c $project/src/u2.c"},
+  {"directory": "$project/build", "file": "../src/u3.c",
+   "command": "gcc -I../include -MMD -c ../src/u3.c -o u3.o"}
+]
+JSON
+}
+
+teardown() {
+    if [[ -n ${project:-} ]]; then pkill -f "$project" || true; fi
+}
+
+# Runs check-guards; sets $status, and $out and $err to what it printed.
+check() {
+    status=0
+    "$script" "$@" >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" || status=$?
+    out=$(cat "$BATS_TEST_TMPDIR/out")
+    err=$(cat "$BATS_TEST_TMPDIR/err")
+}
+
+# Each file of the project with its size, time and checksum.
+snapshot() {
+    find "$project" -type f -printf '%p %s %T@\n' | sort
+    find "$project" -type f -exec md5sum {} + | sort
+}
+
+query() {
+    /usr/bin/python3 -c "import json, sys; r = json.load(open(sys.argv[1])); print($2)" "$1"
+}
+
+@test "a header read again is found and explained, and gone once fixed; nothing is written" {
+    local compilers=("") before
+    if command -v clang >/dev/null; then compilers+=(clang); fi
+    before=$(snapshot)
+    local compiler
+    for compiler in "${compilers[@]}"; do
+        echo "compiler: ${compiler:-as the database says}"
+        check ${compiler:+--compiler "$compiler"} --json "$BATS_TEST_TMPDIR/r.json"
+        [[ $status -eq 0 && -z $err ]] || { echo "status $status: $err"; return 1; }
+        [[ $out == *"| $project/include/bad.h | 3 | 3 | $((3 * 70)) | before_guard, line 1: \`#include <stddef.h>\` | move line 1 inside the guard (below #define BAD_H), or the guard up |"* ]] ||
+            { echo "$out"; return 1; }
+        [[ $out == *"System headers: "*" (--all lists them)"* ]]
+        [[ $out == *"Units: 3; headers: "* ]]
+        [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(h['reentries'], h['units'], h['entries'], h['reason'], h['line'], h['system']) for h in r['headers'] if h['path'].endswith('/bad.h')]") == \
+            "[(3, 3, 6, 'before_guard', 1, False)]" ]]
+        [[ $(query "$BATS_TEST_TMPDIR/r.json" "sorted(r)") == \
+            "['compiler', 'directory', 'failed', 'headers', 'totals', 'units']" ]]
+        [[ $(snapshot) == "$before" ]] || { diff <(echo "$before") <(snapshot); return 1; }
+    done
+    # The fix: the include inside the guard.
+    printf '#ifndef BAD_H\n#define BAD_H\n#include <stddef.h>\nint bad(void);\n#endif\n' \
+        >include/bad.h
+    check --json "$BATS_TEST_TMPDIR/r.json" build
+    [[ $status -eq 0 ]]
+    [[ $out == "No header of the build's own is entered more than once in a unit."* ]]
+    [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(h['reentries'], h['reason']) for h in r['headers'] if h['path'].endswith('/bad.h')]") == \
+        "[(0, 'guard')]" ]]
+    # A sound guard that gcc still enters again: reached from the source through -I after it was
+    # read from a header beside it, gcc takes it for another file. The compiler is the oracle.
+    printf '#include "good.h"\n#include "bad.h"\n' >src/u1.c
+    check build
+    [[ $status -eq 0 ]]
+    [[ $out == *"| $project/include/bad.h | 1 | 1 | 70 | guard, line 1: \`#ifndef BAD_H\` | the guard is sound, yet the compiler entered the header again: "* ]] ||
+        { echo "$out"; return 1; }
+}
+
+@test "a database whose command is no compiler is refused by name, with nothing run" {
+    # (the entry's command, what the line says)
+    local cases=(
+        "touch x|its compiler 'touch' is not gcc or clang: refused"
+        "sh -c 'touch x'|its compiler 'sh'"
+        "./gcc -c ../src/u1.c|its compiler './gcc' is a path into the build tree: refused"
+    )
+    printf '#!/bin/sh\ntouch x\n' >build/gcc
+    chmod +x build/gcc
+    local entry command said
+    for entry in "${cases[@]}"; do
+        IFS='|' read -r command said <<<"$entry"
+        echo "command: $command"
+        /usr/bin/python3 -c 'import json, sys; print(json.dumps([{"directory": sys.argv[1], "file": "../src/u1.c", "command": "gcc -c ../src/u1.c"}, {"directory": sys.argv[1], "file": "../src/u2.c", "command": sys.argv[2]}]))' \
+            "$project/build" "$command" >build/compile_commands.json
+        check build
+        [[ $status -eq 1 && -z $out ]]
+        [[ $err == "check-guards: $project/src/u2.c: $said"* && $err != *$'\n'* ]] ||
+            { echo "stderr: $err"; return 1; }
+        [[ ! -e build/x && ! -e x ]]
+    done
+}
+
+@test "a unit that fails: one line with the compiler's error, the rest reported, status 1" {
+    printf '#include "missing.h"\n' >src/u2.c
+    check build
+    [[ $status -eq 1 ]]
+    [[ $err == "check-guards: $project/src/u2.c: failed (1): "*"missing.h: No such file or directory" ]] ||
+        { echo "$err"; return 1; }
+    [[ $out == *"| $project/include/bad.h | 2 | 2 |"* ]]
+    [[ $out == *"Units: 3 (1 failed);"* ]]
+}
+
+@test "bad input: one line, status 1, no traceback" {
+    local cases=(
+        "nowhere|nowhere: no compilation database there"
+        "src|src/compile_commands.json: no compilation database there"
+        "build/broken.json|$project/build/broken.json: not JSON: Expecting value at line 1"
+        "build/object.json|$project/build/object.json: not a list of entries"
+        "-j 0|argument -j: not a whole number above 0: '0' (see --help)"
+        "--shard 3/2|argument --shard: not I/N with I from 1 to N: '3/2' (see --help)"
+        "--merge build/object.json|build/object.json: not a record of check-guards"
+        "--compiler cat build|--compiler 'cat' does not list the headers it enters"
+    )
+    echo "not json" >build/broken.json
+    echo '{"a": 1}' >build/object.json
+    local entry args said
+    for entry in "${cases[@]}"; do
+        IFS='|' read -r args said <<<"$entry"
+        echo "arguments: $args"
+        # shellcheck disable=SC2086
+        check $args
+        [[ $status -eq 1 && -z $out ]]
+        [[ $err == "check-guards: $said"* && $err != *$'\n'* ]] || { echo "stderr: $err"; return 1; }
+    done
+}
+
+@test "shards merged give the report of one run over all" {
+    check --json "$BATS_TEST_TMPDIR/all.json" build
+    [[ $status -eq 0 ]]
+    local whole=$out
+    check --shard 1/2 --json "$BATS_TEST_TMPDIR/1.json" build
+    [[ $status -eq 0 && $(query "$BATS_TEST_TMPDIR/1.json" "r['units']") == 2 ]]
+    check --shard 2/2 --json "$BATS_TEST_TMPDIR/2.json" build
+    [[ $status -eq 0 && $(query "$BATS_TEST_TMPDIR/2.json" "r['units']") == 1 ]]
+    check --merge "$BATS_TEST_TMPDIR/1.json" "$BATS_TEST_TMPDIR/2.json" --json "$BATS_TEST_TMPDIR/merged.json"
+    [[ $status -eq 0 && $out == "$whole" ]]
+    [[ $(query "$BATS_TEST_TMPDIR/merged.json" "r['totals']") == "$(query "$BATS_TEST_TMPDIR/all.json" "r['totals']")" ]]
+}
+
+@test "a compiler that does not end: stopped after --timeout, the unit counted as failed" {
+    mkfifo include/fifo.h
+    printf '#include "fifo.h"\n' >src/u3.c
+    check --timeout 1 build
+    [[ $status -eq 1 ]]
+    [[ $err == "check-guards: $project/src/u3.c: failed (timeout): "*"did not end within 1 s: stopped it" ]] ||
+        { echo "$err"; return 1; }
+    [[ $out == *"Units: 3 (1 failed);"* ]]
+    if pgrep -a -f "$project"; then return 1; fi
+}
+
+@test "SIGTERM, SIGHUP and Ctrl-C stop every compiler, leave nothing, and end by the signal" {
+    mkfifo include/fifo.h
+    local i
+    for i in 1 2 3; do printf '#include "fifo.h"\n' >src/u$i.c; done
+    local before signal tries
+    before=$(snapshot)
+    for signal in TERM HUP INT; do
+        echo "SIG$signal"
+        rm -f "$BATS_TEST_TMPDIR/ended" "$BATS_TEST_TMPDIR/pid"
+        env --default-signal=INT "$BATS_TEST_DIRNAME/record_end.py" "$BATS_TEST_TMPDIR/ended" \
+            "$BATS_TEST_TMPDIR/pid" /dev/null "$BATS_TEST_TMPDIR/err" "$script" -j 2 build &
+        tries=0
+        until [[ $(pgrep -c -f "$project/src/u") -ge 2 ]]; do
+            ((tries++ < 2000)) || { echo "no compiler started"; return 1; }
+            sleep 0.01
+        done
+        kill "-$signal" "$(cat "$BATS_TEST_TMPDIR/pid")"
+        tries=0
+        until [[ -s $BATS_TEST_TMPDIR/ended ]]; do
+            ((tries++ < 2000)) || { echo "still running"; return 1; }
+            sleep 0.01
+        done
+        [[ $(cat "$BATS_TEST_TMPDIR/ended") == "signal SIG$signal" ]] ||
+            { echo "ended by $(cat "$BATS_TEST_TMPDIR/ended"): $(cat "$BATS_TEST_TMPDIR/err")"; return 1; }
+        if pgrep -a -f "$project"; then return 1; fi
+        [[ $(snapshot) == "$before" ]]
+    done
+}

@@ -1,0 +1,193 @@
+"""The command line, and the order of a run: read the database and decide what runs before
+anything runs, run the units, then print the table and write the record."""
+
+import argparse
+import json
+import os
+import re
+import shlex
+import sys
+
+from guardgen_common import processes
+from guardgen_common.outputs import check_writable, write_text
+from guardgen_common.processes import Failure
+
+from . import audit, compilers, database, report
+
+ME = "check-guards"
+DEFAULT_LIMIT = 20
+DEFAULT_TIMEOUT = 300.0
+
+
+def say(message):
+    print(f"{ME}: {message}", file=sys.stderr)
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message):
+        raise Failure(f"{message} (see --help)")
+
+
+def positive(text):
+    if not re.fullmatch(r"[0-9]+", text) or int(text) == 0:
+        raise argparse.ArgumentTypeError(f"not a whole number above 0: '{text}'")
+    return int(text)
+
+
+def shard(text):
+    match = re.fullmatch(r"([0-9]+)/([0-9]+)", text)
+    if not match or not 1 <= int(match[1]) <= int(match[2]):
+        raise argparse.ArgumentTypeError(f"not I/N with I from 1 to N: '{text}'")
+    return int(match[1]), int(match[2])
+
+
+def parse_arguments(argv):
+    parser = Parser(
+        prog=ME,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description=f"""\
+Asks the compiler of a build which headers it enters more than once in a translation unit, says
+why from each header's text, and what it costs. Each unit of the compilation database runs with
+its own flags and -E -H, its output thrown away and the options that write a file (-o, -c, -MD,
+-MF, -save-temps and the like) taken away, so nothing is written; gcc and clang then list every
+header they enter. A unit runs only where its compiler is gcc or clang (cc and c++ where they
+lead to one, a ccache in front taken away); anything else is refused before anything runs,
+unless --compiler names the program to use.
+
+The table lists the headers of the build's own that some unit entered more than once, most
+bytes re-read first: the re-entries (entries beyond the first in each unit, summed), the units,
+the bytes re-read, the header's shape with the line that decides it, and a fix:
+  guard              a whole-file #ifndef X / #if !defined(X) with its #define X
+  pragma_once        #pragma once
+  no_guard           no guard at all
+  before_guard       a line of code or a directive before the guard
+  after_guard        a line after the guard's #endif
+  else_branch        an #else or #elif of the guard's own
+  not_a_guard_form   the file wrapped in another condition (#ifdef X, #if X != 1, #if !X)
+  guard_not_defined  the #ifndef X without its #define X
+The system's headers (in the compiler's own directories, or given with -isystem) are summed in
+one line. Exits with 1 if a unit failed to preprocess (each said in one line), its report still
+printed.""",
+    )
+    parser.add_argument("database", nargs="?", metavar="DATABASE",
+                        help="compile_commands.json, or the directory holding it (default: "
+                             "./compile_commands.json, else build/compile_commands.json)")
+    parser.add_argument("--compiler", metavar="CMD",
+                        help="run every unit through this compiler instead, with the same flags "
+                             "(such as clang++ for a gcc build)")
+    parser.add_argument("-j", dest="jobs", type=positive, default=os.cpu_count() or 1,
+                        metavar="N", help="units run at once (default: the CPUs, "
+                                          f"{os.cpu_count() or 1} here)")
+    parser.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+                        help="stop a unit's compiler that takes longer, and count the unit as "
+                             f"failed (default: {DEFAULT_TIMEOUT:g})")
+    parser.add_argument("--limit", type=positive, default=DEFAULT_LIMIT, metavar="N",
+                        help=f"rows in the table at the most (default: {DEFAULT_LIMIT})")
+    parser.add_argument("--all", action="store_true",
+                        help="list the system's headers in the table too")
+    parser.add_argument("--json", metavar="FILE",
+                        help="also write the record of every header entered as JSON to FILE "
+                             "(- for standard output, instead of the table)")
+    parser.add_argument("--shard", type=shard, metavar="I/N",
+                        help="audit only every N-th unit, from the I-th (from 1): the parts of a "
+                             "build too large for one machine, to be merged")
+    parser.add_argument("--merge", nargs="+", metavar="RECORD",
+                        help="no audit: merge the JSON records of the parts into one report")
+    args = parser.parse_args(argv)
+    if not args.timeout > 0:
+        raise Failure(f"--timeout must be above 0: {args.timeout:g}")
+    if args.merge and (args.database or args.shard or args.compiler):
+        raise Failure("--merge takes records only: no database, --shard or --compiler")
+    return args
+
+
+def read_record(path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            found = json.load(f)
+    except OSError as error:
+        raise Failure(f"{path}: {error.strerror}") from None
+    except (json.JSONDecodeError, UnicodeDecodeError):
+        raise Failure(f"{path}: not a record of check-guards (not JSON)") from None
+    if not (isinstance(found, dict) and {"directory", "compiler", "units", "failed",
+                                         "headers"} <= set(found)):
+        raise Failure(f"{path}: not a record of check-guards")
+    return found
+
+
+def audit_database(args, progress):
+    """The record of the run over the database's units (or the shard's)."""
+    path = database.locate(args.database)
+    units = database.read(path)
+    if args.shard:
+        first, every = args.shard
+        units = units[first - 1::every]
+    if args.compiler:
+        try:
+            chosen = shlex.split(args.compiler)
+        except ValueError as error:
+            raise Failure(f"--compiler: {error}") from None
+        if not chosen:
+            raise Failure("--compiler: empty")
+        compilers.check_listing(chosen, args.timeout)
+        names = [args.compiler]
+    else:
+        chosen = None
+        names = list(dict.fromkeys(compilers.checked_program(u) for u in units))
+    argvs = [compilers.audit_argv(u, chosen) for u in units]
+    # The compiler's own header directories, asked once for each program, language and the
+    # flags that move them.
+    defaults = {}
+    for unit in units:
+        key = compilers.search_key(unit, chosen)
+        if key not in defaults:
+            defaults[key] = compilers.default_directories(key, unit.directory, args.timeout)
+    system = [defaults[compilers.search_key(u, chosen)] + compilers.system_flag_directories(u)
+              for u in units]
+    outcomes = audit.run_units(units, argvs, args.jobs, args.timeout, progress)
+    failed = []
+    for outcome in outcomes:
+        if outcome.status != 0:
+            failed.append({"file": outcome.file, "status": outcome.status,
+                           "message": outcome.message})
+            say(f"{outcome.file}: failed ({outcome.status}): {outcome.message or 'no message'}")
+    ran = [(o, s) for o, s in zip(outcomes, system) if o.status == 0]
+    headers = audit.headers([o for o, _ in ran], [s for _, s in ran])
+    return report.record(str(path.parent), ", ".join(names), len(units), failed, headers)
+
+
+def main(argv):
+    args = parse_arguments(argv)
+    check_writable(args.json)
+
+    def progress(done, total):
+        if sys.stderr.isatty():
+            end = "\n" if done == total else ""
+            print(f"\r{ME}: {done} of {total} units", end=end, file=sys.stderr, flush=True)
+
+    if args.merge:
+        summary = report.merge([read_record(p) for p in args.merge])
+    else:
+        summary = audit_database(args, progress)
+    if args.json != "-":
+        sys.stdout.write(report.table(summary, summary["directory"], args.limit, args.all))
+        sys.stdout.flush()
+    if args.json:
+        write_text(args.json, json.dumps(summary, indent=2) + "\n")
+    return 1 if summary["failed"] and not args.merge else 0
+
+
+def entry():
+    """Runs the tool as a command: one line on standard error and status 1 for an error; an
+    interruption stops every compiler it started and ends it by that signal."""
+    processes.catch_interruptions()
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except Failure as failure:
+        say(str(failure))
+        sys.exit(1)
+    except processes.Interrupted as interruption:
+        processes.end_by_signal(interruption.number)
+    except OSError as error:
+        say(f"{error.filename}: {error.strerror}" if error.filename else str(error))
+        sys.exit(1)

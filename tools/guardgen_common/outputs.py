@@ -1,0 +1,32 @@
+"""The files a companion writes its results to: checked before the long run, so that a finished
+run is not lost to a path that cannot be written."""
+
+import os
+import sys
+from pathlib import Path
+
+from .processes import Failure
+
+
+def check_writable(path):
+    """Fails now, rather than after the long run, if `path` cannot be written ("-" is standard
+    output)."""
+    if path is None or path == "-":
+        return
+    target = Path(path)
+    if target.is_dir():
+        raise Failure(f"{path}: is a directory")
+    if target.exists():
+        writable = os.access(target, os.W_OK)
+    else:
+        writable = target.parent.is_dir() and os.access(target.parent, os.W_OK)
+    if not writable:
+        raise Failure(f"{path}: cannot write there")
+
+
+def write_text(path, text):
+    """Writes `text` to the file `path`, or to standard output for "-"."""
+    if path == "-":
+        sys.stdout.write(text)
+    else:
+        Path(path).write_text(text)

@@ -1,0 +1,199 @@
+"""The shape of a header's include guard, read as a preprocessor reads it: lines joined where
+they end in a backslash, comments taken out (a comment that spans lines keeps the directive it
+is in going), blank lines passed over. Each shape comes with the line that decides it:
+
+    guard              a whole-file #ifndef X, #if !defined(X) or #if !defined X, with #define X
+    pragma_once        #pragma once (or _Pragma("once")) where it is read on the first include
+    no_guard           no guard at all (the line: the first of the file)
+    before_guard       a guard, but a line of code or a directive before it (that line)
+    after_guard        a guard, but a line after its #endif (the first such line)
+    else_branch        a guard with an #else or #elif of its own (that line)
+    not_a_guard_form   the whole file in some other condition: #ifdef X, #if X != 1, #if !X
+    guard_not_defined  the #ifndef X is there, its #define X is not
+
+Only a whole file inside #ifndef X ... #endif, with nothing outside, lets gcc and clang skip it
+when it is included again."""
+
+import re
+from dataclasses import dataclass
+
+GUARD_NAMES = ("guard", "pragma_once", "no_guard", "before_guard", "after_guard", "else_branch",
+               "not_a_guard_form", "guard_not_defined")
+
+OPENERS = ("if", "ifdef", "ifndef")
+BRANCHES = ("else", "elif", "elifdef", "elifndef")
+DIRECTIVE = re.compile(r"#\s*([A-Za-z_]\w*)?\s*(.*)$", re.DOTALL)
+IFNDEF = re.compile(r"([A-Za-z_]\w*)$")
+IF_NOT_DEFINED = re.compile(r"!\s*defined\s*(?:\(\s*([A-Za-z_]\w*)\s*\)|\s([A-Za-z_]\w*))$")
+PRAGMA_ONCE = re.compile(r'_Pragma\s*\(\s*"\s*once\s*"\s*\)\s*;?$')
+
+
+@dataclass
+class Line:
+    """A logical line: its text with comments taken out and continuations joined, the number of
+    the physical line it starts on, and that physical line as written."""
+
+    text: str
+    number: int
+    written: str
+
+    @property
+    def directive(self):
+        """(name, rest) of a directive, or None for a line of code."""
+        match = DIRECTIVE.match(self.text)
+        return (match[1] or "", match[2].strip()) if match else None
+
+
+@dataclass
+class Shape:
+    reason: str
+    line: int = None  # the line that decides it, from 1; None for an empty file
+    text: str = ""  # that line as written
+    macro: str = None  # the guard's macro, where there is one
+
+
+def spliced(rows):
+    """(number of the first physical line, text) of each line once those that end in a backslash
+    are joined to the next."""
+    joined, text, start = [], "", None
+    for number, row in enumerate(rows, 1):
+        start = start or number
+        if row.endswith("\\"):
+            text += row[:-1]
+            continue
+        joined.append((start, text + row))
+        text, start = "", None
+    if start is not None:
+        joined.append((start, text))
+    return joined
+
+
+def logical_lines(source):
+    """The lines of `source` that are not blank, as a preprocessor reads them."""
+    rows = source.splitlines()
+    lines, text, start, in_comment = [], [], None, False
+    for number, row in spliced(rows):
+        start = start or number
+        i, quote = 0, None
+        while i < len(row):
+            if in_comment:
+                end = row.find("*/", i)
+                if end < 0:
+                    break
+                text.append(" ")
+                in_comment, i = False, end + 2
+                continue
+            c = row[i]
+            if quote:
+                text.append(c)
+                if c == "\\":
+                    text.append(row[i + 1:i + 2])
+                    i += 1
+                elif c == quote:
+                    quote = None
+            elif row.startswith("/*", i):
+                in_comment, i = True, i + 2
+                continue
+            elif row.startswith("//", i):
+                break
+            else:
+                text.append(c)
+                if c in "\"'":
+                    quote = c
+            i += 1
+        if in_comment:
+            continue  # the comment goes on, and the line it is in with it
+        joined = "".join(text).strip()
+        if joined:
+            lines.append(Line(joined, start, rows[start - 1].strip()))
+        text, start = [], None
+    return lines
+
+
+def guard_macro(line):
+    """X where `line` is #ifndef X, #if !defined(X) or #if !defined X, else None."""
+    directive = line.directive
+    if directive is None:
+        return None
+    name, rest = directive
+    if name == "ifndef":
+        match = IFNDEF.match(rest)
+        return match[1] if match else None
+    if name == "if":
+        match = IF_NOT_DEFINED.match(rest)
+        return (match[1] or match[2]) if match else None
+    return None
+
+
+def is_pragma_once(line):
+    directive = line.directive
+    if directive is None:
+        return bool(PRAGMA_ONCE.match(line.text))
+    return directive[0] == "pragma" and directive[1] == "once"
+
+
+def structure(lines):
+    """For each line, how deep in conditionals it stands (an opener and its #endif at the depth
+    outside them), and for the first line, if it opens one, the index of its #endif and of its
+    first #else or #elif."""
+    depths, depth, end, branch = [], 0, None, None
+    for index, line in enumerate(lines):
+        name = (line.directive or ("",))[0]
+        if name == "endif":
+            depth -= 1
+        depths.append(depth)
+        if name in OPENERS:
+            depth += 1
+        elif name == "endif" and depth == 0 and end is None and index > 0:
+            end = index
+        elif name in BRANCHES and depth == 1 and end is None and branch is None:
+            branch = index
+    return depths, end, branch
+
+
+def defines(lines, macro):
+    return any(line.directive and line.directive[0] == "define"
+               and re.match(re.escape(macro) + r"\b", line.directive[1]) for line in lines)
+
+
+def guard_shape(lines):
+    """The shape of the guard alone, #pragma once aside."""
+    if not lines:
+        return Shape("no_guard")
+    first = lines[0]
+    depths, end, branch = structure(lines)
+    macro = guard_macro(first)
+    opens = (first.directive or ("",))[0] in OPENERS
+    if opens and end is not None and macro is not None:
+        if not defines(lines, macro):
+            return Shape("guard_not_defined", first.number, first.written, macro)
+        if branch is not None:
+            line = lines[branch]
+            return Shape("else_branch", line.number, line.written, macro)
+        if end != len(lines) - 1:
+            line = lines[end + 1]
+            return Shape("after_guard", line.number, line.written, macro)
+        return Shape("guard", first.number, first.written, macro)
+    if opens and end == len(lines) - 1:
+        return Shape("not_a_guard_form", first.number, first.written)
+    # A guard further down, at the top level, with its #define: what stands before it is in the way.
+    for line, depth in zip(lines[1:], depths[1:]):
+        later = guard_macro(line) if depth == 0 else None
+        if later and defines(lines, later):
+            return Shape("before_guard", first.number, first.written, later)
+    return Shape("no_guard", first.number, first.written)
+
+
+def shape(source):
+    """The Shape of the header whose text is `source`."""
+    lines = logical_lines(source)
+    found = guard_shape(lines)
+    if found.reason == "guard":
+        return found
+    # #pragma once at the top, or just inside the condition that wraps the file.
+    depths, end, _ = structure(lines)
+    wrapped = end == len(lines) - 1
+    for line, depth in zip(lines, depths):
+        if is_pragma_once(line) and (depth == 0 or (depth == 1 and wrapped)):
+            return Shape("pragma_once", line.number, line.written)
+    return found
