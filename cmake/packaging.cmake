@@ -5,8 +5,8 @@ set(GUARDGEN_MAINTAINER "The guardgen developers <guardgen@example.org>")
 
 # The companions installed beside guardgen, and the packages of their modules (each companion's
 # own, and the one they share).
-set(GUARDGEN_COMPANIONS tools/compare-preprocessors)
-set(GUARDGEN_COMPANION_MODULES tools/compare_preprocessors tools/guardgen_common)
+set(GUARDGEN_COMPANIONS tools/compare-preprocessors tools/check-guards)
+set(GUARDGEN_COMPANION_MODULES tools/compare_preprocessors tools/check_guards tools/guardgen_common)
 
 if(WIN32)
     install(TARGETS guardgen RUNTIME DESTINATION .)
@@ -47,7 +47,7 @@ else()
     endfunction()
 
     # The man pages as installed carry the project's version in their footer.
-    foreach(name guardgen compare-preprocessors)
+    foreach(name guardgen compare-preprocessors check-guards)
         set(man_page ${PROJECT_SOURCE_DIR}/doc/${name}.1)
         set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${man_page})
         file(READ ${man_page} page)
@@ -89,7 +89,10 @@ noguard.h without, and for each count given three C sources that include a
 header that many times: with an external guard around each include, with
 bare includes of the guarded header, and with bare includes of the
 unguarded one. Preprocessing them shows how a C preprocessor copes with
-one header included many times.]])
+one header included many times. With it come compare-preprocessors,
+which times preprocessors on those files and says which skip a guarded
+header, and check-guards, which asks the compiler of a real build which
+headers it reads again, and says why.]])
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_STRIP_FILES ON)

@@ -5,16 +5,27 @@
 
 load install_helpers
 
-# Runs the compare-preprocessors installed in directory $1, which finds the guardgen beside it,
-# on gcc at a small count.
-expect_working_companion() {
-    [[ -f "$1/../share/man/man1/compare-preprocessors.1.gz" ]]
+# Runs the companions installed in directory $1: compare-preprocessors, which finds the guardgen
+# beside it, on gcc at a small count, and check-guards on a unit that includes an unguarded header
+# twice.
+expect_working_companions() {
+    local name
+    for name in compare-preprocessors check-guards; do
+        [[ -f "$1/../share/man/man1/$name.1.gz" ]]
+    done
     command -v gcc >/dev/null || return 0
     cd "$BATS_TEST_TMPDIR/run"
     env -u GUARDGEN -u PYTHONDONTWRITEBYTECODE PATH=/usr/bin:/bin "$1/compare-preprocessors" -p gcc --runs 1 3 >table.txt
     [[ $(sed -n 3p table.txt) == "| gcc | "* ]]
-    rm table.txt
-    # It wrote nothing where it is installed, which would stay when the package is removed.
+    mkdir unit
+    printf 'int a;\n' >unit/a.h
+    printf '#include "a.h"\n#include "a.h"\n' >unit/a.c
+    printf '[{"directory": "%s", "file": "a.c", "command": "gcc -c a.c"}]\n' "$PWD/unit" \
+        >unit/compile_commands.json
+    env -u PYTHONDONTWRITEBYTECODE PATH=/usr/bin:/bin "$1/check-guards" unit >table.txt
+    [[ $(sed -n 3p table.txt) == "| a.h | 1 | 1 | 7 | no_guard, line 1: \`int a;\` | "* ]]
+    rm -r table.txt unit
+    # They wrote nothing where they are installed, which would stay when the package is removed.
     [[ -z $(find "$1/.." -name __pycache__) ]] || { find "$1/.." -name __pycache__; return 1; }
 }
 
@@ -32,7 +43,7 @@ lint_man_page() {
 
 @test "the man pages have no lint warnings, as written and as installed" {
     local name
-    for name in guardgen compare-preprocessors; do
+    for name in guardgen compare-preprocessors check-guards; do
         lint_man_page "$source_dir/doc/$name.1"
         lint_man_page "$GUARDGEN_BUILD_DIR/$name.1"
         grep -q "^\.TH ${name^^} 1 .* \"guardgen $GUARDGEN_VERSION\" " "$GUARDGEN_BUILD_DIR/$name.1"
@@ -48,7 +59,7 @@ lint_man_page() {
         "guardgen ($GUARDGEN_VERSION) stable; urgency=medium" ]]
     MANWIDTH=80 man -l "$prefix/share/man/man1/guardgen.1.gz" 2>/dev/null | grep -q "guardgen $GUARDGEN_VERSION"
     expect_working_program "$prefix/bin/guardgen"
-    expect_working_companion "$prefix/bin"
+    expect_working_companions "$prefix/bin"
 }
 
 @test "the .deb says what it is and runs when unpacked" {
@@ -68,7 +79,7 @@ lint_man_page() {
     dpkg-deb -x "$deb" "$BATS_TEST_TMPDIR/root"
     [[ -f "$BATS_TEST_TMPDIR/root/usr/share/man/man1/guardgen.1.gz" ]]
     expect_working_program "$BATS_TEST_TMPDIR/root/usr/bin/guardgen"
-    expect_working_companion "$BATS_TEST_TMPDIR/root/usr/bin"
+    expect_working_companions "$BATS_TEST_TMPDIR/root/usr/bin"
 }
 
 @test "the .deb is lintian-clean, pedantic and informational tags included: hardened, stripped" {

@@ -5,14 +5,14 @@
 
 load install_helpers
 
-# The program, the companion with its modules, the README and the licence.
-CONTENTS="LICENSE README.md compare-preprocessors compare_preprocessors guardgen.exe guardgen_common "
+# The program, the companions with their modules, the README and the licence.
+CONTENTS="LICENSE README.md check-guards check_guards compare-preprocessors compare_preprocessors guardgen.exe guardgen_common "
 
 @test "cmake --install puts guardgen.exe, the companion, the README and the licence under the prefix" {
     local prefix="$BATS_TEST_TMPDIR/prefix"
     cmake --install "$GUARDGEN_BUILD_DIR" --prefix "$prefix" >/dev/null
     [[ $(ls "$prefix" | tr '\n' ' ') == "$CONTENTS" ]]
-    [[ -f "$prefix/compare_preprocessors/cli.py" ]]
+    [[ -f "$prefix/compare_preprocessors/cli.py" && -f "$prefix/check_guards/cli.py" ]]
     expect_working_program "$prefix/guardgen.exe"
 }
 
@@ -23,5 +23,6 @@ CONTENTS="LICENSE README.md compare-preprocessors compare_preprocessors guardgen
     unzip -q "$packages/$top.zip" -d "$BATS_TEST_TMPDIR/unpacked"
     [[ $(ls "$BATS_TEST_TMPDIR/unpacked/$top" | tr '\n' ' ') == "$CONTENTS" ]]
     [[ -f "$BATS_TEST_TMPDIR/unpacked/$top/compare_preprocessors/cli.py" ]]
+    [[ -f "$BATS_TEST_TMPDIR/unpacked/$top/check_guards/cli.py" ]]
     expect_working_program "$BATS_TEST_TMPDIR/unpacked/$top/guardgen.exe"
 }
