@@ -13,6 +13,7 @@ import time
 from pathlib import Path
 
 from guardgen_common import processes
+from guardgen_common.outputs import check_writable, write_text
 from guardgen_common.processes import Failure
 
 from . import inputs, measure, questions, report, system, verdicts
@@ -56,21 +57,6 @@ def find_guardgen(given):
     return path.resolve()
 
 
-def check_writable(path):
-    """Fails now, rather than after the long run, if `path` cannot be written."""
-    if path is None or path == "-":
-        return
-    target = Path(path)
-    if target.is_dir():
-        raise Failure(f"{path}: is a directory")
-    if target.exists():
-        writable = os.access(target, os.W_OK)
-    else:
-        writable = target.parent.is_dir() and os.access(target.parent, os.W_OK)
-    if not writable:
-        raise Failure(f"{path}: cannot write there")
-
-
 def check_plot(path):
     if path is None:
         return
@@ -81,13 +67,6 @@ def check_plot(path):
         import matplotlib  # noqa: F401  (checked before the long run, used after it)
     except ImportError:
         raise Failure("--plot needs matplotlib (Debian: python3-matplotlib)") from None
-
-
-def write_text(path, text):
-    if path == "-":
-        sys.stdout.write(text)
-    else:
-        Path(path).write_text(text)
 
 
 class Parser(argparse.ArgumentParser):

@@ -7,6 +7,7 @@ import shlex
 import shutil
 from dataclasses import dataclass, field
 
+from guardgen_common import entries
 from guardgen_common.processes import Failure, run
 
 from . import system, verdicts
@@ -65,10 +66,8 @@ def preprocessors(names):
 
 
 def telling_line(data):
-    """The line of a program's messages that says best why it failed: the first that speaks of an
-    error, else the first."""
-    lines = [line.strip() for line in data.decode(errors="replace").splitlines() if line.strip()]
-    return next((line for line in lines if "error" in line.lower()), lines[0] if lines else "")
+    """The line of a program's messages that says best why it failed."""
+    return entries.first_error(data.decode(errors="replace"))
 
 
 # Compilers that need -E (or /E) to preprocess: told so when they fail without it.

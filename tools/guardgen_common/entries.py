@@ -28,7 +28,8 @@ def entered(listing, directory):
 
 def messages(listing):
     """The lines of `listing` that are the compiler's own messages, not the headers it entered."""
-    return [line for line in listing.splitlines() if line.strip() and not LISTED.match(line)]
+    return [line.strip() for line in listing.splitlines()
+            if line.strip() and not LISTED.match(line)]
 
 
 def first_error(listing):
