@@ -62,7 +62,7 @@ class Header:
     units: int = 0  # that entered it more than once
     entries: int = 0
     reentries: int = 0  # entries beyond the first in each unit, summed
-    reason: str = ""
+    reason: str = None  # None: a system header entered once a unit, not read
     line: int = None
     text: str = ""
     macro: str = None
@@ -93,16 +93,20 @@ def headers(outcomes, system_directories):
                 header.reentries += count - 1
             header.system = header.system or under(path, directories)
     for header in found.values():
-        describe(header)
+        # The shape is read where it can matter: the build's own headers, and any entered again.
+        # The system's many others entered once a unit are only measured.
+        describe(header, shape=not header.system or header.reentries > 0)
     return found
 
 
-def describe(header):
-    """The header's size and shape, from its file as it is now."""
+def describe(header, shape=True):
+    """The header's size and (with `shape`) its shape, from its file as it is now."""
     try:
+        header.size = os.path.getsize(header.path)
+        if not shape:
+            return
         with open(header.path, encoding="utf-8", errors="replace") as f:
             text = f.read()
-        header.size = os.path.getsize(header.path)
     except OSError:
         header.reason = "unreadable"
         return
