@@ -58,6 +58,9 @@ class Shapes(unittest.TestCase):
              "#if !defined(X_H) && !defined(Y)"),
             ("#ifndef X_H\nint x;\n#endif\n", "guard_not_defined", 1, "#ifndef X_H"),
             ("#ifndef X_H\n#define X_HH\n#endif\n", "guard_not_defined", 1, "#ifndef X_H"),
+            # A check that the header is not included on its own, then code: no guard.
+            ('#ifndef _MATH_H\n# error "use math.h"\n#endif\nint f(void);\n', "no_guard", 1,
+             "#ifndef _MATH_H"),
             # Sound, and undefined again further on: the shape is still a guard (the compiler
             # enters it again, and the report says why).
             ("#ifndef X_H\n#define X_H\n#undef X_H\n#endif\n", "guard", 1, "#ifndef X_H"),

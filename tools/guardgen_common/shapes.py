@@ -164,17 +164,20 @@ def guard_shape(lines):
     depths, end, branch = structure(lines)
     macro = guard_macro(first)
     opens = (first.directive or ("",))[0] in OPENERS
+    wraps = end == len(lines) - 1
     if opens and end is not None and macro is not None:
-        if not defines(lines, macro):
+        if defines(lines, macro):
+            if branch is not None:
+                line = lines[branch]
+                return Shape("else_branch", line.number, line.written, macro)
+            if not wraps:
+                line = lines[end + 1]
+                return Shape("after_guard", line.number, line.written, macro)
+            return Shape("guard", first.number, first.written, macro)
+        if wraps:
             return Shape("guard_not_defined", first.number, first.written, macro)
-        if branch is not None:
-            line = lines[branch]
-            return Shape("else_branch", line.number, line.written, macro)
-        if end != len(lines) - 1:
-            line = lines[end + 1]
-            return Shape("after_guard", line.number, line.written, macro)
-        return Shape("guard", first.number, first.written, macro)
-    if opens and end == len(lines) - 1:
+        # A test of a macro that is never defined, not around the file: no guard of it.
+    elif opens and wraps:
         return Shape("not_a_guard_form", first.number, first.written)
     # A guard further down, at the top level, with its #define: what stands before it is in the way.
     for line, depth in zip(lines[1:], depths[1:]):
