@@ -330,7 +330,7 @@ class Output(unittest.TestCase):
         self.assertEqual(ng["runs_s"]["0"], [0.010 + n for n in NOISE])
         self.assertEqual(
             {k: self.summary[k] for k in ("verdict_confidence", "min_runs", "signal_factor")},
-            {"verdict_confidence": 0.999, "min_runs": 6, "signal_factor": 4},
+            {"verdict_confidence": 0.999, "min_runs": 6, "signal_factor": 2},
         )
 
     def test_verdicts_follow_the_timings_and_the_declarations(self):

@@ -36,7 +36,7 @@ MIN_RUNS = 6
 # - an ng signal at the largest count (cost x count) at least this many times the start-up's own
 #   spread (how far apart the fastest runs at count 0 of the styles lie, where each does the
 #   same: the chance in the fastest run, which the fit is made of);
-SIGNAL_FACTOR = 4
+SIGNAL_FACTOR = 2
 # - the ratio's interval on one side of the threshold at this confidence, stricter than the
 #   costs' so that a run of some twenty verdicts is still seldom wrong once;
 VERDICT_CONFIDENCE = 0.999
