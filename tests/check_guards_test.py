@@ -98,6 +98,19 @@ class Listing(unittest.TestCase):
             self.assertEqual(entries.first_error(". a.h\nwarning: w\n"), "warning: w")
             self.assertEqual(entries.first_error(". a.h\n"), "")
 
+    def test_the_same_from_the_files_opened_and_from_show_includes(self):
+        trace = ('4242  openat(AT_FDCWD, "g.h", O_RDONLY) = 4\n'
+                 '4242  openat(AT_FDCWD, "/inc/g.h", O_RDONLY|O_NOCTTY) = 3\n'
+                 '4242  openat(AT_FDCWD, "/usr/g.h", O_RDONLY) = -1 ENOENT (No such file)\n'
+                 '4243  open("/inc/g.h", O_RDONLY) = 5\n'
+                 '4243  openat(3, "x.h", O_RDONLY) = 6\n'
+                 '4242  +++ exited with 0 +++\n')
+        self.assertEqual(entries.opened(trace, "/inc"),
+                         Counter({"/inc/g.h": 3, "/inc/x.h": 1}))
+        shown = ("x.c\nNote: including file: C:/inc/g.h\n"
+                 "Note: including file:  C:/inc/other.h \nNote: including file: g.h\n")
+        self.assertEqual(sum(entries.shown_includes(shown, "/w").values()), 3)
+
 
 class Database(unittest.TestCase):
     def read(self, entries_json, name="compile_commands.json"):
@@ -205,9 +218,11 @@ class Commands(unittest.TestCase):
             self.assertFalse((Path(directory) / "ran").exists())
             for name in ("gcc", "g++-12", "x86_64-linux-gnu-gcc-12", "clang", "clang++-14",
                          "arm-none-eabi-gcc", "clang.exe"):
-                self.assertTrue(compilers.COMPILER.match(name), name)
-            for name in ("cc", "ccache", "cl", "tcc", "sh", "gcc-wrapper.sh", "xgcc"):
-                self.assertFalse(compilers.COMPILER.match(name), name)
+                self.assertEqual(entries.listing_of(f"/usr/bin/{name}"), "-H", name)
+            for name in ("cc", "ccache", "tcc", "sh", "gcc-wrapper.sh", "xgcc", "mcpp"):
+                self.assertIsNone(entries.listing_of(f"/usr/bin/{name}"), name)
+            for name in ("cl", "CL.EXE", "clang-cl"):
+                self.assertEqual(entries.listing_of(name), "/showIncludes", name)
 
 
 class Record(unittest.TestCase):

@@ -13,7 +13,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
-from compare_preprocessors import cli, inputs, measure, questions, report, verdicts  # noqa: E402
+from compare_preprocessors import (cli, headers, inputs, measure, questions, report,  # noqa: E402
+                                   verdicts)
 
 COUNTS = (0, 2500, 5000, 10000)
 STYLES = verdicts.STYLES
@@ -404,6 +405,38 @@ class Output(unittest.TestCase):
             with self.subTest(cost=cost):
                 self.assertEqual(report.cost_text(cost), cell)
                 self.assertEqual(report.cost_text(cost, False, " ns"), form)
+
+
+class Headers(unittest.TestCase):
+    def test_the_verdict_from_the_entries_of_any_way(self):
+        # (entries, includes, verdict)
+        cases = [(1, 10, "skipped"), (2, 10, "skipped"), (0, 10, "skipped"), (10, 10, "re-read"),
+                 (9, 10, "re-read"), (5, 10, "unclear"), (None, 10, "unclear"),
+                 (950.0, 1000, "re-read"), (1.4, 1000, "skipped"), (500.0, 1000, "unclear")]
+        for found, includes, expected in cases:
+            with self.subTest(found=found, includes=includes):
+                self.assertEqual(headers.verdict(found, includes), expected)
+
+    def test_the_clock_against_a_copy_that_cannot_be_skipped(self):
+        def runs(ms, spread=0.0):
+            return [ms / 1e3 + spread * k / 4 / 1e3 for k in range(5)]
+
+        # (header, copy, empty: their runs; the verdict and the share of the includes entered)
+        n = headers.CLOCK_INCLUDES
+        cases = [
+            (runs(5.2), runs(25.0), runs(5.0), "skipped", 0.01 * n),
+            (runs(24.0), runs(25.0), runs(5.0), "re-read", 0.95 * n),
+            (runs(15.0), runs(25.0), runs(5.0), "unclear", 0.5 * n),
+            (runs(5.0), runs(5.5), runs(5.0, 2.0), "unclear", None),  # lost in the spread
+        ]
+        for header, copy, empty, expected, found in cases:
+            with self.subTest(header=header[0], copy=copy[0]):
+                self.assertEqual(
+                    headers.clock_estimate({"header": header, "copy": copy, "empty": empty}),
+                    (expected, found))
+        self.assertEqual(
+            headers.unskippable('#pragma once\n_Pragma("once")\nint x;\n'),
+            '\n\nint x;\n\n#if 0\n#endif\n')
 
 
 class Commands(unittest.TestCase):

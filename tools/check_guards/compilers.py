@@ -9,7 +9,6 @@ a program of its own choosing. Anything else is refused by name, unless --compil
 program to use."""
 
 import os
-import re
 import shlex
 import shutil
 import tempfile
@@ -17,8 +16,6 @@ import tempfile
 from guardgen_common import entries
 from guardgen_common.processes import Failure, run
 
-# gcc and clang under the names they are installed with: a target in front, a version behind.
-COMPILER = re.compile(r"^(?:[\w.+-]+-)?(?:gcc|g\+\+|clang|clang\+\+)(?:-[0-9.]+)?(?:\.exe)?$")
 WRAPPERS = ("ccache", "ccache.exe")
 
 # The options that write a file: taken away with their value (as the next word, or joined to
@@ -79,7 +76,7 @@ def checked_program(unit):
     clang; else a Failure that names it."""
     program, _ = program_words(unit)
     real = resolve(program, unit)
-    if not COMPILER.match(os.path.basename(real)):
+    if entries.listing_of(real) != "-H":
         leads = "" if os.path.basename(real) == os.path.basename(program) else f" (it runs {real})"
         raise Failure(f"{unit.path}: its compiler '{program}'{leads} is not gcc or clang: refused, "
                       "as only they are known to list the headers they enter; give the compiler "

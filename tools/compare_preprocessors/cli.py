@@ -16,7 +16,7 @@ from guardgen_common import processes
 from guardgen_common.outputs import check_writable, write_text
 from guardgen_common.processes import Failure
 
-from . import inputs, measure, questions, report, system, verdicts
+from . import headers, inputs, measure, questions, report, system, verdicts
 
 ME = "compare-preprocessors"
 
@@ -134,6 +134,15 @@ declaration after #endif as the control), and whether guard.h is read again afte
     parser.add_argument("--json", metavar="FILE",
                         help="also write the results as JSON to FILE (- for standard output, "
                              "instead of the table)")
+    parser.add_argument("--header", action="append", metavar="FILE",
+                        help="ask whether each preprocessor skips this header when it is included "
+                             "again, and why, from its shape; may be given more than once. "
+                             "Without counts, only this is asked (no timing)")
+    parser.add_argument("-D", dest="defines", action="append", metavar="NAME[=VALUE]",
+                        help="a macro for every preprocessor, with --header; may be repeated")
+    parser.add_argument("-I", dest="include_dirs", action="append", metavar="DIR",
+                        help="a directory on every preprocessor's include path, with --header "
+                             "(the header's own is there already); may be repeated")
     parser.add_argument("--plot", metavar="FILE",
                         help="draw time against count for each preprocessor and style, as "
                              "FILE.svg, FILE.png or FILE.pdf (needs matplotlib)")
@@ -191,18 +200,47 @@ def too_few(summary, runs):
     return lines
 
 
+def ask_headers(results, given, work, args):
+    """The --header question: each preprocessor's answer for each header, and their records."""
+    answers = {r.name: headers.ask(r, given, work, args.timeout, args.defines or [],
+                                   args.include_dirs or []) for r in results}
+    return headers.record(given, results, answers)
+
+
+def only_headers(results, given, args):
+    """The --header question alone, with no timing: the table and the record."""
+    with tempfile.TemporaryDirectory(prefix=f"{ME}.") as directory:
+        found = ask_headers(results, given, Path(directory), args)
+    summary = {
+        "preprocessors": [{"name": r.name, "command": r.command, "version": r.version}
+                          for r in results],
+        "headers": found,
+    }
+    if args.json != "-":
+        sys.stdout.write(headers.table(found, results))
+        sys.stdout.flush()
+    if args.json:
+        write_text(args.json, json.dumps(summary, indent=2) + "\n")
+    return 0
+
+
 def main(argv):
     args = parse_arguments(argv)
+    given = headers.checked(args.header or [])
+    timed = not given or bool(args.counts)
     counts = sorted({0, *(parse_count(c) for c in args.counts or map(str, DEFAULT_COUNTS))})
-    guardgen = find_guardgen(args.guardgen)
+    guardgen = find_guardgen(args.guardgen) if timed else None
     names = args.preprocessors or [n for n in system.DEFAULT_NAMES if shutil.which(n)]
     if not names:
         raise Failure("no preprocessor found (" + ", ".join(system.DEFAULT_NAMES) +
                       "): give one with -p")
     results = measure.preprocessors(names)
     check_writable(args.json)
+    if args.plot and not timed:
+        raise Failure("--plot draws the timed comparison: give counts as well as --header")
     check_plot(args.plot)
-    inputs.check_room(counts)
+    if timed:
+        inputs.check_room(counts)
     seed = args.seed if args.seed is not None else random.SystemRandom().randrange(2**32)
     shuffle = random.Random(seed)
 
@@ -212,6 +250,8 @@ def main(argv):
 
     for result in results:
         result.version = measure.version_line(result.argv)
+    if not timed:
+        return only_headers(results, given, args)
     with tempfile.TemporaryDirectory(prefix=f"{ME}.") as directory:
         work = Path(directory)
         inputs.write_inputs(guardgen, counts, work, args.timeout)
@@ -228,14 +268,19 @@ def main(argv):
                 break
             measure.time_rounds(pending, plan, 1, work, args.timeout, shuffle,
                                 lambda _: progress(f"extra round {extra + 1} of up to {args.runs}"))
+        found = ask_headers(results, given, work, args) if given else None
     if sys.stderr.isatty():
         print(file=sys.stderr)
 
     summary = report.report(counts, results, judge_all(results, seed), seed)
+    if found is not None:
+        summary["headers"] = found
     for line in too_few(summary, args.runs):
         say(line)
     if args.json != "-":
         sys.stdout.write(report.markdown_tables(summary))
+        if found is not None:
+            sys.stdout.write("\n" + headers.table(found, results))
         sys.stdout.flush()
     if args.json:
         write_text(args.json, json.dumps(summary, indent=2) + "\n")

@@ -6,13 +6,30 @@ enter it, as dots (how deep it is included) and the path as they opened it:
     .. /usr/include/stdio.h
 
 A header listed twice was read twice; one that a guard let the compiler skip is not listed
-again."""
+again. cl's /showIncludes lists them in its own way; for a preprocessor with no listing, the
+files it opened (from strace) tell the same."""
 
 import os
 import re
 from collections import Counter
 
 LISTED = re.compile(r"^\.+ (.+)$")
+
+# gcc and clang under the names they are installed with (a target in front, a version behind),
+# which list with -H; and cl and clang-cl, which list with /showIncludes.
+GCC_OR_CLANG = re.compile(r"^(?:[\w.+-]+-)?(?:gcc|g\+\+|clang|clang\+\+)(?:-[0-9.]+)?(?:\.exe)?$")
+CL = re.compile(r"^(?:cl|clang-cl)(?:\.exe)?$", re.IGNORECASE)
+
+
+def listing_of(program):
+    """How the program at `program` (a path, links resolved) lists the headers it enters: "-H",
+    "/showIncludes", or None where it has no listing."""
+    name = os.path.basename(program)
+    if GCC_OR_CLANG.match(name):
+        return "-H"
+    if CL.match(name):
+        return "/showIncludes"
+    return None
 
 
 def entered(listing, directory):
@@ -37,3 +54,33 @@ def first_error(listing):
     else the first."""
     said = messages(listing)
     return next((line for line in said if "error" in line.lower()), said[0] if said else "")
+
+
+# A successful open in strace's record: [pid] open("path", ...) = fd, or openat(dirfd, "path", ...).
+OPENED = re.compile(r'^(?:\d+\s+)?open(?:at2?)?\((?:[^,]+, )?"((?:[^"\\]|\\.)*)", [^)]*\)\s+=\s+(\d+)')
+
+
+def opened(trace, directory):
+    """How many times each file was opened (Counter of absolute paths with links resolved), from
+    the record of `strace -f -e trace=open,openat,openat2` of a program that ran in `directory`:
+    for a preprocessor with no listing of its own, each open of a header is an entry."""
+    counts = Counter()
+    for line in trace.splitlines():
+        match = OPENED.match(line)
+        if match:
+            counts[os.path.realpath(os.path.join(directory, match[1]))] += 1
+    return counts
+
+
+SHOWN = re.compile(r"^Note: including file:\s*(.+?)\s*$")
+
+
+def shown_includes(listing, directory):
+    """The same from cl's (and clang-cl's) /showIncludes: "Note: including file: PATH" for each
+    header entered."""
+    counts = Counter()
+    for line in listing.splitlines():
+        match = SHOWN.match(line)
+        if match:
+            counts[os.path.realpath(os.path.join(directory, match[1]))] += 1
+    return counts

@@ -1,0 +1,223 @@
+"""The question asked of any header with --header: does each preprocessor skip it when it is
+included again, and why, from its shape? The header is included INCLUDES times as
+#include "NAME" from a source in the run's temporary directory, with the header's own directory
+on the include path, so that a header that includes its neighbours (or itself) works as in its
+project. The answer comes from what the preprocessor did: the times it entered the header, from
+its own listing where it has one (gcc and clang: -H; cl: /showIncludes), else from the files it
+opened (strace, on Linux, where installed), else by the clock against a copy of the header that
+no preprocessor can skip."""
+
+import os
+import re
+import shutil
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+from guardgen_common import entries, shapes
+from guardgen_common.processes import Failure, run
+
+from . import system
+
+# Includes of the header where its entries are counted, and where only the clock can tell.
+INCLUDES = 10
+CLOCK_INCLUDES = 5000
+CLOCK_RUNS = 5
+
+
+@dataclass
+class Answer:
+    verdict: str  # "skipped", "re-read" or "unclear"
+    entries: float  # None where it could not be told
+    includes: int
+    how: str  # "listing", "showIncludes", "opens" or "clock"
+    error: str = None  # the preprocessor's first error line, where it failed on the header
+
+
+def checked(paths):
+    """The headers given, each an absolute path; refused in one line, before anything runs, if
+    one is missing, unreadable or a directory."""
+    found = []
+    for given in paths:
+        path = Path(given)
+        if path.is_dir():
+            raise Failure(f"--header {given}: is a directory")
+        if not path.is_file():
+            raise Failure(f"--header {given}: no such file")
+        try:
+            with open(path, "rb") as f:
+                f.read(1)
+        except OSError as error:
+            raise Failure(f"--header {given}: {error.strerror}") from None
+        found.append(path.resolve())
+    return found
+
+
+# What the clock's estimate of the entries may be off by, as a share of the includes.
+CLOCK_SLACK = 0.05
+
+
+def verdict(found, includes, slack=0.0):
+    """"skipped" where the header was entered at most twice (a header may skip itself only from
+    its second include on), "re-read" where about once per include, else "unclear"; `slack`:
+    how far an estimate of the entries may be off."""
+    if found is None:
+        return "unclear"
+    if found <= 2 + slack:
+        return "skipped"
+    if found >= 0.9 * includes:
+        return "re-read"
+    return "unclear"
+
+
+def way(result):
+    """How the entries of `result`'s preprocessor are counted."""
+    program = shutil.which(result.argv[0])
+    listing = entries.listing_of(os.path.realpath(program)) if program else None
+    if listing == "-H":
+        return "listing"
+    if listing == "/showIncludes":
+        return "showIncludes"
+    if not system.WINDOWS and shutil.which("strace"):
+        return "opens"
+    return "clock"
+
+
+def options(header, defines, directories):
+    """-D and -I as given, and the header's own directory on the include path."""
+    return ([f"-D{d}" for d in defines] + [f"-I{d}" for d in directories]
+            + [f"-I{header.parent}"])
+
+
+def write_source(work, name, include, count):
+    path = work / name
+    path.write_text(f'#include "{include}"\n' * count)
+    return name
+
+
+def counted(result, header, number, work, timeout, defines, directories, how):
+    """The Answer from the entries the preprocessor's listing or its opens show."""
+    source = write_source(work, f"header{number}.c", header.name, INCLUDES)
+    argv = [*result.argv, *options(header, defines, directories)]
+    trace = work / f"header{number}.trace"
+    if how == "listing":
+        argv += ["-H", source]
+    elif how == "showIncludes":
+        argv += ["/showIncludes", source]
+    else:
+        argv = ["strace", "-f", "-qq", "-e", "trace=open,openat,openat2", "-o", str(trace),
+                *argv, source]
+    _, status, output, errors = run(argv, work, timeout, keep_output=True)
+    said = errors.decode(errors="replace")
+    if status != 0:
+        return Answer("unclear", None, INCLUDES, how, entries.first_error(said) or
+                      f"it ended with status {status}")
+    if how == "listing":
+        counts = entries.entered(said, str(work))
+    elif how == "showIncludes":
+        counts = entries.shown_includes(output.decode(errors="replace") + "\n" + said, str(work))
+    else:
+        counts = entries.opened(trace.read_text(errors="replace"), str(work))
+    found = counts[str(header)]
+    return Answer(verdict(found, INCLUDES), found, INCLUDES, how)
+
+
+PRAGMA_ONCE = re.compile(r"^\s*(#\s*pragma\s+once\b|_Pragma\s*\(\s*\"once\"\s*\)).*$", re.MULTILINE)
+
+
+def unskippable(text):
+    """The header's text, read in full on every include by any preprocessor: no #pragma once,
+    and after all the rest a condition, which writes nothing but keeps any guard from holding
+    the whole file."""
+    return PRAGMA_ONCE.sub("", text) + "\n#if 0\n#endif\n"
+
+
+def by_clock(result, header, number, work, timeout, defines, directories):
+    """The entries, estimated by the clock: CLOCK_INCLUDES includes of the header against as many
+    of a copy that no preprocessor can skip, and against an empty source, the fastest of
+    CLOCK_RUNS interleaved runs each."""
+    copy = work / f"unskippable{number}_{header.name}"
+    copy.write_text(unskippable(header.read_text(errors="replace")))
+    sources = {
+        "header": write_source(work, f"clock{number}.c", header.name, CLOCK_INCLUDES),
+        "copy": write_source(work, f"clock{number}_copy.c", copy.name, CLOCK_INCLUDES),
+        "empty": write_source(work, f"clock{number}_empty.c", header.name, 0),
+    }
+    argv = [*result.argv, *options(header, defines, directories)]
+    times = {kind: [] for kind in sources}
+    for _ in range(CLOCK_RUNS):
+        for kind, source in sources.items():
+            start = time.perf_counter()
+            _, status, _, errors = run([*argv, source], work, timeout)
+            times[kind].append(time.perf_counter() - start)
+            if status != 0:
+                return Answer("unclear", None, CLOCK_INCLUDES, "clock",
+                              entries.first_error(errors.decode(errors="replace")) or
+                              f"it ended with status {status}")
+    return Answer(*clock_estimate(times), CLOCK_INCLUDES, "clock")
+
+
+def clock_estimate(times):
+    """(verdict, entries) from the runs of the header, the copy and the empty source: the header's
+    cost over the empty source's, as a share of the copy's, times the includes; unclear where
+    the copy's cost is not well above how far the empty source's runs move."""
+    fastest = {kind: min(runs) for kind, runs in times.items()}
+    spread = max(times["empty"]) - min(times["empty"])
+    copy_cost = fastest["copy"] - fastest["empty"]
+    if copy_cost <= 0 or copy_cost < 2 * spread:
+        return "unclear", None
+    found = max(0.0, CLOCK_INCLUDES * (fastest["header"] - fastest["empty"]) / copy_cost)
+    return verdict(found, CLOCK_INCLUDES, CLOCK_SLACK * CLOCK_INCLUDES), round(found, 1)
+
+
+def ask(result, headers, work, timeout, defines, directories):
+    """`result`'s Answer for each header."""
+    how = way(result)
+    answers = []
+    for number, header in enumerate(headers):
+        if how == "clock":
+            answers.append(by_clock(result, header, number, work, timeout, defines, directories))
+        else:
+            answers.append(counted(result, header, number, work, timeout, defines, directories,
+                                   how))
+    return answers
+
+
+def record(headers, results, answers):
+    """The JSON of the question: a record per header, with its shape and each preprocessor's
+    answer by its command."""
+    found = []
+    for number, header in enumerate(headers):
+        shape = shapes.shape(header.read_text(errors="replace"))
+        found.append({
+            "path": str(header),
+            "reason": shape.reason,
+            "line": shape.line,
+            "text": shape.text,
+            "preprocessors": {
+                r.command: {k: v for k, v in vars(answers[r.name][number]).items()
+                            if k != "error" or v is not None}
+                for r in results
+            },
+        })
+    return found
+
+
+def table(records, results):
+    """A row per header, a column per preprocessor, the shape and the line that decides it; then
+    a line for each preprocessor that failed on a header."""
+    lines = ["| header | shape | " + " | ".join(r.name for r in results) + " |",
+             "|---|---|" + "---|" * len(results)]
+    failures = []
+    for h in records:
+        shape = h["reason"] + (f", line {h['line']}: `{h['text']}`" if h["line"] else "")
+        cells = []
+        for r in results:
+            answer = h["preprocessors"][r.command]
+            cells.append(answer["verdict"])
+            if answer.get("error"):
+                failures.append(f"{r.name} on {h['path']}: {answer['error']}")
+        lines.append(f"| {h['path']} | {shape} | " + " | ".join(cells) + " |")
+    if failures:
+        lines += [""] + [f"Unclear where it failed: {f}" for f in failures]
+    return "\n".join(lines) + "\n"
