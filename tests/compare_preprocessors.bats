@@ -193,6 +193,9 @@ expect_nothing_left() {
         "/: is a directory|--json / 5"
         "plot.jpg: a plot's name ends in .svg, .png, .pdf|--plot plot.jpg 5"
         "--timeout must be above 0: 0|--timeout 0 5"
+        "--header /no/such.h: no such file|--header /no/such.h"
+        "--header /: is a directory|--header / 5"
+        "--plot draws the timed comparison: give counts as well as --header|--header $BATS_TEST_DIRNAME/../src/generator/lines.h --plot p.svg"
         "'cat' does not preprocess here: its output of ng10.c declares 0 times, not 10; it printed '#include \"noguard.h\"'|-p cat 10"
         "'true' does not preprocess here: its output of ng100.c declares 0 times, not 100; it printed nothing|-p true 100"
     )
@@ -277,4 +280,76 @@ expect_nothing_left() {
             { echo "stderr: $err"; return 1; }
         expect_nothing_left
     done
+}
+
+@test "--header alone: each shape skipped or re-read, by gcc's own listing and by the others' opens" {
+    need gcc
+    local dir="$BATS_TEST_TMPDIR/headers"
+    mkdir "$dir"
+    # (file, its text, its shape, gcc's verdict, tcc's, mcpp's: - where no answer is asserted)
+    local cases=(
+        "guard.h|#ifndef G_H\n#define G_H\nint g;\n#endif\n|guard|skipped|skipped|re-read"
+        "ifnotdef.h|#if !defined(I_H)\n#define I_H\nint i;\n#endif\n|guard|skipped|re-read|re-read"
+        "once.h|#pragma once\nint o;\n|pragma_once|skipped|skipped|skipped"
+        "none.h|int n;\n|no_guard|re-read|re-read|re-read"
+        "before.h|#if 0\n#endif\n#ifndef B_H\n#define B_H\n#endif\n|before_guard|re-read|-|re-read"
+        "after.h|#ifndef A_H\n#define A_H\n#endif\nint a;\n|after_guard|re-read|re-read|re-read"
+        "else.h|#ifndef E_H\n#define E_H\n#else\n#endif\n|else_branch|re-read|re-read|re-read"
+        "ifdef.h|#ifdef D_H\nint d;\n#endif\n|not_a_guard_form|re-read|-|re-read"
+        "nodefine.h|#ifndef N_H\nint n;\n#endif\n|guard_not_defined|re-read|-|re-read"
+        "self.h|#ifndef S_H\n#define S_H\n#include \"self.h\"\n#endif\n|guard|skipped|skipped|-"
+        "uses.h|#ifndef U_H\n#define U_H\n#include \"neighbour.h\"\n#endif\n|guard|skipped|skipped|-"
+        "macro.h|#ifndef M_H\n#define M_H\nint m;\n#endif\n|guard|skipped|-|-"
+    )
+    printf 'int neighbour;\n' >"$dir/neighbour.h"
+    local pps=(-p gcc) columns=(gcc) entry name text shape args=()
+    if command -v strace >/dev/null; then
+        if command -v tcc >/dev/null; then pps+=(-p tcc); columns+=(tcc); fi
+        if command -v mcpp >/dev/null; then pps+=(-p mcpp); columns+=(mcpp); fi
+    fi
+    for entry in "${cases[@]}"; do
+        IFS='|' read -r name text _ <<<"$entry"
+        printf '%b' "$text" >"$dir/$name"
+        args+=(--header "$dir/$name")
+    done
+    # macro.h's guard is defined on the command line: read once, with nothing in it.
+    compare "${pps[@]}" "${args[@]}" -D M_H -I "$dir" --json "$json"
+    expect_success
+    local row=0 k verdicts expected
+    for entry in "${cases[@]}"; do
+        IFS='|' read -r name _ shape verdicts <<<"$entry"
+        IFS='|' read -ra expected <<<"$verdicts"
+        [[ $(query "$json" "r['headers'][$row]['reason']") == "$shape" ]] ||
+            { echo "$name: $(query "$json" "r['headers'][$row]['reason']")"; return 1; }
+        for k in "${!columns[@]}"; do
+            local index
+            case ${columns[k]} in gcc) index=0 ;; tcc) index=1 ;; mcpp) index=2 ;; esac
+            [[ ${expected[index]} != - ]] || continue
+            [[ $(query "$json" "[v['verdict'] for v in r['headers'][$row]['preprocessors'].values()][$k]") == "${expected[index]}" ]] ||
+                { echo "$name on ${columns[k]}: $(query "$json" "r['headers'][$row]['preprocessors']")"; return 1; }
+        done
+        row=$((row + 1))
+    done
+    [[ $(query "$json" "sorted({v['how'] for v in r['headers'][0]['preprocessors'].values()})") =~ ^\[\'listing\'(,\ \'opens\')?\]$ ]]
+    [[ $(query "$json" "r['headers'][0]['preprocessors']['gcc -E']") == \
+        "{'verdict': 'skipped', 'entries': 1, 'includes': 10, 'how': 'listing'}" ]]
+    # The table: a row per header, a column per preprocessor.
+    compare "${pps[@]}" --header "$dir/guard.h" --header "$dir/none.h"
+    expect_success
+    local joined
+    joined=$(printf '%s | ' "${columns[@]}")
+    [[ $(sed -n 1p <<<"$out") == "| header | shape | ${joined% }" ]]
+    [[ $(sed -n 3p <<<"$out") == "| $dir/guard.h | guard, line 1: \`#ifndef G_H\` | skipped |"* ]]
+    expect_nothing_left
+}
+
+@test "--header: a preprocessor that fails on a header is unclear for it, with its first error" {
+    need gcc
+    printf '#include "missing.h"\n' >"$BATS_TEST_TMPDIR/broken.h"
+    printf 'int fine;\n' >"$BATS_TEST_TMPDIR/fine.h"
+    compare -p gcc --header "$BATS_TEST_TMPDIR/broken.h" --header "$BATS_TEST_TMPDIR/fine.h"
+    expect_success
+    [[ $out == *"| $BATS_TEST_TMPDIR/broken.h | no_guard, line 1: \`#include \"missing.h\"\` | unclear |"* ]]
+    [[ $out == *"| $BATS_TEST_TMPDIR/fine.h | no_guard, line 1: \`int fine;\` | re-read |"* ]]
+    [[ $out == *"Unclear where it failed: gcc on $BATS_TEST_TMPDIR/broken.h: "*"missing.h: No such file or directory"* ]]
 }
