@@ -203,6 +203,12 @@ def record(headers, results, answers):
     return found
 
 
+def shown(path):
+    """`path` relative to the current directory where it lies below it."""
+    relative = os.path.relpath(path)
+    return path if relative.startswith(os.pardir) else relative
+
+
 def table(records, results):
     """A row per header, a column per preprocessor, the shape and the line that decides it; then
     a line for each preprocessor that failed on a header."""
@@ -217,7 +223,7 @@ def table(records, results):
             cells.append(answer["verdict"])
             if answer.get("error"):
                 failures.append(f"{r.name} on {h['path']}: {answer['error']}")
-        lines.append(f"| {h['path']} | {shape} | " + " | ".join(cells) + " |")
+        lines.append(f"| {shown(h['path'])} | {shape} | " + " | ".join(cells) + " |")
     if failures:
         lines += [""] + [f"Unclear where it failed: {f}" for f in failures]
     return "\n".join(lines) + "\n"
