@@ -178,16 +178,4 @@ def main(argv):
 
 
 def entry():
-    """Runs the tool as a command: one line on standard error and status 1 for an error; an
-    interruption stops every compiler it started and ends it by that signal."""
-    processes.catch_interruptions()
-    try:
-        sys.exit(main(sys.argv[1:]))
-    except Failure as failure:
-        say(str(failure))
-        sys.exit(1)
-    except processes.Interrupted as interruption:
-        processes.end_by_signal(interruption.number)
-    except OSError as error:
-        say(f"{error.filename}: {error.strerror}" if error.filename else str(error))
-        sys.exit(1)
+    processes.run_as_command(ME, main)

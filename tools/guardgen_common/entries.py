@@ -32,15 +32,21 @@ def listing_of(program):
     return None
 
 
-def entered(listing, directory):
-    """How many times each header was entered (Counter of absolute paths with links resolved),
-    from the standard error `listing` of a compiler that ran in `directory`."""
+def counted(text, pattern, directory):
+    """How many lines of `text` name each file, by the first group of `pattern`: a Counter of
+    absolute paths with links resolved, relative ones taken from `directory`."""
     counts = Counter()
-    for line in listing.splitlines():
-        match = LISTED.match(line)
+    for line in text.splitlines():
+        match = pattern.match(line)
         if match:
             counts[os.path.realpath(os.path.join(directory, match[1]))] += 1
     return counts
+
+
+def entered(listing, directory):
+    """How many times each header was entered, from the standard error `listing` of a compiler
+    that ran in `directory`."""
+    return counted(listing, LISTED, directory)
 
 
 def messages(listing):
@@ -61,15 +67,10 @@ OPENED = re.compile(r'^(?:\d+\s+)?open(?:at2?)?\((?:[^,]+, )?"((?:[^"\\]|\\.)*)"
 
 
 def opened(trace, directory):
-    """How many times each file was opened (Counter of absolute paths with links resolved), from
-    the record of `strace -f -e trace=open,openat,openat2` of a program that ran in `directory`:
-    for a preprocessor with no listing of its own, each open of a header is an entry."""
-    counts = Counter()
-    for line in trace.splitlines():
-        match = OPENED.match(line)
-        if match:
-            counts[os.path.realpath(os.path.join(directory, match[1]))] += 1
-    return counts
+    """How many times each file was opened, from the record of `strace -f -e
+    trace=open,openat,openat2` of a program that ran in `directory`: for a preprocessor with no
+    listing of its own, each open of a header is an entry."""
+    return counted(trace, OPENED, directory)
 
 
 SHOWN = re.compile(r"^Note: including file:\s*(.+?)\s*$")
@@ -78,9 +79,4 @@ SHOWN = re.compile(r"^Note: including file:\s*(.+?)\s*$")
 def shown_includes(listing, directory):
     """The same from cl's (and clang-cl's) /showIncludes: "Note: including file: PATH" for each
     header entered."""
-    counts = Counter()
-    for line in listing.splitlines():
-        match = SHOWN.match(line)
-        if match:
-            counts[os.path.realpath(os.path.join(directory, match[1]))] += 1
-    return counts
+    return counted(listing, SHOWN, directory)

@@ -98,3 +98,21 @@ def end_by_signal(number):
         signal.signal(number, signal.SIG_DFL)
         os.kill(os.getpid(), number)
     sys.exit(128 + number)
+
+
+def run_as_command(me, main):
+    """Runs `main` on the command line's arguments as the command `me`: its status; for an error,
+    one line "me: what" on standard error and status 1; for an interruption, every program it
+    started stopped and the end by that signal."""
+    catch_interruptions()
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except Failure as failure:
+        print(f"{me}: {failure}", file=sys.stderr)
+        sys.exit(1)
+    except Interrupted as interruption:
+        end_by_signal(interruption.number)
+    except OSError as error:
+        print(f"{me}: " + (f"{error.filename}: {error.strerror}" if error.filename else str(error)),
+              file=sys.stderr)
+        sys.exit(1)
