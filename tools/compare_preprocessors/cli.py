@@ -173,15 +173,16 @@ def judge_all(results, seed):
 
 
 def unclear(results, seed, runs):
-    """The results whose guarded-header verdict the runs so far leave unclear, where more rounds
-    may settle it: not where the counts are too small, nor where `runs` more cannot bring the
-    runs to enough."""
+    """The results with a timed verdict that the runs so far leave unclear, where more rounds may
+    settle it: not where the counts are too small, nor where `runs` more cannot bring the runs
+    to enough."""
     pending = []
     for result in results:
-        judgement = verdicts.judge(result.times, verdicts.key(seed, result.name), ["ig"])
-        have = min(len(r) for r in result.times["ig"].values())
-        if (judgement.verdicts["ig"] == "unclear" and judgement.lacking != "counts"
-                and have + runs >= verdicts.MIN_RUNS):
+        judgement = verdicts.judge(result.times, verdicts.key(seed, result.name))
+        have = min(len(r) for times in result.times.values() for r in times.values())
+        if have + runs >= verdicts.MIN_RUNS and any(
+                verdict == "unclear" and judgement.lacks[style] != "counts"
+                for style, verdict in judgement.verdicts.items()):
             pending.append(result)
     return pending
 

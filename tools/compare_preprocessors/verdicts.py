@@ -188,7 +188,12 @@ class Judgement:
 
     costs: dict  # style -> Cost
     verdicts: dict  # timed style other than ng -> "skipped", "re-read" or "unclear"
-    lacking: str = None  # what the runs lack for some verdict ("runs" or "counts"), if anything
+    lacks: dict  # the same styles -> what the runs lack for its verdict ("runs", "counts"), or None
+
+    @property
+    def lacking(self):
+        """What the runs lack for some verdict, if anything."""
+        return next((lack for lack in self.lacks.values() if lack), None)
 
 
 def judge(times_by_style, key, styles=None, threshold=SKIP_THRESHOLD):
@@ -200,27 +205,21 @@ def judge(times_by_style, key, styles=None, threshold=SKIP_THRESHOLD):
     costs = {s: estimate(times_by_style[s], random.Random(f"{key}/{s}"))
              for s in dict.fromkeys([*styles, "ng"])}
     ng = (times_by_style["ng"], costs["ng"])
-    found, lacks = {}, []
+    found, lacks = {}, {}
     for style in styles:
         if style == "ng":
             continue
-        lacks.append(lacking(times_by_style, style, costs["ng"]))
-        if lacks[-1]:
+        lacks[style] = lacking(times_by_style, style, costs["ng"])
+        if lacks[style]:
             found[style] = "unclear"
         else:
             found[style] = skip_verdict((times_by_style[style], costs[style]), ng, threshold)
-    return Judgement(costs, found, next((lack for lack in lacks if lack), None))
+    return Judgement(costs, found, lacks)
 
 
 def key(seed, name):
     """What a preprocessor's generators are seeded with: the run's seed and its name."""
     return f"{seed}/{name}"
-
-
-def guarded_header_verdict(times_by_style, key, threshold=SKIP_THRESHOLD):
-    """Whether a bare include of the internally guarded header (ig) is skipped: the judgement of
-    ig and ng alone."""
-    return judge(times_by_style, key, ["ig"], threshold).verdicts["ig"]
 
 
 def guard_undef_verdict(declarations):
