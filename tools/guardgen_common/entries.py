@@ -9,6 +9,7 @@ A header listed twice was read twice; one that a guard let the compiler skip is 
 again. cl's /showIncludes lists them in its own way; for a preprocessor with no listing, the
 files it opened (from strace) tell the same."""
 
+import functools
 import os
 import re
 from collections import Counter
@@ -32,14 +33,24 @@ def listing_of(program):
     return None
 
 
+@functools.lru_cache(maxsize=65536)
+def resolved(directory, path):
+    """`path`, relative to `directory` where it is not absolute, with its links resolved: asked
+    again and again for the same headers, so kept."""
+    return os.path.realpath(os.path.join(directory, path))
+
+
 def counted(text, pattern, directory):
     """How many lines of `text` name each file, by the first group of `pattern`: a Counter of
     absolute paths with links resolved, relative ones taken from `directory`."""
-    counts = Counter()
+    named = Counter()
     for line in text.splitlines():
         match = pattern.match(line)
         if match:
-            counts[os.path.realpath(os.path.join(directory, match[1]))] += 1
+            named[match[1]] += 1
+    counts = Counter()
+    for path, count in named.items():
+        counts[resolved(directory, path)] += count
     return counts
 
 

@@ -3,10 +3,12 @@ thread or from workers. The groups still running are kept in one registry, so th
 interruption, which only the main thread receives, stops every one of them from there."""
 
 import os
+import select
 import shlex
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -34,19 +36,53 @@ _stopping = False
 
 def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL):
     """Runs `argv` in `cwd`; returns (seconds, exit status, output or b"", standard error). One
-    that has not ended after `timeout` seconds is stopped, with all it started, and reported."""
-    start = time.perf_counter()
-    with _lock:
-        if _stopping:
-            raise Failure("stopped")
-        process = subprocess.Popen(
-            argv, cwd=cwd, stdin=stdin,
-            stdout=subprocess.PIPE if keep_output else subprocess.DEVNULL,
-            stderr=subprocess.PIPE, **system.NEW_GROUP,
-        )
-        _live.add(process)
+    that has not ended after `timeout` seconds is stopped, with all it started, and reported.
+    Standard error goes to a file without a name, read once the program has ended: a compiler
+    writes its listing a line at a time, and a pipe would wake the tool for every line."""
+    with tempfile.TemporaryFile() as said:
+        start = time.perf_counter()
+        with _lock:
+            if _stopping:
+                raise Failure("stopped")
+            process = subprocess.Popen(
+                argv, cwd=cwd, stdin=stdin,
+                stdout=subprocess.PIPE if keep_output else subprocess.DEVNULL,
+                stderr=said, **system.NEW_GROUP,
+            )
+            _live.add(process)
+        output = _wait(process, argv, timeout)
+        seconds = time.perf_counter() - start
+        said.seek(0)
+        return seconds, process.returncode, output or b"", said.read()
+
+
+def _ended(process, timeout):
+    """Waits for `process` to end, for `timeout` seconds at most. Where the system can say when a
+    process ends (a pidfd, on Linux), it is told at once; Popen.wait with a timeout would poll,
+    and notice the end up to 50 ms late."""
+    if hasattr(os, "pidfd_open"):
+        try:
+            descriptor = os.pidfd_open(process.pid)
+        except OSError:
+            descriptor = None
+        if descriptor is not None:
+            try:
+                ready, _, _ = select.select([descriptor], [], [], timeout)
+            finally:
+                os.close(descriptor)
+            if not ready:
+                raise subprocess.TimeoutExpired(process.args, timeout)
+    process.wait(timeout)
+
+
+def _wait(process, argv, timeout):
+    """Waits for `process` to end, bounded in time and interruptible; its output, if it is kept."""
     try:
-        output, errors = process.communicate(timeout=timeout)
+        if process.stdout is None:
+            output = None
+            _ended(process, timeout)
+        else:
+            output, _ = process.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
         system.stop_group(process)
         process.communicate()
@@ -59,8 +95,7 @@ def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL):
     finally:
         with _lock:
             _live.discard(process)
-    seconds = time.perf_counter() - start
-    return seconds, process.returncode, output or b"", errors
+    return output
 
 
 def stop_all():
