@@ -179,7 +179,8 @@ class Commands(unittest.TestCase):
             "ccache", "g++", "-Iinc", "-MD", "-MF", "a.d", "-MT", "a.o", "-MQ", "$(x)", "-MMD",
             "-MFa.d", "-o", "a.o", "-oa.o", "-c", "-save-temps=obj", "-ftime-trace",
             "-fdump-tree-all", "-Wp,-MD,a.d", "-DX", "-std=c++20", "a.c", "-S", "-M", "-MM",
-            "--serialize-diagnostics", "a.dia", "-MJ", "a.json", "-isystem", "sys", "-Ideps"])
+            "--serialize-diagnostics", "a.dia", "-MJ", "a.json", "-dumpbase-ext", ".c", "-isystem",
+            "sys", "-Ideps"])
         self.assertEqual(compilers.audit_argv(unit),
                          ["g++", "-Iinc", "-DX", "-std=c++20", "a.c", "-isystem", "sys", "-Ideps",
                           "-E", "-H"])

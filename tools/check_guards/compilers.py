@@ -20,7 +20,7 @@ WRAPPERS = ("ccache", "ccache.exe")
 
 # The options that write a file: taken away with their value (as the next word, or joined to
 # the option), alone, or wherever a word starts so.
-WRITE_WITH_VALUE = ("-o", "-MF", "-MT", "-MQ", "-MJ", "-dumpdir", "-dumpbase",
+WRITE_WITH_VALUE = ("-o", "-MF", "-MT", "-MQ", "-MJ", "-dumpdir", "-dumpbase", "-dumpbase-ext",
                     "--serialize-diagnostics")
 WRITE_ALONE = ("-c", "-S", "-E", "-H", "-M", "-MM", "-MD", "-MMD", "-MG", "-MP", "-save-temps",
                "-fsyntax-only")
