@@ -353,3 +353,16 @@ expect_nothing_left() {
     [[ $out == *"| $BATS_TEST_TMPDIR/fine.h | no_guard, line 1: \`int fine;\` | re-read |"* ]]
     [[ $out == *"Unclear where it failed: gcc on $BATS_TEST_TMPDIR/broken.h: "*"missing.h: No such file or directory"* ]]
 }
+
+@test "--header with counts: the comparison and the question, the user's header found by its name" {
+    need gcc
+    mkdir "$BATS_TEST_TMPDIR/mine"
+    # The same name as guardgen's own guarded header, but unguarded.
+    printf 'int mine;\n' >"$BATS_TEST_TMPDIR/mine/guard.h"
+    compare -p gcc --runs 1 --header "$BATS_TEST_TMPDIR/mine/guard.h" --json "$json" 3
+    [[ $status -eq 0 ]]
+    [[ $(query "$json" "(r['counts'], [(h['reason'], h['preprocessors']['gcc -E']['verdict']) for h in r['headers']])") == \
+        "([0, 3], [('no_guard', 're-read')])" ]]
+    [[ $out == *"| guard spelled as |"*"| $BATS_TEST_TMPDIR/mine/guard.h | no_guard, line 1: \`int mine;\` | re-read |"* ]]
+    expect_nothing_left
+}

@@ -202,7 +202,11 @@ def too_few(summary, runs):
 
 
 def ask_headers(results, given, work, args):
-    """The --header question: each preprocessor's answer for each header, and their records."""
+    """The --header question: each preprocessor's answer for each header, and their records. Its
+    sources have a directory of their own, so that an include of the header by its name finds no
+    other file first (guardgen's guard.h, say)."""
+    work = work / "headers"
+    work.mkdir()
     answers = {r.name: headers.ask(r, given, work, args.timeout, args.defines or [],
                                    args.include_dirs or []) for r in results}
     return headers.record(given, results, answers)
