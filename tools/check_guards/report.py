@@ -4,6 +4,8 @@ header, which records of parts of one build can be merged into."""
 
 import os
 
+from guardgen_common.outputs import readable_size
+
 # A one-line fix for each shape; {line} and {macro} are filled in.
 FIXES = {
     "no_guard": "wrap the header in #ifndef X / #define X ... #endif, or add #pragma once",
@@ -103,14 +105,6 @@ def merge(records):
             "units": units, "failed": failed, "totals": totals(units, listed), "headers": listed}
 
 
-def readable(size):
-    for unit in ("bytes", "kB", "MB", "GB"):
-        if size < 1000 or unit == "GB":
-            return f"{size:.0f} {unit}" if unit == "bytes" else f"{size:.1f} {unit}"
-        size /= 1000
-    return None
-
-
 def table(summary, top, limit, everything=False):
     """The headers the build entered again, most bytes re-read first: the user's own (all of them
     with `everything`, the system's too), at most `limit` rows, then a line for the system's and
@@ -133,13 +127,13 @@ def table(summary, top, limit, everything=False):
     if system and not everything:
         lines.append(f"\nSystem headers: {len(system)} entered again, "
                      f"{sum(h['reentries'] for h in system)} times, "
-                     f"{readable(sum(h['bytes_reread'] for h in system))} re-read (--all lists them)")
+                     f"{readable_size(sum(h['bytes_reread'] for h in system))} re-read (--all lists them)")
     t = summary["totals"]
     failed = len(summary["failed"])
     lines.append(
         f"\nUnits: {t['units']}" + (f" ({failed} failed)" if failed else "")
         + f"; headers: {t['headers']}, entered {t['entries']} times, {t['reentries']} of them "
-        f"again; read {readable(t['bytes_read'])}, re-read {readable(t['bytes_reread'])} "
+        f"again; read {readable_size(t['bytes_read'])}, re-read {readable_size(t['bytes_reread'])} "
         f"({t['share_reread']:.1%})")
     return "\n".join(lines) + "\n"
 

@@ -4,6 +4,8 @@
 import shutil
 import tempfile
 
+from guardgen_common.outputs import readable_size
+
 from . import questions, system
 from .measure import Failure, run, telling_line
 
@@ -33,14 +35,6 @@ def bytes_needed(counts, line_end_bytes=system.LINE_END_BYTES):
              + HEADERS + len(small) + questions.LINKS_AND_COPIES)
     return (HEADER_BYTES + per_include * sum(counts) + questions.form_bytes(counts, line_end_bytes)
             + sum(map(len, small.values())) + files * FILE_OVERHEAD)
-
-
-def readable_size(size):
-    for unit in ("bytes", "kB", "MB", "GB", "TB"):
-        if size < 1000 or unit == "TB":
-            return f"{size:.0f} {unit}" if unit == "bytes" else f"{size:.1f} {unit}"
-        size /= 1000
-    return None
 
 
 def check_room(counts, directory=None):

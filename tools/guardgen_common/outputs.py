@@ -1,5 +1,5 @@
-"""The files a companion writes its results to: checked before the long run, so that a finished
-run is not lost to a path that cannot be written."""
+"""What a companion writes: its result files, checked before the long run so that a finished run
+is not lost to a path that cannot be written, and sizes as a person reads them."""
 
 import os
 import sys
@@ -30,3 +30,12 @@ def write_text(path, text):
         sys.stdout.write(text)
     else:
         Path(path).write_text(text)
+
+
+def readable_size(size):
+    """A number of bytes as a person reads it: "740 bytes", "12.3 MB"."""
+    for unit in ("bytes", "kB", "MB", "GB", "TB"):
+        if size < 1000 or unit == "TB":
+            return f"{size:.0f} {unit}" if unit == "bytes" else f"{size:.1f} {unit}"
+        size /= 1000
+    return None
