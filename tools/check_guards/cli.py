@@ -137,13 +137,12 @@ def audit_database(args, progress):
     argvs = [compilers.audit_argv(u, chosen) for u in units]
     # The compiler's own header directories, asked once for each program, language and the
     # flags that move them.
+    keys = [compilers.search_key(u, chosen) for u in units]
     defaults = {}
-    for unit in units:
-        key = compilers.search_key(unit, chosen)
+    for unit, key in zip(units, keys):
         if key not in defaults:
             defaults[key] = compilers.default_directories(key, unit.directory, args.timeout)
-    system = [defaults[compilers.search_key(u, chosen)] + compilers.system_flag_directories(u)
-              for u in units]
+    system = [defaults[key] + compilers.system_flag_directories(u) for u, key in zip(units, keys)]
     outcomes = audit.run_units(units, argvs, args.jobs, args.timeout, progress)
     failed = []
     for outcome in outcomes:
