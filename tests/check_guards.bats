@@ -71,7 +71,7 @@ query() {
         [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(h['reentries'], h['units'], h['entries'], h['reason'], h['line'], h['system']) for h in r['headers'] if h['path'].endswith('/bad.h')]") == \
             "[(3, 3, 6, 'before_guard', 1, False)]" ]]
         [[ $(query "$BATS_TEST_TMPDIR/r.json" "sorted(r)") == \
-            "['compiler', 'directory', 'failed', 'headers', 'totals', 'units']" ]]
+            "['compiler', 'directory', 'failed', 'headers', 'shard', 'skipped', 'totals', 'units']" ]]
         [[ $(snapshot) == "$before" ]] || { diff <(echo "$before") <(snapshot); return 1; }
     done
     # The fix: the include inside the guard.
@@ -91,27 +91,86 @@ query() {
         { echo "$out"; return 1; }
 }
 
-@test "a database whose command is no compiler is refused by name, with nothing run" {
-    # (the entry's command, what the line says)
-    local cases=(
-        "touch x|its compiler 'touch' is not gcc or clang: refused"
-        "sh -c 'touch x'|its compiler 'sh'"
-        "./gcc -c ../src/u1.c|its compiler './gcc' is a path into the build tree: refused"
-    )
-    printf '#!/bin/sh\ntouch x\n' >build/gcc
-    chmod +x build/gcc
-    local entry command said
-    for entry in "${cases[@]}"; do
-        IFS='|' read -r command said <<<"$entry"
-        echo "command: $command"
-        /usr/bin/python3 -c 'import json, sys; print(json.dumps([{"directory": sys.argv[1], "file": "../src/u1.c", "command": "gcc -c ../src/u1.c"}, {"directory": sys.argv[1], "file": "../src/u2.c", "command": sys.argv[2]}]))' \
-            "$project/build" "$command" >build/compile_commands.json
-        check build
-        [[ $status -eq 1 && -z $out ]]
-        [[ $err == "check-guards: $project/src/u2.c: $said"* && $err != *$'\n'* ]] ||
-            { echo "stderr: $err"; return 1; }
-        [[ ! -e build/x && ! -e x ]]
+@test "a hostile database runs nothing but the compiler, writes nothing, leaves nothing running" {
+    # Programs that would leave a mark if they ran, and a compiler of the tree's own.
+    mkdir -p evil bin
+    local tool
+    for tool in cc1 cc1plus as collect2 ld mark.sh; do
+        printf '#!/bin/sh\ntouch %s/MARK\n' "$project" >"evil/$tool"
+        chmod +x "evil/$tool"
     done
+    cp evil/mark.sh bin/gcc
+    ln -s bin/gcc build/gcc
+    printf -- '-B %s/evil\n' "$project" >build/evil.rsp
+    mkfifo src/fifo.c
+    local clang_rows=()
+    if command -v clang >/dev/null; then
+        ln -s "$(command -v clang)" bin/clang
+        clang_rows=(
+            "clang -c ../src/u2.c -Xclang##0#-Xclang (1 unit)"
+            "clang -Xclang -load -Xclang $project/evil/x.so -c ../src/u2.c##0#-Xclang (1 unit)"
+            "clang -mllvm -info-output-file=$project/info.txt -c ../src/u2.c##0#-mllvm (1 unit)"
+            "clang -fmodules -fcrash-diagnostics-dir=$project/crash -c ../src/u2.c##0#-fmodules (1 unit), -fcrash-diagnostics-dir= (1 unit)"
+            "clang --config $project/evil/c.cfg -c ../src/u2.c##0#--config (1 unit)"
+            "clang -serialize-diagnostics $project/d.dia -save-stats -c ../src/u2.c##0#-save-stats (1 unit)"
+            "$project/bin/clang -c ../src/u2.c##1#its compiler '$project/bin/clang' lies in the database's tree"
+        )
+    fi
+    # (the hostile unit's command, ending on its file; the PATH in front; the status; what the
+    # one line says, or nothing). The headers are found through CPATH.
+    local cases=(
+        "gcc -B $project/evil -c ../src/u2.c##0#-B (1 unit)"
+        "gcc --prefix $project/evil -c ../src/u2.c##0#--prefix (1 unit)"
+        "gcc -wrapper $project/evil/mark.sh,x -c ../src/u2.c##0#-wrapper (1 unit)"
+        "gcc @evil.rsp -c ../src/u2.c##0#-B (1 unit)"
+        "gcc -specs=$project/evil/x.specs -fplugin=$project/evil/x.so -c ../src/u2.c##0#-specs (1 unit), -fplugin= (1 unit)"
+        "gcc -Wp,-o,$project/out.i -Wp,-MD,$project/dep.d -c ../src/u2.c##0#-Wp,-o (1 unit), -Wp,-MD (1 unit)"
+        "gcc --output=$project/out.o --save-temps -c ../src/u2.c##0#"
+        "gcc --write-dependencies -c ../src/u2.c##0#--write-dependencies (1 unit)"
+        "g++ -fmodule-mapper=|$project/evil/mark.sh -c ../src/u2.c##0#-fmodule-mapper= (1 unit)"
+        "gcc -c ../src/u2.c -I##0#"
+        "gcc -c ../src/u2.c -x##0#"
+        "gcc -c ../src/u2.c -Xlinker##0#"
+        "gcc --ld-path=$project/evil/ld ../src/u2.c##0#"
+        "gcc -include /dev/zero -c ../src/u2.c##1#its -include or -imacros /dev/zero is not a regular file: refused"
+        "gcc -c ../src/fifo.c##1#../src/fifo.c is not a regular file: refused"
+        "$project/bin/gcc -c ../src/u2.c##1#its compiler '$project/bin/gcc' lies in the database's tree"
+        "/proc/self/cwd/bin/gcc -c ../src/u2.c##1#lies in the database's tree"
+        "./gcc -c ../src/u2.c##1#its compiler './gcc' is a path into the build tree: refused"
+        "gcc -c ../src/u2.c#.:#0#"
+        "ccache gcc -c ../src/u2.c##0#"
+        "sh -c touch\\ x ../src/u2.c##0#1 unit skipped: sh is not a C or C++ compiler"
+        "nasm -f elf64 ../src/x.asm##0#1 unit skipped: nasm is not a C or C++ compiler"
+        "${clang_rows[@]}"
+    )
+    local entry command front expected said before
+    for entry in "${cases[@]}"; do
+        [[ -n $entry ]] || continue
+        IFS='#' read -r command front expected said <<<"$entry"
+        echo "command: $command; PATH in front: ${front:-none}"
+        /usr/bin/python3 -c 'import json, sys; print(json.dumps([{"directory": sys.argv[1], "file": "../src/u1.c", "command": "gcc -c ../src/u1.c"}, {"directory": sys.argv[1], "file": [w for w in sys.argv[2].split() if w.endswith((".c", ".asm"))][-1], "command": sys.argv[2]}]))' \
+            "$project/build" "$command" >build/compile_commands.json
+        before=$(snapshot)
+        status=0
+        CPATH="$project/include" PATH="$front$PATH" "$script" build >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" || status=$?
+        err=$(cat "$BATS_TEST_TMPDIR/err")
+        [[ $status -eq $expected ]] || { echo "status $status: $err"; return 1; }
+        if [[ -z $said ]]; then
+            [[ -z $err ]] || { echo "stderr: $err"; return 1; }
+        else
+            [[ $err == *"$said"* && $err != *$'\n'* ]] || { echo "stderr: $err"; return 1; }
+        fi
+        [[ ! -e MARK && ! -e build/x && ! -e x ]] || { echo "a program of the tree's ran"; return 1; }
+        [[ $(snapshot) == "$before" ]] || { diff <(echo "$before") <(snapshot); return 1; }
+        if pgrep -a -f "$project"; then return 1; fi
+    done
+}
+
+@test "a listing is read only as the compiler wrote it: no message passes for a header" {
+    printf '#pragma GCC warning "w\\n. /etc/passwd"\n#line 1 "x\\n. /etc/group"\n#include "good.h"\n#warning "v\\n. /etc/hostname"\n' >src/u2.c
+    check --json "$BATS_TEST_TMPDIR/r.json" build
+    [[ $status -eq 0 && -z $err ]] || { echo "status $status: $err"; return 1; }
+    [[ $(query "$BATS_TEST_TMPDIR/r.json" "sorted(h['path'] for h in r['headers'] if h['path'].startswith('/etc/'))") == "[]" ]]
 }
 
 @test "a unit that fails: one line with the compiler's error, the rest reported, status 1" {

@@ -5,6 +5,7 @@ what runs a unit, and the record and its merging. Nothing here runs a compiler."
 
 import json
 import os
+import shutil
 import sys
 import tempfile
 import unittest
@@ -13,7 +14,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
-from check_guards import audit, compilers, database, report  # noqa: E402
+from check_guards import audit, compilers, database, flags, report  # noqa: E402
 from guardgen_common import entries, shapes  # noqa: E402
 from guardgen_common.processes import Failure  # noqa: E402
 
@@ -174,49 +175,138 @@ class Database(unittest.TestCase):
 
 
 class Commands(unittest.TestCase):
-    def test_what_writes_a_file_is_taken_away_and_the_listing_asked_for(self):
-        unit = database.Unit("/b", "a.c", [
-            "ccache", "g++", "-Iinc", "-MD", "-MF", "a.d", "-MT", "a.o", "-MQ", "$(x)", "-MMD",
-            "-MFa.d", "-o", "a.o", "-oa.o", "-c", "-save-temps=obj", "-ftime-trace",
-            "-fdump-tree-all", "-Wp,-MD,a.d", "-DX", "-std=c++20", "a.c", "-S", "-M", "-MM",
-            "--serialize-diagnostics", "a.dia", "-MJ", "a.json", "-dumpbase-ext", ".c", "-isystem",
-            "sys", "-Ideps"])
-        self.assertEqual(compilers.audit_argv(unit),
-                         ["g++", "-Iinc", "-DX", "-std=c++20", "a.c", "-isystem", "sys", "-Ideps",
-                          "-E", "-H"])
-        self.assertEqual(compilers.audit_argv(unit, ["clang++", "-w"])[:3],
-                         ["clang++", "-w", "-Iinc"])
-        self.assertEqual(compilers.system_flag_directories(unit), ["/b/sys"])
+    def test_only_the_allowlist_reaches_the_compiler(self):
+        # (the unit's words after its program, the words kept, the dropped ones named)
+        cases = [
+            # What writes a file, links or warns goes without a word.
+            ("-Iinc -MD -MF a.d -MT a.o -MQ $(x) -MMD -MFa.d -o a.o -oa.o -c -save-temps=obj "
+             "-ftime-trace -fdump-tree-all -S -M -MM --serialize-diagnostics a.dia -MJ a.json "
+             "-dumpbase-ext .c -Wall -Werror -g3 -pipe -Wl,-z,now -fuse-ld=lld --ld-path=/x/ld",
+             ["-Iinc"], []),
+            # Each family with its values, joined where it can be.
+            ("-I inc -D X=1 -DY -U Z -isystem sys -iquote q -idirafter d -include c.h -imacros m.h "
+             "-std=c++20 -O2 -Os -x c++ -xc -fPIC -fno-exceptions -fopenmp -m64 -march=native "
+             "-pthread -nostdinc --sysroot /s --sysroot=/t -isysroot /sdk -target aarch64-linux "
+             "--target=x86_64-linux-gnu -stdlib=libc++ -fsanitize=address,undefined",
+             ["-Iinc", "-DX=1", "-DY", "-UZ", "-isystemsys", "-iquoteq", "-idirafterd",
+              "-include", "c.h", "-imacros", "m.h", "-std=c++20", "-O2", "-Os", "-xc++", "-xc",
+              "-fPIC", "-fno-exceptions", "-fopenmp", "-m64", "-march=native", "-pthread",
+              "-nostdinc", "--sysroot=/s", "--sysroot=/t", "-isysroot/sdk", "-target",
+              "aarch64-linux", "--target=x86_64-linux-gnu", "-stdlib=libc++",
+              "-fsanitize=address,undefined"], []),
+            # The preprocessor's own options: those of the allowlist pass as they are.
+            ("-Wp,-D_FORTIFY_SOURCE=2,-MD,a.d -Xpreprocessor -DX -Xpreprocessor -o",
+             ["-D_FORTIFY_SOURCE=2", "-DX"], ["-Wp,-MD", "-Xpreprocessor -o"]),
+            # What starts a program, loads code or reads a configuration: named, with its value.
+            ("-B /evil -B/evil --prefix /evil -specs=x.specs -wrapper sh,-c -fplugin=x.so "
+             "--plugin=y.so -iplugindir=/p -Xclang -load -Xclang z.so --config c.cfg "
+             "-ccc-install-dir /e --gcc-toolchain=/g -mllvm -info-output-file=o "
+             "-fmodule-mapper=|prog -fmodules -fcrash-diagnostics-dir=d -gen-reproducer "
+             "-save-stats -fproc-stat-report=r -serialize-diagnostics d.dia --output=o "
+             "--write-dependencies -Iok",
+             ["-Iok"],
+             ["-B", "-B", "--prefix", "-specs", "-wrapper", "-fplugin=", "--plugin=",
+              "-iplugindir=", "-Xclang", "-Xclang", "--config", "-ccc-install-dir",
+              "--gcc-toolchain=", "-mllvm", "-fmodule-mapper=", "-fmodules",
+              "-fcrash-diagnostics-dir=", "-save-stats",
+              "-fproc-stat-report=", "--write-dependencies"]),
+            # An option that takes a value ends the command: it takes nothing of the tool's.
+            ("-I", [], []),
+            ("-x", [], []),
+            ("-include", [], []),
+            # A value that a compiler would read as a response file or an option is not passed.
+            ("-include @r -target -x --sysroot=@s -std=@x", [],
+             ["-include", "-target", "--sysroot=", "-std="]),
+            ("-- -Iafter", [], []),
+        ]
+        for words, kept, dropped in cases:
+            with self.subTest(words=words):
+                judged = flags.judge(words.split(" "))
+                self.assertEqual((judged.kept, judged.dropped), (kept, dropped))
+        judged = flags.judge("-isystem a -cxx-isystem b -idirafterc -m32 -target t".split())
+        self.assertEqual((judged.system, judged.search), (["a", "b", "c"],
+                                                          ["-m32", "-target", "t"]))
 
-    def test_only_gcc_and_clang_run_decided_before_anything_runs(self):
+    def test_response_files_read_by_the_compilers_rules_and_judged_the_same(self):
         with tempfile.TemporaryDirectory() as directory:
-            # A program of the build tree's own that calls itself gcc.
-            fake = Path(directory) / "gcc"
+            top = Path(directory)
+            (top / "a.rsp").write_text("-I'with space' \"-DX=a b\" -B\\ /evil @b.rsp\n")
+            (top / "b.rsp").write_text("-Iinner\n")
+            (top / "loop.rsp").write_text("@loop.rsp")
+            os.mkfifo(top / "fifo.rsp")
+            words = flags.expanded(["-c", "@a.rsp", "x.c"], directory)
+            self.assertEqual(words, ["-c", "-Iwith space", "-DX=a b", "-B /evil", "-Iinner",
+                                     "x.c"])
+            self.assertEqual(flags.judge(words).kept, ["-Iwith space", "-DX=a b", "-Iinner"])
+            for word, said in [("@loop.rsp", "nested too deeply"),
+                               ("@fifo.rsp", "not a regular file"),
+                               ("@none.rsp", "No such file")]:
+                with self.subTest(word=word), self.assertRaisesRegex(Failure, said):
+                    flags.expanded([word], directory)
+
+    def test_only_gcc_and_clang_outside_the_tree_run_decided_before_anything_runs(self):
+        gcc, clang = shutil.which("gcc"), shutil.which("clang")
+        if not gcc:
+            self.skipTest("gcc is not installed")
+        with tempfile.TemporaryDirectory() as directory:
+            top = Path(directory).resolve()
+            (top / ".git").mkdir()
+            (top / "build").mkdir()
+            (top / "bin").mkdir()
+            (top / "src").mkdir()
+            (top / "src" / "a.c").write_text("")
+            database = str(top / "build" / "compile_commands.json")
+            fake = top / "bin" / "gcc"
             fake.write_text("#!/bin/sh\ntouch ran\n")
             fake.chmod(0o755)
-            # (the unit's command, the refusal, or None where it runs)
+            (top / "build" / "gcc").symlink_to(fake)
+            if clang:
+                (top / "bin" / "clang").symlink_to(clang)
+            wrapped = top / "wrappers"
+            wrapped.mkdir()
+            (wrapped / "ccache").write_text("#!/bin/sh\n")
+            (wrapped / "ccache").chmod(0o755)
+            (wrapped / "gcc").symlink_to(wrapped / "ccache")
+            # (the unit's command, the PATH in front, the program it runs by or the refusal)
             cases = [
-                (["gcc", "-c", "a.c"], None),
-                (["ccache", "gcc", "-c", "a.c"], None),
-                ([str(fake), "-c", "a.c"], None),  # an absolute path is the user's own choice
-                (["touch", "x"], "its compiler 'touch' is not gcc or clang: refused"),
-                (["sh", "-c", "touch x"], "its compiler 'sh'"),
-                (["./gcc", "-c", "a.c"], "its compiler './gcc' is a path into the build tree: "
-                                         "refused"),
-                (["no-such-cc-here", "a.c"], "its compiler 'no-such-cc-here' is not found"),
+                (["gcc", "-c", "../src/a.c"], "", gcc),
+                (["ccache", "gcc", "-c", "../src/a.c"], "", gcc),
+                (["sccache", "distcc", "gcc", "../src/a.c"], "", gcc),
+                (["gcc", "../src/a.c"], f".:{os.pathsep}:{top / 'build'}", "lies in the "
+                                                                           "database's tree"),
+                (["gcc", "../src/a.c"], ".", gcc),
+                (["gcc", "../src/a.c"], str(wrapped), gcc),  # ccache's link: the gcc behind it
+                ([str(wrapped / "gcc"), "../src/a.c"], "", gcc),
+                ([str(fake), "-c", "../src/a.c"], "", "lies in the database's tree"),
+                (["/proc/self/cwd/bin/gcc", "../src/a.c"], "", "lies in the database's tree"),
+                ([str(top / "bin" / "clang"), "../src/a.c"], "", "lies in the database's tree"),
+                (["touch", "x"], "", "touch is not a C or C++ compiler"),
+                (["sh", "-c", "touch x"], "", "sh is not a C or C++ compiler"),
+                (["nasm", "x.asm"], "", "nasm is not a C or C++ compiler"),
+                (["cl.exe", "/c", "a.c"], "", "cl is an MSVC-style compiler"),
+                (["./gcc", "-c", "a.c"], "", "is a path into the build tree: refused"),
+                (["gcc-99", "a.c"], "", "is not found on the PATH"),
+                (["/no/such/gcc", "a.c"], "", "is no program that can be run"),
             ]
-            for argv, refusal in cases:
-                if argv[0] in ("gcc", "ccache") and not os.path.exists("/usr/bin/gcc"):
-                    continue
-                unit = database.Unit(directory, "a.c", argv)
-                with self.subTest(argv=argv):
-                    if refusal is None:
-                        compilers.checked_program(unit)
-                    else:
-                        with self.assertRaises(Failure) as raised:
-                            compilers.checked_program(unit)
-                        self.assertIn(refusal, str(raised.exception))
-            self.assertFalse((Path(directory) / "ran").exists())
+            here, path = os.getcwd(), os.environ["PATH"]
+            os.chdir(top)
+            try:
+                for argv, front, expected in cases:
+                    os.environ["PATH"] = os.pathsep.join(filter(None, [front, path]))
+                    unit = database_unit(str(top / "build"), "../src/a.c", argv)
+                    with self.subTest(argv=argv, front=front):
+                        if expected.startswith("/"):
+                            self.assertEqual(os.path.realpath(
+                                compilers.plan(unit, database).argv[0]),
+                                os.path.realpath(expected))
+                        else:
+                            with self.assertRaises(Failure) as raised:
+                                compilers.plan(unit, database)
+                            self.assertIn(expected, str(raised.exception))
+            finally:
+                os.chdir(here)
+                os.environ["PATH"] = path
+            self.assertFalse((top / "ran").exists() or (top / "build" / "ran").exists())
             for name in ("gcc", "g++-12", "x86_64-linux-gnu-gcc-12", "clang", "clang++-14",
                          "arm-none-eabi-gcc", "clang.exe"):
                 self.assertEqual(entries.listing_of(f"/usr/bin/{name}"), "-H", name)
@@ -224,6 +314,43 @@ class Commands(unittest.TestCase):
                 self.assertIsNone(entries.listing_of(f"/usr/bin/{name}"), name)
             for name in ("cl", "CL.EXE", "clang-cl"):
                 self.assertEqual(entries.listing_of(name), "/showIncludes", name)
+
+    def test_the_tools_options_come_first_and_the_unit_is_judged_before_it_runs(self):
+        gcc = shutil.which("gcc")
+        if not gcc:
+            self.skipTest("gcc is not installed")
+        with tempfile.TemporaryDirectory() as directory:
+            top = Path(directory).resolve()
+            (top / "a.c").write_text("")
+            (top / "-a.c").write_text("")
+            (top / "a.f90").write_text("")
+            os.mkfifo(top / "fifo.c")
+            database = str(top / "compile_commands.json")
+            plan = compilers.plan(database_unit(str(top), "a.c", ["gcc", "-c", "a.c", "-I"]),
+                                  database)
+            self.assertEqual(plan.argv, [gcc, "-E", "-H", "-w", "a.c"])
+            plan = compilers.plan(database_unit(str(top), "-a.c", ["gcc", "-x", "c", "--",
+                                                                   "-a.c"]), database)
+            self.assertEqual(plan.argv, [gcc, "-E", "-H", "-w", "-xc", "./-a.c"])
+            # (the unit's command, its file, the reason it does not run)
+            cases = [
+                (["gcc", "-c", "a.f90"], "a.f90", ".f90 is not C or C++"),
+                (["gcc", "-x", "f95", "a.c"], "a.c", "f95 is not C or C++"),
+                (["gcc", "fifo.c"], "fifo.c", "fifo.c is not a regular file: refused"),
+                (["gcc", "-include", "/dev/zero", "a.c"], "a.c",
+                 "-include or -imacros /dev/zero is not a regular file: refused"),
+                (["gcc", "@/dev/zero", "a.c"], "a.c", "not a regular file: refused"),
+            ]
+            for argv, file, said in cases:
+                with self.subTest(argv=argv), self.assertRaises(Failure) as raised:
+                    compilers.plan(database_unit(str(top), file, argv), database)
+                self.assertIn(said, str(raised.exception))
+            with self.assertRaisesRegex(Failure, "its directory /no/such/dir does not exist"):
+                compilers.plan(database_unit("/no/such/dir", "a.c", ["gcc", "a.c"]), database)
+
+
+def database_unit(directory, file, argv):
+    return database.Unit(directory, file, argv)
 
 
 class Record(unittest.TestCase):

@@ -1,15 +1,27 @@
-"""Running the units: in worker threads, each compiler bounded in time in a process group of its
-own (an interruption, which only the main thread receives, stops them all through the registry
-of guardgen_common.processes); then the headers they entered, summed over the units, with each
+"""Running the units: in worker threads, each compiler bounded in time, memory and the size of
+its listing, in a process group of its own (an interruption, which only the main thread receives,
+stops them all through the registry of guardgen_common.processes). The headers each unit entered
+are added up as it ends, so that memory grows with the headers, not with the units; then each
 header's size, whether it is the system's, and its shape."""
 
 import os
+import stat
 from collections import Counter
-from concurrent.futures import ThreadPoolExecutor, as_completed
+from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 
 from guardgen_common import entries, processes, shapes
+from guardgen_common.outputs import readable_size
 from guardgen_common.processes import Failure
+
+from .compilers import under
+
+# A preprocessor needs far less than this; a unit that reads /dev/zero is stopped here.
+MEMORY = 1 << 30
+# A listing longer than this is no real unit's (a large one is a few MB).
+LISTING = 64 << 20
+# A header's text read for its shape, at the most.
+HEADER_TEXT = 16 << 20
 
 
 @dataclass
@@ -18,40 +30,54 @@ class Outcome:
 
     file: str
     counts: Counter = field(default_factory=Counter)
-    status: object = 0  # the compiler's exit status, or "timeout"
+    status: object = 0  # the compiler's exit status, "timeout", "not run" or "refused"
     message: str = ""
 
 
-def run_unit(unit, argv, timeout):
+def run_unit(unit, argv, timeout, limits=None):
     try:
-        _, status, _, listing = processes.run(argv, unit.directory, timeout)
+        _, status, _, said = processes.run_to_file(argv, unit.directory, timeout, limits=limits)
     except Failure as failure:
         return Outcome(unit.path, status="timeout", message=str(failure))
     except OSError as error:
         return Outcome(unit.path, status="not run", message=f"{argv[0]}: {error.strerror}")
-    text = listing.decode(errors="replace")
-    if status != 0:
-        return Outcome(unit.path, status=status, message=entries.first_error(text))
-    return Outcome(unit.path, entries.entered(text, unit.directory))
+    with said:
+        if status != 0:
+            if limits and limits.active and os.fstat(said.fileno()).st_size >= LISTING:
+                message = f"its listing passed {readable_size(LISTING)}: stopped"
+            else:
+                message = entries.first_error(said.read(1 << 16).decode(errors="replace"))
+            return Outcome(unit.path, status=status, message=message)
+        return Outcome(unit.path, entries.entered_from(said, unit.directory))
 
 
-def run_units(units, argvs, jobs, timeout, progress):
-    """The Outcome of each unit, in the units' order, `jobs` at a time."""
+def run_units(units, argvs, jobs, timeout, progress, take):
+    """Runs each unit, `jobs` at a time, and hands each Outcome to `take(index, outcome)` in this
+    thread as the unit ends; none is kept here."""
+    limits = processes.Limits(MEMORY, LISTING)
     pool = ThreadPoolExecutor(max_workers=jobs)
     try:
-        futures = {pool.submit(run_unit, u, a, timeout): i
-                   for i, (u, a) in enumerate(zip(units, argvs))}
-        outcomes = [None] * len(units)
-        for done, future in enumerate(as_completed(futures), 1):
-            outcomes[futures[future]] = future.result()
-            progress(done, len(units))
+        pending, done, queued = {}, 0, iter(enumerate(zip(units, argvs)))
+        # At most twice the workers are queued at once: the futures of a database of 100 000
+        # units are not all made up front.
+        while True:
+            for index, (unit, argv) in queued:
+                pending[pool.submit(run_unit, unit, argv, timeout, limits)] = index
+                if len(pending) >= 2 * jobs:
+                    break
+            if not pending:
+                break
+            finished, _ = wait(pending, return_when=FIRST_COMPLETED)
+            for future in finished:
+                take(pending.pop(future), future.result())
+                done += 1
+                progress(done, len(units))
     except BaseException:
         # Stopped here, before the workers are waited for: they wait on their compilers.
         processes.stop_all()
         pool.shutdown(wait=True, cancel_futures=True)
         raise
     pool.shutdown()
-    return outcomes
 
 
 @dataclass
@@ -76,38 +102,64 @@ class Header:
         return self.entries * self.size
 
 
-def under(path, directories):
-    return any(path == d or path.startswith(d.rstrip(os.sep) + os.sep) for d in directories)
+def add(found, counts, system_directories):
+    """Adds the headers one unit entered (`counts`) to `found`; `system_directories` are the
+    directories whose headers are the system's for that unit."""
+    for path, count in counts.items():
+        header = found.get(path)
+        if header is None:
+            header = found[path] = Header(path)
+        header.entries += count
+        if count > 1:
+            header.units += 1
+            header.reentries += count - 1
+        header.system = header.system or under(path, system_directories)
 
 
 def headers(outcomes, system_directories):
-    """Every header entered by the units that ran, summed over them. `system_directories` gives
-    for each outcome the directories whose headers are the system's."""
+    """Every header entered by `outcomes`, summed and described; `system_directories` gives the
+    system's directories for each."""
     found = {}
     for outcome, directories in zip(outcomes, system_directories):
-        for path, count in outcome.counts.items():
-            header = found.setdefault(path, Header(path))
-            header.entries += count
-            if count > 1:
-                header.units += 1
-                header.reentries += count - 1
-            header.system = header.system or under(path, directories)
-    for header in found.values():
+        add(found, outcome.counts, directories)
+    describe_all(found.values())
+    return found
+
+
+def describe_all(found):
+    for header in found:
         # The shape is read where it can matter: the build's own headers, and any entered again.
         # The system's many others entered once a unit are only measured.
         describe(header, shape=not header.system or header.reentries > 0)
-    return found
+
+
+def read_header(path, limit=HEADER_TEXT):
+    """The text of the header at `path` (at most `limit` bytes), or None where it is no regular
+    file that can be read: a FIFO or a device is never waited on."""
+    try:
+        descriptor = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+    except (OSError, ValueError):
+        return None
+    with open(descriptor, "rb") as f:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            return None
+        return f.read(limit).decode("utf-8", errors="replace")
 
 
 def describe(header, shape=True):
     """The header's size and (with `shape`) its shape, from its file as it is now."""
     try:
-        header.size = os.path.getsize(header.path)
-        if not shape:
-            return
-        with open(header.path, encoding="utf-8", errors="replace") as f:
-            text = f.read()
-    except OSError:
+        info = os.stat(header.path)
+    except (OSError, ValueError):
+        info = None
+    if info is None or not stat.S_ISREG(info.st_mode):
+        header.reason = "unreadable"
+        return
+    header.size = info.st_size
+    if not shape:
+        return
+    text = read_header(header.path)
+    if text is None:
         header.reason = "unreadable"
         return
     found = shapes.shape(text)

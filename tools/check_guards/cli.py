@@ -7,6 +7,8 @@ import os
 import re
 import shlex
 import sys
+import tempfile
+from collections import Counter
 
 from guardgen_common import processes
 from guardgen_common.outputs import check_writable, write_text
@@ -17,6 +19,8 @@ from . import audit, compilers, database, report
 ME = "check-guards"
 DEFAULT_LIMIT = 20
 DEFAULT_TIMEOUT = 300.0
+MAX_JOBS = 256
+MAX_TIMEOUT = 1_000_000  # eleven days: beyond it, no clock of the system's waits
 
 
 def say(message):
@@ -29,13 +33,20 @@ class Parser(argparse.ArgumentParser):
 
 
 def positive(text):
-    if not re.fullmatch(r"[0-9]+", text) or int(text) == 0:
-        raise argparse.ArgumentTypeError(f"not a whole number above 0: '{text}'")
+    if not re.fullmatch(r"[0-9]{1,9}", text) or int(text) == 0:
+        raise argparse.ArgumentTypeError(f"not a whole number above 0: '{text[:20]}'")
+    return int(text)
+
+
+def jobs(text):
+    # Each unit running holds a few descriptors: beyond this, a system's usual limit is reached.
+    if positive(text) > MAX_JOBS:
+        raise argparse.ArgumentTypeError(f"at most {MAX_JOBS} units run at once: '{text}'")
     return int(text)
 
 
 def shard(text):
-    match = re.fullmatch(r"([0-9]+)/([0-9]+)", text)
+    match = re.fullmatch(r"([0-9]{1,9})/([0-9]{1,9})", text)
     if not match or not 1 <= int(match[1]) <= int(match[2]):
         raise argparse.ArgumentTypeError(f"not I/N with I from 1 to N: '{text}'")
     return int(match[1]), int(match[2])
@@ -75,7 +86,7 @@ printed.""",
     parser.add_argument("--compiler", metavar="CMD",
                         help="run every unit through this compiler instead, with the same flags "
                              "(such as clang++ for a gcc build)")
-    parser.add_argument("-j", dest="jobs", type=positive, default=os.cpu_count() or 1,
+    parser.add_argument("-j", dest="jobs", type=jobs, default=min(os.cpu_count() or 1, MAX_JOBS),
                         metavar="N", help="units run at once (default: the CPUs, "
                                           f"{os.cpu_count() or 1} here)")
     parser.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
@@ -94,65 +105,98 @@ printed.""",
     parser.add_argument("--merge", nargs="+", metavar="RECORD",
                         help="no audit: merge the JSON records of the parts into one report")
     args = parser.parse_args(argv)
-    if not args.timeout > 0:
-        raise Failure(f"--timeout must be above 0: {args.timeout:g}")
+    if not 0 < args.timeout <= MAX_TIMEOUT:  # also refuses nan
+        raise Failure(f"--timeout must be a number of seconds above 0 and at most {MAX_TIMEOUT}: "
+                      f"{args.timeout:g}")
     if args.merge and (args.database or args.shard or args.compiler):
         raise Failure("--merge takes records only: no database, --shard or --compiler")
     return args
 
 
 def read_record(path):
-    try:
-        with open(path, encoding="utf-8") as f:
-            found = json.load(f)
-    except OSError as error:
-        raise Failure(f"{path}: {error.strerror}") from None
-    except (json.JSONDecodeError, UnicodeDecodeError):
-        raise Failure(f"{path}: not a record of check-guards (not JSON)") from None
-    if not (isinstance(found, dict) and {"directory", "compiler", "units", "failed",
-                                         "headers"} <= set(found)):
+    found = database.load_json(path)
+    if not report.valid(found):
         raise Failure(f"{path}: not a record of check-guards")
     return found
+
+
+def plural(count, word):
+    return f"{count} {word}" + ("" if count == 1 else "s")
+
+
+def say_dropped(dropped):
+    """One line for the flags dropped that could have changed what the units include."""
+    if not dropped:
+        return
+    named = [f"{name} ({plural(count, 'unit')})" for name, count in dropped.most_common(8)]
+    more = len(dropped) - len(named)
+    say("dropped from the units' flags, as they are not run here, though they could change what "
+        "is included: " + ", ".join(named) + (f" and {more} more" if more > 0 else ""))
+
+
+def chosen(args):
+    """The --compiler words, found and checked to list headers; None without --compiler."""
+    if not args.compiler:
+        return None
+    try:
+        words = shlex.split(args.compiler)
+    except ValueError as error:
+        raise Failure(f"--compiler: {error}") from None
+    if not words:
+        raise Failure("--compiler: empty")
+    words = compilers.chosen_compiler(words)
+    with tempfile.TemporaryDirectory(prefix="check-guards.",
+                                     dir=processes.private_directory()) as directory:
+        compilers.check_listing(words, args.timeout, directory, args.compiler)
+    return words
 
 
 def audit_database(args, progress):
     """The record of the run over the database's units (or the shard's)."""
     path = database.locate(args.database)
-    units = database.read(path)
-    if args.shard:
-        first, every = args.shard
-        units = units[first - 1::every]
-    if args.compiler:
+    units = database.read(path, args.shard)
+    compiler = chosen(args)
+    plans, failed, skipped, dropped = {}, [], Counter(), Counter()
+    for index, unit in enumerate(units):
         try:
-            chosen = shlex.split(args.compiler)
-        except ValueError as error:
-            raise Failure(f"--compiler: {error}") from None
-        if not chosen:
-            raise Failure("--compiler: empty")
-        compilers.check_listing(chosen, args.timeout)
-        names = [args.compiler]
-    else:
-        chosen = None
-        names = list(dict.fromkeys(compilers.checked_program(u) for u in units))
-    argvs = [compilers.audit_argv(u, chosen) for u in units]
+            plans[index] = compilers.plan(unit, str(path), compiler)
+        except compilers.Skipped as skip:
+            skipped[str(skip)] += 1
+        except compilers.Refused as refusal:
+            failed.append({"file": unit.path, "status": "refused", "message": str(refusal)})
+            say(f"{unit.path}: {refusal}")
+        else:
+            dropped.update(list(dict.fromkeys(plans[index].dropped)))
+    for reason, count in skipped.items():
+        say(f"{plural(count, 'unit')} skipped: {reason}")
+    say_dropped(dropped)
     # The compiler's own header directories, asked once for each program, language and the
     # flags that move them.
-    keys = [compilers.search_key(u, chosen) for u in units]
     defaults = {}
-    for unit, key in zip(units, keys):
-        if key not in defaults:
-            defaults[key] = compilers.default_directories(key, unit.directory, args.timeout)
-    system = [defaults[key] + compilers.system_flag_directories(u) for u, key in zip(units, keys)]
-    outcomes = audit.run_units(units, argvs, args.jobs, args.timeout, progress)
-    failed = []
-    for outcome in outcomes:
+    for index, plan in plans.items():
+        if plan.key not in defaults:
+            defaults[plan.key] = compilers.default_directories(
+                plan.key, units[index].directory, args.timeout, say)
+    found = {}
+    order = list(plans)
+
+    def take(position, outcome):
+        plan = plans[order[position]]
         if outcome.status != 0:
             failed.append({"file": outcome.file, "status": outcome.status,
                            "message": outcome.message})
             say(f"{outcome.file}: failed ({outcome.status}): {outcome.message or 'no message'}")
-    ran = [(o, s) for o, s in zip(outcomes, system) if o.status == 0]
-    headers = audit.headers([o for o, _ in ran], [s for _, s in ran])
-    return report.record(str(path.parent), ", ".join(names), len(units), failed, headers)
+        else:
+            audit.add(found, outcome.counts, defaults[plan.key] + plan.system)
+
+    audit.run_units([units[i] for i in order], [plans[i].argv for i in order], args.jobs,
+                    args.timeout, progress, take)
+    audit.describe_all(found.values())
+    names = [args.compiler] if compiler else list(
+        dict.fromkeys(compilers.program_words(units[i].argv)[0] for i in order))
+    shard = f"{args.shard[0]}/{args.shard[1]}" if args.shard else None
+    return report.record(str(path.parent), ", ".join(names), len(units), failed, found, skipped,
+                         shard)
 
 
 def main(argv):
@@ -165,7 +209,9 @@ def main(argv):
             print(f"\r{ME}: {done} of {total} units", end=end, file=sys.stderr, flush=True)
 
     if args.merge:
-        summary = report.merge([read_record(p) for p in args.merge])
+        records = [read_record(p) for p in args.merge]
+        report.check_parts(records, args.merge)
+        summary = report.merge(records)
     else:
         summary = audit_database(args, progress)
     if args.json != "-":
@@ -173,7 +219,7 @@ def main(argv):
         sys.stdout.flush()
     if args.json:
         write_text(args.json, json.dumps(summary, indent=2) + "\n")
-    return 1 if summary["failed"] and not args.merge else 0
+    return 1 if summary["failed"] else 0
 
 
 def entry():

@@ -1,162 +1,265 @@
-"""Which program runs a unit, and with what. The unit's own flags, less those that write a file,
-and -E -H, with the preprocessed text thrown away: gcc and clang then list on standard error
-every header they enter, and nothing is written anywhere.
+"""Which program runs a unit, and with what: decided before anything runs, from the database and
+the file system alone, so that a database that came with a cloned repository cannot start a
+program of its own choosing.
 
-What runs is decided before anything runs, from the database alone: a unit runs only where its
-program is gcc or clang (g++-12, /usr/bin/clang++, cc or c++ where they lead to one of them, a
-ccache in front taken away), so that a database that came with a cloned repository cannot start
-a program of its own choosing. Anything else is refused by name, unless --compiler names the
-program to use."""
+The program is gcc or clang (g++-12, clang++, cc or c++ where they lead to one of them), found on
+the absolute directories of the PATH, or named by an absolute path; ccache, sccache, distcc and
+icecc in front, and ccache's links named after a compiler, lead to the real compiler behind
+them. Its real file, and the path it runs by, lie outside the database's tree and the unit's
+directory. It runs with -E -H -w first, so that no word of the unit can take them as its value,
+then the unit's flags that the allowlist (flags) keeps, then the unit's file; the preprocessed
+text is thrown away and nothing is written. A unit of another program or language is skipped;
+one whose program, file or forced include is not safe to run is refused."""
 
 import os
 import shlex
-import shutil
-import tempfile
+import stat
 
 from guardgen_common import entries
 from guardgen_common.processes import Failure, run
 
-WRAPPERS = ("ccache", "ccache.exe")
+from . import flags as allowlist
 
-# The options that write a file: taken away with their value (as the next word, or joined to
-# the option), alone, or wherever a word starts so.
-WRITE_WITH_VALUE = ("-o", "-MF", "-MT", "-MQ", "-MJ", "-dumpdir", "-dumpbase", "-dumpbase-ext",
-                    "--serialize-diagnostics")
-WRITE_ALONE = ("-c", "-S", "-E", "-H", "-M", "-MM", "-MD", "-MMD", "-MG", "-MP", "-save-temps",
-               "-fsyntax-only")
-WRITE_PREFIXES = ("-save-temps=", "-ftime-trace", "-fdump-", "-Wp,-MD", "-Wp,-MMD", "-fstack-usage",
-                  "-fcallgraph-info", "--output=")
+WRAPPERS = {"ccache", "sccache", "distcc", "icecc"}
 
-
-def flags_to_keep(words):
-    """`words`, the unit's arguments after its program, less every option that writes a file."""
-    kept, skip = [], False
-    for word in words:
-        if skip:
-            skip = False
-        elif word in WRITE_WITH_VALUE:
-            skip = True
-        elif word in WRITE_ALONE or word.startswith(WRITE_PREFIXES):
-            pass
-        elif any(word.startswith(option) and len(word) > len(option)
-                 for option in WRITE_WITH_VALUE if not option.startswith("--")):
-            pass
-        else:
-            kept.append(word)
-    return kept
+# The sources a C or C++ compiler preprocesses, by their ending, and by -x.
+LANGUAGES = {".c": "c", ".i": "c", ".h": "c-header", ".m": "objective-c", ".mm": "objective-c++",
+             ".M": "objective-c++", ".S": "assembler-with-cpp", ".sx": "assembler-with-cpp"}
+CXX_ENDINGS = (".cc", ".cp", ".cxx", ".cpp", ".c++", ".C", ".CPP", ".ii", ".hh", ".hpp", ".hxx",
+               ".h++", ".H", ".tcc", ".ipp", ".inl", ".cppm", ".ixx")
+C_FAMILY = {"c", "c++", "objective-c", "objective-c++", "c-header", "c++-header",
+            "objective-c-header", "objective-c++-header", "cpp-output", "c++-cpp-output",
+            "assembler-with-cpp"}
 
 
-def program_words(unit):
-    """The unit's program as its database gives it, and the words after it, a ccache in front
-    taken away."""
-    argv = unit.argv
-    if os.path.basename(argv[0]) in WRAPPERS and len(argv) > 1:
+class Skipped(Failure):
+    """A unit that is not for this audit: another program or another language."""
+
+
+class Refused(Failure):
+    """A unit that is not safe to run: counted as failed, with the reason."""
+
+
+def _name(path):
+    name = os.path.basename(path)
+    return name[:-4] if name.lower().endswith(".exe") else name
+
+
+def search_path():
+    """The directories of the PATH that may be searched: absolute ones only. An empty entry or a
+    relative one means the directory a program happens to run in."""
+    return [d for d in os.environ.get("PATH", "").split(os.pathsep) if d and os.path.isabs(d)]
+
+
+def _executable(path):
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode) and os.access(path, os.X_OK)
+    except (OSError, ValueError):
+        return False
+
+
+def on_path(name, past_wrappers=True):
+    """The first `name` on the PATH's absolute directories that is a program, passing over those
+    that lead to a wrapper (ccache's links named after a compiler); None where there is none."""
+    for directory in search_path():
+        candidate = os.path.join(directory, name)
+        if _executable(candidate) and not (
+                past_wrappers and _name(os.path.realpath(candidate)) in WRAPPERS):
+            return candidate
+    return None
+
+
+def under(path, directories):
+    return any(path == d or path.startswith(d.rstrip(os.sep) + os.sep) for d in directories)
+
+
+def repository_top(directory):
+    """The top of the work tree that holds `directory` (where .git is), else None."""
+    here = directory
+    while True:
+        if os.path.exists(os.path.join(here, ".git")):
+            return here
+        parent = os.path.dirname(here)
+        if parent == here:
+            return None
+        here = parent
+
+
+def tree(database, unit):
+    """The directories that the database's own files may lie in, for `unit`: its repository's
+    work tree (or the database's directory), what the database's directory and the unit's
+    directory and file share, and the unit's directory."""
+    top = os.path.dirname(database)
+    source = os.path.dirname(unit.path)
+    shared = os.path.commonpath([top, unit.directory, source])
+    found = {repository_top(top) or top, shared, unit.directory}
+    return sorted(os.path.realpath(d) for d in found)
+
+
+def program_words(argv):
+    """The unit's program and the words after it, the wrappers in front taken away."""
+    while len(argv) > 1 and _name(argv[0]) in WRAPPERS:
         argv = argv[1:]
     return argv[0], argv[1:]
 
 
-def resolve(program, unit):
-    """The file that `program` of `unit` runs, links resolved. Named alone, it is looked up on
-    the PATH; an absolute path is itself; a path relative to the build is refused, as it leads
-    into the tree that the database came with."""
+def resolve(program, roots):
+    """The absolute path that `program` (as a unit names it) runs by, once it is known to be gcc
+    or clang outside `roots`; else Skipped or Refused with the reason."""
+    if "\0" in program:
+        raise Refused(f"its compiler {program!r} holds a NUL: refused")
     if os.path.isabs(program):
-        found = program if os.path.isfile(program) else None
+        path = os.path.normpath(program)
+        if not _executable(path):
+            raise Refused(f"its compiler '{program}' is no program that can be run")
     elif os.sep in program or (os.altsep and os.altsep in program):
-        raise Failure(f"{unit.path}: its compiler '{program}' is a path into the build tree: "
-                      "refused (give the compiler to use with --compiler)")
+        raise Refused(f"its compiler '{program}' is a path into the build tree: refused")
     else:
-        found = shutil.which(program)
-    if found is None:
-        raise Failure(f"{unit.path}: its compiler '{program}' is not found")
-    return os.path.realpath(found)
-
-
-def checked_program(unit):
-    """The program that runs `unit`, as its database names it, once it is known to be gcc or
-    clang; else a Failure that names it."""
-    program, _ = program_words(unit)
-    real = resolve(program, unit)
+        path = on_path(program)
+        if path is None:
+            if entries.listing_of(program) != "-H" and _name(program) not in ("cc", "c++"):
+                raise Skipped(_other(program))
+            raise Refused(f"its compiler '{program}' is not found on the PATH")
+    if _name(os.path.realpath(path)) in WRAPPERS:
+        # A wrapper's link named after the compiler: the compiler of that name behind it.
+        wrapper, path = _name(os.path.realpath(path)), on_path(os.path.basename(path))
+        if path is None:
+            raise Refused(f"its compiler '{program}' is {wrapper}, and no "
+                          f"{os.path.basename(program)} behind it is found on the PATH")
+    # Run by the real directory and the name in it: a link's name says how a compiler behaves
+    # (clang++), while the directory holds no /proc/self/cwd or link that could lead elsewhere
+    # once the program runs in the unit's directory.
+    path = os.path.join(os.path.realpath(os.path.dirname(path)), os.path.basename(path))
+    real = os.path.realpath(path)
+    for where in (real, os.path.dirname(path)):
+        if under(where, roots):
+            raise Refused(f"its compiler '{program}' lies in the database's tree ({where}): "
+                          "refused, as only a compiler installed apart from the build is run")
     if entries.listing_of(real) != "-H":
-        leads = "" if os.path.basename(real) == os.path.basename(program) else f" (it runs {real})"
-        raise Failure(f"{unit.path}: its compiler '{program}'{leads} is not gcc or clang: refused, "
-                      "as only they are known to list the headers they enter; give the compiler "
-                      "to use with --compiler")
-    return program
+        raise Skipped(_other(program))
+    return path
 
 
-def audit_argv(unit, compiler=None):
-    """What runs `unit` for the audit: its program (or the `compiler` words), its flags less those
-    that write a file, and -E -H."""
-    program, words = program_words(unit)
-    return [*(compiler or [program]), *flags_to_keep(words), "-E", "-H"]
+def _other(program):
+    """Why a unit of `program`, which is not gcc or clang, is skipped."""
+    if entries.listing_of(program) == "/showIncludes":
+        return f"{_name(program)} is an MSVC-style compiler, which is not audited yet"
+    return f"{_name(program)} is not a C or C++ compiler that lists its headers (gcc or clang)"
 
 
-def check_listing(compiler, timeout):
-    """Refuses the --compiler words `compiler` unless the program lists the headers it enters,
-    as gcc and clang do with -H: tried on a source that includes a header of its own."""
-    shown = shlex.join(compiler)
-    if shutil.which(compiler[0]) is None:
-        raise Failure(f"--compiler '{shown}': {compiler[0]} is not found")
-    with tempfile.TemporaryDirectory(prefix="check-guards.") as directory:
-        with open(os.path.join(directory, "probe.h"), "w") as f:
-            f.write("int probe;\n")
-        with open(os.path.join(directory, "probe.c"), "w") as f:
-            f.write('#include "probe.h"\n')
-        _, status, _, listing = run([*compiler, "-E", "-H", "probe.c"], directory, timeout)
-        listed = entries.entered(listing.decode(errors="replace"), directory)
+def language(unit, judged):
+    """The unit's language: from -x, else from its file's ending; None for one that is not C,
+    C++ or Objective-C."""
+    if judged.language:
+        return judged.language if judged.language in C_FAMILY else None
+    ending = os.path.splitext(unit.file)[1]
+    if ending in CXX_ENDINGS:
+        return "c++"
+    return LANGUAGES.get(ending)
+
+
+def _regular(path):
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except (OSError, ValueError):
+        return False
+
+
+class Plan:
+    """How one unit runs: the argv, the words that move the compiler's own header directories
+    (and so the key under which they are asked for), the system directories of its flags, and
+    the flags dropped that could have changed its answer."""
+
+    def __init__(self, argv, key, system, dropped):
+        self.argv, self.key, self.system, self.dropped = argv, key, system, dropped
+
+
+def plan(unit, database, compiler=None):
+    """The Plan of `unit` of the database at `database`; Skipped or Refused where it does not run.
+    `compiler` is the --compiler words, run instead of the unit's program."""
+    if not os.path.isdir(unit.directory):
+        raise Refused(f"its directory {unit.directory} does not exist")
+    program, words = program_words(unit.argv)
+    if compiler:
+        path, rest = compiler[0], compiler[1:]
+    else:
+        path, rest = resolve(program, tree(database, unit)), []
+    try:
+        judged = allowlist.judge(allowlist.expanded(words, unit.directory))
+    except Failure as failure:
+        raise Refused(str(failure)) from None
+    lang = language(unit, judged)
+    if lang is None:
+        ending = os.path.splitext(unit.file)[1] or "no ending"
+        raise Skipped(f"{judged.language or ending} is not C or C++")
+    if not _regular(unit.path):
+        raise Refused(f"{unit.file} is not a regular file: refused")
+    for forced in judged.files:
+        where = os.path.join(unit.directory, forced)
+        if os.path.lexists(where) and not _regular(where):
+            raise Refused(f"its -include or -imacros {forced} is not a regular file: refused")
+    own = ["-E", "-H", "-w"]
+    if "clang" in _name(os.path.realpath(path)):
+        own.append("-fno-crash-diagnostics")  # no reproducers written for a source that crashes it
+    source = unit.file if not unit.file.startswith(("-", "@")) else os.path.join(".", unit.file)
+    argv = [path, *rest, *own, *judged.kept, source]
+    key = (path, *rest), lang, tuple(judged.search)
+    system = [os.path.realpath(os.path.join(unit.directory, d)) for d in judged.system]
+    return Plan(argv, key, system, judged.dropped)
+
+
+def chosen_compiler(words):
+    """The --compiler words with their program found as plan runs it: on the PATH's absolute
+    directories, or by an absolute path."""
+    program = words[0]
+    path = program if os.path.isabs(program) else on_path(program, past_wrappers=False)
+    if path is None or not _executable(path):
+        raise Failure(f"--compiler '{shlex.join(words)}': {program} is not found")
+    return [path, *words[1:]]
+
+
+def check_listing(compiler, timeout, directory, given):
+    """Refuses the --compiler words `compiler` (`given` as the user wrote them) unless the
+    program lists the headers it enters, as gcc and clang do with -H: tried in `directory` on a
+    source that includes a header of its own."""
+    with open(os.path.join(directory, "probe.h"), "w") as f:
+        f.write("int probe;\n")
+    with open(os.path.join(directory, "probe.c"), "w") as f:
+        f.write('#include "probe.h"\n')
+    _, status, _, listing = run([*compiler, "-E", "-H", "probe.c"], directory, timeout)
+    listed = entries.entered(listing.decode(errors="replace"), directory)
     if status != 0 or os.path.realpath(os.path.join(directory, "probe.h")) not in listed:
-        raise Failure(f"--compiler '{shown}' does not list the headers it enters (as gcc and clang "
-                      "do with -H): refused, as the audit would have nothing to count")
+        raise Failure(f"--compiler '{given}' does not list the headers it enters "
+                      "(as gcc and clang do with -H): refused, as the audit would have nothing "
+                      "to count")
 
 
-LANGUAGES = {".c": "c", ".i": "c", ".m": "objective-c", ".mm": "objective-c++"}
-# The flags that change where a compiler looks for its own headers.
-SEARCH_FLAGS = ("-m", "--target", "-target", "--sysroot", "-isysroot", "-stdlib", "-nostdinc",
-                "-std", "--gcc-toolchain", "-B")
-
-
-def language(unit, words):
-    if "-x" in words[:-1]:
-        return words[words.index("-x") + 1]
-    return LANGUAGES.get(os.path.splitext(unit.file)[1].lower(), "c++")
-
-
-def search_key(unit, compiler=None):
-    """What decides a unit's compiler's own header directories: the program, the language and
-    the flags that move them."""
-    program, words = program_words(unit)
-    kept = flags_to_keep(words)
-    moving = tuple(w for w in kept if w.startswith(SEARCH_FLAGS))
-    return (*(compiler or [program]),), language(unit, kept), moving
-
-
-def default_directories(key, directory, timeout):
-    """The directories a compiler searches for <...> of its own, for the `key` of search_key:
-    from its -v, between "#include <...> search starts here:" and "End of search list."."""
-    program, lang, moving = key
-    _, _, _, said = run([*program, *moving, "-x", lang, "-E", "-v", os.devnull], directory,
-                        timeout)
+def _probe(program, lang, moving, directory, timeout):
+    _, status, _, said = run([*program, *moving, "-x", lang, "-E", "-v", os.devnull], directory,
+                             timeout)
+    text = said.decode(errors="replace")
     found, inside = [], False
-    for line in said.decode(errors="replace").splitlines():
+    for line in text.splitlines():
         if line.startswith("#include <...> search starts here:"):
             inside = True
         elif line.startswith("End of search list."):
             break
         elif inside:
             found.append(os.path.realpath(line.strip().split(" (")[0]))
-    return found
+    if status != 0 or not found:
+        return None, entries.first_error(text) or f"it ended with status {status}"
+    return found, None
 
 
-def system_flag_directories(unit):
-    """The directories the unit's flags make system ones: -isystem, -idirafter and their kind."""
-    _, words = program_words(unit)
-    found, take = [], False
-    for word in words:
-        if take:
-            found.append(word)
-            take = False
-        elif word in ("-isystem", "-idirafter", "-cxx-isystem"):
-            take = True
-        elif word.startswith(("-isystem", "-idirafter")) and word not in ("-isystem", "-idirafter"):
-            found.append(word[len("-isystem" if word.startswith("-isystem") else "-idirafter"):])
-    return [os.path.realpath(os.path.join(unit.directory, d)) for d in found]
+def default_directories(key, directory, timeout, say):
+    """The directories a compiler searches for <...> of its own, for the `key` of a Plan: from its
+    -v, between "#include <...> search starts here:" and "End of search list.". Where the flags
+    that move them make it fail, that is said, and the compiler's defaults are taken."""
+    program, lang, moving = key
+    found, error = _probe(program, lang, moving, directory, timeout)
+    if found is None:
+        shown = shlex.join([*program[:1], *moving])
+        say(f"'{shown}' did not say where its own headers are ({error}): its defaults are "
+            "taken, and headers outside them count as the build's own")
+        found, _ = _probe(program, lang, (), directory, timeout)
+    return found or []

@@ -42,6 +42,17 @@ def locate(given):
                   "(CMake writes one with -DCMAKE_EXPORT_COMPILE_COMMANDS=ON)")
 
 
+def text(value, where, key):
+    """`value` where it is text that can name a file or be an argument, else a Failure."""
+    if "\0" in value:
+        raise Failure(f"{where}: \"{key}\" holds a NUL character")
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        raise Failure(f"{where}: \"{key}\" is not valid text (a lone surrogate)") from None
+    return value
+
+
 def unit(entry, number, database):
     """The Unit of one entry (`number` from 1), or a Failure that says what it lacks."""
     where = f"{database}: entry {number}"
@@ -50,11 +61,15 @@ def unit(entry, number, database):
     for key in ("directory", "file"):
         if not isinstance(entry.get(key), str) or not entry[key]:
             raise Failure(f"{where} has no \"{key}\"")
+        text(entry[key], where, key)
     if "arguments" in entry:
         argv = entry["arguments"]
         if not (isinstance(argv, list) and argv and all(isinstance(a, str) for a in argv)):
             raise Failure(f"{where}: \"arguments\" is not a list of strings")
+        for argument in argv:
+            text(argument, where, "arguments")
     elif isinstance(entry.get("command"), str):
+        text(entry["command"], where, "command")
         try:
             argv = shlex.split(entry["command"])
         except ValueError as error:
@@ -67,17 +82,29 @@ def unit(entry, number, database):
     return Unit(directory, entry["file"], list(argv))
 
 
-def read(database):
-    """The units of the database at `database`, in its order."""
+def load_json(path):
+    """What the JSON file at `path` holds; a Failure in one line for any file that is not JSON,
+    however it fails (nested too deeply, a number too long)."""
     try:
-        with open(database, encoding="utf-8") as f:
-            entries = json.load(f)
+        with open(path, encoding="utf-8-sig") as f:
+            return json.load(f)
     except json.JSONDecodeError as error:
-        raise Failure(f"{database}: not JSON: {error.msg} at line {error.lineno}") from None
+        raise Failure(f"{path}: not JSON: {error.msg} at line {error.lineno}") from None
     except UnicodeDecodeError:
-        raise Failure(f"{database}: not JSON: not UTF-8 text") from None
+        raise Failure(f"{path}: not JSON: not UTF-8 text") from None
+    except RecursionError:
+        raise Failure(f"{path}: not JSON that can be read: nested too deeply") from None
+    except ValueError as error:  # an integer of thousands of digits
+        raise Failure(f"{path}: not JSON that can be read: {error}") from None
     except OSError as error:
-        raise Failure(f"{database}: {error.strerror}") from None
+        raise Failure(f"{path}: {error.strerror}") from None
+
+
+def read(database, shard=None):
+    """The units of the database at `database`, in its order; with `shard` (I, N), only every
+    N-th from the I-th, and only those are taken apart."""
+    entries = load_json(database)
     if not isinstance(entries, list):
         raise Failure(f"{database}: not a list of entries")
-    return [unit(entry, number, database) for number, entry in enumerate(entries, 1)]
+    first, every = shard or (1, 1)
+    return [unit(entries[i], i + 1, database) for i in range(first - 1, len(entries), every)]

@@ -3,8 +3,12 @@ first, with the shape that explains each and its fix; the totals; and the JSON r
 header, which records of parts of one build can be merged into."""
 
 import os
+from collections import Counter
 
 from guardgen_common.outputs import readable_size
+from guardgen_common.processes import Failure
+
+from .audit import Header, describe
 
 # A one-line fix for each shape; {line} and {macro} are filled in.
 FIXES = {
@@ -32,6 +36,11 @@ def shown_path(path, top):
     """`path` relative to the database's directory where it lies below it."""
     relative = os.path.relpath(path, top)
     return path if relative.startswith(os.pardir) else relative
+
+
+def cell(text):
+    """`text` in a cell of a Markdown table: a | in it would end the cell."""
+    return text.replace("|", "\\|")
 
 
 def ordered(headers):
@@ -68,27 +77,74 @@ def totals(units, headers):
     }
 
 
-def record(directory, compiler, units, failed, headers):
-    """The JSON record of a run (or of a shard of one) on the database in `directory`: every
-    header entered."""
+def record(directory, compiler, units, failed, headers, skipped=None, shard=None):
+    """The JSON record of a run (or of the shard "I/N" of one) on the database in `directory`:
+    every header entered, and the units skipped, by reason."""
     listed = ordered(header_record(h) for h in headers.values())
     return {
         "directory": directory,
         "compiler": compiler,
+        "shard": shard,
         "units": units,
         "failed": failed,
+        "skipped": dict(skipped or {}),
         "totals": totals(units, listed),
         "headers": listed,
     }
 
 
+# What a record holds, and of which types: a record that does not is refused, not half merged.
+RECORD_FIELDS = {"directory": str, "compiler": str, "units": int, "failed": list,
+                 "headers": list}
+HEADER_FIELDS = {"path": str, "system": bool, "size": int, "units": int, "entries": int,
+                 "reentries": int, "bytes_reread": int, "reason": (str, type(None)),
+                 "line": (int, type(None)), "text": str, "macro": (str, type(None))}
+
+
+def _holds(value, fields):
+    return isinstance(value, dict) and all(
+        key in value and isinstance(value[key], kind)
+        and not (kind is int and isinstance(value[key], bool))
+        and not (kind is int and value[key] < 0) for key, kind in fields.items())
+
+
+def valid(found):
+    """Whether `found` is a record of check-guards, field by field."""
+    return (_holds(found, RECORD_FIELDS)
+            and isinstance(found.get("shard"), (str, type(None)))
+            and isinstance(found.get("skipped", {}), dict)
+            and all(isinstance(v, int) for v in found.get("skipped", {}).values())
+            and all(isinstance(f, dict) and isinstance(f.get("file"), str)
+                    for f in found["failed"])
+            and all(_holds(h, HEADER_FIELDS) for h in found["headers"]))
+
+
+def check_parts(records, names):
+    """Refuses records that are not parts of one run: of another database, or one part given
+    twice (the same shard, or two records of the whole)."""
+    first = records[0]["directory"]
+    seen = {}
+    for part, name in zip(records, names):
+        if part["directory"] != first:
+            raise Failure(f"{name}: a record of the database in {part['directory']}, not of "
+                          f"{first}: refused")
+        shard = part.get("shard")
+        if shard in seen or (seen and (shard is None or None in seen)):
+            other = seen.get(shard) or next(iter(seen.values()))
+            raise Failure(f"{name}: the same part as {other} ({shard or 'all units'}): refused, "
+                          "as it would be counted twice")
+        seen[shard] = name
+
+
 def merge(records):
     """One record from the records of parts of one build, the same as one run over all: the
-    units add up, and each header's counts."""
-    merged, units, failed, compilers = {}, 0, [], []
+    units add up, and each header's counts; a header entered again in one part that was only
+    measured in another has its shape read now."""
+    merged, units, failed, compilers, skipped = {}, 0, [], [], Counter()
     for part in records:
         units += part["units"]
         failed += part["failed"]
+        skipped.update(part.get("skipped", {}))
         for name in part["compiler"].split(", "):
             if name and name not in compilers:
                 compilers.append(name)
@@ -100,9 +156,18 @@ def merge(records):
             for key in ("units", "entries", "reentries", "bytes_reread"):
                 into[key] += h[key]
             into["system"] = into["system"] or h["system"]
+    for h in merged.values():
+        if h["reason"] is None and h["reentries"] > 0:
+            header = Header(h["path"])
+            describe(header)
+            h.update(reason=header.reason, line=header.line, text=header.text,
+                     macro=header.macro)
     listed = ordered(merged.values())
+    shards = sorted({p.get("shard") for p in records} - {None})
     return {"directory": records[0]["directory"], "compiler": ", ".join(compilers),
-            "units": units, "failed": failed, "totals": totals(units, listed), "headers": listed}
+            "shard": None, "units": units, "failed": failed, "skipped": dict(skipped),
+            "totals": totals(units, listed), "headers": listed,
+            **({"merged": shards} if shards else {})}
 
 
 def table(summary, top, limit, everything=False):
@@ -117,8 +182,8 @@ def table(summary, top, limit, everything=False):
                   "|---|---:|---:|---:|---|---|"]
         for h in own[:limit]:
             shape = h["reason"] + (f", line {h['line']}: `{h['text']}`" if h["line"] else "")
-            lines.append(f"| {shown_path(h['path'], top)} | {h['reentries']} | {h['units']} "
-                         f"| {h['bytes_reread']} | {shape} | {fix(h)} |")
+            lines.append(f"| {cell(shown_path(h['path'], top))} | {h['reentries']} | {h['units']} "
+                         f"| {h['bytes_reread']} | {cell(shape)} | {cell(fix(h))} |")
         if len(own) > limit:
             lines.append(f"\n{len(own) - limit} more, with fewer bytes re-read (--limit shows more)")
     else:
@@ -130,8 +195,10 @@ def table(summary, top, limit, everything=False):
                      f"{readable_size(sum(h['bytes_reread'] for h in system))} re-read (--all lists them)")
     t = summary["totals"]
     failed = len(summary["failed"])
+    skipped = sum(summary.get("skipped", {}).values())
+    apart = ", ".join([f"{failed} failed"] * bool(failed) + [f"{skipped} skipped"] * bool(skipped))
     lines.append(
-        f"\nUnits: {t['units']}" + (f" ({failed} failed)" if failed else "")
+        f"\nUnits: {t['units']}" + (f" ({apart})" if apart else "")
         + f"; headers: {t['headers']}, entered {t['entries']} times, {t['reentries']} of them "
         f"again; read {readable_size(t['bytes_read'])}, re-read {readable_size(t['bytes_reread'])} "
         f"({t['share_reread']:.1%})")

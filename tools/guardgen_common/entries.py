@@ -48,6 +48,10 @@ def counted(text, pattern, directory):
         match = pattern.match(line)
         if match:
             named[match[1]] += 1
+    return _resolved_counts(named, directory)
+
+
+def _resolved_counts(named, directory):
     counts = Counter()
     for path, count in named.items():
         counts[resolved(directory, path)] += count
@@ -58,6 +62,24 @@ def entered(listing, directory):
     """How many times each header was entered, from the standard error `listing` of a compiler
     that ran in `directory`."""
     return counted(listing, LISTED, directory)
+
+
+def entered_from(lines, directory):
+    """The same from the lines (bytes) of a listing read as they come, and only from those that
+    go on the listing's tree: the first header one dot deep, each next at most one deeper than
+    the one before. A line of a message that only looks like an entry is passed over."""
+    named, depth = Counter(), 0
+    for raw in lines:
+        line = raw.decode(errors="replace").rstrip("\r\n")
+        match = LISTED.match(line)
+        if not match or "\0" in line:
+            continue
+        dots = len(line) - len(line.lstrip("."))
+        if dots > depth + 1:
+            continue
+        depth = dots
+        named[match[1]] += 1
+    return _resolved_counts(named, directory)
 
 
 def messages(listing):

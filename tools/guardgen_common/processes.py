@@ -1,10 +1,13 @@
 """Running programs: each bounded in time and started in a process group of its own, from the main
 thread or from workers. The groups still running are kept in one registry, so that an
-interruption, which only the main thread receives, stops every one of them from there."""
+interruption, which only the main thread receives, stops every one of them from there. A keeper
+process, started with the command, stops whatever is left of them however the tool ends, even by
+SIGKILL or the OOM killer, which no handler of the tool's own can see."""
 
 import os
 import select
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
@@ -13,6 +16,9 @@ import threading
 import time
 
 from . import system
+
+if not system.WINDOWS:
+    import resource
 
 
 class Failure(Exception):
@@ -32,34 +38,76 @@ class Interrupted(BaseException):
 _lock = threading.Lock()
 _live = set()
 _stopping = False
+# While the main thread starts a program, an interruption waits until it is registered: raised in
+# between, it would leave the program running and unknown.
+_starting = False
+_deferred = None
 
 
 def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL):
     """Runs `argv` in `cwd`; returns (seconds, exit status, output or b"", standard error). One
-    that has not ended after `timeout` seconds is stopped, with all it started, and reported.
-    Standard error goes to a file without a name, read once the program has ended: a compiler
-    writes its listing a line at a time, and a pipe would wake the tool for every line."""
-    with tempfile.TemporaryFile() as said:
+    that has not ended after `timeout` seconds is stopped, with all it started, and reported."""
+    seconds, status, output, said = run_to_file(argv, cwd, timeout, keep_output, stdin)
+    with said:
+        return seconds, status, output, said.read()
+
+
+def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, limits=None):
+    """As run, with standard error as a file, to be read from its start and closed: a long
+    listing is then read a line at a time, never whole. `limits` (a Limits) bounds the
+    program's memory and the size of what it says. Standard error goes to a file without a
+    name, read once the program has ended: a compiler writes its listing a line at a time, and a
+    pipe would wake the tool for every line."""
+    said = tempfile.TemporaryFile()
+    try:
         start = time.perf_counter()
-        with _lock:
-            if _stopping:
-                raise Failure("stopped")
-            process = subprocess.Popen(
-                argv, cwd=cwd, stdin=stdin,
-                stdout=subprocess.PIPE if keep_output else subprocess.DEVNULL,
-                stderr=said, **system.NEW_GROUP,
-            )
-            _live.add(process)
+        process = _start(argv, cwd, stdin, keep_output, said, limits)
         output = _wait(process, argv, timeout)
         seconds = time.perf_counter() - start
-        said.seek(0)
-        return seconds, process.returncode, output or b"", said.read()
+    except BaseException:
+        said.close()
+        raise
+    said.seek(0)
+    return seconds, process.returncode, output or b"", said
+
+
+def _start(argv, cwd, stdin, keep_output, said, limits):
+    global _starting, _deferred
+    main = threading.current_thread() is threading.main_thread()
+    with _lock:
+        if _stopping:
+            raise Failure("stopped")
+        if main:
+            _starting = True
+        try:
+            process = subprocess.Popen(
+                (limits.wrap(argv) if limits else argv), cwd=cwd, stdin=stdin,
+                stdout=subprocess.PIPE if keep_output else subprocess.DEVNULL,
+                stderr=said, env=_keeper.environment(), **system.NEW_GROUP,
+            )
+            _live.add(process)
+        finally:
+            if main:
+                _starting = False
+    if main and _deferred is not None:
+        number, _deferred = _deferred, None
+        _stop(process)
+        raise Interrupted(number)
+    return process
+
+
+def _stop(process):
+    system.stop_group(process)
+    process.wait()
+    with _lock:
+        _live.discard(process)
 
 
 def _ended(process, timeout):
     """Waits for `process` to end, for `timeout` seconds at most. Where the system can say when a
     process ends (a pidfd, on Linux), it is told at once; Popen.wait with a timeout would poll,
-    and notice the end up to 50 ms late."""
+    and notice the end up to 50 ms late. poll, unlike select, takes a descriptor of any
+    number."""
     if hasattr(os, "pidfd_open"):
         try:
             descriptor = os.pidfd_open(process.pid)
@@ -67,11 +115,12 @@ def _ended(process, timeout):
             descriptor = None
         if descriptor is not None:
             try:
-                ready, _, _ = select.select([descriptor], [], [], timeout)
+                waiting = select.poll()
+                waiting.register(descriptor, select.POLLIN)
+                if not waiting.poll(timeout * 1000):
+                    raise subprocess.TimeoutExpired(process.args, timeout)
             finally:
                 os.close(descriptor)
-            if not ready:
-                raise subprocess.TimeoutExpired(process.args, timeout)
     process.wait(timeout)
 
 
@@ -108,7 +157,126 @@ def stop_all():
         system.stop_group(process)
 
 
+class Limits:
+    """What bounds a program: its address space and the size of any file it writes (its
+    standard error, where that is a file), and no core dump. Set by util-linux's prlimit in front
+    of the program, which sets them and then becomes the program; a program cannot raise them."""
+
+    def __init__(self, memory, said):
+        self.memory, self.said = memory, said
+        self.prlimit = _system_program("prlimit")
+
+    def wrap(self, argv):
+        if self.prlimit is None:
+            return argv
+        return [self.prlimit, f"--as={self.memory}", f"--fsize={self.said}", "--core=0", "--",
+                *argv]
+
+    @property
+    def active(self):
+        return self.prlimit is not None
+
+
+def _system_program(name):
+    """`name` as the system installs it, never from a directory of the PATH that may be the
+    user's or a tree's."""
+    for directory in ("/usr/bin", "/bin"):
+        path = os.path.join(directory, name)
+        if os.path.isfile(path) and os.access(path, os.X_OK):
+            return path
+    return None
+
+
+# The keeper: a process of its own session that waits for the tool's end, seen as the end of a
+# pipe that only the tool holds, and then stops every process that carries the run's mark in its
+# environment (the programs the tool started and all they started), and removes the run's private
+# directory. The mark is inherited by every descendant, so none escapes by starting another.
+KEEPER = r"""
+import os, shutil, signal, sys, time
+for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
+    signal.signal(number, signal.SIG_IGN)
+mark, private = sys.argv[1].encode(), sys.argv[2]
+while os.read(0, 4096):
+    pass
+def marked():
+    found = []
+    for name in os.listdir("/proc"):
+        if name.isdigit() and int(name) != os.getpid():
+            try:
+                with open(f"/proc/{name}/environ", "rb") as f:
+                    if mark in f.read().split(b"\0"):
+                        found.append(int(name))
+            except OSError:
+                pass
+    return found
+for _ in range(100):
+    left = marked()
+    if not left:
+        break
+    for pid in left:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+    time.sleep(0.01)
+shutil.rmtree(private, ignore_errors=True)
+"""
+
+
+class _Keeper:
+    """The keeper of a run, and the environment its programs get: the mark, and a private HOME,
+    TMPDIR and XDG_CACHE_HOME, so that what a program keeps there is not the user's and is gone
+    with the run."""
+
+    def __init__(self):
+        self.process = self.pipe = self.private = None
+        self.env = None
+
+    def start(self):
+        self.private = tempfile.mkdtemp(prefix="guardgen-run.")
+        mark = f"GUARDGEN_RUN={os.path.basename(self.private)}"
+        self.env = dict(os.environ, HOME=self.private, TMPDIR=self.private,
+                        XDG_CACHE_HOME=self.private, GUARDGEN_RUN=mark.split("=", 1)[1])
+        if system.WINDOWS or not os.path.isdir("/proc"):
+            return
+        reading, self.pipe = os.pipe()
+        try:
+            self.process = subprocess.Popen(
+                [sys.executable, "-I", "-S", "-c", KEEPER, mark, self.private], stdin=reading,
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, close_fds=True,
+                start_new_session=True)
+        finally:
+            os.close(reading)
+
+    def environment(self):
+        return self.env
+
+    def end(self):
+        """Stops what is left and removes the private directory; waits for the keeper."""
+        if self.pipe is not None:
+            os.close(self.pipe)
+            self.pipe = None
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                pass
+        if self.private:
+            shutil.rmtree(self.private, ignore_errors=True)
+
+
+_keeper = _Keeper()
+
+
+def private_directory():
+    """The directory that the programs of this run take for their HOME and TMPDIR, or None."""
+    return _keeper.private
+
+
 def _interrupt(number, _frame):
+    global _deferred
+    if _starting:
+        _deferred = number
+        return
     raise Interrupted(number)
 
 
@@ -124,12 +292,15 @@ def end_by_signal(number):
     """Ends the process by signal `number`, with its default action, so that a shell sees the
     interruption; where the system cannot do that, with the status a shell gives it, 128 + N."""
     stop_all()
+    _keeper.end()
     for stream in (sys.stdout, sys.stderr):
         try:
             stream.flush()
         except (OSError, ValueError):
             pass
     if not system.WINDOWS:
+        # The default action of some (SIGQUIT) dumps core: the same end, without the file.
+        resource.setrlimit(resource.RLIMIT_CORE, (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
         signal.signal(number, signal.SIG_DFL)
         os.kill(os.getpid(), number)
     sys.exit(128 + number)
@@ -140,14 +311,19 @@ def run_as_command(me, main):
     one line "me: what" on standard error and status 1; for an interruption, every program it
     started stopped and the end by that signal."""
     catch_interruptions()
+    _keeper.start()
     try:
-        sys.exit(main(sys.argv[1:]))
+        status = main(sys.argv[1:])
     except Failure as failure:
         print(f"{me}: {failure}", file=sys.stderr)
-        sys.exit(1)
+        status = 1
     except Interrupted as interruption:
         end_by_signal(interruption.number)
     except OSError as error:
         print(f"{me}: " + (f"{error.filename}: {error.strerror}" if error.filename else str(error)),
               file=sys.stderr)
-        sys.exit(1)
+        status = 1
+    finally:
+        stop_all()
+        _keeper.end()
+    sys.exit(status)

@@ -151,9 +151,19 @@ def structure(lines):
     return depths, end, branch
 
 
-def defines(lines, macro):
-    return any(line.directive and line.directive[0] == "define"
-               and re.match(re.escape(macro) + r"\b", line.directive[1]) for line in lines)
+DEFINED = re.compile(r"([A-Za-z_]\w*)")
+
+
+def defined(lines):
+    """The names that the lines #define, found once for all the guards that ask."""
+    names = set()
+    for line in lines:
+        directive = line.directive
+        if directive and directive[0] == "define":
+            match = DEFINED.match(directive[1])
+            if match:
+                names.add(match[1])
+    return names
 
 
 def guard_shape(lines):
@@ -165,8 +175,9 @@ def guard_shape(lines):
     macro = guard_macro(first)
     opens = (first.directive or ("",))[0] in OPENERS
     wraps = end == len(lines) - 1
+    names = defined(lines)
     if opens and end is not None and macro is not None:
-        if defines(lines, macro):
+        if macro in names:
             if branch is not None:
                 line = lines[branch]
                 return Shape("else_branch", line.number, line.written, macro)
@@ -182,14 +193,14 @@ def guard_shape(lines):
     # A guard further down, at the top level, with its #define: what stands before it is in the way.
     for line, depth in zip(lines[1:], depths[1:]):
         later = guard_macro(line) if depth == 0 else None
-        if later and defines(lines, later):
+        if later and later in names:
             return Shape("before_guard", first.number, first.written, later)
     return Shape("no_guard", first.number, first.written)
 
 
 def shape(source):
-    """The Shape of the header whose text is `source`."""
-    lines = logical_lines(source)
+    """The Shape of the header whose text is `source` (a byte order mark in front is nothing)."""
+    lines = logical_lines(source.removeprefix("\ufeff"))
     found = guard_shape(lines)
     if found.reason == "guard":
         return found

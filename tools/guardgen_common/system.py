@@ -29,9 +29,10 @@ def stop_group(process):
             pass
 
 
-# The signals that interrupt a run: the terminal's Ctrl-C, kill, and a closed terminal.
+# The signals that interrupt a run: the terminal's Ctrl-C and Ctrl-\, kill, and a closed terminal.
 INTERRUPTIONS = [signal.SIGINT, signal.SIGTERM]
-if hasattr(signal, "SIGHUP"):
-    INTERRUPTIONS.append(signal.SIGHUP)
+for name in ("SIGHUP", "SIGQUIT"):
+    if hasattr(signal, name):
+        INTERRUPTIONS.append(getattr(signal, name))
 if hasattr(signal, "SIGBREAK"):
     INTERRUPTIONS.append(signal.SIGBREAK)

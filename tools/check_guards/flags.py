@@ -1,0 +1,278 @@
+"""Which of a unit's flags reach its compiler: an allowlist. Only the option families known to
+change what the preprocessor reads or defines pass, each with its known number of values, and
+they pass in one spelling that no compiler reads otherwise (the value joined where it can be).
+Everything else is dropped: what only writes a file, links, warns or tunes code silently; the
+rest (a program to start, code to load, a configuration to read, or an option not known here) is
+named once per run, as it could have changed the answer. Response files (@FILE) are read here,
+by the compilers' own rules, and what they hold is judged the same way."""
+
+import os
+import re
+import stat
+from dataclasses import dataclass, field
+
+from guardgen_common.processes import Failure
+
+# Options with one value, joined (-Idir) or as the next word (-I dir); passed joined.
+JOINED_OR_NEXT = ("-I", "-D", "-U", "-iquote", "-isystem", "-idirafter", "-cxx-isystem",
+                  "-iframework", "-isysroot", "-F", "-x")
+# Options whose value is only ever the next word; passed as two words.
+NEXT_ONLY = ("-include", "-imacros", "-target", "-arch")
+# Options written with = (or, for --sysroot, as two words too); passed with =.
+EQUALS = ("--sysroot", "--target", "-std", "--std", "-stdlib", "--stdlib")
+ALONE = {"-nostdinc", "-nostdinc++", "-nostdlibinc", "-nobuiltininc", "-pthread", "-ansi",
+         "-undef", "-trigraphs", "-traditional-cpp", "-fopenmp", "-fno-openmp"}
+OPTIMIZE = re.compile(r"-O([0-3sgz]|fast)?$")
+# -f options that define or undefine macros (or change what the preprocessor accepts).
+F_MACROS = re.compile(
+    r"-f(no-)?(openmp|openmp-simd|openacc|exceptions|cxx-exceptions|rtti|pic|PIC|pie|PIE|"
+    r"short-wchar|signed-char|unsigned-char|fast-math|finite-math-only|math-errno|"
+    r"stack-protector(-strong|-all|-explicit)?|gnu89-inline|inline|char8_t|coroutines|concepts|"
+    r"sized-deallocation|aligned-new|threadsafe-statics|ms-extensions|ms-compatibility|declspec|"
+    r"blocks|gnu-keywords|operator-names|dollars-in-identifiers|extended-identifiers|freestanding|"
+    r"hosted|gnu-runtime|next-runtime|objc-arc|objc-exceptions|altivec|zvector|wchar-type|"
+    r"trapping-math|rounding-math|asm|builtin|strict-enums|double-square-bracket-attributes)$"
+    r"|-f(openmp=libg?omp|cf-protection(=\w+)?|sanitize=[\w,-]+|no-sanitize=[\w,-]+|"
+    r"ms-compatibility-version=[\d.]+|(wide-)?exec-charset=[\w-]+|input-charset=[\w-]+|"
+    r"(macro|file)-prefix-map=[^=]*=.*|visibility=\w+|ms-runtime-lib=[\w-]+)$")
+# -m options: the target's machine; none starts a program or loads code, but -mllvm and -mmlir
+# pass their value on to the code generator, whose options can write files.
+M_MACHINE = re.compile(r"-m(?!llvm|mlir)[A-Za-z0-9][\w.=,+-]*$")
+STANDARD = re.compile(r"[\w+.-]+$")
+TARGET = re.compile(r"[\w.-]+$")
+
+# Dropped without a word: they write a file, warn, link or tune code, never what is included.
+# Those with a value take the next word along.
+QUIET_WITH_VALUE = {"-o", "-MF", "-MT", "-MQ", "-MJ", "-dumpdir", "-dumpbase", "-dumpbase-ext",
+                    "--serialize-diagnostics", "-serialize-diagnostics", "-Xlinker",
+                    "-Xassembler", "-aux-info", "-L", "-l", "-z", "-u", "-T", "--output"}
+QUIET = re.compile(
+    r"-[cSEHvsPwC]$|-CC$|-M[DGMP]?$|-MMD$|-M[FTQJ].+|-W(?!p,).*|-g.*|-pipe$|-pedantic.*|-o.+|"
+    r"-save-temps.*|--save-temps.*|--output=.*|--ld-path=.*|-fuse-ld=.*|-fsyntax-only$|-L.+|-l.+|-shared$|-static.*|-rdynamic$|"
+    r"-f(no-)?(diagnostics-.*|color-diagnostics|caret-diagnostics|show-column|message-length=.*|"
+    r"function-sections|data-sections|strict-aliasing|strict-overflow|omit-frame-pointer|common|"
+    r"unroll-loops|lto.*|profile-.*|tree-.*|ipa-.*|inline-.*|stack-clash-protection|"
+    r"asynchronous-unwind-tables|unwind-tables|semantic-interposition|plt|ident|"
+    r"visibility-inlines-hidden|debug-.*|ssa-.*|merge-.*|reorder-.*|align-.*|vectorize|"
+    r"slp-vectorize|tracer|var-tracking.*|keep-.*|use-cxa-atexit|permissive|"
+    r"ms-volatile|no-access-control|delete-null-pointer-checks|wrapv|trapv|jump-tables|"
+    r"time-report|time-trace.*|dump-.*|stack-usage|callgraph-info.*|record-gcc-switches|"
+    r"working-directory=.*|debug-prefix-map=.*|pch-.*|constexpr-.*|template-.*|max-errors=.*)$")
+# Dropped and named: their value is the next word, which goes with them.
+NAMED_WITH_VALUE = {"-B", "--prefix", "-specs", "--specs", "--config", "-wrapper", "-Xclang",
+                    "-mllvm", "-mmlir", "-ccc-install-dir", "-include-pch", "-Xarch_host",
+                    "-Xarch_device", "-Xopenmp-target", "-Xcuda-ptxas", "-Xcuda-fatbinary",
+                    "-gcc-toolchain"}
+
+# At most this deep, and this large, are response files read.
+RESPONSE_DEPTH = 10
+RESPONSE_SIZE = 1 << 20
+
+
+@dataclass
+class Flags:
+    """A unit's flags as judged: the words that reach the compiler, the files it is told to read
+    first, the system directories it is given, the words that move its own header directories,
+    its language if -x names one, and what was dropped that could have changed the answer."""
+
+    kept: list = field(default_factory=list)
+    files: list = field(default_factory=list)  # -include and -imacros values
+    system: list = field(default_factory=list)  # -isystem, -idirafter, -cxx-isystem values
+    search: list = field(default_factory=list)  # for the compiler's -v probe
+    language: str = None
+    inputs: list = field(default_factory=list)  # words that are no option
+    dropped: list = field(default_factory=list)  # shown names, in order
+
+
+def tokens(text):
+    """The words of a response file, as gcc and clang (outside Windows) split it: at blanks,
+    with single and double quotes, and a backslash taking the next character as it is."""
+    words, word, quote, started, i = [], [], None, False, 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            word.append(text[i + 1])
+            started, i = True, i + 2
+            continue
+        if quote:
+            if c == quote:
+                quote = None
+            else:
+                word.append(c)
+        elif c in "'\"":
+            quote, started = c, True
+        elif c.isspace():
+            if started:
+                words.append("".join(word))
+            word, started = [], False
+        else:
+            word.append(c)
+            started = True
+        i += 1
+    if started:
+        words.append("".join(word))
+    return words
+
+
+def expanded(words, directory, depth=0):
+    """`words` with each @FILE replaced by the words it holds (a path relative to `directory`);
+    a response file that is no regular file, too large or too deep is refused."""
+    out = []
+    for word in words:
+        if not word.startswith("@") or len(word) == 1:
+            out.append(word)
+            continue
+        path = os.path.join(directory, word[1:])
+        if depth >= RESPONSE_DEPTH:
+            raise Failure(f"response file {word} is nested too deeply: refused")
+        try:
+            with open(path, "rb", opener=_regular) as f:
+                text = f.read(RESPONSE_SIZE + 1)
+        except OSError as error:
+            raise Failure(f"response file {word}: {error.strerror}: refused") from None
+        if len(text) > RESPONSE_SIZE:
+            raise Failure(f"response file {word} is larger than {RESPONSE_SIZE >> 20} MiB: refused")
+        out += expanded(tokens(text.decode("utf-8", errors="replace")), directory, depth + 1)
+    return out
+
+
+def _regular(path, flags):
+    """Opens `path` without blocking on a FIFO or a device, and only if it is a regular file."""
+    descriptor = os.open(path, flags | os.O_NONBLOCK)
+    if not _is_regular(descriptor):
+        os.close(descriptor)
+        raise OSError(0, "not a regular file")
+    return descriptor
+
+
+def _is_regular(descriptor):
+    return stat.S_ISREG(os.fstat(descriptor).st_mode)
+
+
+def shown(word):
+    """An option as it is named among the dropped: its name, without a value."""
+    for name in NAMED_WITH_VALUE:
+        if word.startswith(name):
+            return name
+    return word.split("=", 1)[0][:32] + ("=" if "=" in word else "")
+
+
+def _value_option(word, names):
+    """(name, joined value) where `word` is one of `names` or starts with one (the longest)."""
+    found = [n for n in names if word == n or word.startswith(n)]
+    if not found:
+        return None
+    name = max(found, key=len)
+    return name, word[len(name):]
+
+
+def judge(words):
+    """The Flags of a unit whose arguments after its program are `words` (response files already
+    read)."""
+    flags = Flags()
+    i = 0
+    while i < len(words):
+        word = words[i]
+        following = words[i + 1] if i + 1 < len(words) else None
+        i += 1
+        if word == "--":
+            flags.inputs += words[i:]
+            break
+        if not word.startswith("-") or word == "-":
+            flags.inputs.append(word)
+            continue
+        if word.startswith("-Wp,") or word == "-Xpreprocessor":
+            # Options for the preprocessor itself: those of the allowlist pass as they are.
+            if word == "-Xpreprocessor":
+                parts, i = ([following] if following is not None else []), i + 1
+            else:
+                parts = word[4:].split(",")
+            for part in parts:
+                if re.fullmatch(r"-[DUI].+", part):
+                    _keep_value(flags, part[:2], part[2:])
+                elif part.startswith("-"):  # a value alone goes with its option
+                    flags.dropped.append(("-Wp," if word != "-Xpreprocessor" else
+                                          "-Xpreprocessor ") + shown(part))
+            continue
+        if word in QUIET_WITH_VALUE:
+            i += 1
+            continue
+        if word in NAMED_WITH_VALUE:
+            flags.dropped.append(word)
+            i += 1
+            continue
+        if word in ALONE or OPTIMIZE.match(word) or F_MACROS.match(word) or M_MACHINE.match(word):
+            flags.kept.append(word)
+            if word.startswith(("-m", "-nostd", "-nobuiltininc")):
+                flags.search.append(word)
+            continue
+        equals = next((n for n in EQUALS if word.startswith(n + "=")), None)
+        if equals or word == "--sysroot":
+            name = equals or word
+            if equals:
+                value = word[len(name) + 1:]
+            else:
+                value, i = following, i + 1
+            _keep_equals(flags, name, value, word)
+            continue
+        if word in NEXT_ONLY:
+            i += 1
+            _keep_next(flags, word, following)
+            continue
+        joined = _value_option(word, JOINED_OR_NEXT)
+        if joined:
+            name, value = joined
+            if not value:
+                value, i = following, i + 1
+            _keep_value(flags, name, value)
+            continue
+        if QUIET.match(word):
+            continue
+        flags.dropped.append(shown(word))
+    return flags
+
+
+def _keep_value(flags, name, value):
+    if value is None:
+        return  # the option ends the command: nothing to take
+    if name == "-x":
+        if not STANDARD.match(value):
+            flags.dropped.append("-x")
+            return
+        flags.language = value
+    word = name + value
+    flags.kept.append(word)
+    if name in ("-isystem", "-idirafter", "-cxx-isystem"):
+        flags.system.append(value)
+    if name == "-isysroot":
+        flags.search.append(word)
+
+
+def _keep_equals(flags, name, value, word):
+    checks = {"--sysroot": None, "--target": TARGET, "-std": STANDARD, "--std": STANDARD,
+              "-stdlib": STANDARD, "--stdlib": STANDARD}
+    pattern = checks[name]
+    if value is None or value.startswith("@") or (pattern and not pattern.match(value)):
+        flags.dropped.append(shown(word))
+        return
+    kept = f"{name}={value}"
+    flags.kept.append(kept)
+    if name != "-std" and name != "--std":
+        flags.search.append(kept)
+
+
+def _keep_next(flags, name, value):
+    if value is None:
+        return
+    if name in ("-target", "-arch") and not TARGET.match(value):
+        flags.dropped.append(name)
+        return
+    if value.startswith("@") or value.startswith("-"):
+        # A compiler would read the first as a response file of its own.
+        flags.dropped.append(name)
+        return
+    flags.kept += [name, value]
+    if name in ("-include", "-imacros"):
+        flags.files.append(value)
+    else:
+        flags.search += [name, value]
