@@ -193,9 +193,17 @@ query() {
         "--shard 3/2|argument --shard: not I/N with I from 1 to N: '3/2' (see --help)"
         "--merge build/object.json|build/object.json: not a record of check-guards"
         "--compiler cat build|--compiler 'cat' does not list the headers it enters"
+        "build/nested.json|$project/build/nested.json: not JSON that can be read: nested too deeply"
+        "--timeout inf build|--timeout must be a number of seconds above 0 and at most 1000000: inf"
+        "--timeout 1e10 build|--timeout must be a number of seconds above 0"
+        "--timeout nan build|--timeout must be a number of seconds above 0"
+        "-j 100000 build|argument -j: at most 256 units run at once: '100000' (see --help)"
+        "--merge build/hostile.json|build/hostile.json: not a record of check-guards"
     )
     echo "not json" >build/broken.json
     echo '{"a": 1}' >build/object.json
+    /usr/bin/python3 -c 'print("[" * 100000 + "]" * 100000)' >build/nested.json
+    echo '{"directory": "/", "compiler": "gcc", "units": 1, "failed": [], "headers": [{"path": "/a.h", "reentries": "many"}]}' >build/hostile.json
     local entry args said
     for entry in "${cases[@]}"; do
         IFS='|' read -r args said <<<"$entry"
@@ -231,17 +239,26 @@ query() {
     if pgrep -a -f "$project"; then return 1; fi
 }
 
-@test "SIGTERM, SIGHUP and Ctrl-C stop every compiler, leave nothing, and end by the signal" {
+# Three units that block on a FIFO, named by absolute paths so that their compilers can be found.
+blocking_units() {
     mkfifo include/fifo.h
     local i
     for i in 1 2 3; do printf '#include "fifo.h"\n' >src/u$i.c; done
+    /usr/bin/python3 -c 'import json, sys; print(json.dumps([{"directory": sys.argv[1] + "/build", "file": f"{sys.argv[1]}/src/u{i}.c", "arguments": ["gcc", "-I../include", "-c", f"{sys.argv[1]}/src/u{i}.c"]} for i in (1, 2, 3)]))' \
+        "$project" >build/compile_commands.json
+}
+
+@test "any end of the tool, SIGKILL too, stops every compiler, leaves nothing, ends by the signal" {
+    blocking_units
+    mkdir "$BATS_TEST_TMPDIR/tmp"
     local before signal tries
     before=$(snapshot)
-    for signal in TERM HUP INT; do
+    for signal in TERM HUP INT QUIT KILL; do
         echo "SIG$signal"
         rm -f "$BATS_TEST_TMPDIR/ended" "$BATS_TEST_TMPDIR/pid"
-        env --default-signal=INT "$BATS_TEST_DIRNAME/record_end.py" "$BATS_TEST_TMPDIR/ended" \
-            "$BATS_TEST_TMPDIR/pid" /dev/null "$BATS_TEST_TMPDIR/err" "$script" -j 2 build &
+        TMPDIR="$BATS_TEST_TMPDIR/tmp" env --default-signal=INT,QUIT "$BATS_TEST_DIRNAME/record_end.py" \
+            "$BATS_TEST_TMPDIR/ended" "$BATS_TEST_TMPDIR/pid" /dev/null "$BATS_TEST_TMPDIR/err" \
+            "$script" -j 2 build &
         tries=0
         until [[ $(pgrep -c -f "$project/src/u") -ge 2 ]]; do
             ((tries++ < 2000)) || { echo "no compiler started"; return 1; }
@@ -255,7 +272,27 @@ query() {
         done
         [[ $(cat "$BATS_TEST_TMPDIR/ended") == "signal SIG$signal" ]] ||
             { echo "ended by $(cat "$BATS_TEST_TMPDIR/ended"): $(cat "$BATS_TEST_TMPDIR/err")"; return 1; }
-        if pgrep -a -f "$project"; then return 1; fi
+        # A tool that is killed cannot wait for its keeper: give the keeper a moment.
+        tries=0
+        while pgrep -f "$project" >/dev/null || [[ -n $(ls -A "$BATS_TEST_TMPDIR/tmp") ]]; do
+            ((tries++ < 500)) || { pgrep -a -f "$project"; ls -A "$BATS_TEST_TMPDIR/tmp"; return 1; }
+            [[ $signal == KILL ]] || { pgrep -a -f "$project"; ls -A "$BATS_TEST_TMPDIR/tmp"; return 1; }
+            sleep 0.01
+        done
         [[ $(snapshot) == "$before" ]]
+    done
+}
+
+@test "a signal that lands while compilers start leaves none running, tried many times" {
+    blocking_units
+    local try delay pid
+    for try in $(seq 60); do
+        printf -v delay '0.%03d' $((RANDOM % 500))
+        "$script" -j 3 build >/dev/null 2>&1 &
+        pid=$!
+        sleep "$delay"
+        kill -TERM "$pid"
+        wait "$pid" || true
+        if pgrep -a -f "$project"; then echo "try $try, after $delay s"; return 1; fi
     done
 }

@@ -150,9 +150,15 @@ class Database(unittest.TestCase):
              'entry 1: "arguments" is not a list of strings'),
             ('[{"directory": "/b", "file": "a.c", "command": "gcc \\"a.c"}]',
              'entry 1: "command" cannot be split: No closing quotation'),
+            ('[{"directory": "/b", "file": "a.c", "arguments": ["gcc", "a\\u0000"]}]',
+             'entry 1: "arguments" holds a NUL character'),
+            ('[{"directory": "/b\\ud800", "file": "a.c", "command": "gcc a.c"}]',
+             'entry 1: "directory" is not valid text (a lone surrogate)'),
+            ("[" * 100000 + "]" * 100000, "not JSON that can be read: nested too deeply"),
+            ("[" + "9" * 5000 + "]", "not JSON that can be read: a number too long"),
         ]
         for text, said in cases:
-            with self.subTest(text=text):
+            with self.subTest(text=text[:80]):
                 with self.assertRaises(Failure) as raised:
                     self.read(text)
                 self.assertEqual(str(raised.exception), f"{self.directory}/compile_commands.json: {said}")

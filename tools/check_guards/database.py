@@ -94,8 +94,8 @@ def load_json(path):
         raise Failure(f"{path}: not JSON: not UTF-8 text") from None
     except RecursionError:
         raise Failure(f"{path}: not JSON that can be read: nested too deeply") from None
-    except ValueError as error:  # an integer of thousands of digits
-        raise Failure(f"{path}: not JSON that can be read: {error}") from None
+    except ValueError:  # an integer of thousands of digits
+        raise Failure(f"{path}: not JSON that can be read: a number too long") from None
     except OSError as error:
         raise Failure(f"{path}: {error.strerror}") from None
 
