@@ -173,6 +173,24 @@ query() {
     [[ $(query "$BATS_TEST_TMPDIR/r.json" "sorted(h['path'] for h in r['headers'] if h['path'].startswith('/etc/'))") == "[]" ]]
 }
 
+@test "the system's own headers are known through the two-word forms that move them" {
+    local cases=("gcc --sysroot / -I../include -c ../src/u1.c" "gcc -isysroot / -I../include -c ../src/u1.c")
+    if command -v clang >/dev/null; then
+        cases+=("clang -target x86_64-linux-gnu -I../include -c ../src/u1.c"
+            "clang -isysroot / -I../include -c ../src/u1.c")
+    fi
+    local command
+    for command in "${cases[@]}"; do
+        echo "command: $command"
+        /usr/bin/python3 -c 'import json, sys; print(json.dumps([{"directory": sys.argv[1], "file": "../src/u1.c", "command": sys.argv[2]}]))' \
+            "$project/build" "$command" >build/compile_commands.json
+        check build
+        [[ $status -eq 0 && -z $err ]] || { echo "status $status: $err"; return 1; }
+        [[ $out == *"| $project/include/bad.h | 1 |"* && $out != *"| /usr/"* && $out == *"System headers: "* ]] ||
+            { echo "$out"; return 1; }
+    done
+}
+
 @test "a unit that fails: one line with the compiler's error, the rest reported, status 1" {
     printf '#include "missing.h"\n' >src/u2.c
     check build
@@ -215,17 +233,42 @@ query() {
     done
 }
 
-@test "shards merged give the report of one run over all" {
-    check --json "$BATS_TEST_TMPDIR/all.json" build
+@test "shards merged give the report of one run over all; parts that are not are refused" {
+    # u2, alone in the second shard, enters stddef.h once: there it is a system header that is
+    # only measured; the others enter it again.
+    printf '#include <stddef.h>\n' >src/u2.c
+    check --all --json "$BATS_TEST_TMPDIR/all.json" build
     [[ $status -eq 0 ]]
     local whole=$out
     check --shard 1/2 --json "$BATS_TEST_TMPDIR/1.json" build
     [[ $status -eq 0 && $(query "$BATS_TEST_TMPDIR/1.json" "r['units']") == 2 ]]
     check --shard 2/2 --json "$BATS_TEST_TMPDIR/2.json" build
     [[ $status -eq 0 && $(query "$BATS_TEST_TMPDIR/2.json" "r['units']") == 1 ]]
-    check --merge "$BATS_TEST_TMPDIR/1.json" "$BATS_TEST_TMPDIR/2.json" --json "$BATS_TEST_TMPDIR/merged.json"
-    [[ $status -eq 0 && $out == "$whole" ]]
+    check --merge "$BATS_TEST_TMPDIR/2.json" "$BATS_TEST_TMPDIR/1.json" --all --json "$BATS_TEST_TMPDIR/merged.json"
+    [[ $status -eq 0 && $out == "$whole" ]] || { diff <(echo "$whole") <(echo "$out"); echo "$err"; return 1; }
     [[ $(query "$BATS_TEST_TMPDIR/merged.json" "r['totals']") == "$(query "$BATS_TEST_TMPDIR/all.json" "r['totals']")" ]]
+    # Parts of another database, a part given twice, failed units in a part.
+    /usr/bin/python3 -c 'import json, sys; r = json.load(open(sys.argv[1])); r["directory"] = "/elsewhere"; json.dump(r, open(sys.argv[2], "w")); r = json.load(open(sys.argv[1])); r["failed"] = [{"file": "x.c", "status": 1, "message": "m"}]; json.dump(r, open(sys.argv[3], "w"))' \
+        "$BATS_TEST_TMPDIR/2.json" "$BATS_TEST_TMPDIR/other.json" "$BATS_TEST_TMPDIR/failed.json"
+    local cases=(
+        "1.json other.json|1|other.json: a record of the database in /elsewhere, not of $project/build: refused"
+        "1.json 1.json|1|1.json: the same part as $BATS_TEST_TMPDIR/1.json (1/2): refused"
+        "all.json 1.json|1|1.json: the same part as $BATS_TEST_TMPDIR/all.json (1/2): refused"
+        "1.json failed.json|1|"
+    )
+    local entry records expected said
+    for entry in "${cases[@]}"; do
+        IFS='|' read -r records expected said <<<"$entry"
+        echo "merge: $records"
+        # shellcheck disable=SC2086
+        check --merge $(printf "$BATS_TEST_TMPDIR/%s " $records)
+        [[ $status -eq $expected ]] || { echo "status $status: $err"; return 1; }
+        if [[ -n $said ]]; then
+            [[ -z $out && $err == *"$said"* && $err != *$'\n'* ]] || { echo "stderr: $err"; return 1; }
+        else
+            [[ $out == *"Units: 3 (1 failed);"* ]] || { echo "$out"; return 1; }
+        fi
+    done
 }
 
 @test "a compiler that does not end: stopped after --timeout, the unit counted as failed" {

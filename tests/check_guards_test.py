@@ -65,6 +65,8 @@ class Shapes(unittest.TestCase):
             # Sound, and undefined again further on: the shape is still a guard (the compiler
             # enters it again, and the report says why).
             ("#ifndef X_H\n#define X_H\n#undef X_H\n#endif\n", "guard", 1, "#ifndef X_H"),
+            # A byte order mark is nothing.
+            ("\ufeff#ifndef X_H\n#define X_H\n#endif\n", "guard", 1, "#ifndef X_H"),
         ]
         for text, reason, line, written in cases:
             with self.subTest(text=text):
@@ -355,6 +357,15 @@ class Commands(unittest.TestCase):
                 compilers.plan(database_unit("/no/such/dir", "a.c", ["gcc", "a.c"]), database)
 
 
+    def test_a_compiler_that_does_not_say_where_its_headers_are_is_said_in_one_line(self):
+        said = []
+        false = shutil.which("false") or "/bin/false"
+        key = ((false,), "c", ("-target", "t"))
+        self.assertEqual(compilers.default_directories(key, "/", 10, said.append), [])
+        self.assertEqual(len(said), 1)
+        self.assertIn(f"'{false} -target t' did not say where its own headers are", said[0])
+
+
 def database_unit(directory, file, argv):
     return database.Unit(directory, file, argv)
 
@@ -392,6 +403,9 @@ class Record(unittest.TestCase):
         self.assertNotIn("s.h |", table)
         self.assertIn("System headers: 1 entered again, 4 times, 4.0 kB re-read", table)
         self.assertIn("/usr/include/s.h | 4 | 2 | 4000 |", report.table(whole, "/p", 20, True))
+        # A | in a cell would end it.
+        whole["headers"][1].update(reason="not_a_guard_form", text="#if A || B")
+        self.assertIn("not_a_guard_form, line 1: `#if A \\|\\| B` |", report.table(whole, "/p", 20))
 
 
 if __name__ == "__main__":
