@@ -6,6 +6,8 @@ what runs a unit, and the record and its merging. Nothing here runs a compiler."
 import json
 import os
 import shutil
+import signal
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -15,7 +17,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
 from check_guards import audit, compilers, database, flags, report  # noqa: E402
-from guardgen_common import entries, shapes  # noqa: E402
+from guardgen_common import entries, processes, shapes  # noqa: E402
 from guardgen_common.processes import Failure  # noqa: E402
 
 
@@ -100,6 +102,37 @@ class Listing(unittest.TestCase):
                              "x.c:3:10: fatal error: b.h: No such file or directory")
             self.assertEqual(entries.first_error(". a.h\nwarning: w\n"), "warning: w")
             self.assertEqual(entries.first_error(". a.h\n"), "")
+
+    def test_a_listing_read_as_it_comes_takes_only_what_goes_on_its_tree(self):
+        # (the listing, the paths counted)
+        cases = [
+            (b". /a.h\n.. /b.h\n... /c.h\n. /a.h\n", {"/a.h": 2, "/b.h": 1, "/c.h": 1}),
+            # A message's lines that look like entries, but deeper than any header open.
+            (b". /a.h\nx.c:1: warning: w\n... /etc/passwd\n", {"/a.h": 1}),
+            (b".. /etc/passwd\n. /a.h\n", {"/a.h": 1}),
+            (b". /a\0.h\n", {}),
+        ]
+        for listing, counted in cases:
+            with self.subTest(listing=listing):
+                lines = listing.splitlines(keepends=True)
+                self.assertEqual(dict(entries.entered_from(lines, "/")), counted)
+
+    def test_a_program_is_bounded_in_memory_and_in_what_it_says(self):
+        limits = processes.Limits(256 << 20, 1000)
+        if not limits.active:
+            self.skipTest("util-linux's prlimit is not installed")
+        # (the program, how large its standard error may grow)
+        cases = [
+            ([sys.executable, "-c", "b = bytearray(1 << 30)"], None),
+            (["sh", "-c", "head -c 100000 /dev/zero >&2"], 1000),
+        ]
+        for argv, said in cases:
+            with self.subTest(argv=argv):
+                _, status, _, errors = processes.run_to_file(argv, None, 60, limits=limits)
+                with errors:
+                    self.assertNotEqual(status, 0)
+                    if said:
+                        self.assertLessEqual(len(errors.read()), said)
 
     def test_the_same_from_the_files_opened_and_from_show_includes(self):
         trace = ('4242  openat(AT_FDCWD, "g.h", O_RDONLY) = 4\n'
@@ -368,6 +401,33 @@ class Commands(unittest.TestCase):
 
 def database_unit(directory, file, argv):
     return database.Unit(directory, file, argv)
+
+
+class Signals(unittest.TestCase):
+    def test_a_signal_that_lands_as_a_program_starts_stops_it_too(self):
+        """The signal is sent the moment the program has been made, before the run knows of it:
+        where the main thread starts programs (the probes, compare-preprocessors), it is raised
+        only once the program is registered, which is then stopped."""
+        started = []
+        real = subprocess.Popen
+
+        def landing(*args, **kwargs):
+            process = real(*args, **kwargs)
+            started.append(process)
+            os.kill(os.getpid(), signal.SIGTERM)
+            return process
+
+        before = signal.getsignal(signal.SIGTERM)
+        processes.catch_interruptions()
+        try:
+            subprocess.Popen = landing
+            with self.assertRaises(processes.Interrupted):
+                processes.run(["sleep", "30"], None, 60)
+        finally:
+            subprocess.Popen = real
+            signal.signal(signal.SIGTERM, before)
+        self.assertEqual(len(started), 1)
+        self.assertIsNotNone(started[0].poll(), "the program started as the signal landed runs on")
 
 
 class Record(unittest.TestCase):

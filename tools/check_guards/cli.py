@@ -7,7 +7,6 @@ import os
 import re
 import shlex
 import sys
-import tempfile
 from collections import Counter
 
 from guardgen_common import processes
@@ -145,8 +144,7 @@ def chosen(args):
     if not words:
         raise Failure("--compiler: empty")
     words = compilers.chosen_compiler(words)
-    with tempfile.TemporaryDirectory(prefix="check-guards.",
-                                     dir=processes.private_directory()) as directory:
+    with processes.scratch_directory(f"{ME}.") as directory:
         compilers.check_listing(words, args.timeout, directory, args.compiler)
     return words
 

@@ -8,7 +8,6 @@ import random
 import re
 import shutil
 import sys
-import tempfile
 import time
 from pathlib import Path
 
@@ -214,7 +213,7 @@ def ask_headers(results, given, work, args):
 
 def only_headers(results, given, args):
     """The --header question alone, with no timing: the table and the record."""
-    with tempfile.TemporaryDirectory(prefix=f"{ME}.") as directory:
+    with processes.scratch_directory(f"{ME}.") as directory:
         found = ask_headers(results, given, Path(directory), args)
     summary = {
         "preprocessors": [{"name": r.name, "command": r.command, "version": r.version}
@@ -257,7 +256,7 @@ def main(argv):
         result.version = measure.version_line(result.argv)
     if not timed:
         return only_headers(results, given, args)
-    with tempfile.TemporaryDirectory(prefix=f"{ME}.") as directory:
+    with processes.scratch_directory(f"{ME}.") as directory:
         work = Path(directory)
         inputs.write_inputs(guardgen, counts, work, args.timeout)
         plan = timing_plan(counts)

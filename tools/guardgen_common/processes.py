@@ -4,6 +4,7 @@ interruption, which only the main thread receives, stops every one of them from 
 process, started with the command, stops whatever is left of them however the tool ends, even by
 SIGKILL or the OOM killer, which no handler of the tool's own can see."""
 
+import contextlib
 import os
 import select
 import shlex
@@ -190,14 +191,20 @@ def _system_program(name):
 # The keeper: a process of its own session that waits for the tool's end, seen as the end of a
 # pipe that only the tool holds, and then stops every process that carries the run's mark in its
 # environment (the programs the tool started and all they started), and removes the run's private
-# directory. The mark is inherited by every descendant, so none escapes by starting another.
+# directory and the scratch directories the tool named on the pipe. The mark is inherited by
+# every descendant, so none escapes by starting another.
 KEEPER = r"""
 import os, shutil, signal, sys, time
 for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
     signal.signal(number, signal.SIG_IGN)
-mark, private = sys.argv[1].encode(), sys.argv[2]
-while os.read(0, 4096):
-    pass
+mark, removed = sys.argv[1].encode(), [sys.argv[2]]
+said = b""
+while True:
+    more = os.read(0, 4096)
+    if not more:
+        break
+    said += more
+removed += [path.decode(errors="surrogateescape") for path in said.split(b"\0") if path]
 def marked():
     found = []
     for name in os.listdir("/proc"):
@@ -219,7 +226,8 @@ for _ in range(100):
         except OSError:
             pass
     time.sleep(0.01)
-shutil.rmtree(private, ignore_errors=True)
+for path in removed:
+    shutil.rmtree(path, ignore_errors=True)
 """
 
 
@@ -251,6 +259,11 @@ class _Keeper:
     def environment(self):
         return self.env
 
+    def remove_at_end(self, path):
+        """Has the keeper remove `path` (a directory) when the tool ends, however it ends."""
+        if self.pipe is not None:
+            os.write(self.pipe, os.fsencode(path) + b"\0")
+
     def end(self):
         """Stops what is left and removes the private directory; waits for the keeper."""
         if self.pipe is not None:
@@ -265,6 +278,15 @@ class _Keeper:
 
 
 _keeper = _Keeper()
+
+
+@contextlib.contextmanager
+def scratch_directory(prefix):
+    """A temporary directory for the run's own files, removed when the block ends, and by the
+    keeper if the tool is killed before that."""
+    with tempfile.TemporaryDirectory(prefix=prefix) as directory:
+        _keeper.remove_at_end(directory)
+        yield directory
 
 
 def private_directory():
