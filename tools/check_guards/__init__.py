@@ -2,7 +2,8 @@
 translation unit, says why from each header's text, and what it costs.
 
     database   the compilation database: its units, as the build runs them
-    compilers  which program runs a unit, and with what: its own flags, -E -H, nothing written
+    flags      the allowlist of a unit's flags: what reaches the compiler, what is named as dropped
+    compilers  which program runs a unit, and with what: -E -H -w, its allowed flags, its file
     audit      the units run in parallel, bounded, and the headers they entered, summed
     report     the table, the totals and the JSON record; records merged
     cli        the command line and the order of a run"""

@@ -57,12 +57,14 @@ def parse_arguments(argv):
         formatter_class=argparse.RawDescriptionHelpFormatter,
         description=f"""\
 Asks the compiler of a build which headers it enters more than once in a translation unit, says
-why from each header's text, and what it costs. Each unit of the compilation database runs with
-its own flags and -E -H, its output thrown away and the options that write a file (-o, -c, -MD,
--MF, -save-temps and the like) taken away, so nothing is written; gcc and clang then list every
-header they enter. A unit runs only where its compiler is gcc or clang (cc and c++ where they
-lead to one, a ccache in front taken away); anything else is refused before anything runs,
-unless --compiler names the program to use.
+why from each header's text, and what it costs. A database that came with a cloned repository
+is taken as hostile: nothing from it runs but gcc or clang (cc and c++ where they lead to one;
+ccache, sccache, distcc in front taken away), found on the PATH's absolute directories and
+lying outside the database's tree; a unit of another program or language is skipped. Each unit
+runs as COMPILER -E -H -w, then its flags that an allowlist keeps (-I, -D, -U, -isystem,
+-include, -std=, -x, -O, --sysroot, -target, the -f and -m options that define macros), then
+its file, bounded in time, memory and listing; nothing is written. What was dropped that could
+have changed the answer is named in one line. --compiler names the program to use instead.
 
 The table lists the headers of the build's own that some unit entered more than once, most
 bytes re-read first: the re-entries (entries beyond the first in each unit, summed), the units,

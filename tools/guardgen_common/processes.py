@@ -75,25 +75,28 @@ def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL,
 def _start(argv, cwd, stdin, keep_output, said, limits):
     global _starting, _deferred
     main = threading.current_thread() is threading.main_thread()
-    with _lock:
-        if _stopping:
-            raise Failure("stopped")
-        if main:
-            _starting = True
-        try:
-            process = subprocess.Popen(
-                (limits.wrap(argv) if limits else argv), cwd=cwd, stdin=stdin,
-                stdout=subprocess.PIPE if keep_output else subprocess.DEVNULL,
-                stderr=said, env=_keeper.environment(), **system.NEW_GROUP,
-            )
-            _live.add(process)
-        finally:
-            if main:
+    process = None
+    try:
+        with _lock:
+            if _stopping:
+                raise Failure("stopped")
+            _starting = main
+            try:
+                process = subprocess.Popen(
+                    (limits.wrap(argv) if limits else argv), cwd=cwd, stdin=stdin,
+                    stdout=subprocess.PIPE if keep_output else subprocess.DEVNULL,
+                    stderr=said, env=_keeper.environment(), **system.NEW_GROUP,
+                )
+                _live.add(process)
+            finally:
                 _starting = False
-    if main and _deferred is not None:
-        number, _deferred = _deferred, None
-        _stop(process)
-        raise Interrupted(number)
+    finally:
+        # An interruption that waited: raised now, whatever else happened, the program stopped.
+        if main and _deferred is not None:
+            number, _deferred = _deferred, None
+            if process is not None:
+                _stop(process)
+            raise Interrupted(number)
     return process
 
 
