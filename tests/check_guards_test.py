@@ -16,7 +16,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
-from check_guards import audit, compilers, database, flags, report  # noqa: E402
+from check_guards import audit, causes, compilers, database, flags, report  # noqa: E402
 from guardgen_common import entries, processes, shapes  # noqa: E402
 from guardgen_common.processes import Failure  # noqa: E402
 
@@ -430,12 +430,56 @@ class Signals(unittest.TestCase):
         self.assertIsNotNone(started[0].poll(), "the program started as the signal landed runs on")
 
 
+class Causes(unittest.TestCase):
+    def test_each_cause_from_the_listing_tree_and_the_text(self):
+        with tempfile.TemporaryDirectory() as directory:
+            top = Path(directory).resolve()
+            files = {
+                "u.c": '#include "a.h"\n#include "sub/a.h"\n',
+                "a.h": "#ifndef A_H\n#define A_H\n#endif\n",
+                "sub/a.h": '#include "../a.h"\n',
+                "loop.h": '#ifndef LOOP_H\n#define LOOP_H\n#include "back.h"\n#endif\n',
+                "back.h": '#include "loop.h"\n',
+                "undef.h": "#undef A_H\n",
+                "plain.h": "int plain;\n",
+            }
+            for name, text in files.items():
+                (top / name).parent.mkdir(exist_ok=True)
+                (top / name).write_text(text)
+            shapes_of = {str(top / n): shapes.shape(t) for n, t in files.items()}
+
+            def shape_of(path):
+                return shapes_of[path].reason, shapes_of[path].macro
+
+            a, u, sub = str(top / "a.h"), str(top / "u.c"), str(top / "sub/a.h")
+            loop, back = str(top / "loop.h"), str(top / "back.h")
+            # (what the listing entered, as (depth, file), the causes, the lines named)
+            cases = [
+                ([(1, "a.h"), (1, "sub/a.h"), (2, "a.h")], [(a, "other_name")],
+                 [[(u, 1, '#include "a.h"'), (sub, 1, '#include "../a.h"')]]),
+                ([(1, "loop.h"), (2, "back.h"), (3, "loop.h")], [(loop, "cycle")],
+                 [[(back, 1, '#include "loop.h"')]]),
+                ([(1, "a.h"), (1, "undef.h"), (1, "a.h")], [(a, "macro_undefined")],
+                 [[(u, 1, '#include "a.h"'), (str(top / "undef.h"), 1, "#undef A_H")]]),
+                ([(1, "plain.h"), (1, "plain.h")], [(str(top / "plain.h"), "shape")], [[None]]),
+                ([(1, "a.h"), (1, "a.h")], [(a, "unknown")], [[(u, 1, '#include "a.h"')]]),
+            ]
+            for walked, expected, lines in cases:
+                with self.subTest(walked=walked):
+                    found = causes.explain(u, [(d, str(top / f)) for d, f in walked], shape_of)
+                    self.assertEqual([(p, c) for p, c, _ in found], expected)
+                    self.assertEqual([ls for _, _, ls in found], lines)
+
+
 class Record(unittest.TestCase):
     def test_sums_the_units_and_merges_parts_as_one_run_over_all(self):
+        def walked(counts):
+            return [(1, path) for path, count in counts.items() for _ in range(count)]
+
         outcomes = [
-            audit.Outcome("u1.c", Counter({"/p/a.h": 3, "/p/b.h": 1, "/usr/include/s.h": 2})),
-            audit.Outcome("u2.c", Counter({"/p/a.h": 1, "/usr/include/s.h": 4})),
-            audit.Outcome("u3.c", Counter({"/p/a.h": 2})),
+            audit.Outcome("u1.c", walked({"/p/a.h": 3, "/p/b.h": 1, "/usr/include/s.h": 2})),
+            audit.Outcome("u2.c", walked({"/p/a.h": 1, "/usr/include/s.h": 4})),
+            audit.Outcome("u3.c", walked({"/p/a.h": 2})),
         ]
         system = [["/usr/include"]] * 3
 
@@ -453,16 +497,16 @@ class Record(unittest.TestCase):
         self.assertEqual([h["path"] for h in whole["headers"]],
                          ["/usr/include/s.h", "/p/a.h", "/p/b.h"])
         self.assertEqual(whole["totals"], {
-            "units": 3, "headers": 3, "entries": 13, "reentries": 7,
+            "reentries_processed": 7, "units": 3, "headers": 3, "entries": 13, "reentries": 7,
             "bytes_read": 6 * 100 + 10 + 6 * 1000, "bytes_reread": 300 + 4000,
             "share_reread": round(4300 / 6610, 4)})
         merged = report.merge([summarise([0, 2]), summarise([1])])
         self.assertEqual(merged, whole)
         table = report.table(whole, "/p", 20)
-        self.assertIn("| a.h | 3 | 2 | 300 | no_guard, line 1: `int x;` |", table)
+        self.assertIn("| a.h | 3 | 2 | processed | 300 | no_guard, line 1: `int x;` |", table)
         self.assertNotIn("s.h |", table)
-        self.assertIn("System headers: 1 entered again, 4 times, 4.0 kB re-read", table)
-        self.assertIn("/usr/include/s.h | 4 | 2 | 4000 |", report.table(whole, "/p", 20, True))
+        self.assertIn("System headers: 1 entered again, 4 times, 4.0 kB scanned again", table)
+        self.assertIn("/usr/include/s.h | 4 | 2 | processed | 4000 |", report.table(whole, "/p", 20, True))
         # A | in a cell would end it.
         whole["headers"][1].update(reason="not_a_guard_form", text="#if A || B")
         self.assertIn("not_a_guard_form, line 1: `#if A \\|\\| B` |", report.table(whole, "/p", 20))

@@ -14,14 +14,13 @@ from guardgen_common import entries, processes, shapes
 from guardgen_common.outputs import readable_size
 from guardgen_common.processes import Failure
 
+from . import causes
 from .compilers import under
 
 # A preprocessor needs far less than this; a unit that reads /dev/zero is stopped here.
 MEMORY = 1 << 30
 # A listing longer than this is no real unit's (a large one is a few MB).
 LISTING = 64 << 20
-# A header's text read for its shape, at the most.
-HEADER_TEXT = 16 << 20
 
 
 @dataclass
@@ -29,9 +28,13 @@ class Outcome:
     """What one unit gave: the headers it entered, or why it failed."""
 
     file: str
-    counts: Counter = field(default_factory=Counter)
+    walked: list = field(default_factory=list)  # (depth, path) of each header entered, in order
     status: object = 0  # the compiler's exit status, "timeout", "not run" or "refused"
     message: str = ""
+
+    @property
+    def counts(self):
+        return Counter(path for _, path in self.walked)
 
 
 def run_unit(unit, argv, timeout, limits=None):
@@ -48,7 +51,7 @@ def run_unit(unit, argv, timeout, limits=None):
             else:
                 message = entries.first_error(said.read(1 << 16).decode(errors="replace"))
             return Outcome(unit.path, status=status, message=message)
-        return Outcome(unit.path, entries.entered_from(said, unit.directory))
+        return Outcome(unit.path, list(entries.walk(said, unit.directory)))
 
 
 def run_units(units, argvs, jobs, timeout, progress, take):
@@ -92,6 +95,9 @@ class Header:
     line: int = None
     text: str = ""
     macro: str = None
+    read: bool = False  # whether its file has been looked at
+    causes: Counter = field(default_factory=Counter)  # of its re-entries
+    includes: dict = field(default_factory=dict)  # (path, line) -> text, behind its re-entries
 
     @property
     def bytes_reread(self):
@@ -130,24 +136,35 @@ def describe_all(found):
     for header in found:
         # The shape is read where it can matter: the build's own headers, and any entered again.
         # The system's many others entered once a unit are only measured.
-        describe(header, shape=not header.system or header.reentries > 0)
+        if not header.read:
+            describe(header, shape=not header.system or header.reentries > 0)
 
 
-def read_header(path, limit=HEADER_TEXT):
-    """The text of the header at `path` (at most `limit` bytes), or None where it is no regular
-    file that can be read: a FIFO or a device is never waited on."""
-    try:
-        descriptor = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
-    except (OSError, ValueError):
-        return None
-    with open(descriptor, "rb") as f:
-        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-            return None
-        return f.read(limit).decode("utf-8", errors="replace")
+# The lines named for one header, at the most.
+INCLUDES = 10
+
+
+def explain(found, source, walked):
+    """Adds the cause of each re-entry in one unit (whose file is `source`, its listing
+    `walked`) to the headers of `found`, reading the shape of those entered again."""
+
+    def shape_of(path):
+        header = found[path]
+        if not header.read or (header.reason is None and header.reentries):
+            describe(header)
+        return header.reason, header.macro
+
+    for path, cause, lines in causes.explain(source, walked, shape_of):
+        header = found[path]
+        header.causes[cause] += 1
+        for line in filter(None, lines):
+            if len(header.includes) < INCLUDES:
+                header.includes.setdefault(line[:2], line[2])
 
 
 def describe(header, shape=True):
     """The header's size and (with `shape`) its shape, from its file as it is now."""
+    header.read = True
     try:
         info = os.stat(header.path)
     except (OSError, ValueError):
@@ -158,7 +175,7 @@ def describe(header, shape=True):
     header.size = info.st_size
     if not shape:
         return
-    text = read_header(header.path)
+    text = shapes.read(header.path)
     if text is None:
         header.reason = "unreadable"
         return

@@ -188,6 +188,7 @@ def audit_database(args, progress):
             say(f"{outcome.file}: failed ({outcome.status}): {outcome.message or 'no message'}")
         else:
             audit.add(found, outcome.counts, defaults[plan.key] + plan.system)
+            audit.explain(found, outcome.file, outcome.walked)
 
     audit.run_units([units[i] for i in order], [plans[i].argv for i in order], args.jobs,
                     args.timeout, progress, take)

@@ -1,6 +1,8 @@
-"""The answer as a user reads it: a table of the headers the build reads again, most bytes re-read
-first, with the shape that explains each and its fix; the totals; and the JSON record of every
-header, which records of parts of one build can be merged into."""
+"""The answer as a user reads it: a table of the headers the build enters again, those whose text
+is processed again first (they are what can cost time), with the cause of their re-entries, the
+lines behind it and the fix; the totals; and the JSON record of every header, which records of
+parts of one build can be merged into. Bytes are called what they are, bytes scanned again: a
+guarded header entered again is opened and scanned to its #endif, which is no measure of time."""
 
 import os
 from collections import Counter
@@ -8,7 +10,8 @@ from collections import Counter
 from guardgen_common.outputs import readable_size
 from guardgen_common.processes import Failure
 
-from .audit import Header, describe
+from . import causes
+from .audit import INCLUDES, Header, describe
 
 # A one-line fix for each shape; {line} and {macro} are filled in.
 FIXES = {
@@ -27,9 +30,45 @@ FIXES = {
 }
 
 
-def fix(header):
+# What a cause other than the shape says to do; {first} and {later} are the lines behind it.
+CAUSE_FIXES = {
+    "cycle": "it is entered again while still open: a header it includes includes it back "
+             "({later}); drop that #include, or add #pragma once below the guard",
+    "other_name": "gcc met it again by another route ({first}, then {later}) and keeps what it "
+                  "knows of a guard per route: add #pragma once below the guard, or include it so "
+                  "that it is found in one directory",
+    "macro_undefined": "{macro} is #undef'd at {undef} between the includes: drop that #undef "
+                       "if it is not meant",
+    "unknown": "the compiler entered it again, and no cycle, other route or #undef was found "
+               "({later})",
+}
+CAUSE_WORDS = {"cycle": "cycle", "other_name": "another route", "macro_undefined": "#undef'd",
+               "unknown": "unknown"}
+
+
+def where(include, top):
+    return f"{shown_path(include['path'], top)}:{include['line']}"
+
+
+def fix(header, top="/"):
+    cause = header.get("cause")
+    if cause in CAUSE_FIXES:
+        lines = header.get("includes") or []
+        undef = next((i for i in lines if i["text"].lstrip("# \t").startswith("undef")), None)
+        named = [i for i in lines if i is not undef]
+        return CAUSE_FIXES[cause].format(
+            first=where(named[0], top) if named else "?",
+            later=where(named[1] if len(named) > 1 and cause == "other_name" else named[0], top)
+            if named else "?",
+            undef=where(undef, top) if undef else "?", macro=header.get("macro") or "X")
     return FIXES.get(header["reason"], "").format(line=header["line"],
                                                   macro=header.get("macro") or "X")
+
+
+def kind(cause):
+    """How a header entered again for `cause` is read: its text processed again, or only opened
+    and scanned to the guard's #endif."""
+    return None if cause is None else ("processed" if cause in causes.PROCESSED else "scanned")
 
 
 def shown_path(path, top):
@@ -44,7 +83,11 @@ def cell(text):
 
 
 def ordered(headers):
-    return sorted(headers, key=lambda h: (-h["bytes_reread"], -h["reentries"], h["path"]))
+    """Those processed again first, most bytes first; then those only scanned, most re-entries
+    first."""
+    return sorted(headers, key=lambda h: (h.get("kind") != "processed", -h["bytes_reread"]
+                                          if h.get("kind") == "processed" else -h["reentries"],
+                                          -h["bytes_reread"], h["path"]))
 
 
 def header_record(header):
@@ -60,13 +103,27 @@ def header_record(header):
         "line": header.line,
         "text": header.text,
         "macro": header.macro,
+        **cause_fields(header.causes, [{"path": p, "line": n, "text": t}
+                                       for (p, n), t in header.includes.items()],
+                       header.reason),
     }
+
+
+def cause_fields(counted, includes, reason):
+    """The cause behind most re-entries (the first of CAUSES on a tie), the count of each, the
+    lines behind them, and how the header is read again (where no cause is known, from its
+    shape)."""
+    cause = max(counted, key=lambda c: (counted[c], -causes.CAUSES.index(c))) if counted else None
+    how = kind(cause or (reason and ("unknown" if reason in causes.SOUND else "shape")))
+    return {"cause": cause, "causes": dict(counted), "includes": includes, "kind": how}
 
 
 def totals(units, headers):
     read = sum(h["entries"] * h["size"] for h in headers)
     reread = sum(h["bytes_reread"] for h in headers)
     return {
+        "reentries_processed": sum(h["reentries"] for h in headers
+                                   if h.get("kind") == "processed"),
         "units": units,
         "headers": len(headers),
         "entries": sum(h["entries"] for h in headers),
@@ -156,6 +213,10 @@ def merge(records):
             for key in ("units", "entries", "reentries", "bytes_reread"):
                 into[key] += h[key]
             into["system"] = into["system"] or h["system"]
+            counted = Counter(into.get("causes") or {}) + Counter(h.get("causes") or {})
+            lines = list({(i["path"], i["line"]): i for i in
+                          (into.get("includes") or []) + (h.get("includes") or [])}.values())
+            into.update(cause_fields(counted, lines[:INCLUDES], into["reason"]))
     for h in merged.values():
         if h["reason"] is None and h["reentries"] > 0:
             header = Header(h["path"])
@@ -171,36 +232,50 @@ def merge(records):
 
 
 def table(summary, top, limit, everything=False):
-    """The headers the build entered again, most bytes re-read first: the user's own (all of them
-    with `everything`, the system's too), at most `limit` rows, then a line for the system's and
-    the totals."""
+    """The headers the build entered again, those processed again first: the user's own (all of
+    them with `everything`, the system's too), at most `limit` rows, then a line for the
+    system's, the totals, and how to measure what they cost."""
     again = [h for h in summary["headers"] if h["reentries"] > 0]
     own = [h for h in again if everything or not h["system"]]
     lines = []
     if own:
-        lines += ["| header | re-entries | units | bytes re-read | shape | fix |",
-                  "|---|---:|---:|---:|---|---|"]
+        lines += ["| header | re-entries | units | read again | bytes scanned again | cause "
+                  "| fix |", "|---|---:|---:|---|---:|---|---|"]
         for h in own[:limit]:
-            shape = h["reason"] + (f", line {h['line']}: `{h['text']}`" if h["line"] else "")
             lines.append(f"| {cell(shown_path(h['path'], top))} | {h['reentries']} | {h['units']} "
-                         f"| {h['bytes_reread']} | {cell(shape)} | {cell(fix(h))} |")
+                         f"| {h.get('kind') or '?'} | {h['bytes_reread']} | {cell(said_cause(h))} "
+                         f"| {cell(fix(h, top))} |")
         if len(own) > limit:
-            lines.append(f"\n{len(own) - limit} more, with fewer bytes re-read (--limit shows more)")
+            lines.append(f"\n{len(own) - limit} more (--limit shows more)")
     else:
         lines.append("No header of the build's own is entered more than once in a unit.")
     system = [h for h in again if h["system"]]
     if system and not everything:
         lines.append(f"\nSystem headers: {len(system)} entered again, "
                      f"{sum(h['reentries'] for h in system)} times, "
-                     f"{readable_size(sum(h['bytes_reread'] for h in system))} re-read (--all lists them)")
+                     f"{readable_size(sum(h['bytes_reread'] for h in system))} scanned again "
+                     "(--all lists them)")
     t = summary["totals"]
     failed = len(summary["failed"])
     skipped = sum(summary.get("skipped", {}).values())
     apart = ", ".join([f"{failed} failed"] * bool(failed) + [f"{skipped} skipped"] * bool(skipped))
+    processed = t.get("reentries_processed", 0)
     lines.append(
         f"\nUnits: {t['units']}" + (f" ({apart})" if apart else "")
         + f"; headers: {t['headers']}, entered {t['entries']} times, {t['reentries']} of them "
-        f"again; read {readable_size(t['bytes_read'])}, re-read {readable_size(t['bytes_reread'])} "
-        f"({t['share_reread']:.1%})")
+        f"again ({processed} processed again, {t['reentries'] - processed} only scanned); "
+        f"bytes scanned again: {readable_size(t['bytes_reread'])} of "
+        f"{readable_size(t['bytes_read'])} read")
+    if own:
+        lines.append("Bytes are no measure of time: a header only scanned again costs an open and "
+                     "a scan to its #endif. To measure it, --patch FILE proves the fix and times "
+                     "-E before and after.")
     return "\n".join(lines) + "\n"
 
+
+def said_cause(h):
+    """The cause in words, with the shape and its deciding line where the shape is the cause."""
+    cause = h.get("cause")
+    if cause in CAUSE_WORDS:
+        return CAUSE_WORDS[cause]
+    return h["reason"] + (f", line {h['line']}: `{h['text']}`" if h["line"] else "")

@@ -64,11 +64,12 @@ def entered(listing, directory):
     return counted(listing, LISTED, directory)
 
 
-def entered_from(lines, directory):
-    """The same from the lines (bytes) of a listing read as they come, and only from those that
-    go on the listing's tree: the first header one dot deep, each next at most one deeper than
-    the one before. A line of a message that only looks like an entry is passed over."""
-    named, depth = Counter(), 0
+def walk(lines, directory):
+    """(depth, path) of each header entered, in order, from the lines (bytes) of a listing read
+    as they come: the path absolute with its links resolved. Only lines that go on the listing's
+    tree count: the first header one dot deep, each next at most one deeper than the one before;
+    a line of a message that only looks like an entry is passed over."""
+    depth = 0
     for raw in lines:
         line = raw.decode(errors="replace").rstrip("\r\n")
         match = LISTED.match(line)
@@ -78,8 +79,12 @@ def entered_from(lines, directory):
         if dots > depth + 1:
             continue
         depth = dots
-        named[match[1]] += 1
-    return _resolved_counts(named, directory)
+        yield dots, resolved(directory, match[1])
+
+
+def entered_from(lines, directory):
+    """How many times each header was entered, from the lines of a listing (see walk)."""
+    return Counter(path for _, path in walk(lines, directory))
 
 
 def messages(listing):

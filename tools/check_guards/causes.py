@@ -1,0 +1,95 @@
+"""Why a unit entered a header again, from the listing's tree (which header was open when it was
+entered again, and which were entered in between) and from the text of the files involved:
+
+    cycle            entered again while it was still open: a header it includes includes it back
+    shape            its shape lets it be read again (no guard, a line before the guard, ...)
+    macro_undefined  its guard's macro was #undef'd in a file entered in between
+    other_name       entered again after it was closed, its guard sound, by another route than
+                     before (gcc keeps what it knows of a guard per route, clang does not)
+    unknown          none of these
+
+Each comes with the lines behind it: the #include that entered it again (for other_name, the
+first route's too), and the #undef."""
+
+import functools
+import os
+import re
+
+from guardgen_common import shapes
+
+INCLUDE = re.compile(r'^\s*#\s*include(?:_next)?\s*([<"])([^>"]+)[>"]')
+UNDEF = re.compile(r"^\s*#\s*undef\s+([A-Za-z_]\w*)")
+SOUND = ("guard", "pragma_once")
+CAUSES = ("cycle", "shape", "macro_undefined", "other_name", "unknown")
+# Re-read by the compiler in full (or the part outside the guard), rather than opened and
+# scanned to the guard's #endif.
+PROCESSED = ("shape", "macro_undefined")
+
+
+@functools.lru_cache(maxsize=4096)
+def directives(path):
+    """The #include lines of the file at `path` as (line, target, text), and its #undefs as
+    {macro: (line, text)}; the first of each macro."""
+    text = shapes.read(path)
+    includes, undefs = [], {}
+    for number, row in enumerate((text or "").splitlines(), 1):
+        if "#" not in row:
+            continue
+        match = INCLUDE.match(row)
+        if match:
+            includes.append((number, match[2], row.strip()))
+            continue
+        match = UNDEF.match(row)
+        if match and match[1] not in undefs:
+            undefs[match[1]] = (number, row.strip())
+    return includes, undefs
+
+
+def include_line(parent, header):
+    """(parent, line, text) of the #include in `parent` that names `header`, or None: the first
+    whose target is the header's path's tail, else the first of the same file name."""
+    name = os.path.basename(header)
+    fallback = None
+    for number, target, text in directives(parent)[0]:
+        if os.path.basename(target) != name:
+            continue
+        tail = os.path.normpath(target)
+        if header.endswith(os.sep + tail.lstrip("." + os.sep)):
+            return parent, number, text
+        fallback = fallback or (parent, number, text)
+    return fallback
+
+
+def explain(source, walked, shape_of):
+    """(header, cause, lines) for each re-entry in one unit whose file is `source`: `walked` is
+    its listing as (depth, path), `shape_of(path)` gives a header's (reason, macro)."""
+    stack, first, order, found = [source], {}, [], []
+    for depth, path in walked:
+        del stack[depth:]
+        parent = stack[-1]
+        if path in first:
+            found.append(_reentry(path, parent, stack, first[path], order, shape_of))
+        else:
+            first[path] = (parent, len(order))
+        order.append(path)
+        stack.append(path)
+    return found
+
+
+def _reentry(path, parent, stack, first, order, shape_of):
+    again = include_line(parent, path)
+    if path in stack:
+        return path, "cycle", [again]
+    reason, macro = shape_of(path)
+    if reason not in SOUND:
+        return path, "shape", [again]
+    first_parent, since = first
+    if macro:
+        for entered in dict.fromkeys([*order[since + 1:], *stack]):
+            undef = directives(entered)[1].get(macro)
+            if undef:
+                return path, "macro_undefined", [again, (entered, *undef)]
+    before = include_line(first_parent, path)
+    if (first_parent, before) != (parent, again):
+        return path, "other_name", [before, again]
+    return path, "unknown", [again]
