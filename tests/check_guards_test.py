@@ -16,7 +16,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
-from check_guards import audit, causes, compilers, database, flags, report  # noqa: E402
+from check_guards import audit, causes, compilers, database, fixes, flags, report  # noqa: E402
 from guardgen_common import entries, processes, shapes  # noqa: E402
 from guardgen_common.processes import Failure  # noqa: E402
 
@@ -469,6 +469,31 @@ class Causes(unittest.TestCase):
                     found = causes.explain(u, [(d, str(top / f)) for d, f in walked], shape_of)
                     self.assertEqual([(p, c) for p, c, _ in found], expected)
                     self.assertEqual([ls for _, _, ls in found], lines)
+
+
+class Fixes(unittest.TestCase):
+    def test_the_smallest_fix_for_each_cause(self):
+        # (the header, its cause, the fixed text; None where none is known)
+        cases = [
+            ("/* c */\n#include <a.h>\nint x;\n#ifndef X_H\n#define X_H\nint y;\n#endif\n",
+             "shape", "/* c */\n#ifndef X_H\n#define X_H\n#include <a.h>\nint x;\nint y;\n#endif\n"),
+            ("#ifndef X_H\n#define X_H\nint y;\n#endif\n\nint tail;\n", "shape",
+             "#ifndef X_H\n#define X_H\nint y;\nint tail;\n#endif\n\n"),
+            ("#ifndef X_H\nint y;\n#endif\n", "shape", "#ifndef X_H\n#define X_H\nint y;\n#endif\n"),
+            ("int y;", "shape",
+             "#ifndef INC_X_H_INCLUDED\n#define INC_X_H_INCLUDED\n#pragma once\nint y;\n#endif\n"),
+            ("#ifndef X_H\r\n#define X_H\r\n#endif\r\n", "other_name",
+             "#ifndef X_H\r\n#define X_H\r\n#pragma once\r\n#endif\r\n"),
+            ("#ifdef X_H\nint y;\n#endif\n", "shape", "#pragma once\n#ifdef X_H\nint y;\n#endif\n"),
+        ]
+        for text, cause, expected in cases:
+            with self.subTest(text=text):
+                found = shapes.shape(text)
+                header = {"reason": found.reason, "macro": found.macro, "line": found.line,
+                          "cause": cause}
+                self.assertEqual(fixes.fixed(text, header, "inc/x.h"), expected)
+                if cause == "shape" and found.reason != "not_a_guard_form":
+                    self.assertEqual(shapes.shape(expected).reason, "guard")
 
 
 class Record(unittest.TestCase):

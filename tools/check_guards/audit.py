@@ -97,7 +97,7 @@ class Header:
     macro: str = None
     read: bool = False  # whether its file has been looked at
     causes: Counter = field(default_factory=Counter)  # of its re-entries
-    includes: dict = field(default_factory=dict)  # (path, line) -> text, behind its re-entries
+    includes: dict = field(default_factory=dict)  # (path, line) -> (order, text), behind them
 
     @property
     def bytes_reread(self):
@@ -144,9 +144,11 @@ def describe_all(found):
 INCLUDES = 10
 
 
-def explain(found, source, walked):
+def explain(found, source, walked, position=0):
     """Adds the cause of each re-entry in one unit (whose file is `source`, its listing
-    `walked`) to the headers of `found`, reading the shape of those entered again."""
+    `walked`, its place in the database `position`) to the headers of `found`, reading the shape
+    of those entered again. The lines named are the first INCLUDES in the database's order,
+    whatever order the units end in."""
 
     def shape_of(path):
         header = found[path]
@@ -154,12 +156,26 @@ def explain(found, source, walked):
             describe(header)
         return header.reason, header.macro
 
-    for path, cause, lines in causes.explain(source, walked, shape_of):
+    for number, (path, cause, lines) in enumerate(causes.explain(source, walked, shape_of)):
         header = found[path]
         header.causes[cause] += 1
-        for line in filter(None, lines):
-            if len(header.includes) < INCLUDES:
-                header.includes.setdefault(line[:2], line[2])
+        for k, line in enumerate(filter(None, lines)):
+            key, named = (position, number, k), header.includes
+            if line[:2] in named:
+                named[line[:2]] = (min(key, named[line[:2]][0]), line[2])
+            elif len(named) < INCLUDES:
+                named[line[:2]] = (key, line[2])
+            else:
+                last = max(named, key=lambda n: named[n][0])
+                if key < named[last][0]:
+                    del named[last]
+                    named[line[:2]] = (key, line[2])
+
+
+def includes(header):
+    """The lines named for `header`, in the database's order."""
+    return [{"path": p, "line": n, "text": t}
+            for (p, n), (_, t) in sorted(header.includes.items(), key=lambda i: i[1][0])]
 
 
 def describe(header, shape=True):

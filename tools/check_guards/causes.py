@@ -45,30 +45,33 @@ def directives(path):
     return includes, undefs
 
 
-def include_line(parent, header):
-    """(parent, line, text) of the #include in `parent` that names `header`, or None: the first
-    whose target is the header's path's tail, else the first of the same file name."""
+def include_line(parent, header, occurrence=0):
+    """(parent, line, text) of the #include in `parent` that names `header`, or None: the
+    `occurrence`-th (from 0) whose target is the header's path's tail, else of the same file
+    name, else the last of them."""
     name = os.path.basename(header)
-    fallback = None
+    exact, named = [], []
     for number, target, text in directives(parent)[0]:
         if os.path.basename(target) != name:
             continue
-        tail = os.path.normpath(target)
-        if header.endswith(os.sep + tail.lstrip("." + os.sep)):
-            return parent, number, text
-        fallback = fallback or (parent, number, text)
-    return fallback
+        named.append((parent, number, text))
+        if header.endswith(os.sep + os.path.normpath(target).lstrip("." + os.sep)):
+            exact.append((parent, number, text))
+    found = exact or named
+    return found[min(occurrence, len(found) - 1)] if found else None
 
 
 def explain(source, walked, shape_of):
     """(header, cause, lines) for each re-entry in one unit whose file is `source`: `walked` is
     its listing as (depth, path), `shape_of(path)` gives a header's (reason, macro)."""
-    stack, first, order, found = [source], {}, [], []
+    stack, first, order, found, times = [source], {}, [], [], {}
     for depth, path in walked:
         del stack[depth:]
         parent = stack[-1]
+        # How many times this parent has included this header before: which #include it is.
+        occurrence = times[parent, path] = times.get((parent, path), -1) + 1
         if path in first:
-            found.append(_reentry(path, parent, stack, first[path], order, shape_of))
+            found.append(_reentry(path, parent, stack, first[path], order, shape_of, occurrence))
         else:
             first[path] = (parent, len(order))
         order.append(path)
@@ -76,8 +79,8 @@ def explain(source, walked, shape_of):
     return found
 
 
-def _reentry(path, parent, stack, first, order, shape_of):
-    again = include_line(parent, path)
+def _reentry(path, parent, stack, first, order, shape_of, occurrence):
+    again = include_line(parent, path, occurrence)
     if path in stack:
         return path, "cycle", [again]
     reason, macro = shape_of(path)

@@ -13,7 +13,7 @@ from guardgen_common import processes
 from guardgen_common.outputs import check_writable, write_text
 from guardgen_common.processes import Failure
 
-from . import audit, compilers, database, report
+from . import audit, compilers, database, proof, report
 
 ME = "check-guards"
 DEFAULT_LIMIT = 20
@@ -100,6 +100,15 @@ printed.""",
     parser.add_argument("--json", metavar="FILE",
                         help="also write the record of every header entered as JSON to FILE "
                              "(- for standard output, instead of the table)")
+    parser.add_argument("--patch", metavar="FILE",
+                        help="also write the fix of the build's own headers entered again as a "
+                             "patch that git apply takes in this directory (- for standard "
+                             "output, instead of the table), once it is proven on scratch "
+                             "copies: the same output, fewer re-entries, -E timed before and "
+                             "after")
+    parser.add_argument("--rounds", type=positive, default=proof.ROUNDS, metavar="N",
+                        help="interleaved rounds of -E timed for the proof (default: "
+                             f"{proof.ROUNDS})")
     parser.add_argument("--shard", type=shard, metavar="I/N",
                         help="audit only every N-th unit, from the I-th (from 1): the parts of a "
                              "build too large for one machine, to be merged")
@@ -109,8 +118,10 @@ printed.""",
     if not 0 < args.timeout <= MAX_TIMEOUT:  # also refuses nan
         raise Failure(f"--timeout must be a number of seconds above 0 and at most {MAX_TIMEOUT}: "
                       f"{args.timeout:g}")
-    if args.merge and (args.database or args.shard or args.compiler):
-        raise Failure("--merge takes records only: no database, --shard or --compiler")
+    if args.merge and (args.database or args.shard or args.compiler or args.patch):
+        raise Failure("--merge takes records only: no database, --shard, --compiler or --patch")
+    if args.json == "-" and args.patch == "-":
+        raise Failure("--json - and --patch - would both take standard output: give a file to one")
     return args
 
 
@@ -180,15 +191,21 @@ def audit_database(args, progress):
     found = {}
     order = list(plans)
 
+    again = {}  # for the proof: the units that entered each of the build's own headers again
+
     def take(position, outcome):
         plan = plans[order[position]]
+        if args.patch and outcome.status == 0:
+            for path, count in outcome.counts.items():
+                if count > 1:
+                    again.setdefault(path, []).append(order[position])
         if outcome.status != 0:
             failed.append({"file": outcome.file, "status": outcome.status,
                            "message": outcome.message})
             say(f"{outcome.file}: failed ({outcome.status}): {outcome.message or 'no message'}")
         else:
             audit.add(found, outcome.counts, defaults[plan.key] + plan.system)
-            audit.explain(found, outcome.file, outcome.walked)
+            audit.explain(found, outcome.file, outcome.walked, order[position])
 
     audit.run_units([units[i] for i in order], [plans[i].argv for i in order], args.jobs,
                     args.timeout, progress, take)
@@ -196,13 +213,30 @@ def audit_database(args, progress):
     names = [args.compiler] if compiler else list(
         dict.fromkeys(compilers.program_words(units[i].argv)[0] for i in order))
     shard = f"{args.shard[0]}/{args.shard[1]}" if args.shard else None
-    return report.record(str(path.parent), ", ".join(names), len(units), failed, found, skipped,
-                         shard)
+    summary = report.record(str(path.parent), ", ".join(names), len(units), failed, found, skipped,
+                            shard)
+    if args.patch:
+        own = [h for h in summary["headers"] if h["reentries"] > 0 and not h["system"]]
+        entered = sorted({i for h in own for i in again.get(h["path"], [])})
+        proved = [proof.Unit(units[i], plans[i].argv, defaults[plans[i].key]) for i in entered]
+
+        def rounds(done, total):
+            progress_line(f"proof: round {done} of {total}", done == total)
+
+        summary["patch"], summary["proof"] = proof.prove(own, proved, args.jobs, args.timeout,
+                                                         args.rounds, rounds)
+    return summary
+
+
+def progress_line(text, last):
+    if sys.stderr.isatty():
+        print(f"\r{ME}: {text}", end="\n" if last else "", file=sys.stderr, flush=True)
 
 
 def main(argv):
     args = parse_arguments(argv)
     check_writable(args.json)
+    check_writable(args.patch)
 
     def progress(done, total):
         if sys.stderr.isatty():
@@ -215,11 +249,19 @@ def main(argv):
         summary = report.merge(records)
     else:
         summary = audit_database(args, progress)
-    if args.json != "-":
-        sys.stdout.write(report.table(summary, summary["directory"], args.limit, args.all))
+    patch = summary.pop("patch", None)
+    said = ""
+    if "proof" in summary:
+        said = proof.lines(summary["proof"])
+    if args.json != "-" and args.patch != "-":
+        sys.stdout.write(report.table(summary, summary["directory"], args.limit, args.all) + said)
         sys.stdout.flush()
+    elif said:
+        sys.stderr.write(said.lstrip("\n"))
     if args.json:
         write_text(args.json, json.dumps(summary, indent=2) + "\n")
+    if args.patch:
+        write_text(args.patch, patch)
     return 1 if summary["failed"] else 0
 
 

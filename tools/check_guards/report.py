@@ -11,7 +11,7 @@ from guardgen_common.outputs import readable_size
 from guardgen_common.processes import Failure
 
 from . import causes
-from .audit import INCLUDES, Header, describe
+from .audit import INCLUDES, Header, describe, includes
 
 # A one-line fix for each shape; {line} and {macro} are filled in.
 FIXES = {
@@ -103,9 +103,7 @@ def header_record(header):
         "line": header.line,
         "text": header.text,
         "macro": header.macro,
-        **cause_fields(header.causes, [{"path": p, "line": n, "text": t}
-                                       for (p, n), t in header.includes.items()],
-                       header.reason),
+        **cause_fields(header.causes, includes(header), header.reason),
     }
 
 
