@@ -66,20 +66,21 @@ runs as COMPILER -E -H -w, then its flags that an allowlist keeps (-I, -D, -U, -
 its file, bounded in time, memory and listing; nothing is written. What was dropped that could
 have changed the answer is named in one line. --compiler names the program to use instead.
 
-The table lists the headers of the build's own that some unit entered more than once, most
-bytes re-read first: the re-entries (entries beyond the first in each unit, summed), the units,
-the bytes re-read, the header's shape with the line that decides it, and a fix:
-  guard              a whole-file #ifndef X / #if !defined(X) with its #define X
-  pragma_once        #pragma once
-  no_guard           no guard at all
-  before_guard       a line of code or a directive before the guard
-  after_guard        a line after the guard's #endif
-  else_branch        an #else or #elif of the guard's own
-  not_a_guard_form   the file wrapped in another condition (#ifdef X, #if X != 1, #if !X)
-  guard_not_defined  the #ifndef X without its #define X
-The system's headers (in the compiler's own directories, or given with -isystem) are summed in
-one line. Exits with 1 if a unit failed to preprocess (each said in one line), its report still
-printed.""",
+The table lists the headers of the build's own that some unit entered more than once, those
+processed again first (their text read again) before those only scanned again (opened and
+scanned to the guard's #endif): the re-entries, the units, the bytes scanned again (no measure
+of time), the cause and its fix with the lines to change:
+  cycle              entered again while still open: a header it includes includes it back
+  other_name         entered again by another route, its guard sound (gcc keeps a guard per
+                     directory it found the header in)
+  macro_undefined    its guard's macro #undef'd in a file entered in between
+  a shape            guard, pragma_once, no_guard, before_guard, after_guard, else_branch,
+                     not_a_guard_form, guard_not_defined: the line that decides it
+  unknown            none of these
+--patch writes the fixes as a patch for git apply, proven first on scratch copies: the same
+output, the re-entries counted again, -E timed before and after. The system's headers are
+summed in one line. Exits with 1 if a unit failed to preprocess or was refused (each said in
+one line), its report still printed.""",
     )
     parser.add_argument("database", nargs="?", metavar="DATABASE",
                         help="compile_commands.json, or the directory holding it (default: "
@@ -254,7 +255,8 @@ def main(argv):
     if "proof" in summary:
         said = proof.lines(summary["proof"])
     if args.json != "-" and args.patch != "-":
-        sys.stdout.write(report.table(summary, summary["directory"], args.limit, args.all) + said)
+        sys.stdout.write(report.table(summary, summary["directory"], args.limit, args.all,
+                                      hint=not said) + said)
         sys.stdout.flush()
     elif said:
         sys.stderr.write(said.lstrip("\n"))

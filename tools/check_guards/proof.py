@@ -232,10 +232,15 @@ def summary(units, reentries, times, withdrawn):
     }
 
 
+def plural(count, word):
+    return f"{count} {word}" + ("" if count == 1 else "s")
+
+
 def lines(proof):
     """The proof in a few lines for the user."""
-    out = [f"\nProof of the patch ({len(proof['patched'])} headers, {proof['units']} units, {proof['rounds']} "
-           "interleaved rounds of -E on scratch copies):"]
+    out = [f"\nProof of the patch ({plural(len(proof['patched']), 'header')}, "
+           f"{plural(proof['units'], 'unit')}, {plural(proof['rounds'], 'interleaved round')} of "
+           "-E on scratch copies):"]
     if proof["units"]:
         out.append("  output: the same in every unit, line markers and blank lines aside"
                    if proof["output_identical"] else

@@ -229,7 +229,7 @@ def merge(records):
             **({"merged": shards} if shards else {})}
 
 
-def table(summary, top, limit, everything=False):
+def table(summary, top, limit, everything=False, hint=True):
     """The headers the build entered again, those processed again first: the user's own (all of
     them with `everything`, the system's too), at most `limit` rows, then a line for the
     system's, the totals, and how to measure what they cost."""
@@ -264,7 +264,7 @@ def table(summary, top, limit, everything=False):
         f"again ({processed} processed again, {t['reentries'] - processed} only scanned); "
         f"bytes scanned again: {readable_size(t['bytes_reread'])} of "
         f"{readable_size(t['bytes_read'])} read")
-    if own:
+    if own and hint:
         lines.append("Bytes are no measure of time: a header only scanned again costs an open and "
                      "a scan to its #endif. To measure it, --patch FILE proves the fix and times "
                      "-E before and after.")
