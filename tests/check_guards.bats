@@ -385,6 +385,36 @@ blocking_units() {
     done
 }
 
+@test "Ctrl-C during the proof of --patch leaves no scratch copy and no compiler" {
+    /usr/bin/python3 -c 'print("".join(f"#define OPTION_{i} {i}\n" for i in range(50000)), end="")' >include/config.h
+    local i
+    for i in 1 2 3; do printf '#include "config.h"\n#include "config.h"\n' >src/u$i.c; done
+    mkdir "$BATS_TEST_TMPDIR/tmp"
+    local before tries
+    before=$(snapshot)
+    rm -f "$BATS_TEST_TMPDIR/ended"
+    TMPDIR="$BATS_TEST_TMPDIR/tmp" env --default-signal=INT "$BATS_TEST_DIRNAME/record_end.py" \
+        "$BATS_TEST_TMPDIR/ended" "$BATS_TEST_TMPDIR/pid" /dev/null "$BATS_TEST_TMPDIR/err" \
+        "$script" --patch "$BATS_TEST_TMPDIR/fix.diff" --rounds 1000 build &
+    tries=0
+    until compgen -G "$BATS_TEST_TMPDIR/tmp/check-guards-proof.*/a" >/dev/null; do
+        ((tries++ < 3000)) || { echo "no proof started"; return 1; }
+        sleep 0.01
+    done
+    sleep 0.5
+    kill -INT "$(cat "$BATS_TEST_TMPDIR/pid")"
+    tries=0
+    until [[ -s $BATS_TEST_TMPDIR/ended ]]; do
+        ((tries++ < 2000)) || { echo "still running"; return 1; }
+        sleep 0.01
+    done
+    [[ $(cat "$BATS_TEST_TMPDIR/ended") == "signal SIGINT" ]] || { cat "$BATS_TEST_TMPDIR/err"; return 1; }
+    [[ -z $(ls -A "$BATS_TEST_TMPDIR/tmp") ]] || { ls -A "$BATS_TEST_TMPDIR/tmp"; return 1; }
+    [[ ! -e $BATS_TEST_TMPDIR/fix.diff ]]
+    if pgrep -a -f "check-guards-proof"; then return 1; fi
+    [[ $(snapshot) == "$before" ]]
+}
+
 @test "a signal that lands while compilers start leaves none running, tried many times" {
     blocking_units
     local try delay pid
