@@ -250,6 +250,107 @@ query() {
     done
 }
 
+# A project with a header of each cause, whose --patch proves fixes: for the outputs below.
+causes_project() {
+    mkdir -p include/sub
+    printf '#ifndef LOOP_H\n#define LOOP_H\n#include "back.h"\nint loop;\n#endif\n' >include/loop.h
+    printf '#include "loop.h"\nint back;\n' >include/back.h
+    printf '#ifndef R_H\n#define R_H\nint r;\n#endif\n' >include/r.h
+    printf '#include "../r.h"\n' >include/sub/s.h
+    local i
+    for i in 1 2 3; do
+        printf '#include "good.h"\n#include "loop.h"\n#include "r.h"\n#include "sub/s.h"\n#include "bad.h"\n' >src/u$i.c
+    done
+}
+
+@test "--diagnostics: a line per header as gcc writes warnings, and notes for the lines behind it" {
+    causes_project
+    check --diagnostics build
+    [[ $status -eq 0 && -z $err ]] || { echo "status $status: $err"; return 1; }
+    # Parsed back: (path, line, cause) of each warning, and the notes' places.
+    [[ $(echo "$out" | sed -n 's/^\([^:]*\):\([0-9]*\):1: warning: .*\[check-guards-\([a-z_]*\)\]$/\1 \2 \3/p') == \
+        "include/bad.h 1 before_guard
+include/loop.h 1 cycle
+include/r.h 1 other_name" ]] || { echo "$out"; return 1; }
+    [[ $out == *$'\ninclude/back.h:1:1: note: included back here, while it is still open: #include "loop.h"\n'* ]]
+    [[ $out == *$'\nsrc/u1.c:3:1: note: first reached here: #include "r.h"\ninclude/sub/s.h:1:1: note: included again here: #include "../r.h"\n'* ]] ||
+        { echo "$out"; return 1; }
+    [[ $(echo "$out" | grep -c -v ': \(warning\|note\): ') -eq 0 ]]
+}
+
+@test "--sarif: valid SARIF 2.1.0, a result per header at its line, the proven fix applies" {
+    causes_project
+    check --sarif "$BATS_TEST_TMPDIR/r.sarif" --patch "$BATS_TEST_TMPDIR/fix.diff" --rounds 1 build
+    [[ $status -eq 0 && -z $err ]] || { echo "status $status: $err"; return 1; }
+    [[ $(query "$BATS_TEST_TMPDIR/r.sarif" "[(x['ruleId'], x['locations'][0]['physicalLocation']['artifactLocation']['uri'], x['locations'][0]['physicalLocation']['region']['startLine'], len(x.get('relatedLocations', [])), 'fixes' in x) for x in r['runs'][0]['results']]") == \
+        "[('before_guard', 'include/bad.h', 1, 3, True), ('cycle', 'include/loop.h', 1, 1, True), ('other_name', 'include/r.h', 1, 4, True)]" ]] ||
+        { query "$BATS_TEST_TMPDIR/r.sarif" "r['runs'][0]['results']"; return 1; }
+    # Each fix's replacements, applied to the header, give the header as the patch makes it.
+    cp -r "$project" "$BATS_TEST_TMPDIR/patched"
+    (cd "$BATS_TEST_TMPDIR/patched" && patch -s -p1 <"$BATS_TEST_TMPDIR/fix.diff")
+    /usr/bin/python3 - "$BATS_TEST_TMPDIR/r.sarif" "$project" "$BATS_TEST_TMPDIR/patched" <<'PY'
+import json, sys
+log, top, patched = json.load(open(sys.argv[1])), sys.argv[2], sys.argv[3]
+for result in log["runs"][0]["results"]:
+    for change in result["fixes"][0]["artifactChanges"]:
+        uri = change["artifactLocation"]["uri"]
+        text = open(f"{top}/{uri}").read()
+        for r in sorted(change["replacements"], key=lambda r: -r["deletedRegion"]["charOffset"]):
+            at, length = r["deletedRegion"]["charOffset"], r["deletedRegion"]["charLength"]
+            text = text[:at] + r["insertedContent"]["text"] + text[at + length:]
+        assert text == open(f"{patched}/{uri}").read(), uri
+PY
+    command -v sarif-multitool >/dev/null || skip "sarif-multitool is not installed (npm install -g @microsoft/sarif-multitool)"
+    sarif-multitool validate "$BATS_TEST_TMPDIR/r.sarif" -o "$BATS_TEST_TMPDIR/validation.sarif" >/dev/null
+    [[ $(query "$BATS_TEST_TMPDIR/validation.sarif" "[x['message'] for x in r['runs'][0]['results'] if x.get('level') == 'error']") == "[]" ]] ||
+        { query "$BATS_TEST_TMPDIR/validation.sarif" "r['runs'][0]['results']"; return 1; }
+}
+
+@test "--baseline: the same build passes; a header newly entered again fails the gate, alone" {
+    check --json "$BATS_TEST_TMPDIR/baseline.json" build
+    [[ $status -eq 0 ]]
+    check --baseline "$BATS_TEST_TMPDIR/baseline.json" build
+    [[ $status -eq 0 && $out == *"Against the baseline $BATS_TEST_TMPDIR/baseline.json: nothing entered again beyond it"* ]] ||
+        { echo "status $status: $out"; return 1; }
+    printf 'int fresh;\n' >include/fresh.h
+    printf '#include "fresh.h"\n#include "fresh.h"\n' >>src/u2.c
+    check --baseline "$BATS_TEST_TMPDIR/baseline.json" --diagnostics build
+    [[ $status -eq 1 ]]
+    [[ $(echo "$out" | grep ': warning: ') == "include/fresh.h:1:1: warning: "*"[check-guards-no_guard]" ]] ||
+        { echo "$out"; return 1; }
+    [[ $err == *"1 of the build's own headers entered again that it did not have, or more often"* ]]
+    check --baseline build/compile_commands.json build
+    [[ $status -eq 1 && $err == "check-guards: build/compile_commands.json: not a record of check-guards" ]]
+}
+
+@test "MSVC-style: clang-cl on a database as a Windows build writes it, entries as /showIncludes lists them" {
+    local clang_cl
+    clang_cl=$(compgen -c clang-cl | sort | head -1)
+    [[ -n $clang_cl ]] || skip "clang-cl is not installed"
+    printf 'int plain;\n' >include/plain.h
+    printf '#include "good.h"\n#include "plain.h"\n#include "plain.h"\n' >src/u1.c
+    cat >build/compile_commands.json <<JSON
+[
+  {"directory": "$project\\\\build", "file": "..\\\\src\\\\u1.c",
+   "command": "$clang_cl /nologo /TC /c /Fo..\\\\obj\\\\u1.obj /Fdvc.pdb /W4 /EHsc /MD /DNAME=\\"a b\\" /I..\\\\include ..\\\\src\\\\u1.c"},
+  {"directory": "$project/build", "file": "../src/u2.c",
+   "arguments": ["$clang_cl", "/nologo", "/c", "/Fo../obj/u2.obj", "/I../include", "../src/u2.c"]}
+]
+JSON
+    local before
+    before=$(snapshot)
+    check --json "$BATS_TEST_TMPDIR/r.json" build
+    [[ $status -eq 0 && -z $err ]] || { echo "status $status: $err"; return 1; }
+    [[ $(snapshot) == "$before" ]]
+    # The entries, against clang-cl's own /showIncludes of each unit.
+    local expected
+    expected=$(cd build && for i in 1 2; do "$clang_cl" /nologo /showIncludes /E /I../include ../src/u$i.c 2>&1 >/dev/null; done |
+        sed -n 's/^Note: including file: *//p' | xargs -n1 basename | sort | uniq -c | awk '{print $2, $1}')
+    [[ $(query "$BATS_TEST_TMPDIR/r.json" "'\n'.join(f\"{h['path'].split('/')[-1]} {h['entries']}\" for h in sorted(r['headers'], key=lambda h: h['path'].split('/')[-1]))") == "$expected" ]] ||
+        { echo "$expected"; query "$BATS_TEST_TMPDIR/r.json" "r['headers']"; return 1; }
+    [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(h['reentries'], h['reason']) for h in r['headers'] if h['path'].endswith('/plain.h')]") == "[(1, 'no_guard')]" ]]
+}
+
 @test "a unit that fails: one line with the compiler's error, the rest reported, status 1" {
     printf '#include "missing.h"\n' >src/u2.c
     check build

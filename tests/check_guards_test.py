@@ -16,7 +16,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
-from check_guards import audit, causes, compilers, database, fixes, flags, report  # noqa: E402
+from check_guards import (audit, causes, compilers, database, fixes, flags, msvc,  # noqa: E402
+                          report)
 from guardgen_common import entries, processes, shapes  # noqa: E402
 from guardgen_common.processes import Failure  # noqa: E402
 
@@ -324,7 +325,7 @@ class Commands(unittest.TestCase):
                 (["touch", "x"], "", "touch is not a C or C++ compiler"),
                 (["sh", "-c", "touch x"], "", "sh is not a C or C++ compiler"),
                 (["nasm", "x.asm"], "", "nasm is not a C or C++ compiler"),
-                (["cl.exe", "/c", "a.c"], "", "cl is an MSVC-style compiler"),
+                (["cl.exe", "/c", "a.c"], "", "its compiler 'cl.exe' is not found on the PATH"),
                 (["./gcc", "-c", "a.c"], "", "is a path into the build tree: refused"),
                 (["gcc-99", "a.c"], "", "is not found on the PATH"),
                 (["/no/such/gcc", "a.c"], "", "is no program that can be run"),
@@ -393,7 +394,7 @@ class Commands(unittest.TestCase):
     def test_a_compiler_that_does_not_say_where_its_headers_are_is_said_in_one_line(self):
         said = []
         false = shutil.which("false") or "/bin/false"
-        key = ((false,), "c", ("-target", "t"))
+        key = ((false,), "c", ("-target", "t"), "-H")
         self.assertEqual(compilers.default_directories(key, "/", 10, said.append), [])
         self.assertEqual(len(said), 1)
         self.assertIn(f"'{false} -target t' did not say where its own headers are", said[0])
@@ -428,6 +429,63 @@ class Signals(unittest.TestCase):
             signal.signal(signal.SIGTERM, before)
         self.assertEqual(len(started), 1)
         self.assertIsNotNone(started[0].poll(), "the program started as the signal landed runs on")
+
+
+class MsvcStyle(unittest.TestCase):
+    def test_a_windows_command_line_split_as_the_c_runtime_splits_it(self):
+        # (the command, its words)
+        cases = [
+            ('cl /I..\\inc /D"X=a b" "C:\\Program Files\\x.c"', ["cl", "/I..\\inc", "/DX=a b",
+                                                              "C:\\Program Files\\x.c"]),
+            ('cl a\\\\"b c"d e\\"f', ["cl", 'a\\b cd', 'e"f']),
+            ("cl  /Fo..\\obj\\  /c", ["cl", "/Fo..\\obj\\", "/c"]),
+        ]
+        for command, words in cases:
+            with self.subTest(command=command):
+                self.assertEqual(database.windows_split(command), words)
+
+    def test_only_the_allowlist_of_cl_reaches_the_compiler(self):
+        # (the unit's words after its program, the words kept, the dropped ones named)
+        slash = "\\" if os.name == "nt" else "/"
+        cases = [
+            ("/nologo /c /Fo..\\obj\\a.obj /Fdx.pdb /W4 /wd4996 /Zi /FS /MP /EHsc /MD /std:c++17 "
+             "/I..\\inc /I inc2 -Iinc3 /DX=1 /D Y /UZ /FIpre.h /external:I ..\\ext /TP /utf-8 "
+             "/Zc:__cplusplus /GR- /O2",
+             ["/EHsc", "/MD", "/std:c++17", f"/I..{slash}inc", "/Iinc2", "/Iinc3", "/DX=1", "/DY",
+              "/UZ", "/FIpre.h", f"/external:I..{slash}ext", "/TP", "/utf-8", "/Zc:__cplusplus",
+              "/GR-", "/O2"], []),
+            ("/B1 evil.dll /Bx evil.exe /Yupch.h /Fppch.pch /clang:-fplugin=x.so -Xclang -load "
+             "/d1reportAllClassLayout /Iok",
+             ["/Iok"], ["/B1", "/Bx", "/Yu", "/Fp", "/clang:", "-Xclang", "/d1"]),
+            ("/I", [], []),
+        ]
+        for words, kept, dropped in cases:
+            with self.subTest(words=words):
+                judged = msvc.judge(words.split(" "))
+                self.assertEqual((judged.kept, judged.dropped), (kept, dropped))
+        judged = msvc.judge(["/external:Iext", "-imsvcsys", "/FIf.h", "/TC"])
+        self.assertEqual((judged.system, judged.files, judged.language), (["ext", "sys"],
+                                                                          ["f.h"], "c"))
+
+    def test_show_includes_read_in_any_language(self):
+        with tempfile.TemporaryDirectory() as directory:
+            top = Path(directory).resolve()
+            (top / "a.h").write_text("")
+            (top / "b.h").write_text("")
+            # (the listing, what it entered)
+            cases = [
+                ("Note: including file: a.h\nNote: including file:  b.h\nNote: including file: a.h\n",
+                 [(1, "a.h"), (2, "b.h"), (1, "a.h")]),
+                ("x.c(3): warning C4996: a: b\nHinweis: Einlesen der Datei: a.h\n"
+                 "Hinweis: Einlesen der Datei:  b.h\nx.c(4): error C1083: Datei: nicht.h\n",
+                 [(1, "a.h"), (2, "b.h")]),
+                ("Note: including file:   b.h\nNote: including file: a.h\n", [(1, "a.h")]),
+            ]
+            for listing, walked in cases:
+                with self.subTest(listing=listing):
+                    found = entries.walk_shown(listing.encode().splitlines(keepends=True),
+                                               str(top))
+                    self.assertEqual(list(found), [(d, str(top / f)) for d, f in walked])
 
 
 class Causes(unittest.TestCase):

@@ -51,7 +51,7 @@ def run_unit(unit, argv, timeout, limits=None):
             else:
                 message = entries.first_error(said.read(1 << 16).decode(errors="replace"))
             return Outcome(unit.path, status=status, message=message)
-        return Outcome(unit.path, list(entries.walk(said, unit.directory)))
+        return Outcome(unit.path, list(entries.walker(argv)(said, unit.directory)))
 
 
 def run_units(units, argvs, jobs, timeout, progress, take):

@@ -13,7 +13,7 @@ from guardgen_common import processes
 from guardgen_common.outputs import check_writable, write_text
 from guardgen_common.processes import Failure
 
-from . import audit, compilers, database, proof, report
+from . import audit, compilers, database, formats, proof, report
 
 ME = "check-guards"
 DEFAULT_LIMIT = 20
@@ -110,6 +110,18 @@ one line), its report still printed.""",
     parser.add_argument("--rounds", type=positive, default=proof.ROUNDS, metavar="N",
                         help="interleaved rounds of -E timed for the proof (default: "
                              f"{proof.ROUNDS})")
+    parser.add_argument("--diagnostics", action="store_true",
+                        help="instead of the table, one line per header as gcc writes its "
+                             "warnings (PATH:LINE:COLUMN: warning: ... [check-guards-CAUSE]), "
+                             "then a note per #include behind it: editors and CI logs make them "
+                             "links")
+    parser.add_argument("--sarif", metavar="FILE",
+                        help="also write the findings as SARIF 2.1.0 to FILE (- for standard "
+                             "output, instead of the table), for code-scanning services")
+    parser.add_argument("--baseline", metavar="RECORD",
+                        help="report only the headers entered again that this earlier --json "
+                             "record of the same build did not have, or now more often; exit "
+                             "with 1 if there is any (a gate for pull requests)")
     parser.add_argument("--shard", type=shard, metavar="I/N",
                         help="audit only every N-th unit, from the I-th (from 1): the parts of a "
                              "build too large for one machine, to be merged")
@@ -121,8 +133,9 @@ one line), its report still printed.""",
                       f"{args.timeout:g}")
     if args.merge and (args.database or args.shard or args.compiler or args.patch):
         raise Failure("--merge takes records only: no database, --shard, --compiler or --patch")
-    if args.json == "-" and args.patch == "-":
-        raise Failure("--json - and --patch - would both take standard output: give a file to one")
+    if sum(1 for given in (args.json, args.patch, args.sarif) if given == "-") > 1:
+        raise Failure("--json -, --patch - and --sarif - would share standard output: give files "
+                      "to all but one")
     return args
 
 
@@ -224,8 +237,8 @@ def audit_database(args, progress):
         def rounds(done, total):
             progress_line(f"proof: round {done} of {total}", done == total)
 
-        summary["patch"], summary["proof"] = proof.prove(own, proved, args.jobs, args.timeout,
-                                                         args.rounds, rounds)
+        summary["patch"], summary["proof"], summary["fixed"] = proof.prove(
+            own, proved, args.jobs, args.timeout, args.rounds, rounds)
     return summary
 
 
@@ -238,33 +251,48 @@ def main(argv):
     args = parse_arguments(argv)
     check_writable(args.json)
     check_writable(args.patch)
+    check_writable(args.sarif)
 
     def progress(done, total):
         if sys.stderr.isatty():
             end = "\n" if done == total else ""
             print(f"\r{ME}: {done} of {total} units", end=end, file=sys.stderr, flush=True)
 
+    baseline = read_record(args.baseline) if args.baseline else None
     if args.merge:
         records = [read_record(p) for p in args.merge]
         report.check_parts(records, args.merge)
         summary = report.merge(records)
     else:
         summary = audit_database(args, progress)
-    patch = summary.pop("patch", None)
-    said = ""
-    if "proof" in summary:
-        said = proof.lines(summary["proof"])
-    if args.json != "-" and args.patch != "-":
-        sys.stdout.write(report.table(summary, summary["directory"], args.limit, args.all,
-                                      hint=not said) + said)
-        sys.stdout.flush()
-    elif said:
-        sys.stderr.write(said.lstrip("\n"))
+    if baseline and baseline["directory"] != summary["directory"]:
+        raise Failure(f"{args.baseline}: a record of the database in {baseline['directory']}, "
+                      f"not of {summary['directory']}: refused")
+    patch, fixed = summary.pop("patch", None), summary.pop("fixed", None)
+    said = proof.lines(summary["proof"]) if "proof" in summary else ""
+    shown, gate = None, ""
+    if baseline:
+        shown = report.beyond(summary, baseline)
+        gate = (f"\nAgainst the baseline {args.baseline}: {len(shown)} of the build's own headers "
+                "entered again that it did not have, or more often" if shown else
+                f"\nAgainst the baseline {args.baseline}: nothing entered again beyond it")
+    if "-" in (args.json, args.patch, args.sarif):
+        sys.stderr.write((said + gate).lstrip("\n") + ("\n" if gate else ""))
+    elif args.diagnostics:
+        sys.stdout.write(formats.diagnostics(summary, shown))
+        sys.stderr.write((said + gate).lstrip("\n") + ("\n" if gate else ""))
+    else:
+        listed = summary if shown is None else dict(summary, headers=shown)
+        sys.stdout.write(report.table(listed, summary["directory"], args.limit, args.all,
+                                      hint=not said) + said + gate + ("\n" if gate else ""))
+    sys.stdout.flush()
     if args.json:
         write_text(args.json, json.dumps(summary, indent=2) + "\n")
     if args.patch:
         write_text(args.patch, patch)
-    return 1 if summary["failed"] else 0
+    if args.sarif:
+        write_text(args.sarif, json.dumps(formats.sarif(summary, fixed, shown), indent=2) + "\n")
+    return 1 if summary["failed"] or shown else 0
 
 
 def entry():

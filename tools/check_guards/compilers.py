@@ -19,6 +19,7 @@ from guardgen_common import entries
 from guardgen_common.processes import Failure, run
 
 from . import flags as allowlist
+from . import msvc
 
 WRAPPERS = {"ccache", "sccache", "distcc", "icecc"}
 
@@ -117,7 +118,7 @@ def resolve(program, roots):
     else:
         path = on_path(program)
         if path is None:
-            if entries.listing_of(program) != "-H" and _name(program) not in ("cc", "c++"):
+            if entries.listing_of(program) is None and _name(program) not in ("cc", "c++"):
                 raise Skipped(_other(program))
             raise Refused(f"its compiler '{program}' is not found on the PATH")
     if _name(os.path.realpath(path)) in WRAPPERS:
@@ -135,24 +136,23 @@ def resolve(program, roots):
         if under(where, roots):
             raise Refused(f"its compiler '{program}' lies in the database's tree ({where}): "
                           "refused, as only a compiler installed apart from the build is run")
-    if entries.listing_of(real) != "-H":
+    if entries.listing_of(real) is None:
         raise Skipped(_other(program))
     return path
 
 
 def _other(program):
-    """Why a unit of `program`, which is not gcc or clang, is skipped."""
-    if entries.listing_of(program) == "/showIncludes":
-        return f"{_name(program)} is an MSVC-style compiler, which is not audited yet"
-    return f"{_name(program)} is not a C or C++ compiler that lists its headers (gcc or clang)"
+    """Why a unit of `program`, which is not gcc, clang, cl or clang-cl, is skipped."""
+    return (f"{_name(program)} is not a C or C++ compiler that lists its headers (gcc, clang, cl "
+            "or clang-cl)")
 
 
-def language(unit, judged):
-    """The unit's language: from -x, else from its file's ending; None for one that is not C,
-    C++ or Objective-C."""
+def language(file, judged):
+    """The language of the unit whose file is `file`: from -x (or /TC, /TP), else from its
+    file's ending; None for one that is not C, C++ or Objective-C."""
     if judged.language:
         return judged.language if judged.language in C_FAMILY else None
-    ending = os.path.splitext(unit.file)[1]
+    ending = os.path.splitext(file)[1]
     if ending in CXX_ENDINGS:
         return "c++"
     return LANGUAGES.get(ending)
@@ -184,26 +184,33 @@ def plan(unit, database, compiler=None):
         path, rest = compiler[0], compiler[1:]
     else:
         path, rest = resolve(program, tree(database, unit)), []
+    style = (entries.listing_of(path) or entries.listing_of(os.path.realpath(path))
+             if not compiler else "-H")
+    judge = msvc.judge if style == "/showIncludes" else allowlist.judge
     try:
-        judged = allowlist.judge(allowlist.expanded(words, unit.directory))
+        judged = judge(allowlist.expanded(words, unit.directory))
     except Failure as failure:
         raise Refused(str(failure)) from None
-    lang = language(unit, judged)
+    file = msvc.path(unit.file) if style == "/showIncludes" else unit.file
+    lang = language(file, judged)
     if lang is None:
-        ending = os.path.splitext(unit.file)[1] or "no ending"
+        ending = os.path.splitext(file)[1] or "no ending"
         raise Skipped(f"{judged.language or ending} is not C or C++")
-    if not _regular(unit.path):
+    if not _regular(os.path.join(unit.directory, file)):
         raise Refused(f"{unit.file} is not a regular file: refused")
     for forced in judged.files:
         where = os.path.join(unit.directory, forced)
         if os.path.lexists(where) and not _regular(where):
             raise Refused(f"its -include or -imacros {forced} is not a regular file: refused")
-    own = ["-E", "-H", "-w"]
-    if "clang" in _name(os.path.realpath(path)):
-        own.append("-fno-crash-diagnostics")  # no reproducers written for a source that crashes it
-    source = unit.file if not unit.file.startswith(("-", "@")) else os.path.join(".", unit.file)
-    argv = [path, *rest, *own, *judged.kept, source]
-    key = (path, *rest), lang, tuple(judged.search)
+    source = os.path.join(".", file) if file.startswith(("-", "@")) else file
+    if style == "/showIncludes":
+        argv = msvc.argv(path, judged, source)
+    else:
+        own = ["-E", "-H", "-w"]
+        if "clang" in _name(os.path.realpath(path)):
+            own.append("-fno-crash-diagnostics")  # no reproducers for a source that crashes it
+        argv = [path, *rest, *own, *judged.kept, source]
+    key = (path, *rest), lang, tuple(judged.search), style
     system = [os.path.realpath(os.path.join(unit.directory, d)) for d in judged.system]
     return Plan(argv, key, system, judged.dropped)
 
@@ -235,7 +242,8 @@ def check_listing(compiler, timeout, directory, given):
 
 
 def _probe(program, lang, moving, directory, timeout):
-    _, status, _, said = run([*program, *moving, "-x", lang, "-E", "-v", os.devnull], directory,
+    language = ["-x", lang] if lang else []
+    _, status, _, said = run([*program, *moving, *language, "-E", "-v", os.devnull], directory,
                              timeout)
     text = said.decode(errors="replace")
     found, inside = [], False
@@ -253,9 +261,15 @@ def _probe(program, lang, moving, directory, timeout):
 
 def default_directories(key, directory, timeout, say):
     """The directories a compiler searches for <...> of its own, for the `key` of a Plan: from its
-    -v, between "#include <...> search starts here:" and "End of search list.". Where the flags
-    that move them make it fail, that is said, and the compiler's defaults are taken."""
-    program, lang, moving = key
+    -v, between "#include <...> search starts here:" and "End of search list." (cl has no -v:
+    its INCLUDE variable). Where the flags that move them make it fail, that is said, and the
+    compiler's defaults are taken."""
+    program, lang, moving, style = key
+    if style == "/showIncludes":
+        if "clang" not in _name(program[0]):
+            return msvc.include_directories()
+        program = (*program, "/nologo", "/TP" if "++" in lang else "/TC")
+        lang, moving = None, ()
     found, error = _probe(program, lang, moving, directory, timeout)
     if found is None:
         shown = shlex.join([*program[:1], *moving])

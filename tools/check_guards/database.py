@@ -8,6 +8,7 @@ import shlex
 from dataclasses import dataclass
 from pathlib import Path
 
+from guardgen_common import entries
 from guardgen_common.processes import Failure
 
 NAME = "compile_commands.json"
@@ -71,15 +72,62 @@ def unit(entry, number, database):
     elif isinstance(entry.get("command"), str):
         text(entry["command"], where, "command")
         try:
-            argv = shlex.split(entry["command"])
+            argv = (windows_split(entry["command"]) if msvc_style(entry["command"].split()[:1])
+                    else shlex.split(entry["command"]))
         except ValueError as error:
             raise Failure(f"{where}: \"command\" cannot be split: {error}") from None
         if not argv:
             raise Failure(f"{where}: \"command\" is empty")
     else:
         raise Failure(f"{where} has neither \"arguments\" nor \"command\"")
-    directory = os.path.normpath(os.path.join(os.path.dirname(database), entry["directory"]))
-    return Unit(directory, entry["file"], list(argv))
+    directory, file = entry["directory"], entry["file"]
+    if msvc_style(argv) and os.name != "nt":
+        # A Windows build's paths, taken here: its backslashes are separators on Windows alone.
+        directory, file = directory.replace("\\", "/"), file.replace("\\", "/")
+    directory = os.path.normpath(os.path.join(os.path.dirname(database), directory))
+    return Unit(directory, file, list(argv))
+
+
+def msvc_style(argv):
+    """Whether the command `argv` (its first word at least) runs cl or clang-cl."""
+    return bool(argv) and entries.listing_of(argv[0].strip('"').replace("\\", "/")) == \
+        "/showIncludes"
+
+
+def windows_split(command):
+    """The words of a Windows command line, as the C runtime splits it: blanks separate words
+    outside double quotes; backslashes are themselves, but before a double quote, where each
+    pair is one backslash and an odd one makes the quote a character."""
+    words, word, quoted, started, i = [], [], False, False, 0
+    while i < len(command):
+        c = command[i]
+        if c == "\\":
+            run = len(command[i:]) - len(command[i:].lstrip("\\"))
+            if command[i + run:i + run + 1] == '"':
+                word.append("\\" * (run // 2))
+                if run % 2:
+                    word.append('"')
+                    i += run + 1
+                else:
+                    i += run
+                started = True
+                continue
+            word.append("\\" * run)
+            started, i = True, i + run
+            continue
+        if c == '"':
+            quoted, started = not quoted, True
+        elif c in " \t" and not quoted:
+            if started:
+                words.append("".join(word))
+            word, started = [], False
+        else:
+            word.append(c)
+            started = True
+        i += 1
+    if started:
+        words.append("".join(word))
+    return words
 
 
 def load_json(path):

@@ -20,7 +20,8 @@ from .compilers import under
 
 ROUNDS = 5
 # Options whose value is a path, as the allowlist passes them: joined, or as the next word.
-PATH_JOINED = ("-I", "-isystem", "-iquote", "-idirafter", "-cxx-isystem", "-iframework", "-F")
+PATH_JOINED = ("-I", "-isystem", "-iquote", "-idirafter", "-cxx-isystem", "-iframework", "-F",
+               "/I", "/FI", "/external:I", "-imsvc")
 PATH_NEXT = ("-include", "-imacros")
 
 
@@ -43,7 +44,7 @@ def argv_in(argv, tree, timed=False):
                        and os.path.isabs(word[len(o):])), None)
         if option:
             out.append(option + rerooted(word[len(option):], tree))
-        elif word == "-H" and timed:
+        elif word in ("-H", "/showIncludes") and timed:
             continue
         else:
             out.append(rerooted(word, tree) if os.path.isabs(word) else word)
@@ -87,7 +88,7 @@ def preprocess(unit, tree, timeout):
         argv_in(unit.argv, tree), tree + unit.directory, timeout, keep_output=True)
     with said:
         walked = [(d, p[len(tree):] if p.startswith(tree + os.sep) else p)
-                  for d, p in entries.walk(said, tree + unit.directory)]
+                  for d, p in entries.walker(unit.argv)(said, tree + unit.directory)]
     if status != 0:
         return None, walked
     return normal(output, tree), walked
@@ -115,7 +116,7 @@ def diff(path, before, after, shown):
 
 def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None):
     """The patch for `headers` (records of the build's own headers entered again) and its proof:
-    (the diff text, the proof's record). `units` are the proof's Units, those that entered any
+    (the diff text, the proof's record, each patched header's text before and after). `units` are the proof's Units, those that entered any
     of them again."""
     withdrawn, changed = [], {}
     here = os.getcwd()
@@ -180,7 +181,7 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None):
     record["output_identical"] = identical
     record["patched"] = sorted(changed)
     patch = "".join(diff(p, text, new, shown) for p, (shown, text, new) in sorted(changed.items()))
-    return patch, record
+    return patch, record, {p: (text, new) for p, (_, text, new) in changed.items()}
 
 
 def culprits(unit, digest, candidates, changed, before, tree, timeout):

@@ -277,3 +277,11 @@ def said_cause(h):
     if cause in CAUSE_WORDS:
         return CAUSE_WORDS[cause]
     return h["reason"] + (f", line {h['line']}: `{h['text']}`" if h["line"] else "")
+
+
+def beyond(summary, baseline):
+    """The build's own headers entered again that the `baseline` record did not have entered
+    again, or now entered again more often."""
+    before = {h["path"]: h["reentries"] for h in baseline["headers"]}
+    return [h for h in summary["headers"] if h["reentries"] > 0 and not h["system"]
+            and h["reentries"] > before.get(h["path"], 0)]

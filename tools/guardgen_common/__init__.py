@@ -4,4 +4,8 @@
                thread; the interruptions, which stop every program still running
     system     what differs between Linux and Windows for running programs
     shapes     the shape of a header's include guard, read as a preprocessor reads it
-    entries    the headers a compiler entered, from its own listing (-H)"""
+    entries    the headers a compiler entered, from its own listing (-H, /showIncludes)
+    outputs    checking and writing an output path, sizes as a person reads them"""
+
+# The release, as the build's project() says it (a test holds them the same).
+VERSION = "1.4.0"

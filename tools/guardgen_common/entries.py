@@ -19,7 +19,7 @@ LISTED = re.compile(r"^\.+ (.+)$")
 # gcc and clang under the names they are installed with (a target in front, a version behind),
 # which list with -H; and cl and clang-cl, which list with /showIncludes.
 GCC_OR_CLANG = re.compile(r"^(?:[\w.+-]+-)?(?:gcc|g\+\+|clang|clang\+\+)(?:-[0-9.]+)?(?:\.exe)?$")
-CL = re.compile(r"^(?:cl|clang-cl)(?:\.exe)?$", re.IGNORECASE)
+CL = re.compile(r"^(?:cl|clang-cl)(?:-[0-9.]+)?(?:\.exe)?$", re.IGNORECASE)
 
 
 def listing_of(program):
@@ -80,6 +80,38 @@ def walk(lines, directory):
             continue
         depth = dots
         yield dots, resolved(directory, match[1])
+
+
+# A line of cl's /showIncludes: its note (two words and a colon: "Note: including file:" in
+# English, "Hinweis: Einlesen der Datei:" in German), one space for each level, the path.
+SHOWN_LINE = re.compile(r"^([^:]*:[^:]*):( +)(\S.*?)\s*$")
+ENGLISH_NOTE = "Note: including file"
+
+
+def walk_shown(lines, directory):
+    """The same as walk, from the lines of cl's or clang-cl's /showIncludes. The note is told
+    apart from the compiler's other messages by its text: the English one, or, in a compiler
+    that speaks another language, the note of the first such line that names a file there is."""
+    note, depth = ENGLISH_NOTE, 0
+    for raw in lines:
+        line = raw.decode(errors="replace").rstrip("\r\n")
+        match = SHOWN_LINE.match(line)
+        if not match or "\0" in line:
+            continue
+        if match[1] != note:
+            if note != ENGLISH_NOTE or not os.path.isfile(os.path.join(directory, match[3])):
+                continue
+            note = match[1]
+        level = len(match[2])
+        if level > depth + 1:
+            continue
+        depth = level
+        yield level, resolved(directory, match[3])
+
+
+def walker(argv):
+    """How to read the listing of a compiler run as `argv`."""
+    return walk_shown if "/showIncludes" in argv else walk
 
 
 def entered_from(lines, directory):
