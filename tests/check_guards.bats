@@ -287,7 +287,7 @@ include/r.h 1 other_name" ]] || { echo "$out"; return 1; }
         { query "$BATS_TEST_TMPDIR/r.sarif" "r['runs'][0]['results']"; return 1; }
     # Each fix's replacements, applied to the header, give the header as the patch makes it.
     cp -r "$project" "$BATS_TEST_TMPDIR/patched"
-    (cd "$BATS_TEST_TMPDIR/patched" && patch -s -p1 <"$BATS_TEST_TMPDIR/fix.diff")
+    (cd "$BATS_TEST_TMPDIR/patched" && git apply "$BATS_TEST_TMPDIR/fix.diff")
     /usr/bin/python3 - "$BATS_TEST_TMPDIR/r.sarif" "$project" "$BATS_TEST_TMPDIR/patched" <<'PY'
 import json, sys
 log, top, patched = json.load(open(sys.argv[1])), sys.argv[2], sys.argv[3]

@@ -18,6 +18,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
 from check_guards import (audit, causes, compilers, database, fixes, flags, msvc,  # noqa: E402
                           report)
+import guardgen_common  # noqa: E402
 from guardgen_common import entries, processes, shapes  # noqa: E402
 from guardgen_common.processes import Failure  # noqa: E402
 
@@ -555,6 +556,10 @@ class Fixes(unittest.TestCase):
 
 
 class Record(unittest.TestCase):
+    def test_the_version_said_is_the_builds(self):
+        cmake = (Path(__file__).resolve().parent.parent / "CMakeLists.txt").read_text()
+        self.assertIn(f"VERSION {guardgen_common.VERSION}\n", cmake)
+
     def test_sums_the_units_and_merges_parts_as_one_run_over_all(self):
         def walked(counts):
             return [(1, path) for path, count in counts.items() for _ in range(count)]
