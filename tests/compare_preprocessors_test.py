@@ -308,13 +308,13 @@ class Output(unittest.TestCase):
             self.assertEqual(
                 set(pp), {"name", "command", "version", "styles", "guarded_header", "pragma_once",
                           "measurable", "lacking", "pragma_once_identity", "guard_undef",
-                          "guard_forms"}
+                          "guard_forms", "how"}
             )
             self.assertEqual(list(pp["pragma_once_identity"]), list(questions.IDENTITY_CASES))
             self.assertEqual(list(pp["guard_forms"]), list(questions.FORM_NAMES))
             for form in pp["guard_forms"].values():
                 self.assertEqual(set(form), {"ns_per_include", "low", "high", "measurable",
-                                             "bounded", "verdict"})
+                                             "bounded", "verdict", "how"})
             self.assertEqual(list(pp["styles"]), ["eg", "ig", "ng", "once"])
             for style in pp["styles"].values():
                 self.assertEqual(
@@ -407,15 +407,28 @@ class Output(unittest.TestCase):
                 self.assertEqual(report.cost_text(cost, False, " ns"), form)
 
 
-class Headers(unittest.TestCase):
-    def test_the_verdict_from_the_entries_of_any_way(self):
+class Evidence(unittest.TestCase):
+    """Each kind of evidence and its verdict, both sides of each threshold: the entries a
+    listing or the opens show, the clock's estimate of them, the lifted guard's entries."""
+
+    def test_the_verdict_from_the_entries_a_listing_or_the_opens_show(self):
         # (entries, includes, verdict)
-        cases = [(1, 10, "skipped"), (2, 10, "skipped"), (0, 10, "skipped"), (10, 10, "re-read"),
-                 (9, 10, "re-read"), (5, 10, "unclear"), (None, 10, "unclear"),
-                 (950.0, 1000, "re-read"), (1.4, 1000, "skipped"), (500.0, 1000, "unclear")]
+        cases = [(1, 10, "skipped"), (2, 10, "skipped"), (3, 10, "unclear"), (0, 10, "skipped"),
+                 (10, 10, "re-read"), (9, 10, "re-read"), (8, 10, "unclear"), (5, 10, "unclear"),
+                 (None, 10, "unclear"), (950.0, 1000, "re-read"), (1.4, 1000, "skipped"),
+                 (500.0, 1000, "unclear")]
         for found, includes, expected in cases:
             with self.subTest(found=found, includes=includes):
-                self.assertEqual(headers.verdict(found, includes), expected)
+                self.assertEqual(verdicts.entries_verdict(found, includes), expected)
+        for found, expected in [(2, "re-read"), (1, "skipped"), (0, "unclear"), (None, "unclear")]:
+            self.assertEqual(verdicts.undef_verdict(found), expected)
+
+    def test_only_a_verdict_of_the_clock_gets_more_rounds(self):
+        runs = {s: {0: [0.001] * 2, 1000: [0.002] * 2} for s in verdicts.STYLES}
+        results = [measure.Result("gcc", "gcc -E", ["gcc", "-E"], times=runs, how="listing"),
+                   measure.Result("x", "x", ["x"], times=runs, how="clock")]
+        self.assertEqual([r.name for r in verdicts.pending(results, 1, 10)], ["x"])
+        self.assertEqual(verdicts.pending(results, 1, 2), [])  # 2 more runs reach no verdict
 
     def test_the_clock_against_a_copy_that_cannot_be_skipped(self):
         def runs(ms, spread=0.0):
@@ -432,7 +445,7 @@ class Headers(unittest.TestCase):
         for header, copy, empty, expected, found in cases:
             with self.subTest(header=header[0], copy=copy[0]):
                 self.assertEqual(
-                    headers.clock_estimate({"header": header, "copy": copy, "empty": empty}),
+                    verdicts.clock_estimate({"header": header, "copy": copy, "empty": empty}, n),
                     (expected, found))
         self.assertEqual(
             headers.unskippable('#pragma once\n_Pragma("once")\nint x;\n'),

@@ -10,6 +10,7 @@ import sys
 from collections import Counter
 
 from guardgen_common import processes
+from guardgen_common.command import Parser, finish, sayer
 from guardgen_common.outputs import check_writable, write_text
 from guardgen_common.processes import Failure
 
@@ -22,13 +23,7 @@ MAX_JOBS = 256
 MAX_TIMEOUT = 1_000_000  # eleven days: beyond it, no clock of the system's waits
 
 
-def say(message):
-    print(f"{ME}: {message}", file=sys.stderr)
-
-
-class Parser(argparse.ArgumentParser):
-    def error(self, message):
-        raise Failure(f"{message} (see --help)")
+say = sayer(ME)
 
 
 def positive(text):

@@ -2,7 +2,6 @@
 the files, time the preprocessors, then print the table before writing anything else."""
 
 import argparse
-import json
 import os
 import random
 import re
@@ -11,11 +10,12 @@ import sys
 import time
 from pathlib import Path
 
-from guardgen_common import processes
-from guardgen_common.outputs import check_writable, write_text
+from guardgen_common import processes, programs, system
+from guardgen_common.command import Parser, finish, sayer
+from guardgen_common.outputs import check_writable
 from guardgen_common.processes import Failure
 
-from . import headers, inputs, measure, questions, report, system, verdicts
+from . import headers, inputs, measure, questions, report, verdicts
 
 ME = "compare-preprocessors"
 
@@ -27,8 +27,7 @@ DEFAULT_TIMEOUT = 60.0
 EXTRA_SECONDS = 20.0
 
 
-def say(message):
-    print(f"{ME}: {message}", file=sys.stderr)
+say = sayer(ME)
 
 
 def parse_count(text):
@@ -68,11 +67,6 @@ def check_plot(path):
         raise Failure("--plot needs matplotlib (Debian: python3-matplotlib)") from None
 
 
-class Parser(argparse.ArgumentParser):
-    def error(self, message):
-        raise Failure(f"{message} (see --help)")
-
-
 def parse_arguments(argv):
     parser = Parser(
         prog=ME,
@@ -90,24 +84,28 @@ start-up + cost x count (least squares). The first table shows the cost in ns pe
 each style, with the interval that holds {verdicts.CONFIDENCE:.0%} of the fits to the runs
 drawn again (bootstrap); a cost the runs do not pin down shows as an upper bound ("< 900") or
 "not measurable". Then the start-up in ms, and two verdicts:
-  guarded header  "skipped" if an ig include costs less than {verdicts.SKIP_THRESHOLD} of an ng include,
-                  "re-read" if it costs that or more (the preprocessor reads the guarded
-                  header every time); else "unclear"
+  guarded header  "skipped" if the preprocessor entered guard.h at most twice in {questions.INCLUDES}
+                  includes, "re-read" if about every time, by its own record: the listing of
+                  gcc and clang (-H) and cl (/showIncludes), else the files it opened (strace);
+                  where it has neither, by the clock: "skipped" if an ig include costs less
+                  than {verdicts.SKIP_THRESHOLD} of an ng include, "re-read" if that or more; else "unclear"
   #pragma once    "honoured" if the once source at the largest count declares once,
                   "ignored" if once per include, "unclear" with fewer than two includes
-A timed verdict needs {verdicts.MIN_RUNS} runs or more at each count, an ng cost at the largest count at
+A verdict of the clock needs {verdicts.MIN_RUNS} runs or more at each count, an ng cost at the largest count at
 least {verdicts.SIGNAL_FACTOR:g} times the spread of the start-up, the whole {verdicts.VERDICT_CONFIDENCE:.1%} interval of the ig/ng
 ratio on one side, and the same side in the even and the odd rounds fitted apart; else it is
 "unclear", and a line on standard error says whether the runs or the counts were too few. An
-unclear verdict that more runs may settle gets more rounds, as many again at the most. A
+unclear verdict of the clock that more runs may settle gets more rounds, as many again at the
+most. The JSON says for each verdict "how" it was told. A
 preprocessor whose output does not declare N times for ngN.c and once for egN.c and igN.c is
 refused. Preprocessed output goes to /dev/null; the declarations (extern int i;) are counted
 once per style in an untimed first round.
 The second table tells, from the output, whether #pragma once takes once.h included again as
 ./once.h, sub/../once.h, a symbolic or hard link, or an identical copy (same or other mtime)
-for the same file. The third tells which spellings of an include guard are skipped, by the
-clock as for the guarded header (#ifndef, #if !defined, comments outside, an #else branch, a
-declaration after #endif as the control), and whether guard.h is read again after #undef.""",
+for the same file. The third tells which spellings of an include guard are skipped, told as
+the guarded header is (#ifndef, #if !defined, comments outside, an #else branch, a declaration
+after #endif as the control; timed only where the clock alone can tell), and whether guard.h
+is read again after #undef.""",
     )
     parser.add_argument("counts", metavar="COUNT", nargs="*", help="a number of includes")
     parser.add_argument("-g", dest="guardgen", metavar="GUARDGEN",
@@ -116,10 +114,10 @@ declaration after #endif as the control), and whether guard.h is read again afte
                              "beside this tool or built in its source tree, else guardgen on "
                              "the PATH)")
     parser.add_argument("-p", dest="preprocessors", metavar="PREPROCESSOR", action="append",
-                        help="a name (" + ", ".join(system.KNOWN_COMMANDS) + ") or a command that "
+                        help="a name (" + ", ".join(programs.KNOWN_COMMANDS) + ") or a command that "
                              "takes a file name and writes the preprocessed text to standard "
                              "output, such as \"clang -E -P\"; may be given more than once "
-                             "(default: whichever of " + ", ".join(system.DEFAULT_NAMES) +
+                             "(default: whichever of " + ", ".join(programs.DEFAULT_NAMES) +
                              " are installed)")
     parser.add_argument("--runs", type=int, default=DEFAULT_RUNS, metavar="N",
                         help=f"timed runs per preprocessor, style and count (default: "
@@ -160,30 +158,17 @@ def too_small(names, largest):
             "give larger counts")
 
 
-def timing_plan(counts):
-    """What is timed at which counts: the four styles at every count, the guard forms at fewer."""
+def timing_plan(counts, how):
+    """What is timed at which counts: the four styles at every count, for their costs; the guard
+    forms at fewer, and only where the clock alone can tell whether they are skipped (`how`)."""
     plan = {style: counts for style in verdicts.STYLES}
-    plan.update({form: questions.form_counts(counts) for form in questions.FORMS})
+    if how == "clock":
+        plan.update({form: questions.form_counts(counts) for form in questions.FORMS})
     return plan
 
 
 def judge_all(results, seed):
     return [verdicts.judge(r.times, verdicts.key(seed, r.name)) for r in results]
-
-
-def unclear(results, seed, runs):
-    """The results with a timed verdict that the runs so far leave unclear, where more rounds may
-    settle it: not where the counts are too small, nor where `runs` more cannot bring the runs
-    to enough."""
-    pending = []
-    for result in results:
-        judgement = verdicts.judge(result.times, verdicts.key(seed, result.name))
-        have = min(len(r) for times in result.times.values() for r in times.values())
-        if have + runs >= verdicts.MIN_RUNS and any(
-                verdict == "unclear" and judgement.lacks[style] != "counts"
-                for style, verdict in judgement.verdicts.items()):
-            pending.append(result)
-    return pending
 
 
 def too_few(summary, runs):
@@ -220,11 +205,7 @@ def only_headers(results, given, args):
                           for r in results],
         "headers": found,
     }
-    if args.json != "-":
-        sys.stdout.write(headers.table(found, results))
-        sys.stdout.flush()
-    if args.json:
-        write_text(args.json, json.dumps(summary, indent=2) + "\n")
+    finish(headers.table(found, results), summary, args.json)
     return 0
 
 
@@ -234,9 +215,9 @@ def main(argv):
     timed = not given or bool(args.counts)
     counts = sorted({0, *(parse_count(c) for c in args.counts or map(str, DEFAULT_COUNTS))})
     guardgen = find_guardgen(args.guardgen) if timed else None
-    names = args.preprocessors or [n for n in system.DEFAULT_NAMES if shutil.which(n)]
+    names = args.preprocessors or [n for n in programs.DEFAULT_NAMES if shutil.which(n)]
     if not names:
-        raise Failure("no preprocessor found (" + ", ".join(system.DEFAULT_NAMES) +
+        raise Failure("no preprocessor found (" + ", ".join(programs.DEFAULT_NAMES) +
                       "): give one with -p")
     results = measure.preprocessors(names)
     check_writable(args.json)
@@ -259,18 +240,20 @@ def main(argv):
     with processes.scratch_directory(f"{ME}.") as directory:
         work = Path(directory)
         inputs.write_inputs(guardgen, counts, work, args.timeout)
-        plan = timing_plan(counts)
-        measure.warm_up(results, plan, work, args.timeout)
+        for result in results:
+            result.how = headers.way(result)
+            result.plan = timing_plan(counts, result.how)
+        measure.warm_up(results, work, args.timeout)
         for result in results:
             questions.ask(result, work, args.timeout)
-        measure.time_rounds(results, plan, args.runs, work, args.timeout, shuffle, progress)
-        # More rounds where a verdict is unclear, within a budget of time.
+        measure.time_rounds(results, args.runs, work, args.timeout, shuffle, progress)
+        # More rounds where a verdict judged by the clock is unclear, within a budget of time.
         deadline = time.monotonic() + EXTRA_SECONDS
         for extra in range(args.runs):
-            pending = unclear(results, seed, args.runs - extra)
+            pending = verdicts.pending(results, seed, args.runs - extra)
             if not pending or time.monotonic() > deadline:
                 break
-            measure.time_rounds(pending, plan, 1, work, args.timeout, shuffle,
+            measure.time_rounds(pending, 1, work, args.timeout, shuffle,
                                 lambda _: progress(f"extra round {extra + 1} of up to {args.runs}"))
         found = ask_headers(results, given, work, args) if given else None
     if sys.stderr.isatty():
@@ -281,13 +264,8 @@ def main(argv):
         summary["headers"] = found
     for line in too_few(summary, args.runs):
         say(line)
-    if args.json != "-":
-        sys.stdout.write(report.markdown_tables(summary))
-        if found is not None:
-            sys.stdout.write("\n" + headers.table(found, results))
-        sys.stdout.flush()
-    if args.json:
-        write_text(args.json, json.dumps(summary, indent=2) + "\n")
+    finish(report.markdown_tables(summary)
+           + ("\n" + headers.table(found, results) if found is not None else ""), summary, args.json)
     if args.plot:
         report.plot(counts, results, args.plot)
     return 0

@@ -8,16 +8,16 @@ opened (strace, on Linux, where installed), else by the clock against a copy of 
 no preprocessor can skip."""
 
 import os
-import re
 import shutil
 import time
 from dataclasses import dataclass
 from pathlib import Path
 
-from guardgen_common import entries, shapes
+from guardgen_common import entries, shapes, system
 from guardgen_common.processes import Failure, run
 
-from . import system
+from . import verdicts
+
 
 # Includes of the header where its entries are counted, and where only the clock can tell.
 INCLUDES = 10
@@ -53,23 +53,6 @@ def checked(paths):
     return found
 
 
-# What the clock's estimate of the entries may be off by, as a share of the includes.
-CLOCK_SLACK = 0.05
-
-
-def verdict(found, includes, slack=0.0):
-    """"skipped" where the header was entered at most twice (a header may skip itself only from
-    its second include on), "re-read" where about once per include, else "unclear"; `slack`:
-    how far an estimate of the entries may be off."""
-    if found is None:
-        return "unclear"
-    if found <= 2 + slack:
-        return "skipped"
-    if found >= 0.9 * includes:
-        return "re-read"
-    return "unclear"
-
-
 def way(result):
     """How the entries of `result`'s preprocessor are counted."""
     program = shutil.which(result.argv[0])
@@ -95,11 +78,11 @@ def write_source(work, name, include, count):
     return name
 
 
-def counted(result, header, number, work, timeout, defines, directories, how):
-    """The Answer from the entries the preprocessor's listing or its opens show."""
-    source = write_source(work, f"header{number}.c", header.name, INCLUDES)
-    argv = [*result.argv, *options(header, defines, directories)]
-    trace = work / f"header{number}.trace"
+def entries_in(result, extra, source, work, timeout, how):
+    """(how many times the preprocessor of `result` entered each file preprocessing `source` in
+    `work`, with the `extra` words, from its listing or its opens; its first error, or None)."""
+    argv = [*result.argv, *extra]
+    trace = work / f"{source}.trace"
     if how == "listing":
         argv += ["-H", source]
     elif how == "showIncludes":
@@ -110,26 +93,31 @@ def counted(result, header, number, work, timeout, defines, directories, how):
     _, status, output, errors = run(argv, work, timeout, keep_output=True)
     said = errors.decode(errors="replace")
     if status != 0:
-        return Answer("unclear", None, INCLUDES, how, entries.first_error(said) or
-                      f"it ended with status {status}")
+        return None, entries.first_error(said) or f"it ended with status {status}"
     if how == "listing":
-        counts = entries.entered(said, str(work))
-    elif how == "showIncludes":
-        counts = entries.shown_includes(output.decode(errors="replace") + "\n" + said, str(work))
-    else:
-        counts = entries.opened(trace.read_text(errors="replace"), str(work))
+        return entries.entered(said, str(work)), None
+    if how == "showIncludes":
+        return entries.shown_includes(output.decode(errors="replace") + "\n" + said,
+                                      str(work)), None
+    return entries.opened(trace.read_text(errors="replace"), str(work)), None
+
+
+def counted(result, header, number, work, timeout, defines, directories, how):
+    """The Answer from the entries the preprocessor's listing or its opens show."""
+    source = write_source(work, f"header{number}.c", header.name, INCLUDES)
+    counts, error = entries_in(result, options(header, defines, directories), source, work,
+                               timeout, how)
+    if counts is None:
+        return Answer("unclear", None, INCLUDES, how, error)
     found = counts[str(header)]
-    return Answer(verdict(found, INCLUDES), found, INCLUDES, how)
-
-
-PRAGMA_ONCE = re.compile(r"^\s*(#\s*pragma\s+once\b|_Pragma\s*\(\s*\"once\"\s*\)).*$", re.MULTILINE)
+    return Answer(verdicts.entries_verdict(found, INCLUDES), found, INCLUDES, how)
 
 
 def unskippable(text):
     """The header's text, read in full on every include by any preprocessor: no #pragma once,
     and after all the rest a condition, which writes nothing but keeps any guard from holding
     the whole file."""
-    return PRAGMA_ONCE.sub("", text) + "\n#if 0\n#endif\n"
+    return shapes.without_pragma_once(text) + "\n#if 0\n#endif\n"
 
 
 def by_clock(result, header, number, work, timeout, defines, directories):
@@ -154,20 +142,7 @@ def by_clock(result, header, number, work, timeout, defines, directories):
                 return Answer("unclear", None, CLOCK_INCLUDES, "clock",
                               entries.first_error(errors.decode(errors="replace")) or
                               f"it ended with status {status}")
-    return Answer(*clock_estimate(times), CLOCK_INCLUDES, "clock")
-
-
-def clock_estimate(times):
-    """(verdict, entries) from the runs of the header, the copy and the empty source: the header's
-    cost over the empty source's, as a share of the copy's, times the includes; unclear where
-    the copy's cost is not well above how far the empty source's runs move."""
-    fastest = {kind: min(runs) for kind, runs in times.items()}
-    spread = max(times["empty"]) - min(times["empty"])
-    copy_cost = fastest["copy"] - fastest["empty"]
-    if copy_cost <= 0 or copy_cost < 2 * spread:
-        return "unclear", None
-    found = max(0.0, CLOCK_INCLUDES * (fastest["header"] - fastest["empty"]) / copy_cost)
-    return verdict(found, CLOCK_INCLUDES, CLOCK_SLACK * CLOCK_INCLUDES), round(found, 1)
+    return Answer(*verdicts.clock_estimate(times, CLOCK_INCLUDES), CLOCK_INCLUDES, "clock")
 
 
 def ask(result, headers, work, timeout, defines, directories):

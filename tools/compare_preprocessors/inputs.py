@@ -4,9 +4,10 @@
 import shutil
 import tempfile
 
+from guardgen_common import system
 from guardgen_common.outputs import readable_size
 
-from . import questions, system
+from . import questions
 from .measure import Failure, run, telling_line
 
 ONCE_HEADER = "#pragma once\nextern int i;\n"

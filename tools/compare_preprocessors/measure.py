@@ -7,10 +7,10 @@ import shlex
 import shutil
 from dataclasses import dataclass, field
 
-from guardgen_common import entries
+from guardgen_common import entries, programs, system
 from guardgen_common.processes import Failure, run
 
-from . import system, verdicts
+from . import verdicts
 
 
 @dataclass
@@ -28,11 +28,17 @@ class Result:
     # #pragma once identity case -> declarations (None: not tried), and the lifted guard's verdict
     identity: dict = field(default_factory=dict)
     guard_undef: str = None
+    # How it tells the headers it entered: "listing", "showIncludes", "opens" or "clock"; and the
+    # verdicts that its own record gives, question -> (verdict, how, entries)
+    how: str = "clock"
+    exact: dict = field(default_factory=dict)
+    # timed style -> the counts it is timed at
+    plan: dict = field(default_factory=dict)
 
 
 def command_for(name):
     """The command, as one string, that preprocesses a file for the preprocessor `name`."""
-    return system.KNOWN_COMMANDS.get(name, name)
+    return programs.KNOWN_COMMANDS.get(name, name)
 
 
 def preprocessor(name):
@@ -70,18 +76,12 @@ def telling_line(data):
     return entries.first_error(data.decode(errors="replace"))
 
 
-# Compilers that need -E (or /E) to preprocess: told so when they fail without it.
-COMPILER = re.compile(r"^(.*-)?(gcc|g\+\+|cc|c\+\+|clang|clang\+\+|cl|clang-cl|tcc)(-[0-9.]+)?(\.exe)?$",
-                      re.IGNORECASE)
-
-
 def failed_run(result, file, status, errors):
     """What to tell of a preprocessor that failed on `file`, in words to act on."""
     said = telling_line(errors)
     message = (f"'{result.command}' did not preprocess {file}: it ended with status {status}"
                + (f" and said: {said}" if said else " and said nothing"))
-    program = os.path.basename(result.argv[0])
-    if COMPILER.match(program) and not {"-E", "/E"} & set(result.argv):
+    if programs.needs_e(result.argv[0]) and not {"-E", "/E"} & set(result.argv):
         message += f"; a compiler preprocesses only with -E: try -p '{result.command} -E'"
     return message
 
@@ -125,11 +125,12 @@ def refuse_unless_preprocessing(result, largest):
     )
 
 
-def warm_up(results, plan, work, timeout):
-    """An untimed first round over the `plan` (style -> counts to time it at): counts the
+def warm_up(results, work, timeout):
+    """An untimed first round over each result's plan (style -> counts to time it at): counts the
     declarations of each style at its largest count, checks them, and brings every file into the
     cache."""
     for result in results:
+        plan = result.plan
         for style, counts in plan.items():
             largest = max(counts)
             _, output = preprocess(result, f"{style}{largest}.c", work, timeout, keep_output=True)
@@ -142,11 +143,11 @@ def warm_up(results, plan, work, timeout):
         refuse_unless_preprocessing(result, max(plan["ng"]))
 
 
-def time_rounds(results, plan, rounds, work, timeout, shuffle, progress, what="round"):
-    """`rounds` timed runs of every result's styles and counts in the `plan`, in rounds that take
+def time_rounds(results, rounds, work, timeout, shuffle, progress, what="round"):
+    """`rounds` timed runs of every result's styles and counts in its plan, in rounds that take
     them all in a new random order each time, so that a drift of the machine spreads over all of
     them alike. `progress` is told "`what` N of `rounds`" as each begins."""
-    jobs = [(r, s, c) for r in results for s, counts in plan.items() for c in counts]
+    jobs = [(r, s, c) for r in results for s, counts in r.plan.items() for c in counts]
     for number in range(rounds):
         progress(f"{what} {number + 1} of {rounds}")
         shuffle.shuffle(jobs)

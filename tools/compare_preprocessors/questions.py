@@ -1,12 +1,13 @@
 """The questions people argue about, beyond the cost of the three styles: how #pragma once tells
 one file from another, whether a lifted guard is honoured, and which spellings of an include
-guard a preprocessor skips. The first two are answered from the output; the guard forms by the
-clock, as further styles timed with the others."""
+guard a preprocessor skips. The first two are answered from the output; the guard forms from
+the preprocessor's own record of the headers it entered where it has one, else by the clock, as
+further styles timed with the others."""
 
 import os
 import shutil
 
-from . import verdicts
+from . import headers, verdicts
 from .measure import preprocess
 
 # The second include of once.h in each identity source, by case: the same name, other spellings
@@ -64,12 +65,22 @@ def form_bytes(counts, line_end_bytes):
     return sum(per_include * c for c in form_counts(counts)) * len(FORMS)
 
 
+# Includes of guard.h and of each form's header where their entries are counted.
+INCLUDES = 10
+
+
+def header_of(form):
+    return "guard.h" if form == "ifndef" else f"{form}.h"
+
+
 def small_files():
     """The files of the questions that do not grow with the counts, by name, with their text."""
     files = {f"identity_{case}.c": f'#include "once.h"\n#include "{spelling}"\n'
              for case, spelling in IDENTITY_CASES.items()}
     files["guard_undef.c"] = GUARD_UNDEF_SOURCE
     files.update({f"{form}.h": header for form, header in FORMS.items()})
+    files.update({f"entered_{form}.c": f'#include "{header_of(form)}"\n' * INCLUDES
+                  for form in FORM_NAMES})
     return files
 
 
@@ -102,10 +113,28 @@ def identity_tried(work, case):
     return (work / IDENTITY_CASES[case]).exists()
 
 
+def entered(result, work, timeout):
+    """Each guard form's verdict from the preprocessor's own record of the headers it entered
+    (its listing, else its opens), and the lifted guard's: {question: (verdict, how, entries)};
+    nothing where it has no such record (only the clock can tell there)."""
+    found = {}
+    if result.how == "clock":
+        return found
+    for form in FORM_NAMES:
+        counts, _ = headers.entries_in(result, [], f"entered_{form}.c", work, timeout, result.how)
+        number = counts[str((work / header_of(form)).resolve())] if counts is not None else None
+        found[form] = (verdicts.entries_verdict(number, INCLUDES), result.how, number)
+    counts, _ = headers.entries_in(result, [], "guard_undef.c", work, timeout, result.how)
+    number = counts[str((work / "guard.h").resolve())] if counts is not None else None
+    found["guard_undef"] = (verdicts.undef_verdict(number), result.how, number)
+    return found
+
+
 def ask(result, work, timeout):
     """The answers from the output: declarations of each identity source (1: the second include
     was taken for the same file; 2: read again; None: not tried), and the lifted guard's
-    verdict."""
+    verdict; and from the preprocessor's own record, where it has one, each guard form's."""
+    result.exact = entered(result, work, timeout)
     result.identity = {}
     for case in IDENTITY_CASES:
         if identity_tried(work, case):

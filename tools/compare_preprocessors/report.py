@@ -11,8 +11,14 @@ PLOT_FORMATS = (".svg", ".png", ".pdf")
 
 
 def summarise(result, judgement, largest):
-    """One preprocessor's costs, declarations, runs and verdicts, in the shape of the JSON."""
-    costs = judgement.costs
+    """One preprocessor's costs, declarations, runs and verdicts, in the shape of the JSON. A
+    verdict comes from the preprocessor's own record where it has one, else from the clock."""
+    costs, exact = judgement.costs, result.exact
+
+    def verdict_of(form):
+        if form in exact:
+            return exact[form]
+        return judgement.verdicts[questions.form_style(form)], "clock", None
 
     def cost_record(cost):
         return {
@@ -37,19 +43,27 @@ def summarise(result, judgement, largest):
             }
             for style in STYLES
         },
-        "guarded_header": judgement.verdicts["ig"],
+        "guarded_header": verdict_of("ifndef")[0],
         "pragma_once": verdicts.pragma_once_verdict(result.declarations, largest),
         "measurable": costs["ng"].measurable,
-        "lacking": judgement.lacking,
+        "lacking": judgement.lacking if result.how == "clock" else None,
         "pragma_once_identity": dict(result.identity),
-        "guard_undef": result.guard_undef,
+        "guard_undef": exact.get("guard_undef", (result.guard_undef,))[0],
         "guard_forms": {
             form: {
-                **cost_record(costs[questions.form_style(form)]),
-                "verdict": judgement.verdicts[questions.form_style(form)],
+                **(cost_record(costs[questions.form_style(form)])
+                   if questions.form_style(form) in costs else {}),
+                "verdict": verdict_of(form)[0],
+                "how": verdict_of(form)[1],
+                **({"entries": verdict_of(form)[2]} if verdict_of(form)[1] != "clock" else {}),
             }
             for form in FORM_NAMES
         },
+        # Where each verdict comes from: the preprocessor's own record of the headers it entered
+        # (its listing, or the files it opened), its output, or the clock.
+        "how": {"guarded_header": verdict_of("ifndef")[1], "guard_forms": result.how,
+                "pragma_once": "output", "pragma_once_identity": "output",
+                "guard_undef": exact.get("guard_undef", (None, "output"))[1]},
     }
 
 
@@ -114,8 +128,9 @@ def identity_table(summary):
 
 
 def forms_table(summary):
-    """Which spellings of an include guard each preprocessor skips, by the clock, and whether it
-    reads guard.h again once its guard is lifted (from the output)."""
+    """Which spellings of an include guard each preprocessor skips, and whether it reads guard.h
+    again once its guard is lifted: from its own record of the headers it entered where it has
+    one (the verdict alone), else by the clock (with the cost)."""
     lines = [
         "| guard spelled as | " + " | ".join(FORM_LABELS[f] for f in FORM_NAMES)
         + " | #undef, then again |",
@@ -123,7 +138,9 @@ def forms_table(summary):
     ]
     for pp in summary["preprocessors"]:
         forms = pp["guard_forms"]
-        cells = " | ".join(f"{forms[f]['verdict']}, {cost_text(forms[f], False, ' ns')}" for f in FORM_NAMES)
+        cells = " | ".join(forms[f]["verdict"] + (f", {cost_text(forms[f], False, ' ns')}"
+                                                  if forms[f].get("how") == "clock" else "")
+                           for f in FORM_NAMES)
         lines.append(f"| {pp['name']} | {cells} | {pp['guard_undef']} |")
     return "\n".join(lines) + "\n"
 

@@ -251,3 +251,62 @@ def output_problem(declarations, largest):
         if declarations[style] != expected:
             return style, declarations[style], expected
     return None
+
+
+# Evidence of another kind than the clock: the times the preprocessor entered a header, from its
+# own listing (gcc and clang: -H; cl: /showIncludes), or from the files it opened (strace).
+
+
+def entries_verdict(found, includes, slack=0.0):
+    """"skipped" where the header was entered at most twice in `includes` includes (a header may
+    skip itself only from its second include on), "re-read" where about once per include, else
+    "unclear"; `slack`: how far an estimate of the entries may be off."""
+    if found is None:
+        return "unclear"
+    if found <= 2 + slack:
+        return "skipped"
+    if found >= 0.9 * includes:
+        return "re-read"
+    return "unclear"
+
+
+# What the clock's estimate of the entries may be off by, as a share of the includes.
+CLOCK_SLACK = 0.05
+
+
+def clock_estimate(times, includes):
+    """(verdict, entries) from the runs of a header included `includes` times, of a copy that no
+    preprocessor can skip, and of an empty source: the header's cost over the empty source's, as
+    a share of the copy's, times the includes; unclear where the copy's cost is not well above
+    how far the empty source's runs move."""
+    fastest = {kind: min(runs) for kind, runs in times.items()}
+    spread = max(times["empty"]) - min(times["empty"])
+    copy_cost = fastest["copy"] - fastest["empty"]
+    if copy_cost <= 0 or copy_cost < 2 * spread:
+        return "unclear", None
+    found = max(0.0, includes * (fastest["header"] - fastest["empty"]) / copy_cost)
+    return entries_verdict(found, includes, CLOCK_SLACK * includes), round(found, 1)
+
+
+def undef_verdict(found):
+    """guard.h, its guard lifted, and guard.h again, by its entries: entered twice, as it must
+    be, "re-read"; once, "skipped"."""
+    return {2: "re-read", 1: "skipped"}.get(found, "unclear")
+
+
+def pending(results, seed, runs):
+    """The results with a verdict judged by the clock that the runs so far leave unclear, where
+    more rounds may settle it: not where the counts are too small, nor where `runs` more cannot
+    bring the runs to enough. A preprocessor whose verdicts come from its own record needs no
+    more rounds for them."""
+    found = []
+    for result in results:
+        if result.how != "clock":
+            continue
+        judgement = judge(result.times, key(seed, result.name))
+        have = min(len(r) for times in result.times.values() for r in times.values())
+        if have + runs >= MIN_RUNS and any(
+                verdict == "unclear" and judgement.lacks[style] != "counts"
+                for style, verdict in judgement.verdicts.items()):
+            found.append(result)
+    return found

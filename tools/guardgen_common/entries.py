@@ -16,21 +16,7 @@ from collections import Counter
 
 LISTED = re.compile(r"^\.+ (.+)$")
 
-# gcc and clang under the names they are installed with (a target in front, a version behind),
-# which list with -H; and cl and clang-cl, which list with /showIncludes.
-GCC_OR_CLANG = re.compile(r"^(?:[\w.+-]+-)?(?:gcc|g\+\+|clang|clang\+\+)(?:-[0-9.]+)?(?:\.exe)?$")
-CL = re.compile(r"^(?:cl|clang-cl)(?:-[0-9.]+)?(?:\.exe)?$", re.IGNORECASE)
-
-
-def listing_of(program):
-    """How the program at `program` (a path, links resolved) lists the headers it enters: "-H",
-    "/showIncludes", or None where it has no listing."""
-    name = os.path.basename(program)
-    if GCC_OR_CLANG.match(name):
-        return "-H"
-    if CL.match(name):
-        return "/showIncludes"
-    return None
+from .programs import listing_of  # noqa: F401  (the listing is told by the program's name)
 
 
 @functools.lru_cache(maxsize=65536)

@@ -230,3 +230,13 @@ def read(path, limit=TEXT_LIMIT):
         if not stat.S_ISREG(os.fstat(descriptor).st_mode):
             return None
         return f.read(limit).decode("utf-8", errors="replace")
+
+
+def without_pragma_once(source):
+    """`source` without its #pragma once lines (and _Pragma("once")), each recognised as shape
+    recognises it, wherever it stands."""
+    rows = source.splitlines(keepends=True)
+    for line in logical_lines(source):
+        if is_pragma_once(line):
+            rows[line.number - 1] = "\n"
+    return "".join(rows)

@@ -1,0 +1,33 @@
+"""What both companions are as commands: an argument parser whose errors are one line, the one
+line "tool: what" on standard error, and the end of a run, the table then the JSON record."""
+
+import argparse
+import json
+import sys
+
+from .outputs import write_text
+from .processes import Failure
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse, its errors raised as a Failure to say in one line."""
+
+    def error(self, message):
+        raise Failure(f"{message} (see --help)")
+
+
+def sayer(me):
+    """A function that says one line as `me` on standard error."""
+    def say(message):
+        print(f"{me}: {message}", file=sys.stderr)
+    return say
+
+
+def finish(table, record, json_path):
+    """The end of a run: the table on standard output, unless the JSON record goes there
+    (`json_path` "-"); then the record, where asked for."""
+    if json_path != "-":
+        sys.stdout.write(table)
+        sys.stdout.flush()
+    if json_path:
+        write_text(json_path, json.dumps(record, indent=2) + "\n")
