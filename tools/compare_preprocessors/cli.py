@@ -87,8 +87,9 @@ drawn again (bootstrap); a cost the runs do not pin down shows as an upper bound
   guarded header  "skipped" if the preprocessor entered guard.h at most twice in {questions.INCLUDES}
                   includes, "re-read" if about every time, by its own record: the listing of
                   gcc and clang (-H) and cl (/showIncludes), else the files it opened (strace);
-                  where it has neither, by the clock: "skipped" if an ig include costs less
-                  than {verdicts.SKIP_THRESHOLD} of an ng include, "re-read" if that or more; else "unclear"
+                  where it has neither, by the clock: "skipped" if an ig include
+                  costs less than {verdicts.SKIP_THRESHOLD} of an ng include, "re-read" if that or
+                  more; else "unclear"
   #pragma once    "honoured" if the once source at the largest count declares once,
                   "ignored" if once per include, "unclear" with fewer than two includes
 A verdict of the clock needs {verdicts.MIN_RUNS} runs or more at each count, an ng cost at the largest count at
