@@ -11,7 +11,7 @@ from collections import Counter
 
 from guardgen_common import processes
 from guardgen_common.command import Parser, finish, sayer
-from guardgen_common.outputs import check_writable, write_text
+from guardgen_common.outputs import check_writable, plural, write_text
 from guardgen_common.processes import Failure
 
 from . import audit, compilers, database, formats, proof, report
@@ -141,10 +141,6 @@ def read_record(path):
     return found
 
 
-def plural(count, word):
-    return f"{count} {word}" + ("" if count == 1 else "s")
-
-
 def say_dropped(dropped):
     """One line for the flags dropped that could have changed what the units include."""
     if not dropped:
@@ -204,17 +200,18 @@ def audit_database(args, progress):
 
     def take(position, outcome):
         plan = plans[order[position]]
-        if args.patch and outcome.status == 0:
-            for path, count in outcome.counts.items():
-                if count > 1:
-                    again.setdefault(path, []).append(order[position])
         if outcome.status != 0:
             failed.append({"file": outcome.file, "status": outcome.status,
                            "message": outcome.message})
             say(f"{outcome.file}: failed ({outcome.status}): {outcome.message or 'no message'}")
-        else:
-            audit.add(found, outcome.counts, defaults[plan.key] + plan.system)
-            audit.explain(found, outcome.file, outcome.walked, order[position])
+            return
+        counts = outcome.counts
+        if args.patch:
+            for path, count in counts.items():
+                if count > 1:
+                    again.setdefault(path, []).append(order[position])
+        audit.add(found, counts, defaults[plan.key] + plan.system)
+        audit.explain(found, outcome.file, outcome.walked, order[position])
 
     audit.run_units([units[i] for i in order], [plans[i].argv for i in order], args.jobs,
                     args.timeout, progress, take)
@@ -225,7 +222,7 @@ def audit_database(args, progress):
     summary = report.record(str(path.parent), ", ".join(names), len(units), failed, found, skipped,
                             shard)
     if args.patch:
-        own = [h for h in summary["headers"] if h["reentries"] > 0 and not h["system"]]
+        own = report.own_again(summary["headers"])
         entered = sorted({i for h in own for i in again.get(h["path"], [])})
         proved = [proof.Unit(units[i], plans[i].argv, defaults[plans[i].key]) for i in entered]
 
@@ -249,9 +246,7 @@ def main(argv):
     check_writable(args.sarif)
 
     def progress(done, total):
-        if sys.stderr.isatty():
-            end = "\n" if done == total else ""
-            print(f"\r{ME}: {done} of {total} units", end=end, file=sys.stderr, flush=True)
+        progress_line(f"{done} of {total} units", done == total)
 
     baseline = read_record(args.baseline) if args.baseline else None
     if args.merge:

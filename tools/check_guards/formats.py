@@ -8,9 +8,9 @@ import os
 from pathlib import Path
 
 from guardgen_common import VERSION
+from guardgen_common.outputs import plural
 
 from . import report
-from .proof import plural
 
 # One rule per cause, and per shape where the shape is the cause: (what it is, the fix).
 RULES = {
@@ -51,8 +51,7 @@ def rule_id(header):
 def findings(summary, headers=None):
     """The headers to report: the build's own entered again (or `headers`, the baseline's new
     ones)."""
-    return [h for h in (summary["headers"] if headers is None else headers)
-            if h["reentries"] > 0 and not h["system"]]
+    return report.own_again(summary["headers"] if headers is None else headers)
 
 
 def shown(path):

@@ -14,6 +14,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 from guardgen_common import entries, processes, shapes
+from guardgen_common.outputs import plural
 
 from . import fixes
 from .compilers import under
@@ -107,7 +108,7 @@ def timed(units, tree, jobs, timeout):
     return time.perf_counter() - start
 
 
-def diff(path, before, after, shown):
+def diff(before, after, shown):
     """The unified diff of one file, with git's a/ and b/ paths."""
     return "".join(difflib.unified_diff(before.splitlines(keepends=True),
                                         after.splitlines(keepends=True),
@@ -180,7 +181,7 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None):
     record = summary(len(chosen), reentries, times, withdrawn)
     record["output_identical"] = identical
     record["patched"] = sorted(changed)
-    patch = "".join(diff(p, text, new, shown) for p, (shown, text, new) in sorted(changed.items()))
+    patch = "".join(diff(text, new, shown) for _, (shown, text, new) in sorted(changed.items()))
     return patch, record, {p: (text, new) for p, (_, text, new) in changed.items()}
 
 
@@ -231,10 +232,6 @@ def summary(units, reentries, times, withdrawn):
         "withdrawn": withdrawn,
         "rounds": len(before),
     }
-
-
-def plural(count, word):
-    return f"{count} {word}" + ("" if count == 1 else "s")
 
 
 def lines(proof):

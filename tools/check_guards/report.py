@@ -279,9 +279,13 @@ def said_cause(h):
     return h["reason"] + (f", line {h['line']}: `{h['text']}`" if h["line"] else "")
 
 
+def own_again(headers):
+    """Of `headers`, the build's own that some unit entered again."""
+    return [h for h in headers if h["reentries"] > 0 and not h["system"]]
+
+
 def beyond(summary, baseline):
     """The build's own headers entered again that the `baseline` record did not have entered
     again, or now entered again more often."""
     before = {h["path"]: h["reentries"] for h in baseline["headers"]}
-    return [h for h in summary["headers"] if h["reentries"] > 0 and not h["system"]
-            and h["reentries"] > before.get(h["path"], 0)]
+    return [h for h in own_again(summary["headers"]) if h["reentries"] > before.get(h["path"], 0)]

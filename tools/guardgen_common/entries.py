@@ -34,20 +34,10 @@ def counted(text, pattern, directory):
         match = pattern.match(line)
         if match:
             named[match[1]] += 1
-    return _resolved_counts(named, directory)
-
-
-def _resolved_counts(named, directory):
     counts = Counter()
     for path, count in named.items():
         counts[resolved(directory, path)] += count
     return counts
-
-
-def entered(listing, directory):
-    """How many times each header was entered, from the standard error `listing` of a compiler
-    that ran in `directory`."""
-    return counted(listing, LISTED, directory)
 
 
 def walk(lines, directory):
@@ -105,6 +95,12 @@ def entered_from(lines, directory):
     return Counter(path for _, path in walk(lines, directory))
 
 
+def entered(listing, directory):
+    """The same from the standard error `listing` (text) of a compiler that ran in
+    `directory`."""
+    return entered_from(listing.encode().splitlines(), directory)
+
+
 def messages(listing):
     """The lines of `listing` that are the compiler's own messages, not the headers it entered."""
     return [line.strip() for line in listing.splitlines()
@@ -129,10 +125,6 @@ def opened(trace, directory):
     return counted(trace, OPENED, directory)
 
 
-SHOWN = re.compile(r"^Note: including file:\s*(.+?)\s*$")
-
-
 def shown_includes(listing, directory):
-    """The same from cl's (and clang-cl's) /showIncludes: "Note: including file: PATH" for each
-    header entered."""
-    return counted(listing, SHOWN, directory)
+    """The same from cl's (and clang-cl's) /showIncludes (text; see walk_shown)."""
+    return Counter(path for _, path in walk_shown(listing.encode().splitlines(), directory))

@@ -32,6 +32,11 @@ def write_text(path, text):
         Path(path).write_text(text)
 
 
+def plural(count, word):
+    """A count of things as a person says it: "1 unit", "3 units"."""
+    return f"{count} {word}" + ("" if count == 1 else "s")
+
+
 def readable_size(size):
     """A number of bytes as a person reads it: "740 bytes", "12.3 MB"."""
     for unit in ("bytes", "kB", "MB", "GB", "TB"):

@@ -245,9 +245,10 @@ class _Keeper:
 
     def start(self):
         self.private = tempfile.mkdtemp(prefix="guardgen-run.")
-        mark = f"GUARDGEN_RUN={os.path.basename(self.private)}"
+        name = os.path.basename(self.private)  # as unique as the directory
+        mark = f"GUARDGEN_RUN={name}"
         self.env = dict(os.environ, HOME=self.private, TMPDIR=self.private,
-                        XDG_CACHE_HOME=self.private, GUARDGEN_RUN=mark.split("=", 1)[1])
+                        XDG_CACHE_HOME=self.private, GUARDGEN_RUN=name)
         if system.WINDOWS or not os.path.isdir("/proc"):
             return
         reading, self.pipe = os.pipe()
@@ -290,11 +291,6 @@ def scratch_directory(prefix):
     with tempfile.TemporaryDirectory(prefix=prefix) as directory:
         _keeper.remove_at_end(directory)
         yield directory
-
-
-def private_directory():
-    """The directory that the programs of this run take for their HOME and TMPDIR, or None."""
-    return _keeper.private
 
 
 def _interrupt(number, _frame):
