@@ -106,18 +106,23 @@ class Listing(unittest.TestCase):
             self.assertEqual(entries.first_error(". a.h\n"), "")
 
     def test_a_listing_read_as_it_comes_takes_only_what_goes_on_its_tree(self):
-        # (the listing, the paths counted)
+        # (the listing, the paths counted); the paths are below a directory of the test's own,
+        # where a.h, b.h and c.h are, written here as /.
         cases = [
             (b". /a.h\n.. /b.h\n... /c.h\n. /a.h\n", {"/a.h": 2, "/b.h": 1, "/c.h": 1}),
             # A message's lines that look like entries, but deeper than any header open.
             (b". /a.h\nx.c:1: warning: w\n... /etc/passwd\n", {"/a.h": 1}),
             (b".. /etc/passwd\n. /a.h\n", {"/a.h": 1}),
-            (b". /a\0.h\n", {}),
         ]
-        for listing, counted in cases:
-            with self.subTest(listing=listing):
-                lines = listing.splitlines(keepends=True)
-                self.assertEqual(dict(entries.entered_from(lines, "/")), counted)
+        with tempfile.TemporaryDirectory() as directory:
+            top = os.path.realpath(directory)
+            for name in ("a.h", "b.h", "c.h"):
+                Path(top, name).write_text("")
+            for listing, counted in cases:
+                with self.subTest(listing=listing):
+                    lines = listing.replace(b" /", f" {top}/".encode()).splitlines(keepends=True)
+                    self.assertEqual(dict(entries.entered_from(lines, "/")),
+                                     {top + p: n for p, n in counted.items()})
 
     def test_a_program_is_bounded_in_memory_and_in_what_it_says(self):
         limits = processes.Limits(256 << 20, 1000)
@@ -145,9 +150,12 @@ class Listing(unittest.TestCase):
                  '4242  +++ exited with 0 +++\n')
         self.assertEqual(entries.opened(trace, "/inc"),
                          Counter({"/inc/g.h": 3, "/inc/x.h": 1}))
-        shown = ("x.c\nNote: including file: C:/inc/g.h\n"
-                 "Note: including file:  C:/inc/other.h \nNote: including file: g.h\n")
-        self.assertEqual(sum(entries.shown_includes(shown, "/w").values()), 3)
+        with tempfile.TemporaryDirectory() as directory:
+            for name in ("g.h", "other.h"):
+                Path(directory, name).write_text("")
+            shown = (f"x.c\nNote: including file: {directory}/g.h\n"
+                     f"Note: including file:  {directory}/other.h \nNote: including file: g.h\n")
+            self.assertEqual(sum(entries.shown_includes(shown, directory).values()), 3)
 
 
 class Database(unittest.TestCase):

@@ -5,12 +5,11 @@ are added up as it ends, so that memory grows with the headers, not with the uni
 header's size, whether it is the system's, and its shape."""
 
 import os
-import stat
 from collections import Counter
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 
-from guardgen_common import entries, processes, shapes
+from guardgen_common import entries, files, processes, shapes
 from guardgen_common.outputs import readable_size
 from guardgen_common.processes import Failure
 
@@ -29,7 +28,7 @@ class Outcome:
 
     file: str
     walked: list = field(default_factory=list)  # (depth, path) of each header entered, in order
-    status: object = 0  # the compiler's exit status, "timeout", "not run" or "refused"
+    status: object = 0  # the compiler's exit status, "timeout", "not run", "refused" or "unclear"
     message: str = ""
 
     @property
@@ -37,7 +36,9 @@ class Outcome:
         return Counter(path for _, path in self.walked)
 
 
-def run_unit(unit, argv, timeout, limits=None):
+def run_unit(unit, argv, timeout, limits=None, roots=None):
+    """The Outcome of one unit; its listing's paths taken only inside `roots` (see
+    entries.taken)."""
     try:
         _, status, _, said = processes.run_to_file(argv, unit.directory, timeout, limits=limits)
     except Failure as failure:
@@ -51,12 +52,16 @@ def run_unit(unit, argv, timeout, limits=None):
             else:
                 message = entries.first_error(said.read(1 << 16).decode(errors="replace"))
             return Outcome(unit.path, status=status, message=message)
-        return Outcome(unit.path, list(entries.walker(argv)(said, unit.directory)))
+        try:
+            return Outcome(unit.path, list(entries.walker(argv)(said, unit.directory, roots)))
+        except entries.Unclear as unclear:
+            return Outcome(unit.path, status="unclear", message=str(unclear))
 
 
-def run_units(units, argvs, jobs, timeout, progress, take):
+def run_units(units, argvs, jobs, timeout, progress, take, roots=None):
     """Runs each unit, `jobs` at a time, and hands each Outcome to `take(index, outcome)` in this
-    thread as the unit ends; none is kept here."""
+    thread as the unit ends; none is kept here. `roots` gives for each unit where the headers
+    its listing names may lie."""
     limits = processes.Limits(MEMORY, LISTING)
     pool = ThreadPoolExecutor(max_workers=jobs)
     try:
@@ -65,7 +70,8 @@ def run_units(units, argvs, jobs, timeout, progress, take):
         # units are not all made up front.
         while True:
             for index, (unit, argv) in queued:
-                pending[pool.submit(run_unit, unit, argv, timeout, limits)] = index
+                pending[pool.submit(run_unit, unit, argv, timeout, limits,
+                                    roots[index] if roots else None)] = index
                 if len(pending) >= 2 * jobs:
                     break
             if not pending:
@@ -122,41 +128,42 @@ def add(found, counts, system_directories):
         header.system = header.system or under(path, system_directories)
 
 
-def headers(outcomes, system_directories):
+def headers(outcomes, system_directories, readable=None):
     """Every header entered by `outcomes`, summed and described; `system_directories` gives the
-    system's directories for each."""
+    system's directories for each, `readable` where a header's text may be read."""
     found = {}
     for outcome, directories in zip(outcomes, system_directories):
         add(found, outcome.counts, directories)
-    describe_all(found.values())
+    describe_all(found.values(), readable)
     return found
 
 
-def describe_all(found):
+def describe_all(found, readable=None):
     for header in found:
         # The shape is read where it can matter: the build's own headers, and any entered again.
         # The system's many others entered once a unit are only measured.
         if not header.read:
-            describe(header, shape=not header.system or header.reentries > 0)
+            describe(header, readable, shape=not header.system or header.reentries > 0)
 
 
 # The lines named for one header, at the most.
 INCLUDES = 10
 
 
-def explain(found, source, walked, position=0):
+def explain(found, source, walked, position=0, readable=None):
     """Adds the cause of each re-entry in one unit (whose file is `source`, its listing
     `walked`, its place in the database `position`) to the headers of `found`, reading the shape
-    of those entered again. The lines named are the first INCLUDES in the database's order,
-    whatever order the units end in."""
+    of those entered again (where `readable` lets their text be read). The lines named are the
+    first INCLUDES in the database's order, whatever order the units end in."""
 
     def shape_of(path):
         header = found[path]
         if not header.read or (header.reason is None and header.reentries):
-            describe(header)
+            describe(header, readable)
         return header.reason, header.macro
 
-    for number, (path, cause, lines) in enumerate(causes.explain(source, walked, shape_of)):
+    for number, (path, cause, lines) in enumerate(causes.explain(source, walked, shape_of,
+                                                                 readable)):
         header = found[path]
         header.causes[cause] += 1
         for k, line in enumerate(filter(None, lines)):
@@ -178,20 +185,19 @@ def includes(header):
             for (p, n), (_, t) in sorted(header.includes.items(), key=lambda i: i[1][0])]
 
 
-def describe(header, shape=True):
-    """The header's size and (with `shape`) its shape, from its file as it is now."""
+def describe(header, readable=None, shape=True):
+    """The header's size and (with `shape`) its shape, from its file as it is now: its text read
+    only where it is a regular file inside `readable` (the tree, the compiler's own
+    directories), its size wherever it is a regular file."""
     header.read = True
-    try:
-        info = os.stat(header.path)
-    except (OSError, ValueError):
-        info = None
-    if info is None or not stat.S_ISREG(info.st_mode):
+    real = files.regular(header.path)
+    if real is None:
         header.reason = "unreadable"
         return
-    header.size = info.st_size
+    header.size = os.stat(real).st_size
     if not shape:
         return
-    text = shapes.read(header.path)
+    text = shapes.read(header.path, readable)
     if text is None:
         header.reason = "unreadable"
         return

@@ -26,11 +26,16 @@ CAUSES = ("cycle", "shape", "macro_undefined", "other_name", "unknown")
 PROCESSED = ("shape", "macro_undefined")
 
 
-@functools.lru_cache(maxsize=4096)
-def directives(path):
+def directives(path, readable=None):
     """The #include lines of the file at `path` as (line, target, text), and its #undefs as
-    {macro: (line, text)}; the first of each macro."""
-    text = shapes.read(path)
+    {macro: (line, text)}; the first of each macro. Its text is read only where it is a regular
+    file inside `readable` (see files.read_text); else it has none."""
+    return _directives(path, None if readable is None else tuple(readable))
+
+
+@functools.lru_cache(maxsize=4096)
+def _directives(path, readable):
+    text = shapes.read(path, readable)
     includes, undefs = [], {}
     for number, row in enumerate((text or "").splitlines(), 1):
         if "#" not in row:
@@ -45,13 +50,13 @@ def directives(path):
     return includes, undefs
 
 
-def include_line(parent, header, occurrence=0):
+def include_line(parent, header, occurrence=0, readable=None):
     """(parent, line, text) of the #include in `parent` that names `header`, or None: the
     `occurrence`-th (from 0) whose target is the header's path's tail, else of the same file
     name, else the last of them."""
     name = os.path.basename(header)
     exact, named = [], []
-    for number, target, text in directives(parent)[0]:
+    for number, target, text in directives(parent, readable)[0]:
         if os.path.basename(target) != name:
             continue
         named.append((parent, number, text))
@@ -61,9 +66,10 @@ def include_line(parent, header, occurrence=0):
     return found[min(occurrence, len(found) - 1)] if found else None
 
 
-def explain(source, walked, shape_of):
+def explain(source, walked, shape_of, readable=None):
     """(header, cause, lines) for each re-entry in one unit whose file is `source`: `walked` is
-    its listing as (depth, path), `shape_of(path)` gives a header's (reason, macro)."""
+    its listing as (depth, path), `shape_of(path)` gives a header's (reason, macro); the text of
+    the files is read only inside `readable`."""
     stack, first, order, found, times = [source], {}, [], [], {}
     for depth, path in walked:
         del stack[depth:]
@@ -71,7 +77,8 @@ def explain(source, walked, shape_of):
         # How many times this parent has included this header before: which #include it is.
         occurrence = times[parent, path] = times.get((parent, path), -1) + 1
         if path in first:
-            found.append(_reentry(path, parent, stack, first[path], order, shape_of, occurrence))
+            found.append(_reentry(path, parent, stack, first[path], order, shape_of, occurrence,
+                                  readable))
         else:
             first[path] = (parent, len(order))
         order.append(path)
@@ -79,8 +86,8 @@ def explain(source, walked, shape_of):
     return found
 
 
-def _reentry(path, parent, stack, first, order, shape_of, occurrence):
-    again = include_line(parent, path, occurrence)
+def _reentry(path, parent, stack, first, order, shape_of, occurrence, readable):
+    again = include_line(parent, path, occurrence, readable)
     if path in stack:
         return path, "cycle", [again]
     reason, macro = shape_of(path)
@@ -89,10 +96,10 @@ def _reentry(path, parent, stack, first, order, shape_of, occurrence):
     first_parent, since = first
     if macro:
         for entered in dict.fromkeys([*order[since + 1:], *stack]):
-            undef = directives(entered)[1].get(macro)
+            undef = directives(entered, readable)[1].get(macro)
             if undef:
                 return path, "macro_undefined", [again, (entered, *undef)]
-    before = include_line(first_parent, path)
+    before = include_line(first_parent, path, readable=readable)
     if (first_parent, before) != (parent, again):
         return path, "other_name", [before, again]
     return path, "unknown", [again]

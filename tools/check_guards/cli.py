@@ -11,7 +11,7 @@ from collections import Counter
 
 from guardgen_common import processes
 from guardgen_common.command import Parser, finish, sayer
-from guardgen_common.outputs import check_writable, plural, write_text
+from guardgen_common.outputs import check_writable, flush_output, plural, write_text
 from guardgen_common.processes import Failure
 
 from . import audit, compilers, database, formats, proof, report
@@ -134,10 +134,17 @@ one line), its report still printed.""",
     return args
 
 
+# A record of every header of a large build is some tens of MB.
+RECORD_LIMIT = 256 << 20
+
+
 def read_record(path):
-    found = database.load_json(path)
-    if not report.valid(found):
-        raise Failure(f"{path}: not a record of check-guards")
+    """The --merge or --baseline record at `path`, refused in one line, by the first field that
+    is wrong, unless it is a record of check-guards."""
+    found = database.load_json(path, RECORD_LIMIT)
+    fault = report.fault(found)
+    if fault is not None:
+        raise Failure(f"{path}: not a record of check-guards" + (f": {fault}" if fault else ""))
     return found
 
 
@@ -167,10 +174,15 @@ def chosen(args):
     return words
 
 
-def audit_database(args, progress):
-    """The record of the run over the database's units (or the shard's)."""
-    path = database.locate(args.database)
-    units = database.read(path, args.shard)
+def database_tree(path, units):
+    """The directories of the tree the database at `path` came with, which its units may read
+    and show: for now each unit's (compilers.tree), together."""
+    return sorted({d for unit in units for d in compilers.tree(str(path), unit)})
+
+
+def audit_database(args, progress, path, units, tree):
+    """The record of the run over the database's `units` (or the shard's), read from `path`;
+    `tree` is the database_tree."""
     compiler = chosen(args)
     plans, failed, skipped, dropped = {}, [], Counter(), Counter()
     for index, unit in enumerate(units):
@@ -190,11 +202,20 @@ def audit_database(args, progress):
     # flags that move them.
     defaults = {}
     for index, plan in plans.items():
-        if plan.key not in defaults:
-            defaults[plan.key] = compilers.default_directories(
-                plan.key, units[index].directory, args.timeout, say)
+        # With those the unit's flags add, and alone: only the compiler's own (the latter) are
+        # directories whose text is read, as the flags could name any directory at all.
+        own = (*plan.key[:2], (), plan.key[3])
+        for key in (plan.key, own):
+            if key not in defaults:
+                defaults[key] = compilers.default_directories(
+                    key, units[index].directory, args.timeout, say)
+    readable = tuple(dict.fromkeys([*tree, *(d for k, found in defaults.items() if not k[2]
+                                             for d in found)]))
     found = {}
     order = list(plans)
+    # Where the headers each unit's listing names may lie: the tree, the system's directories.
+    roots = [tuple(dict.fromkeys([*tree, *defaults[plans[i].key], *plans[i].system]))
+             for i in order]
 
     again = {}  # for the proof: the units that entered each of the build's own headers again
 
@@ -203,7 +224,11 @@ def audit_database(args, progress):
         if outcome.status != 0:
             failed.append({"file": outcome.file, "status": outcome.status,
                            "message": outcome.message})
-            say(f"{outcome.file}: failed ({outcome.status}): {outcome.message or 'no message'}")
+            if outcome.status == "unclear":
+                say(f"{outcome.file}: unclear: {outcome.message}")
+            else:
+                say(f"{outcome.file}: failed ({outcome.status}): "
+                    f"{outcome.message or 'no message'}")
             return
         counts = outcome.counts
         if args.patch:
@@ -211,11 +236,11 @@ def audit_database(args, progress):
                 if count > 1:
                     again.setdefault(path, []).append(order[position])
         audit.add(found, counts, defaults[plan.key] + plan.system)
-        audit.explain(found, outcome.file, outcome.walked, order[position])
+        audit.explain(found, outcome.file, outcome.walked, order[position], readable)
 
     audit.run_units([units[i] for i in order], [plans[i].argv for i in order], args.jobs,
-                    args.timeout, progress, take)
-    audit.describe_all(found.values())
+                    args.timeout, progress, take, roots)
+    audit.describe_all(found.values(), readable)
     names = [args.compiler] if compiler else list(
         dict.fromkeys(compilers.program_words(units[i].argv)[0] for i in order))
     shard = f"{args.shard[0]}/{args.shard[1]}" if args.shard else None
@@ -224,7 +249,9 @@ def audit_database(args, progress):
     if args.patch:
         own = report.own_again(summary["headers"])
         entered = sorted({i for h in own for i in again.get(h["path"], [])})
-        proved = [proof.Unit(units[i], plans[i].argv, defaults[plans[i].key]) for i in entered]
+        place = {i: k for k, i in enumerate(order)}
+        proved = [proof.Unit(units[i], plans[i].argv, defaults[plans[i].key], roots[place[i]])
+                  for i in entered]
 
         def rounds(done, total):
             progress_line(f"proof: round {done} of {total}", done == total)
@@ -241,9 +268,15 @@ def progress_line(text, last):
 
 def main(argv):
     args = parse_arguments(argv)
-    check_writable(args.json)
-    check_writable(args.patch)
-    check_writable(args.sarif)
+    if args.merge:
+        here = os.getcwd()
+        tree = [compilers.repository_top(here) or here]
+    else:
+        path = database.locate(args.database)
+        units = database.read(path, args.shard)
+        tree = database_tree(path, units)
+    for output in (args.json, args.patch, args.sarif):
+        check_writable(output, tree)
 
     def progress(done, total):
         progress_line(f"{done} of {total} units", done == total)
@@ -254,7 +287,7 @@ def main(argv):
         report.check_parts(records, args.merge)
         summary = report.merge(records)
     else:
-        summary = audit_database(args, progress)
+        summary = audit_database(args, progress, path, units, tree)
     if baseline and baseline["directory"] != summary["directory"]:
         raise Failure(f"{args.baseline}: a record of the database in {baseline['directory']}, "
                       f"not of {summary['directory']}: refused")
@@ -275,13 +308,14 @@ def main(argv):
         listed = summary if shown is None else dict(summary, headers=shown)
         sys.stdout.write(report.table(listed, summary["directory"], args.limit, args.all,
                                       hint=not said) + said + gate + ("\n" if gate else ""))
-    sys.stdout.flush()
+    flush_output()
     if args.json:
-        write_text(args.json, json.dumps(summary, indent=2) + "\n")
+        write_text(args.json, json.dumps(summary, indent=2) + "\n", tree)
     if args.patch:
-        write_text(args.patch, patch)
+        write_text(args.patch, patch, tree)
     if args.sarif:
-        write_text(args.sarif, json.dumps(formats.sarif(summary, fixed, shown), indent=2) + "\n")
+        write_text(args.sarif, json.dumps(formats.sarif(summary, fixed, shown), indent=2) + "\n",
+                   tree)
     return 1 if summary["failed"] or shown else 0
 
 

@@ -8,7 +8,7 @@ import shlex
 from dataclasses import dataclass
 from pathlib import Path
 
-from guardgen_common import entries
+from guardgen_common import entries, files
 from guardgen_common.processes import Failure
 
 NAME = "compile_commands.json"
@@ -130,12 +130,17 @@ def windows_split(command):
     return words
 
 
-def load_json(path):
+# A database of the largest builds is some hundreds of MB.
+LIMIT = 2 << 30
+
+
+def load_json(path, limit=LIMIT):
     """What the JSON file at `path` holds; a Failure in one line for any file that is not JSON,
-    however it fails (nested too deeply, a number too long)."""
+    however it fails (nested too deeply, a number too long), or is no regular file of at most
+    `limit` bytes (see files.open_regular), which is refused before it is read."""
     try:
-        with open(path, encoding="utf-8-sig") as f:
-            return json.load(f)
+        with files.open_regular(path, limit=limit) as f:
+            return json.loads(f.read().decode("utf-8-sig"))
     except json.JSONDecodeError as error:
         raise Failure(f"{path}: not JSON: {error.msg} at line {error.lineno}") from None
     except UnicodeDecodeError:

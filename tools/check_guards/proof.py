@@ -16,7 +16,7 @@ from concurrent.futures import ThreadPoolExecutor
 from guardgen_common import entries, processes, shapes
 from guardgen_common.outputs import plural
 
-from . import fixes
+from . import copies, fixes
 from .compilers import under
 
 ROUNDS = 5
@@ -35,8 +35,9 @@ def rerooted(path, tree):
 def argv_in(argv, tree, timed=False):
     """A unit's argv with the paths into its copied files moved into `tree`; without -H where it
     is `timed`."""
-    out, take = [], False
-    for word in argv:
+    # The compiler runs from where it is installed, never from a copy.
+    out, take = argv[:1], False
+    for word in argv[1:]:
         if take:
             out.append(rerooted(word, tree) if os.path.isabs(word) else word)
             take = False
@@ -51,14 +52,6 @@ def argv_in(argv, tree, timed=False):
             out.append(rerooted(word, tree) if os.path.isabs(word) else word)
             take = word in PATH_NEXT
     return out
-
-
-def copy_into(tree, paths):
-    for path in paths:
-        target = tree + path
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        if not os.path.exists(target):
-            shutil.copy2(path, target)
 
 
 def normal(output, tree):
@@ -77,9 +70,10 @@ class Unit:
     """A changed unit as the proof runs it: its directory and argv, and the files it reads that
     are not the compiler's own."""
 
-    def __init__(self, unit, argv, defaults):
+    def __init__(self, unit, argv, defaults, roots=None):
         self.directory, self.argv, self.defaults = unit.directory, argv, defaults
         self.path = unit.path
+        self.roots = roots  # where the files it reads may be copied from
         self.files = set()
 
 
@@ -88,8 +82,11 @@ def preprocess(unit, tree, timeout):
     _, status, output, said = processes.run_to_file(
         argv_in(unit.argv, tree), tree + unit.directory, timeout, keep_output=True)
     with said:
-        walked = [(d, p[len(tree):] if p.startswith(tree + os.sep) else p)
-                  for d, p in entries.walker(unit.argv)(said, tree + unit.directory)]
+        try:
+            walked = [(d, p[len(tree):] if p.startswith(tree + os.sep) else p)
+                      for d, p in entries.walker(unit.argv)(said, tree + unit.directory)]
+        except entries.Unclear:
+            return None, []
     if status != 0:
         return None, walked
     return normal(output, tree), walked
@@ -121,13 +118,14 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None):
     of them again."""
     withdrawn, changed = [], {}
     here = os.getcwd()
+    readable = sorted({d for u in units for d in (u.roots or ())}) if units else None
     for h in headers:
         shown = os.path.relpath(h["path"], here)
         if shown.startswith(os.pardir):
             withdrawn.append({"path": h["path"], "reason": "it lies outside the current "
                               "directory, where a patch of git's cannot reach"})
             continue
-        text = shapes.read(h["path"])
+        text = shapes.read(h["path"], readable)
         new = fixes.fixed(text, h, shown) if text is not None else None
         if new is None or new == text:
             withdrawn.append({"path": h["path"], "reason": f"no fix is known for {h['reason']}"})
@@ -145,13 +143,23 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None):
             for tree in (before, after):
                 shutil.rmtree(tree, ignore_errors=True)
                 for unit in chosen:
-                    copy_into(tree, unit.files)
+                    copies.copy_into(tree, unit.files, unit.roots, unit.argv[0])
                     os.makedirs(tree + unit.directory, exist_ok=True)
             for path, (_, _, new) in changed.items():
                 with open(after + path, "w", newline="") as f:
                     f.write(new)
             results = _parallel(jobs, lambda u: (preprocess(u, before, timeout),
                                                  preprocess(u, after, timeout)), chosen)
+            broken = [u for u, (b, a) in zip(chosen, results) if b[0] is None or a[0] is None]
+            if broken:
+                # An output that is not there proves nothing, the same on both sides or not.
+                for path in sorted(changed):
+                    withdrawn.append({"path": path, "reason": "the proof could not preprocess "
+                                      f"{os.path.relpath(broken[0].path, here)} on the scratch "
+                                      f"copies ({plural(len(broken), 'unit')} failed there)"})
+                changed.clear()
+                identical, chosen = False, []
+                break
             differing = [(u, b, a) for u, (b, a) in zip(chosen, results) if b[0] != a[0]]
             if not differing:
                 break

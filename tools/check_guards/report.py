@@ -5,13 +5,16 @@ parts of one build can be merged into. Bytes are called what they are, bytes sca
 guarded header entered again is opened and scanned to its #endif, which is no measure of time."""
 
 import os
+import re
 from collections import Counter
 
+from guardgen_common.names import printable
 from guardgen_common.outputs import readable_size
 from guardgen_common.processes import Failure
+from guardgen_common.shapes import GUARD_NAMES
 
 from . import causes
-from .audit import INCLUDES, Header, describe, includes
+from .audit import INCLUDES, includes
 
 # A one-line fix for each shape; {line} and {macro} are filled in.
 FIXES = {
@@ -78,8 +81,8 @@ def shown_path(path, top):
 
 
 def cell(text):
-    """`text` in a cell of a Markdown table: a | in it would end the cell."""
-    return text.replace("|", "\\|")
+    """`text` in a cell of a Markdown table: a | in it would end the cell, a line break the row."""
+    return printable(text).replace("|", "\\|")
 
 
 def ordered(headers):
@@ -148,30 +151,110 @@ def record(directory, compiler, units, failed, headers, skipped=None, shard=None
     }
 
 
-# What a record holds, and of which types: a record that does not is refused, not half merged.
+# What a record holds, and of which types: a record that does not is refused, field by field,
+# not half merged. Its paths are data: no file a record names is opened.
+NOTHING = type(None)
 RECORD_FIELDS = {"directory": str, "compiler": str, "units": int, "failed": list,
                  "headers": list}
 HEADER_FIELDS = {"path": str, "system": bool, "size": int, "units": int, "entries": int,
-                 "reentries": int, "bytes_reread": int, "reason": (str, type(None)),
-                 "line": (int, type(None)), "text": str, "macro": (str, type(None))}
+                 "reentries": int, "bytes_reread": int, "reason": (str, NOTHING),
+                 "line": (int, NOTHING), "text": str, "macro": (str, NOTHING)}
+REASONS = (*GUARD_NAMES, "unreadable")
+KINDS = ("processed", "scanned")
+# A count beyond this is no build's: a number of thousands of digits is refused, not summed.
+LARGEST = (1 << 63) - 1
+SHARD = re.compile(r"[0-9]{1,9}/[0-9]{1,9}")
 
 
-def _holds(value, fields):
-    return isinstance(value, dict) and all(
-        key in value and isinstance(value[key], kind)
-        and not (kind is int and isinstance(value[key], bool))
-        and not (kind is int and value[key] < 0) for key, kind in fields.items())
+def _type_fault(value, kind):
+    """What is wrong with `value` as a value of the type `kind`, or None."""
+    if not isinstance(value, kind) or (isinstance(value, bool) and bool not in
+                                       (kind if isinstance(kind, tuple) else (kind,))):
+        names = [k.__name__ for k in (kind if isinstance(kind, tuple) else (kind,))]
+        words = {"str": "text", "int": "a whole number", "bool": "true or false",
+                 "NoneType": "null", "list": "a list", "dict": "an object"}
+        return "not " + " or ".join(words.get(n, n) for n in names)
+    if isinstance(value, int) and not isinstance(value, bool) and not 0 <= value <= LARGEST:
+        return f"not a whole number from 0 to {LARGEST}"
+    if isinstance(value, str) and "\0" in value:
+        return "holds a NUL character"
+    return None
+
+
+def _fields(value, fields, where):
+    if not isinstance(value, dict):
+        return f"{where}: not an object"
+    for key, kind in fields.items():
+        if key not in value:
+            return f"{where}.{key}: missing" if where else f"{key}: missing"
+        fault = _type_fault(value[key], kind)
+        if fault:
+            return f"{where}.{key}: {fault}" if where else f"{key}: {fault}"
+    return None
+
+
+def _header_fault(h, where):
+    fault = _fields(h, HEADER_FIELDS, where)
+    if fault:
+        return fault
+    if h["reason"] is not None and h["reason"] not in REASONS:
+        return f"{where}.reason: not a shape of check-guards"
+    if h.get("cause") is not None and h.get("cause") not in causes.CAUSES:
+        return f"{where}.cause: not a cause of check-guards"
+    if h.get("kind") is not None and h.get("kind") not in KINDS:
+        return f"{where}.kind: neither processed nor scanned"
+    counted = h.get("causes") or {}
+    if not isinstance(counted, dict):
+        return f"{where}.causes: not an object"
+    for cause, count in counted.items():
+        if cause not in causes.CAUSES:
+            return f"{where}.causes: not a cause of check-guards"
+        fault = _type_fault(count, int)
+        if fault:
+            return f"{where}.causes.{cause}: {fault}"
+    lines = h.get("includes") or []
+    if not isinstance(lines, list):
+        return f"{where}.includes: not a list"
+    for k, line in enumerate(lines):
+        fault = _fields(line, {"path": str, "line": int, "text": str}, f"{where}.includes[{k}]")
+        if fault:
+            return fault
+    return None
+
+
+def fault(found):
+    """What makes `found` no record of check-guards, as the first field that is wrong
+    ("headers[3].causes: not a cause of check-guards"); "" for a record that is not even an
+    object; None for a sound one."""
+    if not isinstance(found, dict):
+        return ""
+    said = _fields(found, RECORD_FIELDS, "")
+    if said:
+        return said
+    shard = found.get("shard")
+    if shard is not None and (not isinstance(shard, str) or not SHARD.fullmatch(shard)):
+        return "shard: not I/N"
+    skipped = found.get("skipped", {})
+    if not isinstance(skipped, dict):
+        return "skipped: not an object"
+    for reason, count in skipped.items():
+        said = _type_fault(reason, str) or _type_fault(count, int)
+        if said:
+            return f"skipped: {said}"
+    for k, failure in enumerate(found["failed"]):
+        said = _fields(failure, {"file": str}, f"failed[{k}]")
+        if said:
+            return said
+    for k, h in enumerate(found["headers"]):
+        said = _header_fault(h, f"headers[{k}]")
+        if said:
+            return said
+    return None
 
 
 def valid(found):
     """Whether `found` is a record of check-guards, field by field."""
-    return (_holds(found, RECORD_FIELDS)
-            and isinstance(found.get("shard"), (str, type(None)))
-            and isinstance(found.get("skipped", {}), dict)
-            and all(isinstance(v, int) for v in found.get("skipped", {}).values())
-            and all(isinstance(f, dict) and isinstance(f.get("file"), str)
-                    for f in found["failed"])
-            and all(_holds(h, HEADER_FIELDS) for h in found["headers"]))
+    return fault(found) is None
 
 
 def check_parts(records, names):
@@ -211,16 +294,17 @@ def merge(records):
             for key in ("units", "entries", "reentries", "bytes_reread"):
                 into[key] += h[key]
             into["system"] = into["system"] or h["system"]
+            if into["reason"] is None and h["reason"] is not None:
+                # The shape, where a part read it: a header only measured in one part.
+                into.update(reason=h["reason"], line=h["line"], text=h["text"], macro=h["macro"])
             counted = Counter(into.get("causes") or {}) + Counter(h.get("causes") or {})
             lines = list({(i["path"], i["line"]): i for i in
                           (into.get("includes") or []) + (h.get("includes") or [])}.values())
             into.update(cause_fields(counted, lines[:INCLUDES], into["reason"]))
     for h in merged.values():
         if h["reason"] is None and h["reentries"] > 0:
-            header = Header(h["path"])
-            describe(header)
-            h.update(reason=header.reason, line=header.line, text=header.text,
-                     macro=header.macro)
+            # Entered again, and no part read its shape: the record's paths are not opened.
+            h.update(reason="unreadable", line=None, text="", macro=None)
     listed = ordered(merged.values())
     shards = sorted({p.get("shard") for p in records} - {None})
     return {"directory": records[0]["directory"], "compiler": ", ".join(compilers),

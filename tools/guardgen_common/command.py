@@ -5,7 +5,8 @@ import argparse
 import json
 import sys
 
-from .outputs import write_text
+from .names import printable
+from .outputs import flush_output, write_text
 from .processes import Failure
 
 
@@ -17,9 +18,10 @@ class Parser(argparse.ArgumentParser):
 
 
 def sayer(me):
-    """A function that says one line as `me` on standard error."""
+    """A function that says one line as `me` on standard error: its control characters escaped,
+    so that a name in it cannot forge a line of its own."""
     def say(message):
-        print(f"{me}: {message}", file=sys.stderr)
+        print(f"{me}: {printable(message)}", file=sys.stderr)
     return say
 
 
@@ -28,6 +30,6 @@ def finish(table, record, json_path):
     (`json_path` "-"); then the record, where asked for."""
     if json_path != "-":
         sys.stdout.write(table)
-        sys.stdout.flush()
+        flush_output()
     if json_path:
         write_text(json_path, json.dumps(record, indent=2) + "\n")

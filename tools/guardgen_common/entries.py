@@ -14,9 +14,19 @@ import os
 import re
 from collections import Counter
 
+from . import files
+from .names import printable
+from .processes import Failure
+
 LISTED = re.compile(r"^\.+ (.+)$")
+# gcc ends its listing with the headers that have no guard, one raw path a line.
+GUARDS_SECTION = "Multiple include guards may be useful for:"
 
 from .programs import listing_of  # noqa: F401  (the listing is told by the program's name)
+
+
+class Unclear(Failure):
+    """A listing that cannot be read one way only: the unit's answer is unclear, never a guess."""
 
 
 @functools.lru_cache(maxsize=65536)
@@ -24,6 +34,34 @@ def resolved(directory, path):
     """`path`, relative to `directory` where it is not absolute, with its links resolved: asked
     again and again for the same headers, so kept."""
     return os.path.realpath(os.path.join(directory, path))
+
+
+@functools.lru_cache(maxsize=65536)
+def _taken(directory, path, roots):
+    """(real path, None) of a header a listing names as `path`, or (None, why it is not taken):
+    it must exist as written, and be a regular file inside `roots` (where given)."""
+    if LISTED.match(path):
+        return None, f"the listing's line for '{printable(path)}' reads two ways (a name that " \
+                     "begins with dots and a space)"
+    joined = os.path.join(directory, path)
+    if not os.path.lexists(joined):
+        return None, f"the listing names '{printable(path)}', which does not exist as written " \
+                     "(a name with a line break, perhaps)"
+    real = files.regular(joined, roots)
+    if real is None:
+        return None, f"the listing names '{printable(path)}', which is not a regular file " + \
+            ("inside the tree or the compiler's own directories" if roots is not None else "")
+    return real, None
+
+
+def taken(directory, path, roots=None):
+    """The real path of the header a listing names as `path` (relative to `directory`), or
+    Unclear: only a regular file that exists as written (inside `roots`, where given) is
+    taken."""
+    real, why = _taken(directory, path, None if roots is None else tuple(roots))
+    if real is None:
+        raise Unclear(why)
+    return real
 
 
 def counted(text, pattern, directory):
@@ -40,22 +78,32 @@ def counted(text, pattern, directory):
     return counts
 
 
-def walk(lines, directory):
+def walk(lines, directory, roots=None):
     """(depth, path) of each header entered, in order, from the lines (bytes) of a listing read
     as they come: the path absolute with its links resolved. Only lines that go on the listing's
     tree count: the first header one dot deep, each next at most one deeper than the one before;
-    a line of a message that only looks like an entry is passed over."""
-    depth = 0
+    a line of a message that only looks like an entry is passed over. A path is taken only as
+    `taken` takes it, else the listing is Unclear; so is a line of gcc's closing list of headers
+    without a guard that also reads as an entry."""
+    depth, closing = 0, False
     for raw in lines:
-        line = raw.decode(errors="replace").rstrip("\r\n")
-        match = LISTED.match(line)
-        if not match or "\0" in line:
+        line = os.fsdecode(raw).rstrip("\r\n")
+        if "\0" in line:
+            raise Unclear("the listing holds a NUL byte")
+        if line == GUARDS_SECTION:
+            closing = True
             continue
+        match = LISTED.match(line)
+        if not match:
+            continue
+        if closing:
+            raise Unclear(f"'{printable(line)}' in gcc's list of headers without a guard reads "
+                          "as a header entered too")
         dots = len(line) - len(line.lstrip("."))
         if dots > depth + 1:
             continue
         depth = dots
-        yield dots, resolved(directory, match[1])
+        yield dots, taken(directory, match[1], roots)
 
 
 # A line of cl's /showIncludes: its note (two words and a colon: "Note: including file:" in
@@ -64,25 +112,27 @@ SHOWN_LINE = re.compile(r"^([^:]*:[^:]*):( +)(\S.*?)\s*$")
 ENGLISH_NOTE = "Note: including file"
 
 
-def walk_shown(lines, directory):
+def walk_shown(lines, directory, roots=None):
     """The same as walk, from the lines of cl's or clang-cl's /showIncludes. The note is told
     apart from the compiler's other messages by its text: the English one, or, in a compiler
     that speaks another language, the note of the first such line that names a file there is."""
     note, depth = ENGLISH_NOTE, 0
     for raw in lines:
-        line = raw.decode(errors="replace").rstrip("\r\n")
+        line = os.fsdecode(raw).rstrip("\r\n")
+        if "\0" in line:
+            raise Unclear("the listing holds a NUL byte")
         match = SHOWN_LINE.match(line)
-        if not match or "\0" in line:
+        if not match:
             continue
         if match[1] != note:
-            if note != ENGLISH_NOTE or not os.path.isfile(os.path.join(directory, match[3])):
+            if note != ENGLISH_NOTE or not files.regular(os.path.join(directory, match[3]), roots):
                 continue
             note = match[1]
         level = len(match[2])
         if level > depth + 1:
             continue
         depth = level
-        yield level, resolved(directory, match[3])
+        yield level, taken(directory, match[3], roots)
 
 
 def walker(argv):
@@ -95,10 +145,14 @@ def entered_from(lines, directory):
     return Counter(path for _, path in walk(lines, directory))
 
 
+def _lines(listing):
+    return (listing if isinstance(listing, bytes) else os.fsencode(listing)).splitlines()
+
+
 def entered(listing, directory):
-    """The same from the standard error `listing` (text) of a compiler that ran in
+    """The same from the standard error `listing` (bytes, or text) of a compiler that ran in
     `directory`."""
-    return entered_from(listing.encode().splitlines(), directory)
+    return entered_from(_lines(listing), directory)
 
 
 def messages(listing):
@@ -126,5 +180,5 @@ def opened(trace, directory):
 
 
 def shown_includes(listing, directory):
-    """The same from cl's (and clang-cl's) /showIncludes (text; see walk_shown)."""
-    return Counter(path for _, path in walk_shown(listing.encode().splitlines(), directory))
+    """The same from cl's (and clang-cl's) /showIncludes (bytes, or text; see walk_shown)."""
+    return Counter(path for _, path in walk_shown(_lines(listing), directory))

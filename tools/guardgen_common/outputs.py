@@ -1,35 +1,130 @@
 """What a companion writes: its result files, checked before the long run so that a finished run
-is not lost to a path that cannot be written, and sizes as a person reads them."""
+is not lost to a path that cannot be written, then each written as a new file beside its target
+and renamed over it once whole, so that an interrupted run or a full disk leaves nothing
+partial and a link in its place is replaced, never followed; and sizes as a person reads them.
 
+A link where an output goes that lies in the audited tree, or leads into it, was put there by
+whoever made the tree, not by the user (a committed `fix.diff` linked to ~/.bashrc): it is
+refused, as is a directory link of the tree's that leads out of it."""
+
+import contextlib
 import os
+import secrets
+import stat
 import sys
-from pathlib import Path
 
+from .files import under
+from .names import printable
 from .processes import Failure
 
+TEMPORARY = getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
 
-def check_writable(path):
+
+def _links(absolute):
+    """(link, where it lies, where it leads) for each component of the absolute path
+    `absolute` that is a symbolic link, from the top."""
+    parts = absolute.split(os.sep)
+    found = []
+    for k in range(2, len(parts) + 1):
+        prefix = os.sep.join(parts[:k]) or os.sep
+        if os.path.islink(prefix):
+            found.append((prefix, os.path.realpath(os.path.dirname(prefix)),
+                          os.path.realpath(prefix)))
+    return found
+
+
+def target(path, tree=None):
+    """The absolute path to write `path` to, or a Failure in one line: a directory or any file
+    that is not a regular one (a device, a FIFO) is refused, and so, where `tree` (the
+    directories of the audited tree) is given, is a link there that lies in the tree or leads
+    into it, or a directory link of the tree's that leads out of it."""
+    if "\0" in path:
+        raise Failure(f"{printable(path)}: not a name a file can have")
+    absolute = os.path.abspath(path)
+    for link, lies, leads in _links(absolute):
+        last = link == absolute
+        if tree and ((last and (under(lies, tree) or under(leads, tree)))
+                     or (not last and under(lies, tree) and not under(leads, tree))):
+            raise Failure(f"{printable(path)}: a link of the audited tree's, or into it "
+                          f"({printable(link)} to {printable(leads)}): refused, as it is not "
+                          "yours to follow; give the path it leads to, or remove it")
+    if os.path.isdir(absolute) and not os.path.islink(absolute):
+        raise Failure(f"{printable(path)}: is a directory")
+    try:
+        info = os.lstat(absolute)
+    except OSError:
+        info = None
+    if info is not None and not stat.S_ISREG(info.st_mode) and not stat.S_ISLNK(info.st_mode):
+        raise Failure(f"{printable(path)}: not a regular file: refused (- writes to standard "
+                      "output)")
+    return absolute
+
+
+def check_writable(path, tree=None):
     """Fails now, rather than after the long run, if `path` cannot be written ("-" is standard
-    output)."""
+    output); see target."""
     if path is None or path == "-":
         return
-    target = Path(path)
-    if target.is_dir():
-        raise Failure(f"{path}: is a directory")
-    if target.exists():
-        writable = os.access(target, os.W_OK)
-    else:
-        writable = target.parent.is_dir() and os.access(target.parent, os.W_OK)
-    if not writable:
-        raise Failure(f"{path}: cannot write there")
+    absolute = target(path, tree)
+    parent = os.path.dirname(absolute)
+    if not (os.path.isdir(parent) and os.access(parent, os.W_OK)):
+        raise Failure(f"{printable(path)}: cannot write there")
 
 
-def write_text(path, text):
-    """Writes `text` to the file `path`, or to standard output for "-"."""
+@contextlib.contextmanager
+def replacing(path, tree=None):
+    """A new file beside `path` (see target) opened to write bytes, renamed over `path` once the
+    block has ended and all of it is on the disk; removed, and `path` left as it was, where the
+    block or a write fails (a failed write is a Failure in one line)."""
+    absolute = target(path, tree)
+    directory, name = os.path.split(absolute)
+    try:
+        while True:
+            temporary = os.path.join(directory, f".{name[:200]}.{secrets.token_hex(4)}.tmp")
+            try:
+                descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | TEMPORARY,
+                                     0o666)
+                break
+            except FileExistsError:
+                continue
+    except OSError as error:
+        raise Failure(f"{printable(path)}: {error.strerror}") from None
+    try:
+        with os.fdopen(descriptor, "wb") as f:
+            yield f
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(temporary, absolute)
+    except BaseException as error:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        if isinstance(error, OSError):
+            raise Failure(f"{printable(path)}: {error.strerror}") from None
+        raise
+
+
+def write_text(path, text, tree=None):
+    """Writes `text` to the file `path` (see replacing), or to standard output for "-". A name
+    that is not UTF-8 is written as the file system has it."""
     if path == "-":
         sys.stdout.write(text)
-    else:
-        Path(path).write_text(text)
+        flush_output()
+        return
+    with replacing(path, tree) as f:
+        f.write(text.encode("utf-8", errors="surrogateescape"))
+
+
+def flush_output():
+    """Flushes standard output: a failed write there (a full disk) is a Failure in one line, and
+    what was not written is thrown away, so that the end of the run does not try again."""
+    try:
+        sys.stdout.flush()
+    except OSError as error:
+        with contextlib.suppress(OSError):
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            os.close(devnull)
+        raise Failure(f"standard output: {error.strerror}") from None
 
 
 def plural(count, word):

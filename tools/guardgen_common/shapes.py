@@ -14,10 +14,10 @@ is in going), blank lines passed over. Each shape comes with the line that decid
 Only a whole file inside #ifndef X ... #endif, with nothing outside, lets gcc and clang skip it
 when it is included again."""
 
-import os
 import re
-import stat
 from dataclasses import dataclass
+
+from . import files
 
 GUARD_NAMES = ("guard", "pragma_once", "no_guard", "before_guard", "after_guard", "else_branch",
                "not_a_guard_form", "guard_not_defined")
@@ -219,17 +219,10 @@ def shape(source):
 TEXT_LIMIT = 16 << 20
 
 
-def read(path, limit=TEXT_LIMIT):
+def read(path, roots=None, limit=TEXT_LIMIT):
     """The text of the header at `path` (at most `limit` bytes), or None where it is no regular
-    file that can be read: a FIFO or a device is never waited on."""
-    try:
-        descriptor = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
-    except (OSError, ValueError):
-        return None
-    with open(descriptor, "rb") as f:
-        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-            return None
-        return f.read(limit).decode("utf-8", errors="replace")
+    file (inside `roots`, where given) that can be read: see files.read_text."""
+    return files.read_text(path, roots, limit)
 
 
 def without_pragma_once(source):
