@@ -13,9 +13,8 @@ one whose program, file or forced include is not safe to run is refused."""
 
 import os
 import shlex
-import stat
 
-from guardgen_common import entries
+from guardgen_common import entries, files
 from guardgen_common.processes import Failure, run
 
 from . import flags as allowlist
@@ -53,10 +52,7 @@ def search_path():
 
 
 def _executable(path):
-    try:
-        return stat.S_ISREG(os.stat(path).st_mode) and os.access(path, os.X_OK)
-    except (OSError, ValueError):
-        return False
+    return files.regular(path) is not None and os.access(path, os.X_OK)
 
 
 def on_path(name, past_wrappers=True):
@@ -159,10 +155,7 @@ def language(file, judged):
 
 
 def _regular(path):
-    try:
-        return stat.S_ISREG(os.stat(path).st_mode)
-    except (OSError, ValueError):
-        return False
+    return files.regular(path) is not None
 
 
 class Plan:

@@ -8,9 +8,9 @@ by the compilers' own rules, and what they hold is judged the same way."""
 
 import os
 import re
-import stat
 from dataclasses import dataclass, field
 
+from guardgen_common import files
 from guardgen_common.processes import Failure
 
 # Options with one value, joined (-Idir) or as the next word (-I dir); passed joined.
@@ -126,27 +126,16 @@ def expanded(words, directory, depth=0):
         if depth >= RESPONSE_DEPTH:
             raise Failure(f"response file {word} is nested too deeply: refused")
         try:
-            with open(path, "rb", opener=_regular) as f:
+            with files.open_regular(path, limit=None) as f:
                 text = f.read(RESPONSE_SIZE + 1)
         except OSError as error:
             raise Failure(f"response file {word}: {error.strerror}: refused") from None
         if len(text) > RESPONSE_SIZE:
             raise Failure(f"response file {word} is larger than {RESPONSE_SIZE >> 20} MiB: refused")
+        if b"\0" in text:
+            raise Failure(f"response file {word} holds a NUL byte: refused")
         out += expanded(tokens(text.decode("utf-8", errors="replace")), directory, depth + 1)
     return out
-
-
-def _regular(path, flags):
-    """Opens `path` without blocking on a FIFO or a device, and only if it is a regular file."""
-    descriptor = os.open(path, flags | os.O_NONBLOCK)
-    if not _is_regular(descriptor):
-        os.close(descriptor)
-        raise OSError(0, "not a regular file")
-    return descriptor
-
-
-def _is_regular(descriptor):
-    return stat.S_ISREG(os.fstat(descriptor).st_mode)
 
 
 def shown(word):

@@ -8,6 +8,7 @@ import os
 from pathlib import Path
 
 from guardgen_common import VERSION
+from guardgen_common.names import printable
 from guardgen_common.outputs import plural
 
 from . import report
@@ -88,11 +89,11 @@ def diagnostics(summary, headers=None):
     top = summary["directory"]
     lines = []
     for h in findings(summary, headers):
-        lines.append(f"{shown(h['path'])}:{h['line'] or 1}:1: warning: {message(h, top)} "
-                     f"[check-guards-{rule_id(h)}]")
+        lines.append(f"{printable(shown(h['path']))}:{h['line'] or 1}:1: warning: "
+                     f"{printable(message(h, top))} [check-guards-{printable(rule_id(h))}]")
         for include, role in roles(h):
-            lines.append(f"{shown(include['path'])}:{include['line']}:1: note: {role}: "
-                         f"{include['text']}")
+            lines.append(f"{printable(shown(include['path']))}:{include['line']}:1: note: {role}: "
+                         f"{printable(include['text'])}")
     return "".join(line + "\n" for line in lines)
 
 

@@ -14,6 +14,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 from guardgen_common import entries, processes, shapes
+from guardgen_common.names import printable
 from guardgen_common.outputs import plural
 
 from . import copies, fixes
@@ -263,5 +264,5 @@ def lines(proof):
         out.append(f"  Opening a file costs more on a network mount or some Windows set-ups than "
                    f"here: there each of the {saved} opens saved is worth more.")
     for w in proof["withdrawn"]:
-        out.append(f"  withdrawn: {w['path']}: {w['reason']}")
+        out.append(f"  withdrawn: {printable(w['path'])}: {printable(w['reason'])}")
     return "\n".join(out) + "\n"

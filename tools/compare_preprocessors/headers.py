@@ -8,12 +8,14 @@ opened (strace, on Linux, where installed), else by the clock against a copy of 
 no preprocessor can skip."""
 
 import os
+import re
 import shutil
 import time
 from dataclasses import dataclass
 from pathlib import Path
 
-from guardgen_common import entries, shapes, system
+from guardgen_common import entries, files, shapes, system
+from guardgen_common.names import printable
 from guardgen_common.processes import Failure, run
 
 from . import verdicts
@@ -34,23 +36,59 @@ class Answer:
     error: str = None  # the preprocessor's first error line, where it failed on the header
 
 
+# A header asked about, at the most: it is read and preprocessed many times over.
+LIMIT = files.LIMIT
+# What C leaves undefined between the quotes of #include "NAME" (and a trigraph, which some
+# standards turn into another character): a name that holds any of them cannot be written.
+UNWRITABLE = re.compile(r"""['"\\]|//|/\*|\?\?""")
+
+
+def includable(name):
+    """Why the file name `name` cannot be written between the quotes of an #include, or None:
+    C has no escapes there, so a name with a line break, a control character, a quote, a
+    backslash, // or /* (or a trigraph), or that is not UTF-8, is refused, never rewritten."""
+    if printable(name) != name:
+        return "a control character (a line break, say)"
+    match = UNWRITABLE.search(name)
+    if match:
+        return f"{match[0]}, which C does not allow in an #include's name"
+    return None
+
+
 def checked(paths):
-    """The headers given, each an absolute path; refused in one line, before anything runs, if
-    one is missing, unreadable or a directory."""
+    """The headers given, each an absolute path with its links resolved; refused in one line,
+    before anything runs, if one is missing, a directory, no regular file (a FIFO, a device),
+    larger than LIMIT, unreadable, or has a path that no #include or listing can say."""
     found = []
     for given in paths:
+        shown = printable(given)
         path = Path(given)
         if path.is_dir():
-            raise Failure(f"--header {given}: is a directory")
-        if not path.is_file():
-            raise Failure(f"--header {given}: no such file")
+            raise Failure(f"--header {shown}: is a directory")
+        if not path.exists():
+            raise Failure(f"--header {shown}: no such file")
         try:
-            with open(path, "rb") as f:
+            with files.open_regular(path, limit=LIMIT) as f:
                 f.read(1)
         except OSError as error:
-            raise Failure(f"--header {given}: {error.strerror}") from None
-        found.append(path.resolve())
+            raise Failure(f"--header {shown}: {error.strerror}") from None
+        real = path.resolve()
+        why = includable(real.name) or ("a control character (a line break, say) in its "
+                                        "directory's path" if printable(str(real)) != str(real)
+                                        else None)
+        if why:
+            raise Failure(f"--header {shown}: its name holds {why}: refused")
+        found.append(real)
     return found
+
+
+def text_of(header):
+    """The text of a header that checked took (read again, as it is now, the same bound)."""
+    text = files.read_text(header, limit=LIMIT)
+    if text is None:
+        raise Failure(f"--header {printable(header)}: no longer a regular file of at most "
+                      f"{files.limit_text(LIMIT)}")
+    return text
 
 
 def way(result):
@@ -94,11 +132,13 @@ def entries_in(result, extra, source, work, timeout, how):
     said = errors.decode(errors="replace")
     if status != 0:
         return None, entries.first_error(said) or f"it ended with status {status}"
-    if how == "listing":
-        return entries.entered(said, str(work)), None
-    if how == "showIncludes":
-        return entries.shown_includes(output.decode(errors="replace") + "\n" + said,
-                                      str(work)), None
+    try:
+        if how == "listing":
+            return entries.entered(errors, str(work)), None
+        if how == "showIncludes":
+            return entries.shown_includes(output + b"\n" + errors, str(work)), None
+    except entries.Unclear as unclear:
+        return None, str(unclear)
     return entries.opened(trace.read_text(errors="replace"), str(work)), None
 
 
@@ -125,7 +165,7 @@ def by_clock(result, header, number, work, timeout, defines, directories):
     of a copy that no preprocessor can skip, and against an empty source, the fastest of
     CLOCK_RUNS interleaved runs each."""
     copy = work / f"unskippable{number}_{header.name}"
-    copy.write_text(unskippable(header.read_text(errors="replace")))
+    copy.write_text(unskippable(text_of(header)))
     sources = {
         "header": write_source(work, f"clock{number}.c", header.name, CLOCK_INCLUDES),
         "copy": write_source(work, f"clock{number}_copy.c", copy.name, CLOCK_INCLUDES),
@@ -163,7 +203,7 @@ def record(headers, results, answers):
     answer by its command."""
     found = []
     for number, header in enumerate(headers):
-        shape = shapes.shape(header.read_text(errors="replace"))
+        shape = shapes.shape(text_of(header))
         found.append({
             "path": str(header),
             "reason": shape.reason,
@@ -197,8 +237,9 @@ def table(records, results):
             answer = h["preprocessors"][r.command]
             cells.append(answer["verdict"])
             if answer.get("error"):
-                failures.append(f"{r.name} on {h['path']}: {answer['error']}")
-        lines.append(f"| {shown(h['path'])} | {shape} | " + " | ".join(cells) + " |")
+                failures.append(printable(f"{r.name} on {h['path']}: {answer['error']}"))
+        lines.append(f"| {printable(shown(h['path']))} | {printable(shape)} | "
+                     + " | ".join(cells) + " |")
     if failures:
         lines += [""] + [f"Unclear where it failed: {f}" for f in failures]
     return "\n".join(lines) + "\n"

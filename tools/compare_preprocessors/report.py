@@ -3,6 +3,8 @@
 import statistics
 from pathlib import Path
 
+from guardgen_common import outputs
+
 from . import questions, verdicts
 from .questions import FORM_LABELS, FORM_NAMES, IDENTITY_CASES
 from .verdicts import STYLE_NAMES, STYLES
@@ -203,5 +205,9 @@ def plot(counts, results, path):
     kind = Path(path).suffix.lower()[1:]
     # No dates in the file, so that the same runs give the same file.
     metadata = {"svg": {"Date": None}, "pdf": {"CreationDate": None}, "png": {}}[kind]
-    figure.savefig(path, format=kind, metadata=metadata)
-    plt.close(figure)
+    try:
+        # Beside the file, renamed over it once whole (see outputs.replacing).
+        with outputs.replacing(path) as f:
+            figure.savefig(f, format=kind, metadata=metadata)
+    finally:
+        plt.close(figure)

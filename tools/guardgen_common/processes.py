@@ -17,6 +17,7 @@ import threading
 import time
 
 from . import system
+from .names import printable
 
 if not system.WINDOWS:
     import resource
@@ -336,13 +337,13 @@ def run_as_command(me, main):
     try:
         status = main(sys.argv[1:])
     except Failure as failure:
-        print(f"{me}: {failure}", file=sys.stderr)
+        print(f"{me}: {printable(failure)}", file=sys.stderr)
         status = 1
     except Interrupted as interruption:
         end_by_signal(interruption.number)
     except OSError as error:
-        print(f"{me}: " + (f"{error.filename}: {error.strerror}" if error.filename else str(error)),
-              file=sys.stderr)
+        print(f"{me}: " + printable(f"{error.filename}: {error.strerror}" if error.filename
+                                    else error), file=sys.stderr)
         status = 1
     finally:
         stop_all()
