@@ -302,12 +302,12 @@ def main(argv):
     if "-" in (args.json, args.patch, args.sarif):
         sys.stderr.write((said + gate).lstrip("\n") + ("\n" if gate else ""))
     elif args.diagnostics:
-        sys.stdout.write(formats.diagnostics(summary, shown))
+        flush_output(formats.diagnostics(summary, shown))
         sys.stderr.write((said + gate).lstrip("\n") + ("\n" if gate else ""))
     else:
         listed = summary if shown is None else dict(summary, headers=shown)
-        sys.stdout.write(report.table(listed, summary["directory"], args.limit, args.all,
-                                      hint=not said) + said + gate + ("\n" if gate else ""))
+        flush_output(report.table(listed, summary["directory"], args.limit, args.all,
+                                  hint=not said) + said + gate + ("\n" if gate else ""))
     flush_output()
     if args.json:
         write_text(args.json, json.dumps(summary, indent=2) + "\n", tree)

@@ -191,10 +191,16 @@ def plan(unit, database, compiler=None):
         raise Skipped(f"{judged.language or ending} is not C or C++")
     if not _regular(os.path.join(unit.directory, file)):
         raise Refused(f"{unit.file} is not a regular file: refused")
+    searched = [os.path.join(unit.directory, d) for d in getattr(judged, "directories", [])]
+    for directory in searched:
+        if files.under(os.path.realpath(directory), files.KERNEL) and os.name != "nt":
+            raise Refused(f"it searches {directory} for headers, where the system's devices and "
+                          "state are, no sources: refused")
     for forced in judged.files:
-        where = os.path.join(unit.directory, forced)
-        if os.path.lexists(where) and not _regular(where):
-            raise Refused(f"its -include or -imacros {forced} is not a regular file: refused")
+        for where in [os.path.join(unit.directory, forced)] + [os.path.join(d, forced)
+                                                                for d in searched]:
+            if os.path.lexists(where) and not _regular(where):
+                raise Refused(f"its -include or -imacros {forced} is not a regular file: refused")
     source = os.path.join(".", file) if file.startswith(("-", "@")) else file
     if style == "/showIncludes":
         argv = msvc.argv(path, judged, source)

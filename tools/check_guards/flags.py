@@ -16,6 +16,9 @@ from guardgen_common.processes import Failure
 # Options with one value, joined (-Idir) or as the next word (-I dir); passed joined.
 JOINED_OR_NEXT = ("-I", "-D", "-U", "-iquote", "-isystem", "-idirafter", "-cxx-isystem",
                   "-iframework", "-isysroot", "-F", "-x")
+# Those of them whose value is a directory searched for headers.
+DIRECTORY_OPTIONS = ("-I", "-iquote", "-isystem", "-idirafter", "-cxx-isystem", "-iframework",
+                     "-isysroot", "-F")
 # Options whose value is only ever the next word; passed as two words.
 NEXT_ONLY = ("-include", "-imacros", "-target", "-arch")
 # Options written with = (or, for --sysroot, as two words too); passed with =.
@@ -79,6 +82,7 @@ class Flags:
     files: list = field(default_factory=list)  # -include and -imacros values
     system: list = field(default_factory=list)  # -isystem, -idirafter, -cxx-isystem values
     search: list = field(default_factory=list)  # for the compiler's -v probe
+    directories: list = field(default_factory=list)  # every directory searched for headers
     language: str = None
     inputs: list = field(default_factory=list)  # words that are no option
     dropped: list = field(default_factory=list)  # shown names, in order
@@ -231,6 +235,8 @@ def _keep_value(flags, name, value):
         flags.language = value
     word = name + value
     flags.kept.append(word)
+    if name in DIRECTORY_OPTIONS:
+        flags.directories.append(value)
     if name in ("-isystem", "-idirafter", "-cxx-isystem"):
         flags.system.append(value)
     if name == "-isysroot":
@@ -246,6 +252,8 @@ def _keep_equals(flags, name, value, word):
         return
     kept = f"{name}={value}"
     flags.kept.append(kept)
+    if name == "--sysroot":
+        flags.directories.append(value)
     if name != "-std" and name != "--std":
         flags.search.append(kept)
 

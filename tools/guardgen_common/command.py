@@ -29,7 +29,6 @@ def finish(table, record, json_path):
     """The end of a run: the table on standard output, unless the JSON record goes there
     (`json_path` "-"); then the record, where asked for."""
     if json_path != "-":
-        sys.stdout.write(table)
-        flush_output()
+        flush_output(table)
     if json_path:
         write_text(json_path, json.dumps(record, indent=2) + "\n")

@@ -49,8 +49,8 @@ def _taken(directory, path, roots):
                      "(a name with a line break, perhaps)"
     real = files.regular(joined, roots)
     if real is None:
-        return None, f"the listing names '{printable(path)}', which is not a regular file " + \
-            ("inside the tree or the compiler's own directories" if roots is not None else "")
+        return None, f"the listing names '{printable(path)}', which is not a regular file" + \
+            (" inside the tree or the compiler's own directories" if roots is not None else "")
     return real, None
 
 
@@ -86,6 +86,7 @@ def walk(lines, directory, roots=None):
     `taken` takes it, else the listing is Unclear; so is a line of gcc's closing list of headers
     without a guard that also reads as an entry."""
     depth, closing = 0, False
+    roots = None if roots is None else tuple(roots)
     for raw in lines:
         line = os.fsdecode(raw).rstrip("\r\n")
         if "\0" in line:
@@ -103,7 +104,10 @@ def walk(lines, directory, roots=None):
         if dots > depth + 1:
             continue
         depth = dots
-        yield dots, taken(directory, match[1], roots)
+        real, why = _taken(directory, match[1], roots)
+        if real is None:
+            raise Unclear(why)
+        yield dots, real
 
 
 # A line of cl's /showIncludes: its note (two words and a colon: "Note: including file:" in

@@ -54,10 +54,16 @@ def target(path, tree=None):
         info = os.lstat(absolute)
     except OSError:
         info = None
-    if info is not None and not stat.S_ISREG(info.st_mode) and not stat.S_ISLNK(info.st_mode):
+    if (info is not None and not stat.S_ISREG(info.st_mode) and not stat.S_ISLNK(info.st_mode)
+            and not sink(absolute)):
         raise Failure(f"{printable(path)}: not a regular file: refused (- writes to standard "
                       "output)")
     return absolute
+
+
+def sink(path):
+    """Whether `path` is the system's null device: written to as it is, as nothing stays."""
+    return os.name != "nt" and os.path.realpath(path) == os.devnull
 
 
 def check_writable(path, tree=None):
@@ -77,6 +83,10 @@ def replacing(path, tree=None):
     block has ended and all of it is on the disk; removed, and `path` left as it was, where the
     block or a write fails (a failed write is a Failure in one line)."""
     absolute = target(path, tree)
+    if sink(absolute):
+        with open(os.devnull, "wb") as f:
+            yield f
+        return
     directory, name = os.path.split(absolute)
     try:
         while True:
@@ -107,17 +117,18 @@ def write_text(path, text, tree=None):
     """Writes `text` to the file `path` (see replacing), or to standard output for "-". A name
     that is not UTF-8 is written as the file system has it."""
     if path == "-":
-        sys.stdout.write(text)
-        flush_output()
+        flush_output(text)
         return
     with replacing(path, tree) as f:
         f.write(text.encode("utf-8", errors="surrogateescape"))
 
 
-def flush_output():
-    """Flushes standard output: a failed write there (a full disk) is a Failure in one line, and
-    what was not written is thrown away, so that the end of the run does not try again."""
+def flush_output(text=""):
+    """Writes `text` to standard output and flushes it: a failed write there (a full disk) is a
+    Failure in one line, and what was not written is thrown away, so that the end of the run
+    does not try again."""
     try:
+        sys.stdout.write(text)
         sys.stdout.flush()
     except OSError as error:
         with contextlib.suppress(OSError):

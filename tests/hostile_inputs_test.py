@@ -1,0 +1,343 @@
+#!/usr/bin/python3
+"""The companions on hostile input, end to end: a tree that commits links where the outputs go,
+listings that read two ways, devices and FIFOs where headers go, records and response files
+that are not what they claim, names that would forge a line, a disk that is full. Each case
+says what was written (nothing outside the tree's own directory), what was shown (no byte of a
+file outside the tree) and that standard error is one line."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+TOOLS = Path(__file__).resolve().parent.parent / "tools"
+SECRET = "hostile-input-secret-4f1c"
+
+
+class Case:
+    """A tree of its own (a git work tree, so that the tree is known), a directory outside it
+    that stands for the user's own files, and the tool run in the tree."""
+
+    def __init__(self, test):
+        made = tempfile.TemporaryDirectory()
+        test.addCleanup(made.cleanup)
+        self.top = Path(made.name).resolve()
+        self.tree, self.outside = self.top / "tree", self.top / "outside"
+        for d in (self.tree / ".git", self.tree / "src", self.tree / "build", self.outside):
+            d.mkdir(parents=True)
+        (self.outside / "secret.h").write_text(f"{SECRET}\nint s;\n")
+        (self.tree / "src" / "u.c").write_text('#include "a.h"\n#include "a.h"\n')
+        (self.tree / "src" / "a.h").write_text("int a;\n")
+
+    def database(self, *units):
+        """compile_commands.json of units, each (file, extra arguments): the file in src/, or
+        in build/ as "./NAME"."""
+        files = [file[2:] if file.startswith("./") else f"../src/{file}" for file, _ in units]
+        entries = [{"directory": str(self.tree / "build"), "file": file,
+                    "arguments": ["gcc", *extra, "-c", file]}
+                   for file, (_, extra) in zip(files, units)]
+        (self.tree / "build" / "compile_commands.json").write_text(json.dumps(entries))
+
+    def run(self, tool, *args, stdout=None):
+        env = dict(os.environ, HOSTILE_SECRET=SECRET)
+        done = subprocess.run([str(TOOLS / tool), *map(str, args)], cwd=self.tree, env=env,
+                              stdout=stdout or subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=30)
+        return (done.returncode, (done.stdout or b"").decode(errors="replace"),
+                done.stderr.decode(errors="replace"))
+
+    def outside_files(self):
+        return sorted((p.name, p.read_bytes()) for p in self.outside.iterdir()
+                      if not p.is_symlink())
+
+
+def one_line(test, err):
+    test.assertEqual(len(err.splitlines()), 1, err)
+    test.assertNotIn("Traceback", err)
+
+
+@unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
+class OutputLinks(unittest.TestCase):
+    def test_a_link_where_an_output_goes_is_refused_and_nothing_outside_written(self):
+        # (option, name in the tree, where the link leads: an existing file or none)
+        cases = [
+            ("--patch", "fix.diff", "rc"),
+            ("--json", "guards.json", None),
+            ("--sarif", "results.sarif", "rc"),
+        ]
+        for option, name, leads in cases:
+            with self.subTest(option=option):
+                case = Case(self)
+                case.database(("u.c", []))
+                (case.outside / "rc").write_text("keep\n")
+                os.symlink(case.outside / (leads or "authorized_keys"), case.tree / name)
+                before = case.outside_files()
+                status, out, err = case.run("check-guards", option, name, "build")
+                self.assertEqual(status, 1)
+                one_line(self, err)
+                self.assertIn("refused", err)
+                self.assertEqual(case.outside_files(), before)
+                self.assertTrue((case.tree / name).is_symlink())
+
+    def test_a_link_of_the_users_outside_the_tree_is_replaced_not_followed(self):
+        case = Case(self)
+        case.database(("u.c", []))
+        (case.outside / "kept").write_text("keep\n")
+        os.symlink(case.outside / "kept", case.top / "mine.json")
+        status, out, err = case.run("check-guards", "--json", case.top / "mine.json", "build")
+        self.assertEqual((status, err), (0, ""))
+        self.assertFalse((case.top / "mine.json").is_symlink())
+        self.assertEqual(json.loads((case.top / "mine.json").read_text())["units"], 1)
+        self.assertEqual((case.outside / "kept").read_text(), "keep\n")
+        self.assertEqual([p.name for p in case.top.iterdir() if p.name.startswith(".")], [])
+
+
+@unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
+class AmbiguousListings(unittest.TestCase):
+    def test_a_listing_that_reads_two_ways_makes_the_unit_unclear_and_shows_nothing(self):
+        # (what the tree holds, the unit's flags): each a listing line that an old reading took
+        # for a file outside the tree.
+        forged = "ev\n. " + "{outside}"
+        cases = [
+            # gcc lists `. . /proc/self/environ`, and `. /proc/self/environ` among the headers
+            # without a guard.
+            ({"build/. /proc/self/environ": "int e;\n",
+              "build/v.c": '#include ". /proc/self/environ"\n#include ". /proc/self/environ"\n'},
+             "./v.c", []),
+            # A -I directory with a line break prints `. ev` and `. OUTSIDE/secret.h`.
+            ({"build/" + forged + "/secret.h": "int f;\n",
+              "src/u.c": '#include "secret.h"\n#include "secret.h"\n'}, "u.c", ["-I" + forged]),
+        ]
+        for made, unit, flags in cases:
+            with self.subTest(flags=flags):
+                case = Case(self)
+                for name, text in made.items():
+                    path = case.tree / name.format(outside=case.outside)
+                    path.parent.mkdir(parents=True, exist_ok=True)
+                    path.write_text(text)
+                case.database((unit, [f.format(outside=case.outside) for f in flags]))
+                status, table, err = case.run("check-guards", "--json", "r.json", "--sarif",
+                                              "r.sarif", "build")
+                self.assertEqual(status, 1)
+                one_line(self, err)
+                self.assertIn("unclear", err)
+                _, diagnostics, _ = case.run("check-guards", "--diagnostics", "build")
+                shown = [table, err, diagnostics, (case.tree / "r.json").read_text(),
+                         (case.tree / "r.sarif").read_text()]
+                for text in shown:
+                    self.assertNotIn(SECRET, text)
+                    self.assertNotIn("/proc/self/environ\"", text.replace(". /proc", ""))
+                self.assertEqual(sorted(p.name for p in case.outside.iterdir()), ["secret.h"])
+
+
+@unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
+class DevicesAndFifos(unittest.TestCase):
+    def test_a_device_or_fifo_where_a_header_goes_ends_in_one_line(self):
+        # (the tree's header made as, the unit's flags, what the line says)
+        cases = [
+            ("fifo", [], "not a regular file"),
+            (None, ["-include", "ptmx", "-I/dev"], "it searches /dev for headers"),
+            (None, ["-include", "zero", "-isystem", "/proc/self/../../dev"], "refused"),
+            # gcc itself waits on a terminal's master: its time-out stops it.
+            ("ptmx", ["--timeout", "3"], "timeout"),
+        ]
+        for made, flags, said in cases:
+            with self.subTest(flags=flags, made=made):
+                case = Case(self)
+                header = case.tree / "src" / "a.h"
+                header.unlink()
+                if made == "fifo":
+                    os.mkfifo(header)
+                    (case.tree / "src" / "u.c").write_text('#include "a.h"\n')
+                    (case.tree / "src" / "fifo.c").unlink(missing_ok=True)
+                    os.rename(header, case.tree / "src" / "f.c")
+                    case.database(("f.c", []))
+                elif made == "ptmx":
+                    os.symlink("/dev/ptmx", header)
+                    case.database(("u.c", []))
+                else:
+                    header.write_text("")
+                    case.database(("u.c", flags))
+                extra = flags if made == "ptmx" else []
+                status, out, err = case.run("check-guards", *extra, "build")
+                self.assertEqual(status, 1)
+                one_line(self, err)
+                self.assertIn(said, err)
+
+
+class Listings(unittest.TestCase):
+    def test_a_line_that_reads_two_ways_or_names_no_file_is_unclear(self):
+        sys.path.insert(0, str(TOOLS))
+        from guardgen_common import entries
+        with tempfile.TemporaryDirectory() as directory:
+            Path(directory, "a.h").write_text("")
+            # (the listing, what the line says)
+            cases = [
+                (b". a.h\n. /a\0.h\n", "NUL"),
+                (b". . /proc/self/environ\n", "reads two ways"),
+                (b". a.h\nMultiple include guards may be useful for:\n. /proc/self/environ\n",
+                 "reads as a header entered"),
+                (b". ev\n. /etc/passwd\n", "does not exist as written"),
+                (b". /proc/self/environ\n", "not a regular file"),
+            ]
+            for listing, said in cases:
+                with self.subTest(listing=listing):
+                    with self.assertRaisesRegex(entries.Unclear, said):
+                        list(entries.walk(listing.splitlines(), directory))
+
+
+class Records(unittest.TestCase):
+    def record(self, **changes):
+        found = {"directory": "/d", "compiler": "gcc", "shard": None, "units": 1, "failed": [],
+                 "headers": [{"path": "/d/a.h", "system": False, "size": 7, "units": 1,
+                              "entries": 2, "reentries": 1, "bytes_reread": 7,
+                              "reason": "no_guard", "line": 1, "text": "int a;", "macro": None,
+                              "cause": "shape", "causes": {"shape": 1}, "includes": [],
+                              "kind": "processed"}]}
+        for key, value in changes.items():
+            if key in found["headers"][0]:
+                found["headers"][0][key] = value
+            else:
+                found[key] = value
+        return found
+
+    def test_a_record_that_is_not_one_is_refused_by_its_field_in_one_line(self):
+        # (the record's text, what the line names)
+        huge = "1" + "0" * 4000
+        cases = [
+            (json.dumps(self.record(reentries="many")), "headers[0].reentries: not a whole"),
+            (json.dumps(self.record(causes={"gremlins": 1})), "headers[0].causes: not a cause"),
+            (json.dumps(self.record(cause="gremlins")), "headers[0].cause: not a cause"),
+            (json.dumps(self.record()).replace('"units": 1,', f'"units": {huge},', 1),
+             "units: not a whole number from 0 to"),
+            (json.dumps(self.record(path="/d/a\0.h")), "headers[0].path: holds a NUL"),
+            (json.dumps(self.record(directory=7)), "directory: not text"),
+            # The first line of a file a record names is never shown: the record's shapes are
+            # taken as they are.
+            (json.dumps(self.record(path="OUTSIDE", reason=None)), None),
+        ]
+        for text, said in cases:
+            with self.subTest(said=said):
+                with tempfile.TemporaryDirectory() as directory:
+                    secret = Path(directory, "secret")
+                    secret.write_text(SECRET + "\n")
+                    record = Path(directory, "r.json")
+                    record.write_text(text.replace("OUTSIDE", str(secret)))
+                    done = subprocess.run([str(TOOLS / "check-guards"), "--merge", str(record)],
+                                          capture_output=True, text=True, timeout=30,
+                                          cwd=directory)
+                    self.assertNotIn(SECRET, done.stdout + done.stderr)
+                    if said is None:
+                        self.assertEqual(done.returncode, 0, done.stderr)
+                        continue
+                    self.assertEqual(done.returncode, 1)
+                    one_line(self, done.stderr)
+                    self.assertIn(said, done.stderr)
+
+    def test_a_baseline_too_large_is_refused_before_it_is_read(self):
+        with tempfile.TemporaryDirectory() as directory:
+            big = Path(directory, "big.json")
+            with open(big, "wb") as f:
+                f.truncate(1 << 30)  # sparse: no room taken
+            done = subprocess.run([str(TOOLS / "check-guards"), "--merge", str(big)],
+                                  capture_output=True, text=True, timeout=30, cwd=directory)
+            self.assertEqual(done.returncode, 1)
+            one_line(self, done.stderr)
+            self.assertIn("larger than 256 MiB", done.stderr)
+
+
+@unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
+class OddNames(unittest.TestCase):
+    def test_an_odd_name_or_response_file_is_one_line_escaped(self):
+        # (the unit's file, its flags, a response file's bytes, what the line says)
+        cases = [
+            ("a\n::error file=x::.c", [], None, "a\\n::error file=x::.c"),
+            ("u.c", ["@r.rsp"], b"-DX=1\0-I/etc\n", "holds a NUL byte"),
+            ("u\x1b[2J.c", [], None, "u\\x1b[2J.c"),
+        ]
+        for file, flags, response, said in cases:
+            with self.subTest(file=file):
+                case = Case(self)
+                if response is not None:
+                    (case.tree / "build" / "r.rsp").write_bytes(response)
+                case.database((file, flags))
+                status, out, err = case.run("check-guards", "build")
+                self.assertEqual(status, 1)
+                one_line(self, err)
+                self.assertIn(said, err)
+                self.assertFalse(any(line.startswith("::") for line in err.splitlines()))
+
+
+@unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
+class FullDisk(unittest.TestCase):
+    def test_a_write_that_fails_is_one_line_status_one_and_leaves_nothing(self):
+        case = Case(self)
+        case.database(("u.c", []))
+        if os.path.exists("/dev/full"):
+            with open("/dev/full", "wb") as full:
+                status, _, err = case.run("check-guards", "--json", "-", "build", stdout=full)
+            self.assertEqual(status, 1)
+            one_line(self, err)
+            self.assertIn("standard output: No space left on device", err)
+        small = case.top / "small"
+        small.mkdir()
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16k", "tmpfs", str(small)],
+                                 capture_output=True) if os.geteuid() == 0 else None
+        if not mounted or mounted.returncode != 0:
+            self.skipTest("a small tmpfs can be mounted only by root, where the system lets it")
+        try:
+            with open(small / "filler", "wb", buffering=0) as filler:
+                try:
+                    while True:
+                        filler.write(b"x" * 1024)
+                except OSError:
+                    pass
+            status, _, err = case.run("check-guards", "--all", "--json", small / "r.json",
+                                      "build")
+            self.assertEqual(status, 1)
+            one_line(self, err)
+            self.assertEqual(sorted(p.name for p in small.iterdir()), ["filler"])
+        finally:
+            subprocess.run(["umount", str(small)], check=False)
+
+
+class HeaderQuestion(unittest.TestCase):
+    def test_a_header_that_cannot_be_asked_about_is_refused_at_once(self):
+        # (how the header is made, what the line says)
+        cases = [
+            ("sparse", "larger than 16 MiB"),
+            ("fifo", "not a regular file"),
+            ("zero", "not a regular file"),
+            ("newline", "its name holds a control character"),
+            ("quote", "which C does not allow"),
+        ]
+        for made, said in cases:
+            with self.subTest(made=made):
+                with tempfile.TemporaryDirectory() as directory:
+                    names = {"newline": 'a\n#include "ptmx"\n.h', "quote": 'a".h'}
+                    header = Path(directory, names.get(made, "h.h"))
+                    if made == "sparse":
+                        with open(header, "wb") as f:
+                            f.truncate(1 << 30)
+                    elif made == "fifo":
+                        os.mkfifo(header)
+                    elif made == "zero":
+                        os.symlink("/dev/zero", header)
+                    else:
+                        header.write_text("int h;\n")
+                    done = subprocess.run(
+                        [str(TOOLS / "compare-preprocessors"), "-p", sys.executable,
+                         "--header", str(header)], capture_output=True, text=True, timeout=30,
+                        cwd=directory)
+                    self.assertEqual(done.returncode, 1)
+                    one_line(self, done.stderr)
+                    self.assertIn(said, done.stderr)
+                    self.assertEqual(sorted(os.listdir(directory)), [header.name])
+
+
+if __name__ == "__main__":
+    unittest.main()
