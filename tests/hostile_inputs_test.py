@@ -169,6 +169,26 @@ class DevicesAndFifos(unittest.TestCase):
                 self.assertIn(said, err)
 
 
+@unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
+class ProofRuns(unittest.TestCase):
+    def test_a_proof_whose_runs_both_fail_proves_nothing(self):
+        # The unit needs a file it never enters, which the scratch copies do not hold: both of
+        # its runs there fail, and their missing outputs are not "the same".
+        case = Case(self)
+        (case.tree / "src" / "u.c").write_text(
+            '#include "a.h"\n#include "a.h"\n#if !__has_include("marker.h")\n#error copies\n'
+            '#endif\n')
+        (case.tree / "src" / "marker.h").write_text("")
+        case.database(("u.c", []))
+        status, out, err = case.run("check-guards", "--rounds", "1", "--patch", "fix.diff",
+                                    "build")
+        self.assertEqual((status, err), (0, ""))
+        self.assertNotIn("output: the same", out)
+        self.assertIn("withdrawn: ", out)
+        self.assertIn("the proof could not preprocess", out)
+        self.assertEqual((case.tree / "fix.diff").read_text(), "")
+
+
 class Listings(unittest.TestCase):
     def test_a_line_that_reads_two_ways_or_names_no_file_is_unclear(self):
         sys.path.insert(0, str(TOOLS))
