@@ -5,6 +5,7 @@ lies inside one of those directories. What /proc, /sys and /dev hold is the mach
 never a source, and is never read."""
 
 import errno
+import functools
 import os
 import stat
 
@@ -13,6 +14,11 @@ LIMIT = 16 << 20
 KERNEL = ("/proc", "/sys", "/dev")
 FLAGS = (os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_NONBLOCK", 0)
          | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0))
+
+
+# A path's real path, asked again and again for the same headers in one run, so kept. What it
+# leads to is looked at again, without following a link, when it is opened.
+real_path = functools.lru_cache(maxsize=65536)(os.path.realpath)
 
 
 def under(path, directories):
@@ -33,7 +39,7 @@ def regular(path, roots=None):
     """The real path of `path` where it is a regular file (inside `roots` where given), else
     None."""
     try:
-        real = os.path.realpath(path)
+        real = real_path(path)
         return None if _refusal(real, os.stat(real), roots) else real
     except (OSError, ValueError):
         return None
@@ -44,7 +50,7 @@ def open_regular(path, roots=None, limit=LIMIT):
     bytes (inside `roots` where given); else an OSError that says why. It is looked at before it
     is opened, as opening some devices does something, and again once open."""
     try:
-        real = os.path.realpath(path)
+        real = real_path(path)
         refusal = _refusal(real, os.stat(real), roots)
     except ValueError:  # a NUL in the name
         raise OSError(errno.EINVAL, "not a name a file can have", path) from None
