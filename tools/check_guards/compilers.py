@@ -352,7 +352,8 @@ def probe(key, directory, timeout, say):
     it answered as: "gcc", "clang", "cl", or None for a program that is none of them). The
     directories are from its -v, between "#include <...> search starts here:" and "End of
     search list." (cl has no -v: its INCLUDE variable). Where the flags that move them make it
-    fail, that is said, and the compiler's defaults are taken."""
+    fail, that is said, and the compiler's defaults are taken; where it fails without them, the
+units say why, each in its line."""
     program, lang, moving, style = key
     if style == "/showIncludes":
         if "clang" not in _name(program[0]):
@@ -360,7 +361,7 @@ def probe(key, directory, timeout, say):
         program = (*program, "/nologo", "/TP" if "++" in lang else "/TC")
         lang, moving = None, ()
     found, error, answer = _probe(program, lang, moving, directory, timeout)
-    if found is None:
+    if found is None and moving:
         shown = shlex.join([*program[:1], *moving])
         say(f"'{shown}' did not say where its own headers are ({error}): its defaults are "
             "taken, and headers outside them count as the build's own")
