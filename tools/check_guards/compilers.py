@@ -126,9 +126,11 @@ def tree_of(database, units):
         source = os.path.dirname(unit.path)
         named.update((unit.directory, source))
         try:
-            named.add(os.path.commonpath([top, unit.directory, source]))
+            shared = os.path.commonpath([top, unit.directory, source])
         except ValueError:
-            pass
+            shared = os.sep
+        if os.path.dirname(shared) != shared:  # a build beside its sources shares only /
+            named.add(shared)
     found = set()
     for directory in named:
         if not os.path.isabs(directory) or "\0" in directory:
