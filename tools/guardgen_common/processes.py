@@ -59,24 +59,27 @@ def configure(sandbox=None, path=None):
     _sandbox, _path = sandbox, path
 
 
-def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL):
+def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, bare=False):
     """Runs `argv` in `cwd`; returns (seconds, exit status, output or b"", standard error). One
     that has not ended after `timeout` seconds is stopped, with all it started, and reported."""
-    seconds, status, output, said = run_to_file(argv, cwd, timeout, keep_output, stdin)
+    seconds, status, output, said = run_to_file(argv, cwd, timeout, keep_output, stdin,
+                                                bare=bare)
     with said:
         return seconds, status, output, said.read()
 
 
-def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, limits=None):
+def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, limits=None,
+                bare=False):
     """As run, with standard error as a file, to be read from its start and closed: a long
     listing is then read a line at a time, never whole. `limits` (a Limits) bounds the
     program's memory and the size of what it says. Standard error goes to a file without a
     name, read once the program has ended: a compiler writes its listing a line at a time, and a
-    pipe would wake the tool for every line."""
+    pipe would wake the tool for every line. A `bare` program runs as it is, with an empty
+    environment: the sandbox itself, tried."""
     said = tempfile.TemporaryFile()
     try:
         start = time.perf_counter()
-        process = _start(argv, cwd, stdin, keep_output, said, limits)
+        process = _start(argv, cwd, stdin, keep_output, said, limits, bare)
         output = _wait(process, argv, timeout)
         seconds = time.perf_counter() - start
     except BaseException:
@@ -86,7 +89,7 @@ def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL,
     return seconds, process.returncode, output or b"", said
 
 
-def _start(argv, cwd, stdin, keep_output, said, limits):
+def _start(argv, cwd, stdin, keep_output, said, limits, bare=False):
     global _starting, _deferred
     main = threading.current_thread() is threading.main_thread()
     process = None
@@ -97,7 +100,9 @@ def _start(argv, cwd, stdin, keep_output, said, limits):
             _starting = main
             try:
                 command = limits.wrap(argv) if limits else argv
-                if _sandbox is not None:
+                if bare:
+                    env = {}
+                elif _sandbox is not None:
                     command, env = _sandbox.wrap(command, cwd, _scratch), _sandbox.environment()
                 else:
                     env = _keeper.environment(_path)

@@ -9,8 +9,8 @@ tool."""
 
 import os
 import stat
-import subprocess
 
+from . import processes
 from .processes import Failure
 
 INSTALL = "apt-get install bubblewrap"
@@ -122,11 +122,10 @@ def start(path, readable, trusted=lambda program: True):
     sandbox = Sandbox(bwrap, path, readable)
     true = next((p for p in ("/usr/bin/true", "/bin/true") if executable(p)), None)
     try:
-        tried = subprocess.run(sandbox.wrap([true or "true"], "/"), stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=30,
-                               env=sandbox.environment())
-        status, said = tried.returncode, tried.stderr.decode(errors="replace").strip()
-    except (OSError, subprocess.TimeoutExpired) as error:
+        _, status, _, said = processes.run(sandbox.wrap([true or "true"], "/"), "/", 30,
+                                           bare=True)
+        said = said.decode(errors="replace").strip()
+    except (OSError, Failure) as error:
         status, said = None, str(error)
     if status != 0:
         reason = (said.splitlines() or [f"status {status}"])[0]
