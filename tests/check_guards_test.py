@@ -400,6 +400,30 @@ class Commands(unittest.TestCase):
                 compilers.plan(database_unit("/no/such/dir", "a.c", ["gcc", "a.c"]), database)
 
 
+    def test_the_tree_is_every_enclosing_work_tree_and_never_the_root(self):
+        with tempfile.TemporaryDirectory() as directory:
+            top = Path(directory)
+            for d in ("super/.git", "super/sub/build", "main/.git/worktrees/wt", "wt/build",
+                      "plain/build", "plain/src"):
+                (top / d).mkdir(parents=True)
+            (top / "super/sub/.git").write_text("gitdir: ../.git/modules/sub\n")
+            (top / "wt/.git").write_text(f"gitdir: {top}/main/.git/worktrees/wt\n")
+            # (the database's directory, the unit's file, a directory the tree holds, one it
+            # does not)
+            cases = [
+                ("super/sub/build", "../x.c", "super", None),
+                ("wt/build", "x.c", "main", None),
+                ("plain/build", "../src/x.c", "plain", None),
+                ("plain/build", "/usr/include/x.c", "plain/build", "/usr/bin"),
+            ]
+            for where, file, held, outside in cases:
+                with self.subTest(database=where, file=file):
+                    roots = compilers.tree_of(str(top / where / "compile_commands.json"),
+                                              [database_unit(str(top / where), file, ["gcc"])])
+                    self.assertTrue(compilers.under(str(top / held / "tools"), roots), roots)
+                    if outside:
+                        self.assertFalse(compilers.under(outside, roots), roots)
+
     def test_a_compiler_that_does_not_say_where_its_headers_are_is_said_in_one_line(self):
         said = []
         false = shutil.which("false") or "/bin/false"

@@ -9,7 +9,7 @@ import shlex
 import sys
 from collections import Counter
 
-from guardgen_common import processes
+from guardgen_common import processes, sandbox
 from guardgen_common.command import Parser, finish, sayer
 from guardgen_common.outputs import check_writable, flush_output, plural, write_text
 from guardgen_common.processes import Failure
@@ -120,6 +120,9 @@ one line), its report still printed.""",
     parser.add_argument("--shard", type=shard, metavar="I/N",
                         help="audit only every N-th unit, from the I-th (from 1): the parts of a "
                              "build too large for one machine, to be merged")
+    parser.add_argument("--no-sandbox", action="store_true",
+                        help="run the compilers without the sandbox of bubblewrap (bwrap): only "
+                             "for a database that is trusted, or where bwrap cannot run")
     parser.add_argument("--merge", nargs="+", metavar="RECORD",
                         help="no audit: merge the JSON records of the parts into one report")
     args = parser.parse_args(argv)
@@ -159,7 +162,7 @@ def say_dropped(dropped):
 
 
 def chosen(args):
-    """The --compiler words, found and checked to list headers; None without --compiler."""
+    """The --compiler words, found; None without --compiler."""
     if not args.compiler:
         return None
     try:
@@ -168,47 +171,80 @@ def chosen(args):
         raise Failure(f"--compiler: {error}") from None
     if not words:
         raise Failure("--compiler: empty")
-    words = compilers.chosen_compiler(words)
+    return compilers.chosen_compiler(words)
+
+
+def check_chosen(args, words):
+    """Refuses the --compiler words unless the program lists the headers it enters."""
     with processes.scratch_directory(f"{ME}.") as directory:
         compilers.check_listing(words, args.timeout, directory, args.compiler)
-    return words
+
+
+def contain(args, roots, programs):
+    """Runs every program from now on in the sandbox, with a PATH of the user's absolute
+    directories outside the tree `roots`; or, with --no-sandbox, without it, said once.
+    `programs` are the paths of the compilers to run: their installations are bound in."""
+    path = compilers.search_path(roots)
+    if args.no_sandbox:
+        say("--no-sandbox: the compilers run without the sandbox, with only the checks of their "
+            "names, paths and flags between the database and this machine")
+        processes.configure(path=path)
+        return
+    installed = {os.path.dirname(os.path.dirname(os.path.realpath(p))) for p in programs}
+    processes.configure(sandbox.start(
+        path, [*roots, *installed],
+        trusted=lambda bwrap: not compilers.under(os.path.realpath(bwrap), roots)))
 
 
 def database_tree(path, units):
     """The directories of the tree the database at `path` came with, which its units may read
-    and show: for now each unit's (compilers.tree), together."""
-    return sorted({d for unit in units for d in compilers.tree(str(path), unit)})
+    and show."""
+    return compilers.tree_of(str(path), units)
 
 
 def audit_database(args, progress, path, units, tree):
     """The record of the run over the database's `units` (or the shard's), read from `path`;
     `tree` is the database_tree."""
     compiler = chosen(args)
-    plans, failed, skipped, dropped = {}, [], Counter(), Counter()
+    plans, failed, skipped, dropped, refused = {}, [], Counter(), Counter(), []
     for index, unit in enumerate(units):
         try:
-            plans[index] = compilers.plan(unit, str(path), compiler)
+            plans[index] = compilers.plan(unit, str(path), compiler, tree)
         except compilers.Skipped as skip:
             skipped[str(skip)] += 1
         except compilers.Refused as refusal:
-            failed.append({"file": unit.path, "status": "refused", "message": str(refusal)})
-            say(f"{unit.path}: {refusal}")
+            refused.append((unit.path, str(refusal)))
         else:
             dropped.update(list(dict.fromkeys(plans[index].dropped)))
+    if plans:
+        contain(args, tree, {p.key[0][0] for p in plans.values()})
+        if compiler:
+            check_chosen(args, compiler)
+    for file, refusal in refused:
+        failed.append({"file": file, "status": "refused", "message": refusal})
+        say(f"{file}: {refusal}")
     for reason, count in skipped.items():
         say(f"{plural(count, 'unit')} skipped: {reason}")
     say_dropped(dropped)
     # The compiler's own header directories, asked once for each program, language and the
-    # flags that move them.
-    defaults = {}
+    # flags that move them; a program of the database's that does not answer as gcc or clang
+    # (or is not cl) runs no unit.
+    defaults, answers = {}, {}
     for index, plan in plans.items():
         # With those the unit's flags add, and alone: only the compiler's own (the latter) are
         # directories whose text is read, as the flags could name any directory at all.
         own = (*plan.key[:2], (), plan.key[3])
         for key in (plan.key, own):
             if key not in defaults:
-                defaults[key] = compilers.default_directories(
+                defaults[key], answers[key] = compilers.probe(
                     key, units[index].directory, args.timeout, say)
+    for index, plan in list(plans.items()):
+        if answers[plan.key] is None and not compiler:
+            refusal = (f"its compiler '{plan.argv[0]}' does not answer -v as gcc or clang do: "
+                       "refused, as only a real compiler is run")
+            failed.append({"file": units[index].path, "status": "refused", "message": refusal})
+            say(f"{units[index].path}: {refusal}")
+            del plans[index]
     readable = tuple(dict.fromkeys([*tree, *(d for k, found in defaults.items() if not k[2]
                                              for d in found)]))
     found = {}
@@ -270,7 +306,7 @@ def main(argv):
     args = parse_arguments(argv)
     if args.merge:
         here = os.getcwd()
-        tree = [compilers.repository_top(here) or here]
+        tree = [compilers.work_tree_top(here)[0] or here]
     else:
         path = database.locate(args.database)
         units = database.read(path, args.shard)

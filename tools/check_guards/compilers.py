@@ -3,15 +3,17 @@ the file system alone, so that a database that came with a cloned repository can
 program of its own choosing.
 
 The program is gcc or clang (g++-12, clang++, cc or c++ where they lead to one of them), found on
-the absolute directories of the PATH, or named by an absolute path; ccache, sccache, distcc and
-icecc in front, and ccache's links named after a compiler, lead to the real compiler behind
-them. Its real file, and the path it runs by, lie outside the database's tree and the unit's
-directory. It runs with -E -H -w first, so that no word of the unit can take them as its value,
+the absolute directories of the PATH, or named by an absolute path; ccache,
+sccache, distcc and icecc in front, and ccache's links named after a compiler, lead to the real
+compiler behind them. Its real file, and the path it runs by, lie outside the database's tree
+(the top of every work tree that holds it), it is a compiled program (no script), and its -v
+answers as gcc's or clang's does. It runs with -E -H -w first, so that no word of the unit can take them as its value,
 then the unit's flags that the allowlist (flags) keeps, then the unit's file; the preprocessed
 text is thrown away and nothing is written. A unit of another program or language is skipped;
 one whose program, file or forced include is not safe to run is refused."""
 
 import os
+import re
 import shlex
 
 from guardgen_common import entries, files
@@ -45,10 +47,16 @@ def _name(path):
     return name[:-4] if name.lower().endswith(".exe") else name
 
 
-def search_path():
-    """The directories of the PATH that may be searched: absolute ones only. An empty entry or a
-    relative one means the directory a program happens to run in."""
-    return [d for d in os.environ.get("PATH", "").split(os.pathsep) if d and os.path.isabs(d)]
+def search_path(roots=()):
+    """The directories of the PATH that may be searched: absolute ones only, and none inside
+    `roots` (the database's tree). An empty entry or a relative one means the directory a
+    program happens to run in."""
+    found = []
+    for d in os.environ.get("PATH", "").split(os.pathsep):
+        if d and os.path.isabs(d) and "\0" not in d and not under(os.path.realpath(d), roots) \
+                and not under(os.path.normpath(d), roots) and d not in found:
+            found.append(d)
+    return found
 
 
 def _executable(path):
@@ -70,27 +78,70 @@ def under(path, directories):
     return any(path == d or path.startswith(d.rstrip(os.sep) + os.sep) for d in directories)
 
 
-def repository_top(directory):
-    """The top of the work tree that holds `directory` (where .git is), else None."""
-    here = directory
+def work_tree_top(directory):
+    """The top of the outermost work tree that holds `directory` (a submodule's is inside its
+    superproject's), or None where no .git encloses it. A linked work tree's .git file names its
+    repository: the work tree that holds that repository counts too, returned second."""
+    here, top, linked = directory, None, None
     while True:
-        if os.path.exists(os.path.join(here, ".git")):
-            return here
+        marker = os.path.join(here, ".git")
+        if os.path.lexists(marker):
+            top = here
+            if linked is None and os.path.isfile(marker):
+                linked = _linked_top(marker)
         parent = os.path.dirname(here)
         if parent == here:
-            return None
+            return top, linked
         here = parent
 
 
+def _linked_top(marker):
+    """The work tree of the repository that a .git file ("gitdir: PATH") names, when PATH is
+    a linked work tree's (.../.git/worktrees/NAME); read with a bound, no git run."""
+    try:
+        with open(marker, "rb") as f:
+            text = f.read(4096).decode(errors="replace").strip()
+    except OSError:
+        return None
+    if not text.startswith("gitdir:"):
+        return None
+    gitdir = os.path.join(os.path.dirname(marker), text[len("gitdir:"):].strip())
+    parts = os.path.realpath(gitdir).split(os.sep)
+    if len(parts) > 3 and parts[-2] == "worktrees" and parts[-3] == ".git":
+        return os.sep.join(parts[:-3]) or os.sep
+    return None
+
+
+def tree_of(database, units):
+    """The directories of the database's tree: the top of every work tree that holds the
+    database's directory, a unit's directory or its file's (or, outside git, that directory
+    itself), and what the database's directory and each unit's share."""
+    top = os.path.dirname(os.path.abspath(database))
+    named = {top}
+    for unit in units:
+        source = os.path.dirname(unit.path)
+        named.update((unit.directory, source))
+        try:
+            shared = os.path.commonpath([top, unit.directory, source])
+        except ValueError:
+            shared = os.sep
+        if os.path.dirname(shared) != shared:  # a build beside its sources shares only /
+            named.add(shared)
+    found = set()
+    for directory in named:
+        if not os.path.isabs(directory) or "\0" in directory:
+            continue
+        for spelled in {os.path.normpath(directory), os.path.realpath(directory)}:
+            outer, linked = work_tree_top(spelled)
+            found.add(outer or spelled)
+            if linked:
+                found.add(work_tree_top(linked)[0] or linked)
+    return sorted({os.path.realpath(d) for d in found} | found)
+
+
 def tree(database, unit):
-    """The directories that the database's own files may lie in, for `unit`: its repository's
-    work tree (or the database's directory), what the database's directory and the unit's
-    directory and file share, and the unit's directory."""
-    top = os.path.dirname(database)
-    source = os.path.dirname(unit.path)
-    shared = os.path.commonpath([top, unit.directory, source])
-    found = {repository_top(top) or top, shared, unit.directory}
-    return sorted(os.path.realpath(d) for d in found)
+    """The directories that the database's own files may lie in, for `unit` alone."""
+    return tree_of(database, [unit])
 
 
 def program_words(argv):
@@ -102,7 +153,7 @@ def program_words(argv):
 
 def resolve(program, roots):
     """The absolute path that `program` (as a unit names it) runs by, once it is known to be gcc
-    or clang outside `roots`; else Skipped or Refused with the reason."""
+    or clang outside `roots`, a compiled program; else Skipped or Refused with the reason."""
     if "\0" in program:
         raise Refused(f"its compiler {program!r} holds a NUL: refused")
     if os.path.isabs(program):
@@ -132,9 +183,29 @@ def resolve(program, roots):
         if under(where, roots):
             raise Refused(f"its compiler '{program}' lies in the database's tree ({where}): "
                           "refused, as only a compiler installed apart from the build is run")
+    if os.path.normpath(program).startswith("/proc/"):
+        raise Refused(f"its compiler '{program}' is a path through /proc, which leads elsewhere "
+                      "for each process: refused")
     if entries.listing_of(real) is None:
         raise Skipped(_other(program))
+    if not compiled(real):
+        raise Refused(f"its compiler '{program}' ({real}) is a script or another file, not a "
+                      "compiled program: refused, as only a real compiler is run")
     return path
+
+
+# How a compiled program's file begins: ELF here, PE on Windows.
+MAGIC = b"MZ" if os.name == "nt" else b"\x7fELF"
+
+
+def compiled(path):
+    """Whether `path` is a regular file that begins as a compiled program does: its first bytes
+    read, without following a device or a FIFO."""
+    try:
+        with files.open_regular(path, limit=None) as f:
+            return f.read(len(MAGIC)) == MAGIC
+    except OSError:
+        return False
 
 
 def _other(program):
@@ -167,16 +238,17 @@ class Plan:
         self.argv, self.key, self.system, self.dropped = argv, key, system, dropped
 
 
-def plan(unit, database, compiler=None):
+def plan(unit, database, compiler=None, roots=None):
     """The Plan of `unit` of the database at `database`; Skipped or Refused where it does not run.
-    `compiler` is the --compiler words, run instead of the unit's program."""
+    `compiler` is the --compiler words, run instead of the unit's program; `roots` the
+    database's tree (by default, the unit's own)."""
     if not os.path.isdir(unit.directory):
         raise Refused(f"its directory {unit.directory} does not exist")
     program, words = program_words(unit.argv)
     if compiler:
         path, rest = compiler[0], compiler[1:]
     else:
-        path, rest = resolve(program, tree(database, unit)), []
+        path, rest = resolve(program, roots or tree(database, unit)), []
     style = (entries.listing_of(path) or entries.listing_of(os.path.realpath(path))
              if not compiler else "-H")
     judge = msvc.judge if style == "/showIncludes" else allowlist.judge
@@ -240,11 +312,18 @@ def check_listing(compiler, timeout, directory, given):
                       "to count")
 
 
+# How gcc and clang (clang-cl too) name themselves in what -v says.
+ANSWER = re.compile(r"^(?:.* )?(gcc|clang) version \S", re.MULTILINE)
+
+
 def _probe(program, lang, moving, directory, timeout):
+    """(the directories, an error, what the program answered as: "gcc", "clang" or None)."""
     language = ["-x", lang] if lang else []
     _, status, _, said = run([*program, *moving, *language, "-E", "-v", os.devnull], directory,
                              timeout)
     text = said.decode(errors="replace")
+    answer = ANSWER.search(text)
+    answer = answer[1] if answer else None
     found, inside = [], False
     for line in text.splitlines():
         if line.startswith("#include <...> search starts here:"):
@@ -254,25 +333,34 @@ def _probe(program, lang, moving, directory, timeout):
         elif inside:
             found.append(os.path.realpath(line.strip().split(" (")[0]))
     if status != 0 or not found:
-        return None, entries.first_error(text) or f"it ended with status {status}"
-    return found, None
+        return None, entries.first_error(text) or f"it ended with status {status}", answer
+    return found, None, answer
 
 
 def default_directories(key, directory, timeout, say):
-    """The directories a compiler searches for <...> of its own, for the `key` of a Plan: from its
-    -v, between "#include <...> search starts here:" and "End of search list." (cl has no -v:
-    its INCLUDE variable). Where the flags that move them make it fail, that is said, and the
-    compiler's defaults are taken."""
+    """The directories a compiler searches for <...> of its own, for the `key` of a Plan (see
+    probe)."""
+    return probe(key, directory, timeout, say)[0]
+
+
+def probe(key, directory, timeout, say):
+    """(the directories a compiler searches for <...> of its own, for the `key` of a Plan; what
+    it answered as: "gcc", "clang", "cl", or None for a program that is none of them). The
+    directories are from its -v, between "#include <...> search starts here:" and "End of
+    search list." (cl has no -v: its INCLUDE variable). Where the flags that move them make it
+    fail, that is said, and the compiler's defaults are taken; where it fails without them, the
+units say why, each in its line."""
     program, lang, moving, style = key
     if style == "/showIncludes":
         if "clang" not in _name(program[0]):
-            return msvc.include_directories()
+            return msvc.include_directories(), "cl"
         program = (*program, "/nologo", "/TP" if "++" in lang else "/TC")
         lang, moving = None, ()
-    found, error = _probe(program, lang, moving, directory, timeout)
-    if found is None:
+    found, error, answer = _probe(program, lang, moving, directory, timeout)
+    if found is None and moving:
         shown = shlex.join([*program[:1], *moving])
         say(f"'{shown}' did not say where its own headers are ({error}): its defaults are "
             "taken, and headers outside them count as the build's own")
-        found, _ = _probe(program, lang, (), directory, timeout)
-    return found or []
+        found, _, again = _probe(program, lang, (), directory, timeout)
+        answer = answer or again
+    return found or [], answer

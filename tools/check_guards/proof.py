@@ -35,8 +35,7 @@ def rerooted(path, tree):
 
 def argv_in(argv, tree, timed=False):
     """A unit's argv with the paths into its copied files moved into `tree`; without -H where it
-    is `timed`."""
-    # The compiler runs from where it is installed, never from a copy.
+    is `timed`. The compiler stays the one outside: a copy in the scratch tree never runs."""
     out, take = argv[:1], False
     for word in argv[1:]:
         if take:

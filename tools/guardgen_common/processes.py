@@ -1,8 +1,10 @@
 """Running programs: each bounded in time and started in a process group of its own, from the main
 thread or from workers. The groups still running are kept in one registry, so that an
-interruption, which only the main thread receives, stops every one of them from there. A keeper
-process, started with the command, stops whatever is left of them however the tool ends, even by
-SIGKILL or the OOM killer, which no handler of the tool's own can see."""
+interruption, which only the main thread receives, stops every one of them from there. Where a
+sandbox is set (guardgen_common.sandbox), every program runs in it, and nothing it starts can
+outlive the tool. A keeper process, started when first needed, removes the run's scratch
+directories however the tool ends, even by SIGKILL or the OOM killer, which no handler of the
+tool's own can see, and, for programs run without the sandbox, stops whatever is left of them."""
 
 import contextlib
 import os
@@ -44,26 +46,41 @@ _stopping = False
 # between, it would leave the program running and unknown.
 _starting = False
 _deferred = None
+# The sandbox every program runs in (None: none), the PATH a program gets without it (None: the
+# tool's), and the scratch directories alive now, which the sandbox lets programs read.
+_sandbox = None
+_path = None
+_scratch = []
 
 
-def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL):
+def configure(sandbox=None, path=None):
+    """Runs every program from now on in `sandbox` (a sandbox.Sandbox), or, without one, with
+    `path` (a list of directories) as its PATH."""
+    global _sandbox, _path
+    _sandbox, _path = sandbox, path
+
+
+def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, bare=False):
     """Runs `argv` in `cwd`; returns (seconds, exit status, output or b"", standard error). One
     that has not ended after `timeout` seconds is stopped, with all it started, and reported."""
-    seconds, status, output, said = run_to_file(argv, cwd, timeout, keep_output, stdin)
+    seconds, status, output, said = run_to_file(argv, cwd, timeout, keep_output, stdin,
+                                                bare=bare)
     with said:
         return seconds, status, output, said.read()
 
 
-def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, limits=None):
+def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, limits=None,
+                bare=False):
     """As run, with standard error as a file, to be read from its start and closed: a long
     listing is then read a line at a time, never whole. `limits` (a Limits) bounds the
     program's memory and the size of what it says. Standard error goes to a file without a
     name, read once the program has ended: a compiler writes its listing a line at a time, and a
-    pipe would wake the tool for every line."""
+    pipe would wake the tool for every line. A `bare` program runs as it is, with an empty
+    environment: the sandbox itself, tried."""
     said = tempfile.TemporaryFile()
     try:
         start = time.perf_counter()
-        process = _start(argv, cwd, stdin, keep_output, said, limits)
+        process = _start(argv, cwd, stdin, keep_output, said, limits, bare)
         output = _wait(process, argv, timeout)
         seconds = time.perf_counter() - start
     except BaseException:
@@ -73,7 +90,7 @@ def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL,
     return seconds, process.returncode, output or b"", said
 
 
-def _start(argv, cwd, stdin, keep_output, said, limits):
+def _start(argv, cwd, stdin, keep_output, said, limits, bare=False):
     global _starting, _deferred
     main = threading.current_thread() is threading.main_thread()
     process = None
@@ -83,10 +100,17 @@ def _start(argv, cwd, stdin, keep_output, said, limits):
                 raise Failure("stopped")
             _starting = main
             try:
+                command = limits.wrap(argv) if limits else argv
+                if bare:
+                    env = {}
+                elif _sandbox is not None:
+                    command, env = _sandbox.wrap(command, cwd, _scratch), _sandbox.environment()
+                else:
+                    env = _keeper.environment(_path)
                 process = subprocess.Popen(
-                    (limits.wrap(argv) if limits else argv), cwd=cwd, stdin=stdin,
+                    command, cwd=cwd, stdin=stdin,
                     stdout=subprocess.PIPE if keep_output else subprocess.DEVNULL,
-                    stderr=said, env=_keeper.environment(), **system.NEW_GROUP,
+                    stderr=said, env=env, **system.NEW_GROUP,
                 )
                 _live.add(process)
             finally:
@@ -194,14 +218,14 @@ def _system_program(name):
 
 # The keeper: a process of its own session that waits for the tool's end, seen as the end of a
 # pipe that only the tool holds, and then stops every process that carries the run's mark in its
-# environment (the programs the tool started and all they started), and removes the run's private
-# directory and the scratch directories the tool named on the pipe. The mark is inherited by
-# every descendant, so none escapes by starting another.
+# environment (the programs the tool started without the sandbox and all they started), and
+# removes the directories the tool named on the pipe: the run's private one and its scratch
+# directories. The mark is inherited by every descendant, so none escapes by starting another.
 KEEPER = r"""
 import os, shutil, signal, sys, time
 for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
     signal.signal(number, signal.SIG_IGN)
-mark, removed = sys.argv[1].encode(), [sys.argv[2]]
+mark, removed = sys.argv[1].encode(), []
 said = b""
 while True:
     more = os.read(0, 4096)
@@ -236,36 +260,48 @@ for path in removed:
 
 
 class _Keeper:
-    """The keeper of a run, and the environment its programs get: the mark, and a private HOME,
-    TMPDIR and XDG_CACHE_HOME, so that what a program keeps there is not the user's and is gone
-    with the run."""
+    """The keeper of a run, started when first needed, and the environment that programs run
+    without the sandbox get: the mark, and a private HOME, TMPDIR and XDG_CACHE_HOME, so that
+    what a program keeps there is not the user's and is gone with the run."""
 
     def __init__(self):
         self.process = self.pipe = self.private = None
         self.env = None
+        self.started = False
+        self.mark = f"GUARDGEN_RUN={os.getpid()}.{os.urandom(8).hex()}"
+        self.lock = threading.Lock()
 
     def start(self):
-        self.private = tempfile.mkdtemp(prefix="guardgen-run.")
-        name = os.path.basename(self.private)  # as unique as the directory
-        mark = f"GUARDGEN_RUN={name}"
-        self.env = dict(os.environ, HOME=self.private, TMPDIR=self.private,
-                        XDG_CACHE_HOME=self.private, GUARDGEN_RUN=name)
-        if system.WINDOWS or not os.path.isdir("/proc"):
-            return
-        reading, self.pipe = os.pipe()
-        try:
-            self.process = subprocess.Popen(
-                [sys.executable, "-I", "-S", "-c", KEEPER, mark, self.private], stdin=reading,
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, close_fds=True,
-                start_new_session=True)
-        finally:
-            os.close(reading)
+        with self.lock:
+            if self.started:
+                return
+            self.started = True
+            if system.WINDOWS or not os.path.isdir("/proc"):
+                return
+            reading, self.pipe = os.pipe()
+            try:
+                self.process = subprocess.Popen(
+                    [sys.executable, "-I", "-S", "-c", KEEPER, self.mark], stdin=reading,
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, close_fds=True,
+                    start_new_session=True)
+            finally:
+                os.close(reading)
 
-    def environment(self):
+    def environment(self, path=None):
+        if self.env is None:
+            self.start()
+            self.private = tempfile.mkdtemp(prefix="guardgen-run.")
+            self.remove_at_end(self.private)
+            self.env = dict(os.environ, HOME=self.private, TMPDIR=self.private,
+                            XDG_CACHE_HOME=self.private,
+                            GUARDGEN_RUN=self.mark.split("=", 1)[1])
+            if path is not None:
+                self.env["PATH"] = os.pathsep.join(path)
         return self.env
 
     def remove_at_end(self, path):
         """Has the keeper remove `path` (a directory) when the tool ends, however it ends."""
+        self.start()
         if self.pipe is not None:
             os.write(self.pipe, os.fsencode(path) + b"\0")
 
@@ -291,7 +327,11 @@ def scratch_directory(prefix):
     keeper if the tool is killed before that."""
     with tempfile.TemporaryDirectory(prefix=prefix) as directory:
         _keeper.remove_at_end(directory)
-        yield directory
+        _scratch.append(directory)
+        try:
+            yield directory
+        finally:
+            _scratch.remove(directory)
 
 
 def _interrupt(number, _frame):
@@ -333,7 +373,6 @@ def run_as_command(me, main):
     one line "me: what" on standard error and status 1; for an interruption, every program it
     started stopped and the end by that signal."""
     catch_interruptions()
-    _keeper.start()
     try:
         status = main(sys.argv[1:])
     except Failure as failure:
