@@ -53,7 +53,9 @@ class Sandbox:
     def __init__(self, bwrap, path, readable):
         self.bwrap, self.path = bwrap, list(path)
         self.hidden = hidden()
-        self.base = [bwrap, "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc"]
+        # A compiler needs no terminal: a header led to /dev/ptmx would wait on it for good.
+        self.base = [bwrap, "--ro-bind", "/", "/", "--dev", "/dev", "--ro-bind", "/dev/null",
+                     "/dev/ptmx", "--proc", "/proc"]
         for directory in self.hidden:
             self.base += ["--tmpfs", directory]
         self.base += self._binds(readable, "--ro-bind")
