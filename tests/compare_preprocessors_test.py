@@ -183,10 +183,20 @@ class Verdicts(unittest.TestCase):
                 self.assertLess(wrong / tries, 1 / 1000)
                 self.assertGreaterEqual(found.count(truth) / tries, right_share)
 
-    def test_lifted_guard_from_the_declarations(self):
-        for declarations, verdict in [(2, "re-read"), (1, "skipped"), (0, "unclear")]:
-            with self.subTest(declarations=declarations):
-                self.assertEqual(verdicts.guard_undef_verdict(declarations), verdict)
+    def test_lifted_guard_from_the_declarations_after_the_undef(self):
+        # The output of guard.h, its guard lifted, the declaration between, guard.h again.
+        cases = [
+            ('# 1 "guard.h"\nextern int i;\nextern int lifted;\n# 1 "guard.h"\nextern int i;\n',
+             "re-read"),
+            ("extern int i ; extern int lifted ; extern int i ;", "re-read"),  # spaced, joined
+            ("extern int i;\nextern int lifted;\n", "skipped"),
+            ("extern int lifted;\nextern int i;\n", "unclear"),  # the first include lost
+            ("extern int i;\nextern int i;\n", "unclear"),  # the output is not of this source
+            ("", "unclear"),
+        ]
+        for output, verdict in cases:
+            with self.subTest(output=output):
+                self.assertEqual(verdicts.guard_undef_verdict(verdicts.declared(output)), verdict)
 
     def test_pragma_once_from_the_declarations_and_at_least_two_includes(self):
         # (declarations of the once source, largest count, verdict)
@@ -207,14 +217,22 @@ class Verdicts(unittest.TestCase):
 
 
 class Declarations(unittest.TestCase):
-    def test_counts_each_declaration_line_whatever_the_preprocessor_puts_around_it(self):
+    def test_counts_each_declaration_by_its_tokens_whatever_the_preprocessor_puts_around_it(self):
         cases = [
             ("", 0),
             ("extern int i;\n", 1),
             ('# 1 "guard.h" 1\n\n\nextern int i;\n# 2 "ig3.c" 2\n', 1),
             ("    extern int i;\n#line 2 \"ng.c\"\nextern int i;\n", 2),
             ("extern  int  i ;\r\nextern int i;", 2),
-            ("extern int i; extern int i;\nextern int j;\n// extern int i;\n", 0),
+            # Joined on one line; spaced, as cppcheck writes them; a declaration over two lines.
+            ("extern int i; extern int i;\nextern int j;\n// extern int i;\n", 2),
+            ('#line 1 "noguard.h"\nextern int i ; extern int i ; extern int i ;\n', 3),
+            ("extern int i ; extern int\ni ;extern int i;extern int i;", 4),
+            # Line markers of every form, between the tokens of a declaration too.
+            ('# 3\nextern int i;\n#line 4\nextern\n#  7 "a b.h" 1 3 4\nint i;\n', 2),
+            # Not declarations of i: in a comment or a literal, another name, part of one.
+            ('/* extern int i; */ "extern int i;" \'x\' extern int ii; xextern int i;', 0),
+            ("extern /* kept by -C */ int i;", 1),
         ]
         for text, n in cases:
             with self.subTest(text=text):

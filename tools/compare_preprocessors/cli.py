@@ -159,13 +159,25 @@ def too_small(names, largest):
             "give larger counts")
 
 
-def timing_plan(counts, how):
-    """What is timed at which counts: the four styles at every count, for their costs; the guard
-    forms at fewer, and only where the clock alone can tell whether they are skipped (`how`)."""
-    plan = {style: counts for style in verdicts.STYLES}
-    if how == "clock":
-        plan.update({form: questions.form_counts(counts) for form in questions.FORMS})
-    return plan
+def timing_plan(counts):
+    """What is timed at which counts: the four styles at every count, for their costs."""
+    return {style: counts for style in verdicts.STYLES}
+
+
+def forms_plan(counts):
+    """The guard forms, timed at fewer counts, and only where the clock alone can tell whether
+    they are skipped."""
+    return {form: questions.form_counts(counts) for form in questions.FORMS}
+
+
+def find_evidence(results, work, timeout):
+    """Each preprocessor's record of the headers it entered that can tell (result.how), and why
+    those tried cannot (result.unfit), said in one line each where the clock must tell instead."""
+    for result in results:
+        result.how, result.unfit = headers.evidence(result, work, timeout)
+        if result.unfit:
+            say(f"{result.name}: {result.unfit}; the clock tells whether it enters a header "
+                "again")
 
 
 def judge_all(results, seed):
@@ -200,7 +212,12 @@ def ask_headers(results, given, work, args):
 def only_headers(results, given, args):
     """The --header question alone, with no timing: the table and the record."""
     with processes.scratch_directory(f"{ME}.") as directory:
-        found = ask_headers(results, given, Path(directory), args)
+        work = Path(directory)
+        headers.write_probe(work)
+        for result in results:
+            headers.check_preprocessing(result, work, args.timeout)
+        find_evidence(results, work, args.timeout)
+        found = ask_headers(results, given, work, args)
     summary = {
         "preprocessors": [{"name": r.name, "command": r.command, "version": r.version}
                           for r in results],
@@ -242,10 +259,12 @@ def main(argv):
         work = Path(directory)
         inputs.write_inputs(guardgen, counts, work, args.timeout)
         for result in results:
-            result.how = headers.way(result)
-            result.plan = timing_plan(counts, result.how)
+            result.plan = timing_plan(counts)
         measure.warm_up(results, work, args.timeout)
+        find_evidence(results, work, args.timeout)
         for result in results:
+            if result.how == "clock":
+                measure.warm(result, forms_plan(counts), work, args.timeout)
             questions.ask(result, work, args.timeout)
         measure.time_rounds(results, args.runs, work, args.timeout, shuffle, progress)
         # More rounds where a verdict judged by the clock is unclear, within a budget of time.
