@@ -7,6 +7,8 @@ further styles timed with the others."""
 import os
 import shutil
 
+from guardgen_common.outputs import plural
+
 from . import headers, verdicts
 from .measure import preprocess
 
@@ -135,7 +137,7 @@ def entered(result, work, timeout):
         number = counts[str((work / header_of(form)).resolve())] if counts is not None else None
         if form == "guard_undef":
             verdict = verdicts.undef_verdict(number)
-            why = error or f"it entered guard.h {number} times, where twice or once tells"
+            why = error or f"it entered guard.h {plural(number, 'time')}, where twice or once tells"
         else:
             verdict = verdicts.entries_verdict(number, INCLUDES)
             why = error or verdicts.entries_unclear(number, INCLUDES)
@@ -143,7 +145,7 @@ def entered(result, work, timeout):
     control = found[CONTROL]
     if control[0] != "re-read":
         why = (f"{how}: it entered {header_of(CONTROL)}, which no preprocessor can skip, "
-               f"{control[2]} times in {INCLUDES} includes")
+               f"{plural(control[2] or 0, 'time')} in {INCLUDES} includes")
         found.update({form: ("unclear", why, number) for form, (_, _, number) in found.items()
                       if form != "guard_undef"})
     return found
@@ -157,8 +159,9 @@ def lifted_guard(record, output):
         return output, "output", None
     verdict, how, number = record
     if verdict != output:
-        return ("unclear", f"{how.split(':')[0]}: it entered guard.h {number} times, but its "
-                f"output says {output}", number)
+        entered = f"it entered guard.h {plural(number, 'time')}" if number is not None else how
+        return ("unclear", f"{how.split(':')[0]}: {entered.split(': ', 1)[-1]}, but its output "
+                f"says {output}", number)
     return record
 
 

@@ -7,6 +7,8 @@ import re
 import statistics
 from dataclasses import dataclass, field
 
+from guardgen_common.outputs import plural
+
 # The include styles: guardgen's three, and the companion's own #pragma once.
 STYLES = ("eg", "ig", "ng", "once")
 STYLE_NAMES = {
@@ -321,8 +323,8 @@ def unfit(how, found, includes, header, error=None):
         return f"its {noun} cannot tell: {error}"
     if abs(found - includes) <= 0.1 * includes:
         return None
-    return (f"its {noun} cannot tell: it {verb} {header} {found} "
-            f"time{'' if found == 1 else 's'} in {includes} includes, which each enter it")
+    return (f"its {noun} cannot tell: it {verb} {header} {plural(found, 'time')} in {includes} "
+            "includes, which each enter it")
 
 
 def told(how, verdict, why, unfit_record=None):
@@ -342,13 +344,16 @@ def clock_estimate(times, includes):
     """(verdict, entries) from the runs of a header included `includes` times, of a copy that no
     preprocessor can skip, and of an empty source: the header's cost over the empty source's, as
     a share of the copy's, times the includes; unclear where the copy's cost is not well above
-    how far the empty source's runs move."""
+    how far the empty source's runs move, and where the header seems to cost well more than the
+    copy, which the runs then cannot have measured."""
     fastest = {kind: min(runs) for kind, runs in times.items()}
     spread = max(times["empty"]) - min(times["empty"])
     copy_cost = fastest["copy"] - fastest["empty"]
     if copy_cost <= 0 or copy_cost < 2 * spread:
         return "unclear", None
     found = max(0.0, includes * (fastest["header"] - fastest["empty"]) / copy_cost)
+    if found > (1.1 + CLOCK_SLACK) * includes:
+        return "unclear", round(found, 1)
     return entries_verdict(found, includes, CLOCK_SLACK * includes), round(found, 1)
 
 
