@@ -183,10 +183,20 @@ class Verdicts(unittest.TestCase):
                 self.assertLess(wrong / tries, 1 / 1000)
                 self.assertGreaterEqual(found.count(truth) / tries, right_share)
 
-    def test_lifted_guard_from_the_declarations(self):
-        for declarations, verdict in [(2, "re-read"), (1, "skipped"), (0, "unclear")]:
-            with self.subTest(declarations=declarations):
-                self.assertEqual(verdicts.guard_undef_verdict(declarations), verdict)
+    def test_lifted_guard_from_the_declarations_after_the_undef(self):
+        # The output of guard.h, its guard lifted, the declaration between, guard.h again.
+        cases = [
+            ('# 1 "guard.h"\nextern int i;\nextern int lifted;\n# 1 "guard.h"\nextern int i;\n',
+             "re-read"),
+            ("extern int i ; extern int lifted ; extern int i ;", "re-read"),  # spaced, joined
+            ("extern int i;\nextern int lifted;\n", "skipped"),
+            ("extern int lifted;\nextern int i;\n", "unclear"),  # the first include lost
+            ("extern int i;\nextern int i;\n", "unclear"),  # the output is not of this source
+            ("", "unclear"),
+        ]
+        for output, verdict in cases:
+            with self.subTest(output=output):
+                self.assertEqual(verdicts.guard_undef_verdict(verdicts.declared(output)), verdict)
 
     def test_pragma_once_from_the_declarations_and_at_least_two_includes(self):
         # (declarations of the once source, largest count, verdict)
@@ -207,14 +217,22 @@ class Verdicts(unittest.TestCase):
 
 
 class Declarations(unittest.TestCase):
-    def test_counts_each_declaration_line_whatever_the_preprocessor_puts_around_it(self):
+    def test_counts_each_declaration_by_its_tokens_whatever_the_preprocessor_puts_around_it(self):
         cases = [
             ("", 0),
             ("extern int i;\n", 1),
             ('# 1 "guard.h" 1\n\n\nextern int i;\n# 2 "ig3.c" 2\n', 1),
             ("    extern int i;\n#line 2 \"ng.c\"\nextern int i;\n", 2),
             ("extern  int  i ;\r\nextern int i;", 2),
-            ("extern int i; extern int i;\nextern int j;\n// extern int i;\n", 0),
+            # Joined on one line; spaced, as cppcheck writes them; a declaration over two lines.
+            ("extern int i; extern int i;\nextern int j;\n// extern int i;\n", 2),
+            ('#line 1 "noguard.h"\nextern int i ; extern int i ; extern int i ;\n', 3),
+            ("extern int i ; extern int\ni ;extern int i;extern int i;", 4),
+            # Line markers of every form, between the tokens of a declaration too.
+            ('# 3\nextern int i;\n#line 4\nextern\n#  7 "a b.h" 1 3 4\nint i;\n', 2),
+            # Not declarations of i: in a comment or a literal, another name, part of one.
+            ('/* extern int i; */ "extern int i;" \'x\' extern int ii; xextern int i;', 0),
+            ("extern /* kept by -C */ int i;", 1),
         ]
         for text, n in cases:
             with self.subTest(text=text):
@@ -423,6 +441,47 @@ class Evidence(unittest.TestCase):
         for found, expected in [(2, "re-read"), (1, "skipped"), (0, "unclear"), (None, "unclear")]:
             self.assertEqual(verdicts.undef_verdict(found), expected)
 
+    def test_a_record_counts_only_where_it_shows_each_entry_of_the_unguarded_header(self):
+        # (record, entries of noguard.h in 10 includes, the error of its run, why it cannot tell)
+        cases = [
+            ("listing", 10, None, None),
+            ("opens", 10, None, None),
+            ("opens", 11, None, None),  # an open more, to look at it first
+            ("opens", 1, None, "its opens (strace) cannot tell: it opened noguard.h 1 time in 10 "
+                               "includes, which each enter it"),  # it keeps the text
+            ("opens", 0, None, "its opens (strace) cannot tell: it opened noguard.h 0 times in 10 "
+                               "includes, which each enter it"),
+            ("listing", 5, None, "its listing (-H) cannot tell: it listed noguard.h 5 times in 10 "
+                                 "includes, which each enter it"),
+            ("opens", 20, None, "its opens (strace) cannot tell: it opened noguard.h 20 times in "
+                                "10 includes, which each enter it"),
+            ("opens", None, "ptrace: Operation not permitted",
+             "its opens (strace) cannot tell: ptrace: Operation not permitted"),
+        ]
+        for how, found, error, problem in cases:
+            with self.subTest(how=how, found=found):
+                self.assertEqual(verdicts.unfit(how, found, 10, "noguard.h", error), problem)
+        # An unclear verdict says why, and why the record could not tell where it was tried.
+        self.assertEqual(verdicts.told("clock", "skipped", "x", "unfit"), "clock")
+        self.assertEqual(verdicts.told("clock", "unclear", "too few runs", "its opens ..."),
+                         "clock: too few runs; its opens ...")
+        self.assertEqual(verdicts.told("opens", "unclear", "it failed"), "opens: it failed")
+
+    def test_a_record_and_the_output_must_agree_on_the_lifted_guard(self):
+        # (the record's (verdict, how, entries) or None, the output's verdict, the answer)
+        cases = [
+            (None, "re-read", ("re-read", "output", None)),
+            (None, "skipped", ("skipped", "output", None)),
+            (("re-read", "listing", 2), "re-read", ("re-read", "listing", 2)),
+            (("skipped", "opens", 1), "re-read",
+             ("unclear", "opens: it entered guard.h 1 time, but its output says re-read", 1)),
+            (("unclear", "opens: it ended with status 1", None), "re-read",
+             ("unclear", "opens: it ended with status 1, but its output says re-read", None)),
+        ]
+        for record, output, answer in cases:
+            with self.subTest(record=record, output=output):
+                self.assertEqual(questions.lifted_guard(record, output), answer)
+
     def test_only_a_verdict_of_the_clock_gets_more_rounds(self):
         runs = {s: {0: [0.001] * 2, 1000: [0.002] * 2} for s in verdicts.STYLES}
         results = [measure.Result("gcc", "gcc -E", ["gcc", "-E"], times=runs, how="listing"),
@@ -440,6 +499,7 @@ class Evidence(unittest.TestCase):
             (runs(5.2), runs(25.0), runs(5.0), "skipped", 0.01 * n),
             (runs(24.0), runs(25.0), runs(5.0), "re-read", 0.95 * n),
             (runs(15.0), runs(25.0), runs(5.0), "unclear", 0.5 * n),
+            (runs(45.0), runs(25.0), runs(5.0), "unclear", 2.0 * n),  # twice the copy: no measure
             (runs(5.0), runs(5.5), runs(5.0, 2.0), "unclear", None),  # lost in the spread
         ]
         for header, copy, empty, expected, found in cases:
@@ -467,6 +527,31 @@ class Commands(unittest.TestCase):
         for name, command in cases:
             with self.subTest(name=name):
                 self.assertEqual(measure.command_for(name), command)
+
+    def test_the_file_and_the_output_go_where_the_command_says(self):
+        # (command, the extra words, the command line for a.c with output to /o)
+        cases = [
+            ("cpp", [], ["cpp", "a.c"]),
+            ("gcc -E", ["-H"], ["gcc", "-E", "-H", "a.c"]),
+            ("tcc -E -o {out}", ["-Id"], ["tcc", "-E", "-o", "/o", "-Id", "a.c"]),
+            ("mcpp {in} {out}", ["-Id"], ["mcpp", "-Id", "a.c", "/o"]),
+            ("x -o{out} --file={in} -v", [], ["x", "-o/o", "--file=a.c", "-v"]),
+        ]
+        for command, extra, argv in cases:
+            with self.subTest(command=command):
+                r = measure.Result(command, command, command.split())
+                self.assertEqual(r.line("a.c", extra, "/o"), argv)
+                self.assertEqual(r.writes_file, "{out}" in command)
+
+    def test_a_name_with_a_bar_stays_one_cell_of_the_tables(self):
+        r = result("sh -c 'cpp $1 | cat' sh", (450.0, 250.0, 9100.0, 300.0))
+        summary = report.report(COUNTS, [r], cli.judge_all([r], 1), 1)
+        for table in (report.costs_table, report.identity_table, report.forms_table):
+            row = table(summary).splitlines()[2]
+            with self.subTest(table=table.__name__):
+                self.assertTrue(row.startswith("| sh -c 'cpp $1 \\| cat' sh | "), row)
+                self.assertEqual(row.replace("\\|", "").count("|"),
+                                 table(summary).splitlines()[0].count("|"))
 
     def test_output_paths_are_checked_before_the_run(self):
         with tempfile.TemporaryDirectory() as directory:

@@ -86,8 +86,9 @@ drawn again (bootstrap); a cost the runs do not pin down shows as an upper bound
 "not measurable". Then the start-up in ms, and two verdicts:
   guarded header  "skipped" if the preprocessor entered guard.h at most twice in {questions.INCLUDES}
                   includes, "re-read" if about every time, by its own record: the listing of
-                  gcc and clang (-H) and cl (/showIncludes), else the files it opened (strace);
-                  where it has neither, by the clock: "skipped" if an ig include
+                  gcc and clang (-H) and cl (/showIncludes), else the files it opened (strace),
+                  each only where it shows noguard.h entered on each of 10 includes;
+                  where neither does, by the clock: "skipped" if an ig include
                   costs less than {verdicts.SKIP_THRESHOLD} of an ng include, "re-read" if that or
                   more; else "unclear"
   #pragma once    "honoured" if the once source at the largest count declares once,
@@ -97,16 +98,17 @@ least {verdicts.SIGNAL_FACTOR:g} times the spread of the start-up, the whole {ve
 ratio on one side, and the same side in the even and the odd rounds fitted apart; else it is
 "unclear", and a line on standard error says whether the runs or the counts were too few. An
 unclear verdict of the clock that more runs may settle gets more rounds, as many again at the
-most. The JSON says for each verdict "how" it was told. A
+most. The JSON says for each verdict "how" it was told, and for an unclear one why. A
 preprocessor whose output does not declare N times for ngN.c and once for egN.c and igN.c is
-refused. Preprocessed output goes to /dev/null; the declarations (extern int i;) are counted
-once per style in an untimed first round.
+refused. Preprocessed output goes to /dev/null; the declarations (the tokens extern int i ;,
+however spaced) are counted once per style in an untimed first round.
 The second table tells, from the output, whether #pragma once takes once.h included again as
 ./once.h, sub/../once.h, a symbolic or hard link, or an identical copy (same or other mtime)
 for the same file. The third tells which spellings of an include guard are skipped, told as
 the guarded header is (#ifndef, #if !defined, comments outside, an #else branch, a declaration
 after #endif as the control; timed only where the clock alone can tell), and whether guard.h
-is read again after #undef.""",
+is read again after #undef: from the declaration after the #undef in the output, and from
+the record too where it tells.""",
     )
     parser.add_argument("counts", metavar="COUNT", nargs="*", help="a number of includes")
     parser.add_argument("-g", dest="guardgen", metavar="GUARDGEN",
@@ -117,7 +119,10 @@ is read again after #undef.""",
     parser.add_argument("-p", dest="preprocessors", metavar="PREPROCESSOR", action="append",
                         help="a name (" + ", ".join(programs.KNOWN_COMMANDS) + ") or a command that "
                              "takes a file name and writes the preprocessed text to standard "
-                             "output, such as \"clang -E -P\"; may be given more than once "
+                             "output, such as \"clang -E -P\"; one that writes it to a file "
+                             "it is told takes {out} for that file, as \"tcc -E -o {out}\", "
+                             "and {in} stands where the file to preprocess goes, if not last; "
+                             "may be given more than once "
                              "(default: whichever of " + ", ".join(programs.DEFAULT_NAMES) +
                              " are installed)")
     parser.add_argument("--runs", type=int, default=DEFAULT_RUNS, metavar="N",
@@ -159,13 +164,25 @@ def too_small(names, largest):
             "give larger counts")
 
 
-def timing_plan(counts, how):
-    """What is timed at which counts: the four styles at every count, for their costs; the guard
-    forms at fewer, and only where the clock alone can tell whether they are skipped (`how`)."""
-    plan = {style: counts for style in verdicts.STYLES}
-    if how == "clock":
-        plan.update({form: questions.form_counts(counts) for form in questions.FORMS})
-    return plan
+def timing_plan(counts):
+    """What is timed at which counts: the four styles at every count, for their costs."""
+    return {style: counts for style in verdicts.STYLES}
+
+
+def forms_plan(counts):
+    """The guard forms, timed at fewer counts, and only where the clock alone can tell whether
+    they are skipped."""
+    return {form: questions.form_counts(counts) for form in questions.FORMS}
+
+
+def find_evidence(results, work, timeout):
+    """Each preprocessor's record of the headers it entered that can tell (result.how), and why
+    those tried cannot (result.unfit), said in one line each where the clock must tell instead."""
+    for result in results:
+        result.how, result.unfit = headers.evidence(result, work, timeout)
+        if result.unfit:
+            say(f"{result.name}: {result.unfit}; the clock tells whether it enters a header "
+                "again")
 
 
 def judge_all(results, seed):
@@ -200,7 +217,12 @@ def ask_headers(results, given, work, args):
 def only_headers(results, given, args):
     """The --header question alone, with no timing: the table and the record."""
     with processes.scratch_directory(f"{ME}.") as directory:
-        found = ask_headers(results, given, Path(directory), args)
+        work = Path(directory)
+        headers.write_probe(work)
+        for result in results:
+            headers.check_preprocessing(result, work, args.timeout)
+        find_evidence(results, work, args.timeout)
+        found = ask_headers(results, given, work, args)
     summary = {
         "preprocessors": [{"name": r.name, "command": r.command, "version": r.version}
                           for r in results],
@@ -226,7 +248,7 @@ def main(argv):
         raise Failure("--plot draws the timed comparison: give counts as well as --header")
     check_plot(args.plot)
     if timed:
-        inputs.check_room(counts)
+        inputs.check_room(counts, writes_file=any(r.writes_file for r in results))
     seed = args.seed if args.seed is not None else random.SystemRandom().randrange(2**32)
     shuffle = random.Random(seed)
 
@@ -242,10 +264,12 @@ def main(argv):
         work = Path(directory)
         inputs.write_inputs(guardgen, counts, work, args.timeout)
         for result in results:
-            result.how = headers.way(result)
-            result.plan = timing_plan(counts, result.how)
+            result.plan = timing_plan(counts)
         measure.warm_up(results, work, args.timeout)
+        find_evidence(results, work, args.timeout)
         for result in results:
+            if result.how == "clock":
+                measure.warm(result, forms_plan(counts), work, args.timeout)
             questions.ask(result, work, args.timeout)
         measure.time_rounds(results, args.runs, work, args.timeout, shuffle, progress)
         # More rounds where a verdict judged by the clock is unclear, within a budget of time.

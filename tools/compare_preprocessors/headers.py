@@ -18,7 +18,7 @@ from guardgen_common import entries, files, shapes, system
 from guardgen_common.names import printable
 from guardgen_common.processes import Failure, run
 
-from . import verdicts
+from . import measure, verdicts
 
 
 # Includes of the header where its entries are counted, and where only the clock can tell.
@@ -91,17 +91,52 @@ def text_of(header):
     return text
 
 
-def way(result):
-    """How the entries of `result`'s preprocessor are counted."""
+def ways(result):
+    """The records of the headers it entered that `result`'s preprocessor may keep, in the order
+    they are tried: its own listing, where its name says it has one, then its opens."""
     program = shutil.which(result.argv[0])
     listing = entries.listing_of(os.path.realpath(program)) if program else None
-    if listing == "-H":
-        return "listing"
-    if listing == "/showIncludes":
-        return "showIncludes"
+    tried = {"-H": ["listing"], "/showIncludes": ["showIncludes"]}.get(listing, [])
     if not system.WINDOWS and shutil.which("strace"):
-        return "opens"
-    return "clock"
+        tried.append("opens")
+    return tried
+
+
+# The unguarded header that every preprocessor enters on each include, and the source that
+# includes it INCLUDES times: a record that does not show each of those entries cannot tell
+# whether any other header was entered again.
+PROBE_HEADER = "noguard.h"
+PROBE_SOURCE = "entered_noguard.c"
+PROBE_TEXT = f'#include "{PROBE_HEADER}"\n' * INCLUDES
+
+
+def write_probe(work):
+    """The probe's header and source, where guardgen has not written the header."""
+    if not (work / PROBE_HEADER).exists():
+        (work / PROBE_HEADER).write_text("extern int i;\n")
+    (work / PROBE_SOURCE).write_text(PROBE_TEXT)
+
+
+def evidence(result, work, timeout):
+    """(how, unfit): the first of `result`'s records (see ways) that shows every entry of the
+    probe's header, else "clock"; and why each record tried cannot tell, or None."""
+    problems = []
+    for how in ways(result):
+        counts, error = entries_in(result, [], PROBE_SOURCE, work, timeout, how)
+        found = counts[str((work / PROBE_HEADER).resolve())] if counts is not None else None
+        problem = verdicts.unfit(how, found, INCLUDES, PROBE_HEADER, error)
+        if problem is None:
+            return how, None
+        problems.append(problem)
+    return "clock", "; ".join(problems) or None
+
+
+def check_preprocessing(result, work, timeout):
+    """Refuses a preprocessor whose output of the probe does not declare once per include: it
+    preprocesses nothing here, and none of its answers would mean anything."""
+    _, output = measure.preprocess(result, PROBE_SOURCE, work, timeout, keep_output=True)
+    measure.refuse_unless_declaring(result, PROBE_SOURCE, verdicts.count_declarations(output),
+                                    INCLUDES, output)
 
 
 def options(header, defines, directories):
@@ -119,15 +154,15 @@ def write_source(work, name, include, count):
 def entries_in(result, extra, source, work, timeout, how):
     """(how many times the preprocessor of `result` entered each file preprocessing `source` in
     `work`, with the `extra` words, from its listing or its opens; its first error, or None)."""
-    argv = [*result.argv, *extra]
     trace = work / f"{source}.trace"
+    output = work / measure.OUTPUT_FILE
     if how == "listing":
-        argv += ["-H", source]
+        argv = result.line(source, [*extra, "-H"], output)
     elif how == "showIncludes":
-        argv += ["/showIncludes", source]
+        argv = result.line(source, [*extra, "/showIncludes"], output)
     else:
         argv = ["strace", "-f", "-qq", "-e", "trace=open,openat,openat2", "-o", str(trace),
-                *argv, source]
+                *result.line(source, extra, output)]
     _, status, output, errors = run(argv, work, timeout, keep_output=True)
     said = errors.decode(errors="replace")
     if status != 0:
@@ -142,15 +177,18 @@ def entries_in(result, extra, source, work, timeout, how):
     return entries.opened(trace.read_text(errors="replace"), str(work)), None
 
 
-def counted(result, header, number, work, timeout, defines, directories, how):
+def counted(result, header, number, work, timeout, defines, directories):
     """The Answer from the entries the preprocessor's listing or its opens show."""
+    how = result.how
     source = write_source(work, f"header{number}.c", header.name, INCLUDES)
     counts, error = entries_in(result, options(header, defines, directories), source, work,
                                timeout, how)
     if counts is None:
-        return Answer("unclear", None, INCLUDES, how, error)
+        return Answer("unclear", None, INCLUDES, f"{how}: it failed on the header", error)
     found = counts[str(header)]
-    return Answer(verdicts.entries_verdict(found, INCLUDES), found, INCLUDES, how)
+    verdict = verdicts.entries_verdict(found, INCLUDES)
+    return Answer(verdict, found, INCLUDES,
+                  verdicts.told(how, verdict, verdicts.entries_unclear(found, INCLUDES)))
 
 
 def unskippable(text):
@@ -171,31 +209,30 @@ def by_clock(result, header, number, work, timeout, defines, directories):
         "copy": write_source(work, f"clock{number}_copy.c", copy.name, CLOCK_INCLUDES),
         "empty": write_source(work, f"clock{number}_empty.c", header.name, 0),
     }
-    argv = [*result.argv, *options(header, defines, directories)]
+    extra = options(header, defines, directories)
     times = {kind: [] for kind in sources}
     for _ in range(CLOCK_RUNS):
         for kind, source in sources.items():
             start = time.perf_counter()
-            _, status, _, errors = run([*argv, source], work, timeout)
+            _, status, _, errors = run(result.line(source, extra, work / measure.OUTPUT_FILE),
+                                       work, timeout)
             times[kind].append(time.perf_counter() - start)
             if status != 0:
-                return Answer("unclear", None, CLOCK_INCLUDES, "clock",
+                return Answer("unclear", None, CLOCK_INCLUDES, "clock: it failed on the header",
                               entries.first_error(errors.decode(errors="replace")) or
                               f"it ended with status {status}")
-    return Answer(*verdicts.clock_estimate(times, CLOCK_INCLUDES), CLOCK_INCLUDES, "clock")
+    verdict, found = verdicts.clock_estimate(times, CLOCK_INCLUDES)
+    why = ("the copy's cost is lost in the spread of the runs" if found is None
+           else verdicts.entries_unclear(found, CLOCK_INCLUDES))
+    return Answer(verdict, found, CLOCK_INCLUDES,
+                  verdicts.told("clock", verdict, why, result.unfit))
 
 
 def ask(result, headers, work, timeout, defines, directories):
-    """`result`'s Answer for each header."""
-    how = way(result)
-    answers = []
-    for number, header in enumerate(headers):
-        if how == "clock":
-            answers.append(by_clock(result, header, number, work, timeout, defines, directories))
-        else:
-            answers.append(counted(result, header, number, work, timeout, defines, directories,
-                                   how))
-    return answers
+    """`result`'s Answer for each header, by the record its evidence found fit (result.how)."""
+    ask_one = by_clock if result.how == "clock" else counted
+    return [ask_one(result, header, number, work, timeout, defines, directories)
+            for number, header in enumerate(headers)]
 
 
 def record(headers, results, answers):
@@ -227,7 +264,7 @@ def shown(path):
 def table(records, results):
     """A row per header, a column per preprocessor, the shape and the line that decides it; then
     a line for each preprocessor that failed on a header."""
-    lines = ["| header | shape | " + " | ".join(r.name for r in results) + " |",
+    lines = ["| header | shape | " + " | ".join(measure.cell(r.name) for r in results) + " |",
              "|---|---|" + "---|" * len(results)]
     failures = []
     for h in records:

@@ -27,21 +27,28 @@ HEADER_BYTES = 4096
 FILE_OVERHEAD = 4096
 
 
-def bytes_needed(counts, line_end_bytes=system.LINE_END_BYTES):
+# What a preprocessor that writes its output to a file (see measure.OUTPUT) writes per include
+# at the most, line markers and all (gcc -E: about 50 bytes for an include of noguard.h).
+OUTPUT_BYTES_PER_INCLUDE = 64
+
+
+def bytes_needed(counts, line_end_bytes=system.LINE_END_BYTES, writes_file=False):
     """The room that the files for `counts` take, with guardgen's line ends: every file's bytes,
-    and a block of the file system's for each."""
+    and a block of the file system's for each; and, where a preprocessor `writes_file`, its
+    output of the largest source."""
     per_include = sum(len(b) + b.count("\n") * (line_end_bytes - 1) for b in BLOCKS.values())
     small = questions.small_files()
     files = (len(BLOCKS) * len(counts) + len(questions.FORMS) * len(questions.form_counts(counts))
              + HEADERS + len(small) + questions.LINKS_AND_COPIES)
     return (HEADER_BYTES + per_include * sum(counts) + questions.form_bytes(counts, line_end_bytes)
-            + sum(map(len, small.values())) + files * FILE_OVERHEAD)
+            + sum(map(len, small.values())) + files * FILE_OVERHEAD
+            + (OUTPUT_BYTES_PER_INCLUDE * max(counts) + FILE_OVERHEAD if writes_file else 0))
 
 
-def check_room(counts, directory=None):
+def check_room(counts, directory=None, writes_file=False):
     """Refuses a run that the temporary directory cannot hold, before anything is written."""
     directory = directory or tempfile.gettempdir()
-    needed = bytes_needed(counts)
+    needed = bytes_needed(counts, writes_file=writes_file)
     free = shutil.disk_usage(directory).free
     if needed > free:
         raise Failure(

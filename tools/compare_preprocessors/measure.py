@@ -34,6 +34,38 @@ class Result:
     exact: dict = field(default_factory=dict)
     # timed style -> the counts it is timed at
     plan: dict = field(default_factory=dict)
+    # Why its record of the headers it entered cannot tell, where it was tried and failed (its
+    # verdicts then come from the output and the clock), else None
+    unfit: str = None
+
+    @property
+    def writes_file(self):
+        """Whether the command writes its output to a file it is told, by OUTPUT."""
+        return any(OUTPUT in word for word in self.argv)
+
+    def line(self, source, extra=(), output=None):
+        """The command line that preprocesses `source` with the `extra` words: the file goes where
+        INPUT stands, else last, and the `extra` words just before it; `output` where OUTPUT
+        stands."""
+        words = [w.replace(OUTPUT, str(output)) for w in self.argv]
+        at = next((k for k, w in enumerate(words) if INPUT in w), None)
+        if at is None:
+            return [*words, *extra, source]
+        return [*words[:at], *extra, *(w.replace(INPUT, source) for w in words[at:])]
+
+
+# In a command: where the file to preprocess goes (else it goes last), and where the name of the
+# file to write the output to goes, for a preprocessor that writes none to standard output.
+INPUT = "{in}"
+OUTPUT = "{out}"
+# The file such a preprocessor writes, in the run's directory, read where its output counts.
+OUTPUT_FILE = "preprocessed.out"
+
+
+def cell(text):
+    """`text`, a preprocessor's name as the user wrote it, as a cell of a Markdown table shows
+    it: a | in it would end the cell."""
+    return text.replace("|", "\\|")
 
 
 def command_for(name):
@@ -87,10 +119,17 @@ def failed_run(result, file, status, errors):
 
 
 def preprocess(result, file, work, timeout, keep_output=False):
-    """Seconds that preprocessing `file` takes, and the output if asked for."""
-    seconds, status, output, errors = run([*result.argv, file], work, timeout, keep_output)
+    """Seconds that preprocessing `file` takes, and the output if asked for: what the command
+    wrote to standard output, or to the file it was told to write."""
+    written = work / OUTPUT_FILE
+    if result.writes_file and keep_output:
+        written.unlink(missing_ok=True)  # so that a file it did not write is not read
+    seconds, status, output, errors = run(result.line(file, output=written), work, timeout,
+                                          keep_output and not result.writes_file)
     if status != 0:
         raise Failure(failed_run(result, file, status, errors))
+    if result.writes_file and keep_output:
+        output = written.read_bytes() if written.is_file() else b""
     return seconds, output.decode(errors="replace")
 
 
@@ -110,37 +149,50 @@ def version_line(argv, timeout=5):
     return None
 
 
-def refuse_unless_preprocessing(result, largest):
-    """Stops the run if `result`'s output at the largest count is not what preprocessing
-    guardgen's files gives, saying what it printed instead."""
-    problem = verdicts.output_problem(result.declarations, largest)
-    if problem is None:
+def refuse_unless_declaring(result, file, found, expected, output):
+    """Stops the run where `result`'s output of `file` declares `found` times, not `expected`,
+    saying what it printed instead."""
+    if found == expected:
         return
-    style, found, expected = problem
-    printed = result.first_lines[style]
+    printed = next((line for line in output.splitlines() if line.strip()), "")
     raise Failure(
-        f"'{result.command}' does not preprocess here: its output of {style}{largest}.c "
+        f"'{result.command}' does not preprocess here: its output of {file} "
         f"declares {found} times, not {expected}; "
         + (f"it printed {printed!r}" if printed else "it printed nothing")
     )
 
 
+def refuse_unless_preprocessing(result, largest):
+    """Stops the run if `result`'s output at the largest count is not what preprocessing
+    guardgen's files gives, saying what it printed instead."""
+    problem = verdicts.output_problem(result.declarations, largest)
+    if problem is not None:
+        style, found, expected = problem
+        refuse_unless_declaring(result, f"{style}{largest}.c", found, expected,
+                                result.first_lines[style])
+
+
+def warm(result, plan, work, timeout):
+    """An untimed run of each style in `plan` (style -> counts) at each count: the declarations
+    of each at its largest count counted, and every file brought into the cache."""
+    for style, counts in plan.items():
+        largest = max(counts)
+        _, output = preprocess(result, f"{style}{largest}.c", work, timeout, keep_output=True)
+        result.declarations[style] = verdicts.count_declarations(output)
+        result.first_lines[style] = next((l for l in output.splitlines() if l.strip()), "")
+        result.times[style] = {count: [] for count in counts}
+        for count in counts:
+            if count != largest:
+                preprocess(result, f"{style}{count}.c", work, timeout)
+    result.plan.update(plan)
+
+
 def warm_up(results, work, timeout):
-    """An untimed first round over each result's plan (style -> counts to time it at): counts the
-    declarations of each style at its largest count, checks them, and brings every file into the
-    cache."""
+    """An untimed first round over each result's plan (style -> counts to time it at), which
+    checks the declarations of each style (see warm)."""
     for result in results:
-        plan = result.plan
-        for style, counts in plan.items():
-            largest = max(counts)
-            _, output = preprocess(result, f"{style}{largest}.c", work, timeout, keep_output=True)
-            result.declarations[style] = verdicts.count_declarations(output)
-            result.first_lines[style] = next((l for l in output.splitlines() if l.strip()), "")
-            result.times[style] = {count: [] for count in counts}
-            for count in counts:
-                if count != largest:
-                    preprocess(result, f"{style}{count}.c", work, timeout)
-        refuse_unless_preprocessing(result, max(plan["ng"]))
+        warm(result, result.plan, work, timeout)
+        refuse_unless_preprocessing(result, max(result.plan["ng"]))
 
 
 def time_rounds(results, rounds, work, timeout, shuffle, progress, what="round"):

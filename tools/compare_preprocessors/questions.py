@@ -7,6 +7,8 @@ further styles timed with the others."""
 import os
 import shutil
 
+from guardgen_common.outputs import plural
+
 from . import headers, verdicts
 from .measure import preprocess
 
@@ -22,8 +24,10 @@ IDENTITY_CASES = {
     "copy_other_mtime": "once_other.h",
 }
 
-# guard.h included, its guard lifted, and included again: a correct preprocessor reads it again.
-GUARD_UNDEF_SOURCE = '#include "guard.h"\n#undef GUARD_H\n#include "guard.h"\n'
+# guard.h included, its guard lifted, and included again: a correct preprocessor reads it again,
+# and declares after the declaration between them.
+GUARD_UNDEF_SOURCE = ('#include "guard.h"\n#undef GUARD_H\n'
+                      f'extern int {verdicts.LIFTED};\n#include "guard.h"\n')
 
 # Spellings of an include guard, each in a header of its own; "ifndef" is guard.h itself, timed
 # as the ig style. The declaration after #endif can never be skipped: it is the control.
@@ -70,7 +74,7 @@ INCLUDES = 10
 
 
 def header_of(form):
-    return "guard.h" if form == "ifndef" else f"{form}.h"
+    return "guard.h" if form in ("ifndef", "guard_undef") else f"{form}.h"
 
 
 def small_files():
@@ -78,6 +82,7 @@ def small_files():
     files = {f"identity_{case}.c": f'#include "once.h"\n#include "{spelling}"\n'
              for case, spelling in IDENTITY_CASES.items()}
     files["guard_undef.c"] = GUARD_UNDEF_SOURCE
+    files[headers.PROBE_SOURCE] = headers.PROBE_TEXT
     files.update({f"{form}.h": header for form, header in FORMS.items()})
     files.update({f"entered_{form}.c": f'#include "{header_of(form)}"\n' * INCLUDES
                   for form in FORM_NAMES})
@@ -113,21 +118,51 @@ def identity_tried(work, case):
     return (work / IDENTITY_CASES[case]).exists()
 
 
+# The form that no preprocessor can skip: a record that shows it entered less than about once
+# per include cannot tell the others either.
+CONTROL = "tail_after_endif"
+
+
 def entered(result, work, timeout):
     """Each guard form's verdict from the preprocessor's own record of the headers it entered
     (its listing, else its opens), and the lifted guard's: {question: (verdict, how, entries)};
-    nothing where it has no such record (only the clock can tell there)."""
+    nothing where it has no record fit to tell (only the clock can tell there)."""
     found = {}
-    if result.how == "clock":
+    how = result.how
+    if how == "clock":
         return found
-    for form in FORM_NAMES:
-        counts, _ = headers.entries_in(result, [], f"entered_{form}.c", work, timeout, result.how)
+    for form in (*FORM_NAMES, "guard_undef"):
+        source = "guard_undef.c" if form == "guard_undef" else f"entered_{form}.c"
+        counts, error = headers.entries_in(result, [], source, work, timeout, how)
         number = counts[str((work / header_of(form)).resolve())] if counts is not None else None
-        found[form] = (verdicts.entries_verdict(number, INCLUDES), result.how, number)
-    counts, _ = headers.entries_in(result, [], "guard_undef.c", work, timeout, result.how)
-    number = counts[str((work / "guard.h").resolve())] if counts is not None else None
-    found["guard_undef"] = (verdicts.undef_verdict(number), result.how, number)
+        if form == "guard_undef":
+            verdict = verdicts.undef_verdict(number)
+            why = error or f"it entered guard.h {plural(number, 'time')}, where twice or once tells"
+        else:
+            verdict = verdicts.entries_verdict(number, INCLUDES)
+            why = error or verdicts.entries_unclear(number, INCLUDES)
+        found[form] = (verdict, verdicts.told(how, verdict, why), number)
+    control = found[CONTROL]
+    if control[0] != "re-read":
+        why = (f"{how}: it entered {header_of(CONTROL)}, which no preprocessor can skip, "
+               f"{plural(control[2] or 0, 'time')} in {INCLUDES} includes")
+        found.update({form: ("unclear", why, number) for form, (_, _, number) in found.items()
+                      if form != "guard_undef"})
     return found
+
+
+def lifted_guard(record, output):
+    """The lifted guard's verdict, how it was told, and its entries: from the output (the
+    declaration after the #undef), and, where the preprocessor has a record fit to tell, from
+    that as well; unclear where the two disagree."""
+    if record is None:
+        return output, "output", None
+    verdict, how, number = record
+    if verdict != output:
+        entered = f"it entered guard.h {plural(number, 'time')}" if number is not None else how
+        return ("unclear", f"{how.split(':')[0]}: {entered.split(': ', 1)[-1]}, but its output "
+                f"says {output}", number)
+    return record
 
 
 def ask(result, work, timeout):
@@ -143,4 +178,6 @@ def ask(result, work, timeout):
         else:
             result.identity[case] = None
     _, output = preprocess(result, "guard_undef.c", work, timeout, keep_output=True)
-    result.guard_undef = verdicts.guard_undef_verdict(verdicts.count_declarations(output))
+    result.guard_undef = verdicts.guard_undef_verdict(verdicts.declared(output))
+    result.exact["guard_undef"] = lifted_guard(result.exact.get("guard_undef"),
+                                               result.guard_undef)

@@ -6,6 +6,7 @@ from pathlib import Path
 from guardgen_common import outputs
 
 from . import questions, verdicts
+from .measure import cell
 from .questions import FORM_LABELS, FORM_NAMES, IDENTITY_CASES
 from .verdicts import STYLE_NAMES, STYLES
 
@@ -20,7 +21,10 @@ def summarise(result, judgement, largest):
     def verdict_of(form):
         if form in exact:
             return exact[form]
-        return judgement.verdicts[questions.form_style(form)], "clock", None
+        style = questions.form_style(form)
+        verdict = judgement.verdicts[style]
+        return (verdict, verdicts.told("clock", verdict, CLOCK_UNCLEAR[judgement.lacks[style]],
+                                       result.unfit), None)
 
     def cost_record(cost):
         return {
@@ -63,10 +67,19 @@ def summarise(result, judgement, largest):
         },
         # Where each verdict comes from: the preprocessor's own record of the headers it entered
         # (its listing, or the files it opened), its output, or the clock.
-        "how": {"guarded_header": verdict_of("ifndef")[1], "guard_forms": result.how,
+        "how": {"guarded_header": verdict_of("ifndef")[1],
+                "guard_forms": result.how,
                 "pragma_once": "output", "pragma_once_identity": "output",
                 "guard_undef": exact.get("guard_undef", (None, "output"))[1]},
     }
+
+
+# Why the clock gave no verdict, by what the runs lacked for one.
+CLOCK_UNCLEAR = {
+    "runs": f"fewer than {verdicts.MIN_RUNS} runs at some count",
+    "counts": "the largest count adds too little to the start-up",
+    None: "the runs do not settle it",
+}
 
 
 def report(counts, results, judgements, seed, threshold=verdicts.SKIP_THRESHOLD):
@@ -125,7 +138,7 @@ def identity_table(summary):
     ]
     for pp in summary["preprocessors"]:
         cells = " | ".join(identity_cell(pp["pragma_once_identity"][c]) for c in IDENTITY_CASES)
-        lines.append(f"| {pp['name']} | {cells} |")
+        lines.append(f"| {cell(pp['name'])} | {cells} |")
     return "\n".join(lines) + "\n"
 
 
@@ -143,7 +156,7 @@ def forms_table(summary):
         cells = " | ".join(forms[f]["verdict"] + (f", {cost_text(forms[f], False, ' ns')}"
                                                   if forms[f].get("how") == "clock" else "")
                            for f in FORM_NAMES)
-        lines.append(f"| {pp['name']} | {cells} | {pp['guard_undef']} |")
+        lines.append(f"| {cell(pp['name'])} | {cells} | {pp['guard_undef']} |")
     return "\n".join(lines) + "\n"
 
 
@@ -160,7 +173,7 @@ def costs_table(summary):
         costs = " | ".join(cost_text(styles[s]) for s in STYLES)
         start = statistics.median(styles[s]["start_ms"] for s in STYLES)
         lines.append(
-            f"| {pp['name']} | {costs} | {start:.1f} | {pp['guarded_header']} "
+            f"| {cell(pp['name'])} | {costs} | {start:.1f} | {pp['guarded_header']} "
             f"| {pp['pragma_once']} |"
         )
     return "\n".join(lines) + "\n"

@@ -7,6 +7,8 @@ import re
 import statistics
 from dataclasses import dataclass, field
 
+from guardgen_common.outputs import plural
+
 # The include styles: guardgen's three, and the companion's own #pragma once.
 STYLES = ("eg", "ig", "ng", "once")
 STYLE_NAMES = {
@@ -45,7 +47,17 @@ VERDICT_CONFIDENCE = 0.999
 #   decide alone, nor can a ratio so near the threshold that the runs cannot place it.
 HALF_MARGIN = 0.1
 
-DECLARATION = re.compile(r"^\s*extern\s+int\s+i\s*;\s*$", re.MULTILINE)
+# Preprocessed output is read as tokens, whatever their spacing and however many stand on a line:
+# its line markers ("# 1 "guard.h" 1", "#line 3 "guard.h"", "# 5", "#line 5") are passed over
+# whole, comments (kept by -C) are space, and a string or character literal is one token, so
+# that what they hold declares nothing. A declaration is the four tokens extern int NAME ;.
+LINE_MARKER = re.compile(r"^[ \t]*#[ \t]*(?:line[ \t]+)?[0-9][^\n]*", re.MULTILINE)
+SPACE = r"(?:\s|/\*.*?\*/|//[^\n]*)"
+TOKENS = re.compile(
+    r"\"(?:[^\"\\\n]|\\.)*\"|'(?:[^'\\\n]|\\.)*'|/\*.*?\*/|//[^\n]*"
+    rf"|(?<![\w$])extern{SPACE}+int{SPACE}+(?P<name>[A-Za-z_]\w*){SPACE}*;",
+    re.DOTALL,
+)
 
 
 @dataclass
@@ -222,10 +234,21 @@ def key(seed, name):
     return f"{seed}/{name}"
 
 
-def guard_undef_verdict(declarations):
-    """guard.h, its guard lifted, and guard.h again: read again, as it must be, the declaration
-    comes twice ("re-read"); once, where a preprocessor skipped it all the same ("skipped")."""
-    return {2: "re-read", 1: "skipped"}.get(declarations, "unclear")
+# What the lifted guard's source declares between its two includes of guard.h, after the #undef.
+LIFTED = "lifted"
+
+
+def guard_undef_verdict(names):
+    """guard.h, its guard lifted, then the declaration of LIFTED, then guard.h again, from the
+    names the output declares (see declared): guard.h read again, as it must be, declares after
+    the #undef ("re-read"); nothing there, where a preprocessor skipped it all the same
+    ("skipped"); anything else, "unclear"."""
+    if names.count(LIFTED) != 1:
+        return "unclear"
+    before, after = names[:names.index(LIFTED)], names[names.index(LIFTED) + 1:]
+    if before != ["i"]:
+        return "unclear"
+    return {("i",): "re-read", (): "skipped"}.get(tuple(after), "unclear")
 
 
 def pragma_once_verdict(declarations, largest):
@@ -239,8 +262,14 @@ def pragma_once_verdict(declarations, largest):
     return "unclear"
 
 
+def declared(text):
+    """The names that `text`, a preprocessor's output, declares as extern int NAME;, in order."""
+    return [m["name"] for m in TOKENS.finditer(LINE_MARKER.sub("", text)) if m["name"]]
+
+
 def count_declarations(text):
-    return len(DECLARATION.findall(text))
+    """How many times `text` declares extern int i;."""
+    return declared(text).count("i")
 
 
 def output_problem(declarations, largest):
@@ -270,6 +299,43 @@ def entries_verdict(found, includes, slack=0.0):
     return "unclear"
 
 
+def entries_unclear(found, includes):
+    """Why `found` entries in `includes` includes give no verdict."""
+    return (f"it entered the header {found:g} times in {includes} includes: neither at most "
+            "twice nor about once per include")
+
+
+# What each record is, and what it shows, as the lines that say why one cannot tell name them.
+RECORDS = {
+    "listing": ("listing (-H)", "listed"),
+    "showIncludes": ("listing (/showIncludes)", "listed"),
+    "opens": ("opens (strace)", "opened"),
+}
+
+
+def unfit(how, found, includes, header, error=None):
+    """Why the record `how` cannot tell whether a header is entered again, or None where it can:
+    it must show the unguarded `header`, which each of `includes` includes enters, about once
+    per include (`found` times; None where the run failed, saying `error`). A preprocessor that
+    opens a file once and keeps its text, or lists only some entries, fails this."""
+    noun, verb = RECORDS[how]
+    if found is None:
+        return f"its {noun} cannot tell: {error}"
+    if abs(found - includes) <= 0.1 * includes:
+        return None
+    return (f"its {noun} cannot tell: it {verb} {header} {plural(found, 'time')} in {includes} "
+            "includes, which each enter it")
+
+
+def told(how, verdict, why, unfit_record=None):
+    """What the JSON's "how" says of a verdict: the evidence it came from; for an unclear one,
+    followed by why that evidence could not tell, and why the preprocessor's record could not
+    (`unfit_record`) where it was tried."""
+    if verdict != "unclear":
+        return how
+    return f"{how}: {why}" + (f"; {unfit_record}" if unfit_record else "")
+
+
 # What the clock's estimate of the entries may be off by, as a share of the includes.
 CLOCK_SLACK = 0.05
 
@@ -278,13 +344,16 @@ def clock_estimate(times, includes):
     """(verdict, entries) from the runs of a header included `includes` times, of a copy that no
     preprocessor can skip, and of an empty source: the header's cost over the empty source's, as
     a share of the copy's, times the includes; unclear where the copy's cost is not well above
-    how far the empty source's runs move."""
+    how far the empty source's runs move, and where the header seems to cost well more than the
+    copy, which the runs then cannot have measured."""
     fastest = {kind: min(runs) for kind, runs in times.items()}
     spread = max(times["empty"]) - min(times["empty"])
     copy_cost = fastest["copy"] - fastest["empty"]
     if copy_cost <= 0 or copy_cost < 2 * spread:
         return "unclear", None
     found = max(0.0, includes * (fastest["header"] - fastest["empty"]) / copy_cost)
+    if found > (1.1 + CLOCK_SLACK) * includes:
+        return "unclear", round(found, 1)
     return entries_verdict(found, includes, CLOCK_SLACK * includes), round(found, 1)
 
 
