@@ -526,6 +526,10 @@ blocking_units() {
         sleep "$delay"
         kill -TERM "$pid"
         wait "$pid" || true
+        # A sandbox the tool had just started is killed by the kernel as the tool ends
+        # (--die-with-parent): that takes a moment, never more than a second.
+        local wait
+        for wait in $(seq 10); do pgrep -f "$project" >/dev/null || break; sleep 0.1; done
         if pgrep -a -f "$project"; then echo "try $try, after $delay s"; return 1; fi
     done
 }
