@@ -17,6 +17,7 @@ import re
 import shlex
 
 from guardgen_common import entries, files
+from guardgen_common.files import under
 from guardgen_common.processes import Failure, run
 
 from . import flags as allowlist
@@ -72,10 +73,6 @@ def on_path(name, past_wrappers=True):
                 past_wrappers and _name(os.path.realpath(candidate)) in WRAPPERS):
             return candidate
     return None
-
-
-def under(path, directories):
-    return any(path == d or path.startswith(d.rstrip(os.sep) + os.sep) for d in directories)
 
 
 def work_tree_top(directory):

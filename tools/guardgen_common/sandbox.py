@@ -11,6 +11,7 @@ import os
 import stat
 
 from . import processes
+from .files import under
 from .processes import Failure
 
 INSTALL = "apt-get install bubblewrap"
@@ -19,10 +20,6 @@ INSTALL = "apt-get install bubblewrap"
 # are the user's own, so they are passed in; nothing else of the tool's environment is.
 PASSED = ("CPATH", "C_INCLUDE_PATH", "CPLUS_INCLUDE_PATH", "OBJC_INCLUDE_PATH", "INCLUDE",
           "EXTERNAL_INCLUDE")
-
-
-def under(path, directory):
-    return path == directory or path.startswith(directory.rstrip(os.sep) + os.sep)
 
 
 def hidden():
@@ -40,7 +37,7 @@ def _outermost(paths):
     """`paths` without those that lie inside another of them."""
     kept = []
     for path in sorted(set(paths), key=len):
-        if not any(under(path, k) for k in kept):
+        if not under(path, kept):
             kept.append(path)
     return kept
 
@@ -77,7 +74,7 @@ class Sandbox:
             if not os.path.isdir(real):
                 continue
             for shown in {os.path.normpath(directory), real}:
-                if any(under(shown, h) for h in self.hidden) and not shown.startswith("/proc/"):
+                if under(shown, self.hidden) and not shown.startswith("/proc/"):
                     wanted.append((shown, real))
         out = []
         for shown in _outermost(s for s, _ in wanted):
