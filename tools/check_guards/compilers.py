@@ -271,9 +271,14 @@ def default_directories(key, directory, timeout, say):
         program = (*program, "/nologo", "/TP" if "++" in lang else "/TC")
         lang, moving = None, ()
     found, error = _probe(program, lang, moving, directory, timeout)
-    if found is None:
-        shown = shlex.join([*program[:1], *moving])
-        say(f"'{shown}' did not say where its own headers are ({error}): its defaults are "
-            "taken, and headers outside them count as the build's own")
+    if found is None and moving:
         found, _ = _probe(program, lang, (), directory, timeout)
+        if found is not None:
+            say(f"'{shlex.join([*program[:1], *moving])}' did not say where its own headers are "
+                f"({error}): its defaults are taken, and headers outside them count as the "
+                "build's own")
+    if found is None:
+        say(f"'{shlex.join([*program[:1], *moving])}' did not say where its own headers are "
+            f"({error}){', nor without those flags' if moving else ''}: every header its units "
+            "enter counts as the build's own")
     return found or []
