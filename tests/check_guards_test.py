@@ -431,6 +431,8 @@ class Commands(unittest.TestCase):
         self.assertEqual(compilers.default_directories(key, "/", 10, said.append), [])
         self.assertEqual(len(said), 1)
         self.assertIn(f"'{false} -target t' did not say where its own headers are", said[0])
+        self.assertIn("nor without those flags: every header its units enter counts as the "
+                      "build's own", said[0])
 
 
 def database_unit(directory, file, argv):
@@ -565,28 +567,38 @@ class Causes(unittest.TestCase):
 
 
 class Fixes(unittest.TestCase):
-    def test_the_smallest_fix_for_each_cause(self):
-        # (the header, its cause, the fixed text; None where none is known)
+    def test_a_fix_only_adds_lines_and_moves_none_the_compiler_numbers(self):
+        # (the header, its cause, the knobs a build may set, the fixed text)
+        guard = "#ifndef INC_X_H_INCLUDED\n#define INC_X_H_INCLUDED\n"
         cases = [
-            ("/* c */\n#include <a.h>\nint x;\n#ifndef X_H\n#define X_H\nint y;\n#endif\n",
-             "shape", "/* c */\n#ifndef X_H\n#define X_H\n#include <a.h>\nint x;\nint y;\n#endif\n"),
-            ("#ifndef X_H\n#define X_H\nint y;\n#endif\n\nint tail;\n", "shape",
-             "#ifndef X_H\n#define X_H\nint y;\nint tail;\n#endif\n\n"),
-            ("#ifndef X_H\nint y;\n#endif\n", "shape", "#ifndef X_H\n#define X_H\nint y;\n#endif\n"),
-            ("int y;", "shape",
-             "#ifndef INC_X_H_INCLUDED\n#define INC_X_H_INCLUDED\n#pragma once\nint y;\n#endif\n"),
-            ("#ifndef X_H\r\n#define X_H\r\n#endif\r\n", "other_name",
-             "#ifndef X_H\r\n#define X_H\r\n#pragma once\r\n#endif\r\n"),
-            ("#ifdef X_H\nint y;\n#endif\n", "shape", "#pragma once\n#ifdef X_H\nint y;\n#endif\n"),
+            ("#include <a.h>\n#ifndef X_H\n#define X_H\nint y;\n#endif\n", "shape", (),
+             guard + "#include <a.h>\n#ifndef X_H\n#define X_H\nint y;\n#endif\n"
+             "#pragma once\n#endif\n"),
+            ("#ifndef X_H\n#define X_H\nint line = __LINE__;\n#endif\n", "other_name", (),
+             "#ifndef X_H\n#define X_H\nint line = __LINE__;\n#pragma once\n#endif\n"),
+            ("#ifndef X_H\r\n#define X_H\r\n#endif\r\n", "cycle", (),
+             "#pragma once\r\n#ifndef X_H\r\n#define X_H\r\n#endif\r\n"),
+            ("extern int counter;", "shape", (),
+             guard + "extern int counter;\n#pragma once\n#endif\n"),
+            # A setting's default at the end of a header is no guard of it.
+            ("int g(void);\n#ifndef PLATFORM_X\n#define PLATFORM_X 1\n#endif\n", "shape", (),
+             guard + "int g(void);\n#ifndef PLATFORM_X\n#define PLATFORM_X 1\n#endif\n"
+             "#pragma once\n#endif\n"),
+            ("#ifndef OPT\n#define OPT\nint o;\n#endif\n", "other_name", ("OPT",),
+             guard + "#ifndef OPT\n#define OPT\nint o;\n#endif\n#pragma once\n#endif\n"),
         ]
-        for text, cause, expected in cases:
+        for text, cause, knobs, expected in cases:
             with self.subTest(text=text):
-                found = shapes.shape(text)
-                header = {"reason": found.reason, "macro": found.macro, "line": found.line,
-                          "cause": cause}
-                self.assertEqual(fixes.fixed(text, header, "inc/x.h"), expected)
-                if cause == "shape" and found.reason != "not_a_guard_form":
-                    self.assertEqual(shapes.shape(expected).reason, "guard")
+                found = shapes.shape(text, frozenset(knobs), valued=True)
+                header = {"path": "/p/inc/x.h", "reason": found.reason, "macro": found.macro,
+                          "line": found.line, "cause": cause, "causes": {cause: 1}}
+                new, record = fixes.fixed(text, header, fixes.fresh_name("inc/x.h", set()))
+                self.assertEqual(new, expected)
+                # Every line of the header kept, in order.
+                kept = iter(new.splitlines())
+                self.assertTrue(all(row in kept for row in text.splitlines()))
+                self.assertIn(shapes.shape(new).reason, ("guard", "pragma_once"))
+        self.assertEqual(fixes.fresh_name("inc/x.h", {"INC_X_H_INCLUDED"}), "INC_X_H_INCLUDED_2")
 
 
 class Record(unittest.TestCase):

@@ -138,19 +138,33 @@ def headers(outcomes, system_directories, readable=None):
     return found
 
 
-def describe_all(found, readable=None):
+def describe_all(found, readable=None, knobs=frozenset()):
     for header in found:
         # The shape is read where it can matter: the build's own headers, and any entered again.
         # The system's many others entered once a unit are only measured.
         if not header.read:
-            describe(header, readable, shape=not header.system or header.reentries > 0)
+            describe(header, readable, shape=not header.system or header.reentries > 0,
+                     knobs=knobs)
+
+
+def settle_knobs(found, knobs, readable=None):
+    """Reads again the shape of each of the build's own headers in `found` whose guard's macro is
+    one of `knobs` (the settings the build may give, known once every file is read): it has no
+    guard then, and its re-entries after it closed are for its shape."""
+    for header in found.values():
+        if header.system or header.macro is None or header.macro not in knobs:
+            continue
+        describe(header, readable, knobs=knobs)
+        if header.reason not in causes.SOUND:
+            for cause in ("other_name", "macro_undefined", "unknown"):
+                header.causes["shape"] += header.causes.pop(cause, 0)
 
 
 # The lines named for one header, at the most.
 INCLUDES = 10
 
 
-def explain(found, source, walked, position=0, readable=None):
+def explain(found, source, walked, position=0, readable=None, knobs=frozenset()):
     """Adds the cause of each re-entry in one unit (whose file is `source`, its listing
     `walked`, its place in the database `position`) to the headers of `found`, reading the shape
     of those entered again (where `readable` lets their text be read). The lines named are the
@@ -159,7 +173,7 @@ def explain(found, source, walked, position=0, readable=None):
     def shape_of(path):
         header = found[path]
         if not header.read or (header.reason is None and header.reentries):
-            describe(header, readable)
+            describe(header, readable, knobs=knobs)
         return header.reason, header.macro
 
     for number, (path, cause, lines) in enumerate(causes.explain(source, walked, shape_of,
@@ -185,10 +199,11 @@ def includes(header):
             for (p, n), (_, t) in sorted(header.includes.items(), key=lambda i: i[1][0])]
 
 
-def describe(header, readable=None, shape=True):
+def describe(header, readable=None, shape=True, knobs=frozenset()):
     """The header's size and (with `shape`) its shape, from its file as it is now: its text read
     only where it is a regular file inside `readable` (the tree, the compiler's own
-    directories), its size wherever it is a regular file."""
+    directories), its size wherever it is a regular file. No macro of `knobs`, nor one
+    #define'd with a value, is taken for its guard."""
     header.read = True
     real = files.regular(header.path)
     if real is None:
@@ -201,6 +216,6 @@ def describe(header, readable=None, shape=True):
     if text is None:
         header.reason = "unreadable"
         return
-    found = shapes.shape(text)
+    found = shapes.shape(text, knobs, valued=True)
     header.reason, header.line, header.text, header.macro = (found.reason, found.line,
                                                              found.text, found.macro)

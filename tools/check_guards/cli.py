@@ -7,14 +7,15 @@ import os
 import re
 import shlex
 import sys
+import threading
 from collections import Counter
 
-from guardgen_common import processes, sandbox
+from guardgen_common import processes, sandbox, shapes
 from guardgen_common.command import Parser, finish, sayer
 from guardgen_common.outputs import check_writable, flush_output, plural, write_text
 from guardgen_common.processes import Failure
 
-from . import audit, compilers, database, formats, proof, report
+from . import audit, compilers, database, fixes, formats, proof, report
 
 ME = "check-guards"
 DEFAULT_LIMIT = 20
@@ -125,7 +126,12 @@ one line), its report still printed.""",
                              "for a database that is trusted, or where bwrap cannot run")
     parser.add_argument("--merge", nargs="+", metavar="RECORD",
                         help="no audit: merge the JSON records of the parts into one report")
+    parser.add_argument("--partial", action="store_true",
+                        help="with --merge: merge the parts given though some of the build's are "
+                             "missing (they are named)")
     args = parser.parse_args(argv)
+    if args.partial and not args.merge:
+        raise Failure("--partial goes with --merge only")
     if not 0 < args.timeout <= MAX_TIMEOUT:  # also refuses nan
         raise Failure(f"--timeout must be a number of seconds above 0 and at most {MAX_TIMEOUT}: "
                       f"{args.timeout:g}")
@@ -202,9 +208,26 @@ def database_tree(path, units):
     return compilers.tree_of(str(path), units)
 
 
+def defined_names(argv):
+    """The macros that a unit's argv sets with -D (or /D)."""
+    names, take = set(), False
+    for word in argv:
+        if take:
+            names.add(re.split(r"[=(]", word, 1)[0])
+            take = False
+        elif word in ("-D", "/D"):
+            take = True
+        elif word.startswith(("-D", "/D")):
+            names.add(re.split(r"[=(]", word[2:], 1)[0])
+    return names
+
+
 def audit_database(args, progress, path, units, tree):
     """The record of the run over the database's `units` (or the shard's), read from `path`;
     `tree` is the database_tree."""
+    if not processes.Limits(audit.MEMORY, audit.LISTING).active:
+        say("prlimit (util-linux) is not found in /usr/bin or /bin: the compilers run without "
+            "the bound of their memory and listing")
     compiler = chosen(args)
     plans, failed, skipped, dropped, refused = {}, [], Counter(), Counter(), []
     for index, unit in enumerate(units):
@@ -226,6 +249,10 @@ def audit_database(args, progress, path, units, tree):
     for reason, count in skipped.items():
         say(f"{plural(count, 'unit')} skipped: {reason}")
     say_dropped(dropped)
+    knobs = set()
+    for plan in plans.values():
+        knobs |= defined_names(plan.argv)
+    knobs = frozenset(knobs)
     # The compiler's own header directories, asked once for each program, language and the
     # flags that move them; a program of the database's that does not answer as gcc or clang
     # (or is not cl) runs no unit.
@@ -272,11 +299,22 @@ def audit_database(args, progress, path, units, tree):
                 if count > 1:
                     again.setdefault(path, []).append(order[position])
         audit.add(found, counts, defaults[plan.key] + plan.system)
-        audit.explain(found, outcome.file, outcome.walked, order[position], readable)
+        audit.explain(found, outcome.file, outcome.walked, order[position], readable, knobs)
 
     audit.run_units([units[i] for i in order], [plans[i].argv for i in order], args.jobs,
-                    args.timeout, progress, take, roots)
-    audit.describe_all(found.values(), readable)
+                    args.timeout, lambda done, total: progress(f"{done} of {total} units",
+                                                               done == total), take, roots)
+    audit.describe_all(found.values(), readable, knobs)
+    # The build's own files, read once: the names they test for a value are settings the build
+    # may give (no guard is taken for one), and a new guard's name must be in none of them.
+    texts = {p: shapes.read(p, readable) for p in [*(h.path for h in found.values()
+                                                     if not h.system),
+                                                   *(units[i].path for i in order)]}
+    tested = set()
+    for text in texts.values():
+        if text and "#" in text:
+            tested |= shapes.value_tests(text)
+    audit.settle_knobs(found, knobs | tested, readable)
     names = [args.compiler] if compiler else list(
         dict.fromkeys(compilers.program_words(units[i].argv)[0] for i in order))
     shard = f"{args.shard[0]}/{args.shard[1]}" if args.shard else None
@@ -289,17 +327,45 @@ def audit_database(args, progress, path, units, tree):
         proved = [proof.Unit(units[i], plans[i].argv, defaults[plans[i].key], roots[place[i]])
                   for i in entered]
 
-        def rounds(done, total):
-            progress_line(f"proof: round {done} of {total}", done == total)
-
         summary["patch"], summary["proof"], summary["fixed"] = proof.prove(
-            own, proved, args.jobs, args.timeout, args.rounds, rounds)
+            own, proved, args.jobs, args.timeout, args.rounds, progress,
+            fixes.taken_names(texts.values()))
+        progress(f"proof: {plural(len(summary['proof']['patched']), 'header')} proven", True)
     return summary
 
 
-def progress_line(text, last):
-    if sys.stderr.isatty():
-        print(f"\r{ME}: {text}", end="\n" if last else "", file=sys.stderr, flush=True)
+class Progress:
+    """Where a run stands, on standard error: on a terminal, one line rewritten as it moves; off
+    one (a CI log), a line every CHECK_GUARDS_PROGRESS seconds (default 30) while it runs."""
+
+    def __init__(self):
+        self.text, self.shown, self.lock = None, None, threading.Lock()
+        self.terminal = sys.stderr.isatty()
+        try:
+            self.every = float(os.environ.get("CHECK_GUARDS_PROGRESS", "30"))
+        except ValueError:
+            self.every = 30.0
+        self.every = self.every if 0 < self.every <= 3600 else 30.0
+        self.ended = threading.Event()
+        if not self.terminal:
+            threading.Thread(target=self._tick, daemon=True).start()
+
+    def _tick(self):
+        while not self.ended.wait(self.every):
+            with self.lock:
+                if self.text and self.text != self.shown:
+                    print(f"{ME}: {self.text}", file=sys.stderr, flush=True)
+                    self.shown = self.text
+
+    def __call__(self, text, last=False):
+        with self.lock:
+            self.text = None if last else text
+            if self.terminal:
+                print(f"\r\033[K{ME}: {text}", end="\n" if last else "", file=sys.stderr,
+                      flush=True)
+
+    def end(self):
+        self.ended.set()
 
 
 def main(argv):
@@ -314,27 +380,41 @@ def main(argv):
     for output in (args.json, args.patch, args.sarif):
         check_writable(output, tree)
 
-    def progress(done, total):
-        progress_line(f"{done} of {total} units", done == total)
-
     baseline = read_record(args.baseline) if args.baseline else None
     if args.merge:
         records = [read_record(p) for p in args.merge]
         report.check_parts(records, args.merge)
+        missing = report.missing_parts(records)
+        if missing and not args.partial:
+            raise Failure(f"the parts {', '.join(missing)} of the build are missing: refused, as "
+                          "the report would count only some of its units (--partial merges "
+                          "those given)")
+        if missing:
+            say(f"the parts {', '.join(missing)} of the build are missing: merged without them")
+        directory = records[0]["directory"]
+    else:
+        directory = str(path.parent)
+    # A baseline of another database is refused before any unit runs.
+    if baseline and baseline["directory"] != directory:
+        raise Failure(f"{args.baseline}: a record of the database in {baseline['directory']}, "
+                      f"not of {directory}: refused")
+    if args.merge:
         summary = report.merge(records)
     else:
-        summary = audit_database(args, progress, path, units, tree)
-    if baseline and baseline["directory"] != summary["directory"]:
-        raise Failure(f"{args.baseline}: a record of the database in {baseline['directory']}, "
-                      f"not of {summary['directory']}: refused")
+        progress = Progress()
+        try:
+            summary = audit_database(args, progress, path, units, tree)
+        finally:
+            progress.end()
     patch, fixed = summary.pop("patch", None), summary.pop("fixed", None)
     said = proof.lines(summary["proof"]) if "proof" in summary else ""
     shown, gate = None, ""
     if baseline:
         shown = report.beyond(summary, baseline)
-        gate = (f"\nAgainst the baseline {args.baseline}: {len(shown)} of the build's own headers "
-                "entered again that it did not have, or more often" if shown else
-                f"\nAgainst the baseline {args.baseline}: nothing entered again beyond it")
+        known = len(report.own_again(summary["headers"])) - len(shown)
+        gate = (f"\nAgainst the baseline {args.baseline}: {plural(len(shown), 'header')} of the "
+                "build's own new (entered again that it did not have, or more often), "
+                f"{known} known (entered again as it has them)")
     if "-" in (args.json, args.patch, args.sarif):
         sys.stderr.write((said + gate).lstrip("\n") + ("\n" if gate else ""))
     elif args.diagnostics:
@@ -343,7 +423,8 @@ def main(argv):
     else:
         listed = summary if shown is None else dict(summary, headers=shown)
         flush_output(report.table(listed, summary["directory"], args.limit, args.all,
-                                  hint=not said) + said + gate + ("\n" if gate else ""))
+                                  hint=not said, baseline=shown is not None)
+                     + said + gate + ("\n" if gate else ""))
     flush_output()
     if args.json:
         write_text(args.json, json.dumps(summary, indent=2) + "\n", tree)

@@ -345,8 +345,8 @@ def probe(key, directory, timeout, say):
     it answered as: "gcc", "clang", "cl", or None for a program that is none of them). The
     directories are from its -v, between "#include <...> search starts here:" and "End of
     search list." (cl has no -v: its INCLUDE variable). Where the flags that move them make it
-    fail, that is said, and the compiler's defaults are taken; where it fails without them, the
-units say why, each in its line."""
+    fail, that is said, and the compiler's defaults are taken; where it fails without them too,
+that is said, and every header counts as the build's own."""
     program, lang, moving, style = key
     if style == "/showIncludes":
         if "clang" not in _name(program[0]):
@@ -354,10 +354,15 @@ units say why, each in its line."""
         program = (*program, "/nologo", "/TP" if "++" in lang else "/TC")
         lang, moving = None, ()
     found, error, answer = _probe(program, lang, moving, directory, timeout)
+    shown = shlex.join([*program[:1], *moving])
     if found is None and moving:
-        shown = shlex.join([*program[:1], *moving])
-        say(f"'{shown}' did not say where its own headers are ({error}): its defaults are "
-            "taken, and headers outside them count as the build's own")
         found, _, again = _probe(program, lang, (), directory, timeout)
         answer = answer or again
+        if found is not None:
+            say(f"'{shown}' did not say where its own headers are ({error}): its defaults are "
+                "taken, and headers outside them count as the build's own")
+    if found is None and answer is not None:
+        say(f"'{shown}' did not say where its own headers are ({error})"
+            f"{', nor without those flags' if moving else ''}: every header its units enter "
+            "counts as the build's own")
     return found or [], answer

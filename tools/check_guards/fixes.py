@@ -1,64 +1,118 @@
-"""The smallest change to a header that ends its re-entries, for each cause:
+"""The fix of a header entered again, safe by construction: it only adds lines, and never moves or
+removes one, so that no configuration of the build (no -D of a setting the header tests) reads
+other code from it than before.
 
-    before_guard       the lines before the guard moved inside it, below its #define
-    after_guard        the lines after the guard's #endif moved above it
-    guard_not_defined  the missing #define added below the #ifndef
-    no_guard           a guard around the whole file, and #pragma once below its #define
-    any other          #pragma once below the guard's #define (or on the first line): it ends a
-                       cycle and every other route at once, and keeps the guard for the
-                       compilers that know no #pragma once
+    a sound guard      #pragma once just before the guard's #endif, where it moves no line the
+                       compiler numbers; at the top for a cycle, where it must be seen while the
+                       header is still open
+    no sound guard     a new guard of a fresh name, derived from the header's path and used in
+                       none of the build's files, around the whole file, and #pragma once just
+                       before its #endif (for a cycle, just below its #define); the header's own
+                       lines are kept as they are, a setting's default (#ifndef X / #define X 1)
+                       among them
 
 A change is only proposed here; the proof decides whether it stays."""
 
 import re
 
-OPENER = r"^\s*#\s*(?:ifndef\s+{m}\b|if\s+!\s*defined\s*\(?\s*{m}\b)"
-DEFINE = r"^\s*#\s*define\s+{m}\b"
-ENDIF = re.compile(r"^\s*#\s*endif\b")
+ENDIF = re.compile(r"^[ \t\f\v]*#\s*endif\b")
+NAMES = re.compile(r"\w*INCLUDED\w*")
+
+BEFORE_ENDIF = ("it is entered again after it closed: just before the guard's #endif it is seen "
+                "then, and moves no line the compiler numbers")
+TOP = ("it is entered again while still open (a cycle): only at the top is it seen before the "
+       "#include that leads back; the lines below it move down by one")
+NEW_GUARD = ("it has no sound guard ({reason}): a new guard {name} around the whole file, whose "
+             "two opening lines move the lines below them down by two, and #pragma once {where}")
 
 
-def _index(rows, pattern, start=0):
-    for i in range(start, len(rows)):
-        if re.match(pattern, rows[i]):
-            return i
-    return None
+def guard_name(relative):
+    """A guard macro for the header at `relative` (a path), as its path spells it."""
+    name = re.sub(r"\W", "_", relative).upper().strip("_") + "_INCLUDED"
+    return "H_" + name if name[0].isdigit() else name
+
+
+def taken_names(texts):
+    """The names in `texts` (the build's files) that a new guard's name could clash with."""
+    found = set()
+    for text in texts:
+        if text and "INCLUDED" in text:
+            found.update(NAMES.findall(text))
+    return found
+
+
+def fresh_name(relative, taken):
+    """A guard name for `relative` that is not in `taken`, which it is then added to."""
+    base = name = guard_name(relative)
+    number = 2
+    while name in taken:
+        name, number = f"{base}_{number}", number + 1
+    taken.add(name)
+    return name
+
+
+def _rows(text):
+    """The text's lines as the compiler counts them (a line ends at a newline alone)."""
+    return text.splitlines(keepends=True) if not re.search(r"[\v\f\x1c-\x1e\x85\u2028\u2029]|"
+                                                           r"\r(?!\n)", text) \
+        else re.findall(r"[^\n]*\n|[^\n]+$", text)
 
 
 def _newline(rows):
     return "\r\n" if rows and rows[0].endswith("\r\n") else "\n"
 
 
-def guard_name(relative):
-    """A guard macro for the header at `relative` (a path), as its path spells it."""
-    return re.sub(r"\W", "_", relative).upper().strip("_") + "_INCLUDED"
+def _last_endif(rows):
+    """The index of the row of the guard's #endif: the last #endif of the file (the guard wraps
+    the whole file, so nothing but comments and blank lines follows it)."""
+    return next((i for i in range(len(rows) - 1, -1, -1) if ENDIF.match(rows[i])), None)
 
 
-def fixed(text, header, relative):
-    """The header's text with the fix for its cause, or None where there is none."""
-    rows = text.splitlines(keepends=True)
-    if rows and not rows[-1].endswith(("\n", "\r")):
-        rows[-1] += _newline(rows)
+def fixed(text, header, name):
+    """(the header's text with its fix, a record of what was added where and why) for the
+    header's record `header` (its shape's reason and the causes of its re-entries); `name` is
+    the fresh guard name for a header without a sound guard. None where no line can be added
+    safely: a header with #pragma once already, or one that could not be read."""
+    reason = header["reason"]
+    if reason in ("pragma_once", "unreadable", None):
+        return None
+    bom = "\ufeff" if text.startswith("\ufeff") else ""
+    rows = _rows(text.removeprefix(bom))
     eol = _newline(rows)
-    reason, macro, line = header["reason"], header.get("macro"), header.get("line")
-    cause = header.get("cause")
-    if cause == "shape" and reason == "no_guard":
-        name = guard_name(relative)
-        return "".join([f"#ifndef {name}{eol}", f"#define {name}{eol}", f"#pragma once{eol}",
-                        *rows, f"#endif{eol}"])
-    opener = _index(rows, OPENER.format(m=re.escape(macro))) if macro else None
-    define = (_index(rows, DEFINE.format(m=re.escape(macro)), opener + 1)
-              if opener is not None else None)
-    if cause == "shape" and reason == "before_guard" and define is not None and line:
-        moved = rows[line - 1:opener]
-        return "".join(rows[:line - 1] + rows[opener:define + 1] + moved + rows[define + 1:])
-    if cause == "shape" and reason == "after_guard" and line:
-        endif = next((i for i in range(line - 2, -1, -1) if ENDIF.match(rows[i])), None)
+    cycle = "cycle" in (header.get("causes") or {}) or header.get("cause") == "cycle"
+    if reason == "guard":
+        if cycle:
+            return (bom + "".join([f"#pragma once{eol}", *rows]),
+                    {"path": header["path"], "guard": None, "pragma_once": "top", "why": TOP})
+        endif = _last_endif(rows)
         if endif is None:
             return None
-        return "".join(rows[:endif] + rows[line - 1:] + [rows[endif]] + rows[endif + 1:line - 1])
-    if cause == "shape" and reason == "guard_not_defined" and opener is not None:
-        return "".join(rows[:opener + 1] + [f"#define {macro}{eol}"] + rows[opener + 1:])
-    if cause == "shape" and reason == "unreadable":
+        return (bom + "".join(rows[:endif] + [f"#pragma once{eol}"] + rows[endif:]),
+                {"path": header["path"], "guard": None, "pragma_once": "before_endif",
+                 "why": BEFORE_ENDIF})
+    if rows and not rows[-1].endswith("\n"):
+        if rows[-1].endswith("\\"):
+            return None  # a line joined to the next: what is added would join it
+        rows[-1] += eol
+    if rows and rows[-1].rstrip("\r\n").endswith("\\"):
         return None
-    at = define + 1 if define is not None else 0
-    return "".join(rows[:at] + [f"#pragma once{eol}"] + rows[at:])
+    head = [f"#ifndef {name}{eol}", f"#define {name}{eol}"]
+    tail = [f"#endif{eol}"]
+    where = "just below its #define, as it is entered again while still open" if cycle else \
+        "just before its #endif, as it is entered again after it closed"
+    (head if cycle else tail).insert(len(head) if cycle else 0, f"#pragma once{eol}")
+    return (bom + "".join(head + rows + tail),
+            {"path": header["path"], "guard": name, "pragma_once": "top" if cycle else "end",
+             "why": NEW_GUARD.format(reason=reason, name=name, where=where)})
+
+
+def numbered(text, record):
+    """The fixed `text` with a #line after what was added at the top, so that every line of the
+    header keeps its number: what tells a fix that moves __LINE__ from one that changes what the
+    header defines."""
+    if record["guard"] is None and record["pragma_once"] != "top":
+        return text
+    rows = text.splitlines(keepends=True)
+    added = 1 if record["guard"] is None else (3 if record["pragma_once"] == "top" else 2)
+    eol = _newline(rows)
+    return "".join(rows[:added] + [f"#line 1{eol}"] + rows[added:])

@@ -1,9 +1,12 @@
 """The proof of a patch, made on scratch copies of the files the changed units read, never on the
-user's tree: two trees of the same files, one of them patched; in both, every changed unit is
-preprocessed and its output compared (line markers and blank lines aside), its re-entries
-counted again, and its -E timed in interleaved rounds. A header whose fix changes some unit's
-output (one meant to be read again, such as a list of X(...) entries) is withdrawn, with the
-reason, and the rest proved again."""
+user's tree: two trees of the same files, one of them patched. In both, every changed unit is
+preprocessed: the same text (line markers and blank lines aside) proves it at once; where the
+text differs (an unguarded header of declarations read once instead of twice), the unit is
+compiled to assembly on standard output in both trees, the scratch paths mapped away, and the
+same code proves it. A header whose fix changes some unit's code is withdrawn, with the reason
+(it moves __LINE__, or it is read again on purpose, such as a list of X(...) entries), and so is
+one whose fix does not lower its re-entries; the rest are proved again. Then -E of the changed
+units is timed in interleaved rounds."""
 
 import difflib
 import hashlib
@@ -112,10 +115,48 @@ def diff(before, after, shown):
                                         f"a/{shown}", f"b/{shown}"))
 
 
-def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None):
+def assembly_argv(argv, tree):
+    """The unit's argv in `tree`, made to compile to assembly on standard output (nothing is
+    written) instead of preprocessing, with the scratch tree's name mapped away."""
+    out = []
+    for word in argv_in(argv, tree):
+        if word == "-E":
+            out += ["-S", "-o", "-"]
+            if tree:
+                out += [f"-ffile-prefix-map={tree}=", f"-fdebug-prefix-map={tree}="]
+        elif word != "-H":
+            out.append(word)
+    return out
+
+
+def compiled(unit, tree, timeout):
+    """The digest of the assembly that `unit` compiles to in `tree`, or None where it fails or
+    is no unit of gcc's or clang's."""
+    if "/showIncludes" in unit.argv:
+        return None
+    _, status, output, said = processes.run_to_file(
+        assembly_argv(unit.argv, tree), tree + unit.directory, timeout, keep_output=True)
+    said.close()
+    if status != 0:
+        return None
+    return hashlib.sha256(output.replace(tree.encode(), b"") if tree else output).hexdigest()
+
+
+def _write(tree, path, text):
+    with open(tree + path, "w", newline="") as f:
+        f.write(text)
+
+
+def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None, taken=None):
     """The patch for `headers` (records of the build's own headers entered again) and its proof:
-    (the diff text, the proof's record, each patched header's text before and after). `units` are the proof's Units, those that entered any
-    of them again."""
+    (the diff text, the proof's record, each patched header's text before and after). `units` are
+    the proof's Units, those that entered any of them again; `taken` the names in the build's
+    files that a new guard must not take. A unit is proven when its preprocessed text is the same
+    (line markers and blank lines aside), else when the assembly it compiles to is; a header
+    whose fix changes some unit's code, or does not lower its re-entries, is withdrawn with the
+    reason, and the rest proved again."""
+    say = say or (lambda text: None)
+    taken = set() if taken is None else taken
     withdrawn, changed = [], {}
     here = os.getcwd()
     readable = sorted({d for u in units for d in (u.roots or ())}) if units else None
@@ -126,13 +167,16 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None):
                               "directory, where a patch of git's cannot reach"})
             continue
         text = shapes.read(h["path"], readable)
-        new = fixes.fixed(text, h, shown) if text is not None else None
-        if new is None or new == text:
-            withdrawn.append({"path": h["path"], "reason": f"no fix is known for {h['reason']}"})
+        made = fixes.fixed(text, h, fixes.fresh_name(shown, taken)) if text is not None else None
+        if made is None:
+            withdrawn.append({"path": h["path"], "reason": "no line can be added that ends its "
+                              f"re-entries ({h['reason'] or 'not read'})"})
             continue
-        changed[h["path"]] = (shown, text, new)
+        changed[h["path"]] = (shown, text, *made)
+    by_code, before_code = set(), {}
     with processes.scratch_directory("check-guards-proof.") as scratch:
         before, after = os.path.join(scratch, "b"), os.path.join(scratch, "a")
+        say(f"proof: the files of {plural(len(units), 'unit')} listed")
         # The files each unit reads, from its listing where it stands.
         for unit, (_, walked) in zip(units, _parallel(jobs, lambda u: preprocess(u, "", timeout),
                                                        units)):
@@ -145,9 +189,9 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None):
                 for unit in chosen:
                     copies.copy_into(tree, unit.files, unit.roots, unit.argv[0])
                     os.makedirs(tree + unit.directory, exist_ok=True)
-            for path, (_, _, new) in changed.items():
-                with open(after + path, "w", newline="") as f:
-                    f.write(new)
+            for path, (_, _, new, _) in changed.items():
+                _write(after, path, new)
+            say(f"proof: {plural(len(chosen), 'unit')} preprocessed before and after the patch")
             results = _parallel(jobs, lambda u: (preprocess(u, before, timeout),
                                                  preprocess(u, after, timeout)), chosen)
             broken = [u for u, (b, a) in zip(chosen, results) if b[0] is None or a[0] is None]
@@ -161,22 +205,44 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None):
                 identical, chosen = False, []
                 break
             differing = [(u, b, a) for u, (b, a) in zip(chosen, results) if b[0] != a[0]]
-            if not differing:
-                break
-            if not any({p for _, p in a[1]} & set(changed) for _, _, a in differing):
+            if differing and not any({p for _, p in a[1]} & set(changed)
+                                     for _, _, a in differing):
                 identical = False  # it changes from one run to the next (__TIME__, say)
-                break
+                differing = []
+            if differing:
+                say(f"proof: {plural(len(differing), 'unit')} whose text differs compiled "
+                    "before and after")
+
+            def codes(item):
+                unit = item[0]
+                if unit not in before_code:
+                    before_code[unit] = compiled(unit, before, timeout)
+                return before_code[unit], compiled(unit, after, timeout)
+
+            code = _parallel(jobs, codes, differing)
+            by_code = {u.path for (u, _, _), (b, a) in zip(differing, code) if b and b == a}
             gone = set()
-            for unit, (digest, _), (_, walked) in differing:
-                if {p for _, p in walked} & gone:
-                    continue  # proved again with what is left
-                for path in culprits(unit, digest, {p for _, p in walked} & set(changed),
-                                     changed, before, os.path.join(scratch, "c"), timeout):
+            for (unit, _, (_, walked)), (old, _) in zip(differing, code):
+                read = {p for _, p in walked} & set(changed)
+                if unit.path in by_code or read & gone:
+                    continue  # proven by its code, or proved again with what is left
+                for path, reason in culprits(unit, old, read, changed, before,
+                                             os.path.join(scratch, "c"), timeout):
                     gone.add(path)
-                    withdrawn.append({"path": path, "reason": "its fix changes the output of "
-                                      f"{os.path.relpath(unit.path, here)}: it is meant to be "
-                                      "read again"})
+                    withdrawn.append({"path": path, "reason": f"its fix changes the code of "
+                                      f"{os.path.relpath(unit.path, here)}: {reason}"})
                     del changed[path]
+            count = _counter(changed)
+            for path in list(changed) if not gone else []:
+                was = sum(count(b[1], path) for b, _ in results)
+                now = sum(count(a[1], path) for _, a in results)
+                if now >= was:
+                    gone.add(path)
+                    withdrawn.append({"path": path, "reason": "its fix does not lower its "
+                                      f"re-entries ({was} before, {now} after)"})
+                    del changed[path]
+            if not gone:
+                break
         count = _counter(changed)
         reentries = [sum(count(b[1]) for b, _ in results), sum(count(a[1]) for _, a in results)]
         times = {"before": [], "after": []}
@@ -184,34 +250,47 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None):
             for name in (("before", "after") if round_ % 2 == 0 else ("after", "before")):
                 times[name].append(timed(chosen, before if name == "before" else after, jobs,
                                          timeout))
-            if say:
-                say(round_ + 1, rounds)
+            say(f"proof: round {round_ + 1} of {rounds} of -E timed")
     record = summary(len(chosen), reentries, times, withdrawn)
     record["output_identical"] = identical
     record["patched"] = sorted(changed)
-    patch = "".join(diff(text, new, shown) for _, (shown, text, new) in sorted(changed.items()))
-    return patch, record, {p: (text, new) for p, (_, text, new) in changed.items()}
+    record["by_code"] = len(by_code)
+    record["fixes"] = [changed[p][3] for p in sorted(changed)]
+    patch = "".join(diff(text, new, shown) for _, (shown, text, new, _) in sorted(changed.items()))
+    return patch, record, {p: (text, new) for p, (_, text, new, _) in changed.items()}
 
 
-def culprits(unit, digest, candidates, changed, before, tree, timeout):
-    """Which of the `candidates` (headers whose fix `unit` read) change its output on their own,
-    each tried alone in `tree`; all of them where none does alone."""
-    found = []
-    for path in sorted(candidates):
+def culprits(unit, code, candidates, changed, before, tree, timeout):
+    """(path, why) of each of the `candidates` (headers whose fix `unit` read) that changes its
+    `code` on its own, each tried alone in `tree`; all of them where none does alone. The why is
+    that the fix moves __LINE__ where the code is the same once the header's lines keep their
+    numbers, else that the header is read again on purpose."""
+
+    def alone(path, text):
         shutil.rmtree(tree, ignore_errors=True)
         shutil.copytree(before, tree)
-        with open(tree + path, "w", newline="") as f:
-            f.write(changed[path][2])
-        if preprocess(unit, tree, timeout)[0] != digest:
-            found.append(path)
-    return found or sorted(candidates)
+        _write(tree, path, text)
+        found = compiled(unit, tree, timeout)
+        return found is not None and found == code
+
+    found = [p for p in sorted(candidates) if not alone(p, changed[p][2])] \
+        if len(candidates) > 1 else sorted(candidates)
+    out = []
+    for path in found or sorted(candidates):
+        _, _, new, record = changed[path]
+        numbered = fixes.numbered(new, record)
+        moves = code is not None and numbered != new and alone(path, numbered)
+        out.append((path, "it moves __LINE__" if moves else "it is read again on purpose"
+                    if code is not None else "its preprocessed text changes, and its code "
+                    "could not be compared"))
+    return out
 
 
 def _counter(changed):
-    def count(walked):
+    def count(walked, only=None):
         seen, again = set(), 0
         for _, path in walked:
-            if path in changed:
+            if path in changed and only in (None, path):
                 again += path in seen
                 seen.add(path)
         return again
@@ -248,12 +327,18 @@ def lines(proof):
            f"{plural(proof['units'], 'unit')}, {plural(proof['rounds'], 'interleaved round')} of "
            "-E on scratch copies):"]
     if proof["units"]:
-        out.append("  output: the same in every unit, line markers and blank lines aside"
+        by_code = proof.get("by_code", 0)
+        out.append(("  code: the same in every unit: "
+                    + (f"{plural(proof['units'] - by_code, 'unit')} by the preprocessed text "
+                       f"(line markers and blank lines aside), {by_code} by the assembly it "
+                       "compiles to" if by_code else "the preprocessed text the same, line "
+                       "markers and blank lines aside"))
                    if proof["output_identical"] else
                    "  output: not the same from one run to the next, whatever the patch")
         saved = proof["reentries_before"] - proof["reentries_after"]
         out.append(f"  re-entries of the patched headers: {proof['reentries_before']} before, "
-                   f"{proof['reentries_after']} after: {saved} opens saved")
+                   f"{proof['reentries_after']} after: {saved} opens saved (each header's "
+                   "fewer, or it is withdrawn)")
         b, a = proof["before_s"], proof["after_s"]
         verdict = (f"saving {proof['saving_s']:.3f} s" if proof["measurable"]
                    else "no measurable saving")

@@ -45,8 +45,8 @@ CAUSE_FIXES = {
     "unknown": "the compiler entered it again, and no cycle, other route or #undef was found "
                "({later})",
 }
-CAUSE_WORDS = {"cycle": "cycle", "other_name": "another route", "macro_undefined": "#undef'd",
-               "unknown": "unknown"}
+# A cause is named as the JSON record and the rule ids name it, in every output.
+CAUSE_WORDS = {c: c for c in causes.CAUSES if c != "shape"}
 
 
 def where(include, top):
@@ -274,6 +274,14 @@ def check_parts(records, names):
         seen[shard] = name
 
 
+def missing_parts(records):
+    """The shards ("I/N") of the build that none of `records` is, where they are shards."""
+    counts = {int(r["shard"].split("/")[1]) for r in records if r.get("shard")}
+    given = {r.get("shard") for r in records}
+    return [f"{i}/{n}" for n in sorted(counts) for i in range(1, n + 1)
+            if f"{i}/{n}" not in given]
+
+
 def merge(records):
     """One record from the records of parts of one build, the same as one run over all: the
     units add up, and each header's counts; a header entered again in one part that was only
@@ -313,10 +321,11 @@ def merge(records):
             **({"merged": shards} if shards else {})}
 
 
-def table(summary, top, limit, everything=False, hint=True):
+def table(summary, top, limit, everything=False, hint=True, baseline=False):
     """The headers the build entered again, those processed again first: the user's own (all of
     them with `everything`, the system's too), at most `limit` rows, then a line for the
-    system's, the totals, and how to measure what they cost."""
+    system's, the totals, and how to measure what they cost. With `baseline`, the headers are
+    those new to the baseline."""
     again = [h for h in summary["headers"] if h["reentries"] > 0]
     own = [h for h in again if everything or not h["system"]]
     lines = []
@@ -329,6 +338,8 @@ def table(summary, top, limit, everything=False, hint=True):
                          f"| {cell(fix(h, top))} |")
         if len(own) > limit:
             lines.append(f"\n{len(own) - limit} more (--limit shows more)")
+    elif baseline:
+        lines.append("No header of the build's own is newly entered again, beyond the baseline.")
     else:
         lines.append("No header of the build's own is entered more than once in a unit.")
     system = [h for h in again if h["system"]]

@@ -12,7 +12,10 @@ is in going), blank lines passed over. Each shape comes with the line that decid
     guard_not_defined  the #ifndef X is there, its #define X is not
 
 Only a whole file inside #ifndef X ... #endif, with nothing outside, lets gcc and clang skip it
-when it is included again."""
+when it is included again. Where the caller names the settings a build may give from outside
+(knobs: a unit's -D, a name tested for its value in an #if), and asks that a macro #define'd with
+a value count as one too, such a macro is never taken for a guard: `#ifndef PLATFORM_X` /
+`#define PLATFORM_X 1` / `#endif` is a default, and the header around it has no guard."""
 
 import re
 from dataclasses import dataclass
@@ -153,23 +156,25 @@ def structure(lines):
     return depths, end, branch
 
 
-DEFINED = re.compile(r"([A-Za-z_]\w*)")
+DEFINED = re.compile(r"([A-Za-z_]\w*)(\(?)\s*(.*)$", re.DOTALL)
 
 
 def defined(lines):
-    """The names that the lines #define, found once for all the guards that ask."""
-    names = set()
+    """The names that the lines #define, found once for all the guards that ask, each with
+    whether its first #define gives it a value."""
+    names = {}
     for line in lines:
         directive = line.directive
         if directive and directive[0] == "define":
             match = DEFINED.match(directive[1])
-            if match:
-                names.add(match[1])
+            if match and match[1] not in names:
+                names[match[1]] = bool(match[2] or match[3].strip())
     return names
 
 
-def guard_shape(lines):
-    """The shape of the guard alone, #pragma once aside."""
+def guard_shape(lines, knobs=frozenset(), valued=False):
+    """The shape of the guard alone, #pragma once aside. A macro in `knobs` (one the build may set
+    from outside), and with `valued` one #define'd with a value, is never taken for a guard."""
     if not lines:
         return Shape("no_guard")
     first = lines[0]
@@ -177,7 +182,11 @@ def guard_shape(lines):
     macro = guard_macro(first)
     opens = (first.directive or ("",))[0] in OPENERS
     wraps = end == len(lines) - 1
-    names = defined(lines)
+    names = {name: value for name, value in defined(lines).items()
+             if name not in knobs and not (valued and value)}
+    if macro in knobs or (valued and defined(lines).get(macro)):
+        # A setting the build may give, with its default: no guard of the file.
+        macro, opens = None, False
     if opens and end is not None and macro is not None:
         if macro in names:
             if branch is not None:
@@ -200,10 +209,11 @@ def guard_shape(lines):
     return Shape("no_guard", first.number, first.written)
 
 
-def shape(source):
-    """The Shape of the header whose text is `source` (a byte order mark in front is nothing)."""
+def shape(source, knobs=frozenset(), valued=False):
+    """The Shape of the header whose text is `source` (a byte order mark in front is nothing);
+    `knobs` and `valued` as guard_shape takes them."""
     lines = logical_lines(source.removeprefix("\ufeff"))
-    found = guard_shape(lines)
+    found = guard_shape(lines, knobs, valued)
     if found.reason == "guard":
         return found
     # #pragma once at the top, or just inside the condition that wraps the file.
@@ -213,6 +223,22 @@ def shape(source):
         if is_pragma_once(line) and (depth == 0 or (depth == 1 and wrapped)):
             return Shape("pragma_once", line.number, line.written)
     return found
+
+
+IDENTIFIER = re.compile(r"[A-Za-z_]\w*")
+DEFINED_TEST = re.compile(r"\bdefined\s*(?:\(\s*[A-Za-z_]\w*\s*\)|\s+[A-Za-z_]\w*)")
+
+
+def value_tests(source):
+    """The names that `source` tests for a value in an #if or #elif (outside defined(...)): the
+    settings a build may give from outside, which no guard is taken for."""
+    names = set()
+    for line in logical_lines(source):
+        directive = line.directive
+        if directive and directive[0] in ("if", "elif"):
+            names.update(IDENTIFIER.findall(DEFINED_TEST.sub(" ", directive[1])))
+    return names - {"defined", "__has_include", "__has_include_next", "__has_attribute",
+                    "__has_builtin", "__has_feature", "__has_cpp_attribute", "true", "false"}
 
 
 # A header's text read for its shape, at the most.
