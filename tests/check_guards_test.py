@@ -104,6 +104,12 @@ class Listing(unittest.TestCase):
                              "x.c:3:10: fatal error: b.h: No such file or directory")
             self.assertEqual(entries.first_error(". a.h\nwarning: w\n"), "warning: w")
             self.assertEqual(entries.first_error(". a.h\n"), "")
+            self.assertEqual(entries.first_error(
+                "Configured with: ../configure --disable-werror\n"
+                "gcc: fatal error: cannot execute 'cc1obj'\n"),
+                "gcc: fatal error: cannot execute 'cc1obj'")
+            self.assertEqual(entries.first_error("x.c(3): fatal error C1083: no b.h\n"),
+                             "x.c(3): fatal error C1083: no b.h")
 
     def test_a_listing_read_as_it_comes_takes_only_what_goes_on_its_tree(self):
         # (the listing, the paths counted); the paths are below a directory of the test's own,
@@ -425,14 +431,25 @@ class Commands(unittest.TestCase):
                         self.assertFalse(compilers.under(outside, roots), roots)
 
     def test_a_compiler_that_does_not_say_where_its_headers_are_is_said_in_one_line(self):
-        said = []
-        false = shutil.which("false") or "/bin/false"
-        key = ((false,), "c", ("-target", "t"), "-H")
-        self.assertEqual(compilers.default_directories(key, "/", 10, said.append), [])
-        self.assertEqual(len(said), 1)
-        self.assertIn(f"'{false} -target t' did not say where its own headers are", said[0])
-        self.assertIn("nor without those flags: every header its units enter counts as the "
-                      "build's own", said[0])
+        # A program that answers as gcc but fails, with the unit's flags and without them; one
+        # that does not answer as a compiler at all is refused, with nothing said of its headers.
+        with tempfile.TemporaryDirectory() as directory:
+            failing = os.path.join(directory, "cc")
+            with open(failing, "w") as f:
+                f.write("#!/bin/sh\necho 'gcc version 12.2.0 (Debian)' >&2\nexit 1\n")
+            os.chmod(failing, 0o755)
+            false = shutil.which("false") or "/bin/false"
+            for program, answer, lines in ((failing, "gcc", 1), (false, None, 0)):
+                with self.subTest(program=program):
+                    said = []
+                    key = ((program,), "c", ("-target", "t"), "-H")
+                    self.assertEqual(compilers.probe(key, "/", 10, said.append), ([], answer))
+                    self.assertEqual(len(said), lines, said)
+                    if lines:
+                        self.assertIn(f"'{program} -target t' did not say where its own headers "
+                                      "are", said[0])
+                        self.assertIn("nor without those flags: every header its units enter "
+                                      "counts as the build's own", said[0])
 
 
 def database_unit(directory, file, argv):

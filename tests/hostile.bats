@@ -136,6 +136,9 @@ snapshot() {
             if [[ -n $mode && $err == "check-guards: --no-sandbox: "* ]]; then
                 err=$(tail -n +2 "$BATS_TEST_TMPDIR/err")
             fi
+            # A compiler that cannot say where its headers are (gcc without cc1obj) is said in a
+            # line of its own, before the unit's failure.
+            err=$(grep -v "^check-guards: '[^']*' did not say where its own headers are (gcc: fatal error: cannot execute .cc1obj." <<<"$err" || true)
             [[ $status -eq $expected ]] || { echo "status $status: $err"; return 1; }
             if [[ $said == - ]]; then
                 [[ -z $err ]] || { echo "stderr: $err"; return 1; }

@@ -334,12 +334,6 @@ def _probe(program, lang, moving, directory, timeout):
     return found, None, answer
 
 
-def default_directories(key, directory, timeout, say):
-    """The directories a compiler searches for <...> of its own, for the `key` of a Plan (see
-    probe)."""
-    return probe(key, directory, timeout, say)[0]
-
-
 def probe(key, directory, timeout, say):
     """(the directories a compiler searches for <...> of its own, for the `key` of a Plan; what
     it answered as: "gcc", "clang", "cl", or None for a program that is none of them). The

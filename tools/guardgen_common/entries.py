@@ -166,10 +166,14 @@ def messages(listing):
 
 
 def first_error(listing):
-    """The message that says best why the compiler failed: the first that speaks of an error,
-    else the first."""
+    """The message that says best why the compiler failed: the first that says "error:" as a
+    compiler's diagnostics do, else the first (a line that merely has the word in it, such as
+    gcc's "Configured with: ... --disable-werror", says nothing of the failure)."""
     said = messages(listing)
-    return next((line for line in said if "error" in line.lower()), said[0] if said else "")
+    return next((line for line in said if ERROR.search(line)), said[0] if said else "")
+
+
+ERROR = re.compile(r"\berror\b\s*(?:C\d+\s*)?:", re.IGNORECASE)
 
 
 # A successful open in strace's record: [pid] open("path", ...) = fd, or openat(dirfd, "path", ...).
