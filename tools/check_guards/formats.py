@@ -16,11 +16,11 @@ from . import report
 # One rule per cause, and per shape where the shape is the cause: (what it is, the fix).
 RULES = {
     "cycle": ("A header entered again while it is still open: a header it includes includes it "
-              "back.", "Drop the #include that closes the cycle, or add #pragma once below the "
-              "guard's #define."),
+              "back.", "Drop the #include that closes the cycle, or add #pragma once at the top of "
+              "the header."),
     "other_name": ("A guarded header entered again by another route: gcc keeps what it knows of a "
-                   "guard per directory it found the header in.", "Add #pragma once below the "
-                   "guard's #define, or include the header so that it is found in one "
+                   "guard per directory it found the header in.", "Add #pragma once just before "
+                   "the guard's #endif, or include the header so that it is found in one "
                    "directory."),
     "macro_undefined": ("A header whose guard's macro is #undef'd between two includes of it.",
                         "Drop the #undef, if it is not meant."),
@@ -29,9 +29,11 @@ RULES = {
     "no_guard": ("A header without an include guard.", "Wrap it in #ifndef X / #define X ... "
                  "#endif, or add #pragma once."),
     "before_guard": ("A header with a line before its guard, read on every include.",
-                     "Move the line inside the guard, below its #define."),
+                     "Wrap the whole header in a new guard with #pragma once; moving the line "
+                     "inside the guard is safe only where no setting of the build changes it."),
     "after_guard": ("A header with a line after its guard's #endif, read on every include.",
-                    "Move the line above the guard's #endif."),
+                    "Wrap the whole header in a new guard with #pragma once; moving the line "
+                    "above the #endif is safe only where no setting of the build changes it."),
     "else_branch": ("A guard with an #else or #elif of its own, read on every include.",
                     "Drop the #else or #elif."),
     "not_a_guard_form": ("A header wrapped in a condition that no compiler takes for a guard.",

@@ -223,9 +223,10 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None, taken=None):
             by_code = {u.path for (u, _, _), (b, a) in zip(differing, code) if b and b == a}
             gone = set()
             for (unit, _, (_, walked)), (old, _) in zip(differing, code):
-                read = {p for _, p in walked} & set(changed)
+                read = {p for _, p in walked}
                 if unit.path in by_code or read & gone:
                     continue  # proven by its code, or proved again with what is left
+                read &= set(changed)
                 for path, reason in culprits(unit, old, read, changed, before,
                                              os.path.join(scratch, "c"), timeout):
                     gone.add(path)
@@ -266,23 +267,26 @@ def culprits(unit, code, candidates, changed, before, tree, timeout):
     that the fix moves __LINE__ where the code is the same once the header's lines keep their
     numbers, else that the header is read again on purpose."""
 
-    def alone(path, text):
+    def same(path, text):
         shutil.rmtree(tree, ignore_errors=True)
         shutil.copytree(before, tree)
         _write(tree, path, text)
         found = compiled(unit, tree, timeout)
         return found is not None and found == code
 
-    found = [p for p in sorted(candidates) if not alone(p, changed[p][2])] \
-        if len(candidates) > 1 else sorted(candidates)
+    if code is None:
+        return [(p, "its preprocessed text changes, and its code could not be compared")
+                for p in sorted(candidates)]
+    guilty = [p for p in sorted(candidates) if len(candidates) == 1 or not same(p, changed[p][2])]
+    if not guilty:
+        return [(p, "the fixes of the headers it reads change its code together, though none "
+                 "does alone") for p in sorted(candidates)]
     out = []
-    for path in found or sorted(candidates):
+    for path in guilty:
         _, _, new, record = changed[path]
         numbered = fixes.numbered(new, record)
-        moves = code is not None and numbered != new and alone(path, numbered)
-        out.append((path, "it moves __LINE__" if moves else "it is read again on purpose"
-                    if code is not None else "its preprocessed text changes, and its code "
-                    "could not be compared"))
+        moves = numbered != new and same(path, numbered)
+        out.append((path, "it moves __LINE__" if moves else "it is read again on purpose"))
     return out
 
 

@@ -19,8 +19,12 @@ from .audit import INCLUDES, includes
 # A one-line fix for each shape; {line} and {macro} are filled in.
 FIXES = {
     "no_guard": "wrap the header in #ifndef X / #define X ... #endif, or add #pragma once",
-    "before_guard": "move line {line} inside the guard (below #define {macro}), or the guard up",
-    "after_guard": "move line {line} above the guard's #endif, so that the guard holds all",
+    "before_guard": "wrap the whole header in a new guard with #pragma once (as --patch does); "
+                    "moving line {line} inside the guard (below #define {macro}) is safe only "
+                    "where no setting of the build changes what it does",
+    "after_guard": "wrap the whole header in a new guard with #pragma once (as --patch does); "
+                   "moving line {line} above the guard's #endif is safe only where no setting "
+                   "of the build changes what it does",
     "else_branch": "drop the #else/#elif at line {line}: a guard with a branch is read every time",
     "not_a_guard_form": "guard with #ifndef X / #define X instead of line {line}: only that form "
                         "(or #if !defined(X)) lets the header be skipped",
@@ -36,10 +40,10 @@ FIXES = {
 # What a cause other than the shape says to do; {first} and {later} are the lines behind it.
 CAUSE_FIXES = {
     "cycle": "it is entered again while still open: a header it includes includes it back "
-             "({later}); drop that #include, or add #pragma once below the guard",
+             "({later}); drop that #include, or add #pragma once at its top",
     "other_name": "gcc met it again by another route ({first}, then {later}) and keeps what it "
-                  "knows of a guard per route: add #pragma once below the guard, or include it so "
-                  "that it is found in one directory",
+                  "knows of a guard per route: add #pragma once just before the guard's #endif, or "
+                  "include it so that it is found in one directory",
     "macro_undefined": "{macro} is #undef'd at {undef} between the includes: drop that #undef "
                        "if it is not meant",
     "unknown": "the compiler entered it again, and no cycle, other route or #undef was found "
