@@ -456,6 +456,13 @@ JSON
             [[ $out == *"Units: 3 (1 failed);"* ]] || { echo "$out"; return 1; }
         fi
     done
+    # A part missing: refused, naming it, unless --partial merges what is given.
+    check --merge "$BATS_TEST_TMPDIR/1.json"
+    [[ $status -eq 1 && -z $out && $err == "check-guards: the parts 2/2 of the build are missing: refused, as the report would count only some of its units (--partial merges those given)" ]] ||
+        { echo "status $status: $err"; return 1; }
+    check --merge "$BATS_TEST_TMPDIR/1.json" --partial
+    [[ $status -eq 0 && $err == "check-guards: the parts 2/2 of the build are missing: merged without them" && $out == *"Units: 2;"* ]] ||
+        { echo "status $status: $err $out"; return 1; }
 }
 
 @test "a compiler that does not end: stopped after --timeout, the unit counted as failed" {
@@ -467,6 +474,10 @@ JSON
         { echo "$err"; return 1; }
     [[ $out == *"Units: 3 (1 failed);"* ]]
     if pgrep -a -f "$project"; then return 1; fi
+    # Off a terminal, where it stands is said every CHECK_GUARDS_PROGRESS seconds (30 unless
+    # set), the same again too, so that a log shows the run is alive.
+    CHECK_GUARDS_PROGRESS=0.5 check --timeout 5 build
+    [[ $status -eq 1 && $(grep -c '^check-guards: 2 of 3 units$' <<<"$err") -ge 2 ]] || { echo "$err"; return 1; }
 }
 
 # Three units that block on a FIFO, named by absolute paths so that their compilers can be found.

@@ -339,7 +339,7 @@ class Progress:
     one (a CI log), a line every CHECK_GUARDS_PROGRESS seconds (default 30) while it runs."""
 
     def __init__(self):
-        self.text, self.shown, self.lock = None, None, threading.Lock()
+        self.text, self.lock = None, threading.Lock()
         self.terminal = sys.stderr.isatty()
         try:
             self.every = float(os.environ.get("CHECK_GUARDS_PROGRESS", "30"))
@@ -353,9 +353,8 @@ class Progress:
     def _tick(self):
         while not self.ended.wait(self.every):
             with self.lock:
-                if self.text and self.text != self.shown:
+                if self.text:  # the same again too: a log that says nothing looks hung
                     print(f"{ME}: {self.text}", file=sys.stderr, flush=True)
-                    self.shown = self.text
 
     def __call__(self, text, last=False):
         with self.lock:
