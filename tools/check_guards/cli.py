@@ -73,10 +73,17 @@ of time), the cause and its fix with the lines to change:
   a shape            guard, pragma_once, no_guard, before_guard, after_guard, else_branch,
                      not_a_guard_form, guard_not_defined: the line that decides it
   unknown            none of these
---patch writes the fixes as a patch for git apply, proven first on scratch copies: the same
-output, the re-entries counted again, -E timed before and after. The system's headers are
-summed in one line. Exits with 1 if a unit failed to preprocess or was refused (each said in
-one line), its report still printed.""",
+--patch writes the fixes as a patch for git apply. A fix only adds lines: a new guard of a
+fresh name around a header without a sound one (a macro the build may set from outside is never
+taken for a guard), and #pragma once where it moves no line the compiler numbers. So in every
+configuration a header's first entry reads what it read before; that skipping its later entries
+changes nothing is proven in the build's own configuration, on scratch copies: each unit's
+preprocessed text the same, else the assembly it compiles to; each fixed header entered fewer
+times; -E timed before and after. A fix that fails is withdrawn with the reason. The system's
+headers are summed in one line. Exits with 1 if a unit failed to preprocess or was refused
+(each said in one line), its report still printed; with --baseline, also if a header is newly
+entered again. Off a terminal, where the run stands is said every 30 s
+(CHECK_GUARDS_PROGRESS=SECONDS sets it).""",
     )
     parser.add_argument("database", nargs="?", metavar="DATABASE",
                         help="compile_commands.json, or the directory holding it (default: "
@@ -101,8 +108,9 @@ one line), its report still printed.""",
                         help="also write the fix of the build's own headers entered again as a "
                              "patch that git apply takes in this directory (- for standard "
                              "output, instead of the table), once it is proven on scratch "
-                             "copies: the same output, fewer re-entries, -E timed before and "
-                             "after")
+                             "copies in the build's configuration: the same preprocessed text "
+                             "or else the same assembly, each fixed header entered fewer "
+                             "times, -E timed before and after")
     parser.add_argument("--rounds", type=positive, default=proof.ROUNDS, metavar="N",
                         help="interleaved rounds of -E timed for the proof (default: "
                              f"{proof.ROUNDS})")
@@ -117,7 +125,9 @@ one line), its report still printed.""",
     parser.add_argument("--baseline", metavar="RECORD",
                         help="report only the headers entered again that this earlier --json "
                              "record of the same build did not have, or now more often; exit "
-                             "with 1 if there is any (a gate for pull requests)")
+                             "with 1 if there is any, or a unit failed (a gate for pull "
+                             "requests); a record of another database is refused before any "
+                             "unit runs")
     parser.add_argument("--shard", type=shard, metavar="I/N",
                         help="audit only every N-th unit, from the I-th (from 1): the parts of a "
                              "build too large for one machine, to be merged")
@@ -125,7 +135,9 @@ one line), its report still printed.""",
                         help="run the compilers without the sandbox of bubblewrap (bwrap): only "
                              "for a database that is trusted, or where bwrap cannot run")
     parser.add_argument("--merge", nargs="+", metavar="RECORD",
-                        help="no audit: merge the JSON records of the parts into one report")
+                        help="no audit: merge the JSON records of the parts into one report; "
+                             "refused where a part of the build is missing (named), unless "
+                             "--partial")
     parser.add_argument("--partial", action="store_true",
                         help="with --merge: merge the parts given though some of the build's are "
                              "missing (they are named)")
