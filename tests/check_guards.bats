@@ -237,6 +237,7 @@ query() {
             { query "$BATS_TEST_TMPDIR/r.json" "[(h['cause'], h['causes'], h['includes']) for h in r['headers'] if h['path'] == '$project/include/$header']"; return 1; }
     done
     [[ $out == *"| cycle | it is entered again while still open: a header it includes includes it back ($project/include/back.h:1)"* ]] || { echo "$out"; return 1; }
+    [[ $out == *"| $project/include/knob.h | 3 | 3 | processed | "*" (PLATFORM_X may be set from outside, so --patch gives the header a guard of its own) |"* ]] || { echo "$out"; return 1; }
     # The proof: only the X-macro list withdrawn, as its code differs; the rest proven, by the
     # text or by the code. Whether the time saved is measurable depends on the machine, so only
     # its form is checked here; the benchmark measures it.

@@ -603,12 +603,18 @@ class Fixes(unittest.TestCase):
              "#pragma once\n#endif\n"),
             ("#ifndef OPT\n#define OPT\nint o;\n#endif\n", "other_name", ("OPT",),
              guard + "#ifndef OPT\n#define OPT\nint o;\n#endif\n#pragma once\n#endif\n"),
+            ("#ifndef LIST_H\n#define LIST_H 1\nint l;\n#endif\n", "other_name", (),
+             guard + "#ifndef LIST_H\n#define LIST_H 1\nint l;\n#endif\n#pragma once\n#endif\n"),
         ]
         for text, cause, knobs, expected in cases:
             with self.subTest(text=text):
-                found = shapes.shape(text, frozenset(knobs), valued=True)
+                # As the audit records it: the shape the compiler reads, and the guard's macro
+                # as a setting where the build may set it.
+                found = shapes.shape(text)
+                settled = shapes.shape(text, frozenset(knobs), valued=True)
                 header = {"path": "/p/inc/x.h", "reason": found.reason, "macro": found.macro,
-                          "line": found.line, "cause": cause, "causes": {cause: 1}}
+                          "line": found.line, "cause": cause, "causes": {cause: 1},
+                          "setting": found.macro if settled.reason != found.reason else None}
                 new, record = fixes.fixed(text, header, fixes.fresh_name("inc/x.h", set()))
                 self.assertEqual(new, expected)
                 # Every line of the header kept, in order.

@@ -101,6 +101,9 @@ class Header:
     line: int = None
     text: str = ""
     macro: str = None
+    # The macro the compiler takes for its guard that the build may set from outside (a -D, a
+    # test of its value, a #define with a value): a fix takes the header for unguarded.
+    setting: str = None
     read: bool = False  # whether its file has been looked at
     causes: Counter = field(default_factory=Counter)  # of its re-entries
     includes: dict = field(default_factory=dict)  # (path, line) -> (order, text), behind them
@@ -147,17 +150,13 @@ def describe_all(found, readable=None, knobs=frozenset()):
                      knobs=knobs)
 
 
-def settle_knobs(found, knobs, readable=None):
-    """Reads again the shape of each of the build's own headers in `found` whose guard's macro is
-    one of `knobs` (the settings the build may give, known once every file is read): it has no
-    guard then, and its re-entries after it closed are for its shape."""
+def settle_knobs(found, knobs):
+    """Marks each of the build's own headers in `found` whose guard's macro is one of `knobs`
+    (the settings the build may give, known once every file is read) as guarded by a setting:
+    the compiler takes it for a guard, and so does the report, but no fix does."""
     for header in found.values():
-        if header.system or header.macro is None or header.macro not in knobs:
-            continue
-        describe(header, readable, knobs=knobs)
-        if header.reason not in causes.SOUND:
-            for cause in ("other_name", "macro_undefined", "unknown"):
-                header.causes["shape"] += header.causes.pop(cause, 0)
+        if not header.system and header.macro is not None and header.macro in knobs:
+            header.setting = header.macro
 
 
 # The lines named for one header, at the most.
@@ -202,8 +201,8 @@ def includes(header):
 def describe(header, readable=None, shape=True, knobs=frozenset()):
     """The header's size and (with `shape`) its shape, from its file as it is now: its text read
     only where it is a regular file inside `readable` (the tree, the compiler's own
-    directories), its size wherever it is a regular file. No macro of `knobs`, nor one
-    #define'd with a value, is taken for its guard."""
+    directories), its size wherever it is a regular file. A guard's macro in `knobs`, or one
+    #define'd with a value, is marked as a setting."""
     header.read = True
     real = files.regular(header.path)
     if real is None:
@@ -216,6 +215,10 @@ def describe(header, readable=None, shape=True, knobs=frozenset()):
     if text is None:
         header.reason = "unreadable"
         return
-    found = shapes.shape(text, knobs, valued=True)
+    # The shape as the compiler reads it, which says why it entered the header again; and
+    # whether its guard's macro is a setting, which the fix must not rely on.
+    found = shapes.shape(text)
     header.reason, header.line, header.text, header.macro = (found.reason, found.line,
                                                              found.text, found.macro)
+    if found.macro and shapes.shape(text, knobs, valued=True).reason != found.reason:
+        header.setting = found.macro

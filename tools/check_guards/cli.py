@@ -326,7 +326,7 @@ def audit_database(args, progress, path, units, tree):
     for text in texts.values():
         if text and "#" in text:
             tested |= shapes.value_tests(text)
-    audit.settle_knobs(found, knobs | tested, readable)
+    audit.settle_knobs(found, knobs | tested)
     names = [args.compiler] if compiler else list(
         dict.fromkeys(compilers.program_words(units[i].argv)[0] for i in order))
     shard = f"{args.shard[0]}/{args.shard[1]}" if args.shard else None

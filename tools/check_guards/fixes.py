@@ -76,6 +76,8 @@ def fixed(text, header, name):
     reason = header["reason"]
     if reason in ("pragma_once", "unreadable", None):
         return None
+    if header.get("setting"):
+        reason = f"its guard's macro {header['setting']} may be set from outside"
     bom = "\ufeff" if text.startswith("\ufeff") else ""
     rows = _rows(text.removeprefix(bom))
     eol = _newline(rows)

@@ -58,6 +58,14 @@ def where(include, top):
 
 
 def fix(header, top="/"):
+    advice = _fix(header, top)
+    if header.get("setting"):
+        advice += (f" ({header['setting']} may be set from outside, so --patch gives the header "
+                   "a guard of its own)")
+    return advice
+
+
+def _fix(header, top):
     cause = header.get("cause")
     if cause in CAUSE_FIXES:
         lines = header.get("includes") or []
@@ -110,6 +118,7 @@ def header_record(header):
         "line": header.line,
         "text": header.text,
         "macro": header.macro,
+        "setting": header.setting,
         **cause_fields(header.causes, includes(header), header.reason),
     }
 
@@ -207,6 +216,8 @@ def _header_fault(h, where):
         return f"{where}.cause: not a cause of check-guards"
     if h.get("kind") is not None and h.get("kind") not in KINDS:
         return f"{where}.kind: neither processed nor scanned"
+    if not isinstance(h.get("setting"), (str, NOTHING)):
+        return f"{where}.setting: not text or null"
     counted = h.get("causes") or {}
     if not isinstance(counted, dict):
         return f"{where}.causes: not an object"
