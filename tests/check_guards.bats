@@ -267,6 +267,23 @@ query() {
     grep -q 'knob_value = 2\|\.long	2' "$BATS_TEST_TMPDIR/after.s"
 }
 
+@test "--patch: a fix is proven on every unit that reads the header, not only on those that enter it again" {
+    command -v git >/dev/null || skip "git is not installed"
+    git init -q .
+    # A line after the guard: the new guard moves the header's lines down, which changes the code
+    # of u2.c, which reads it once.
+    printf '#ifndef H_H\n#define H_H\nstatic inline int h_line(void) { return __LINE__; }\n#endif\nextern int h_tail;\n' >include/h.h
+    printf '#include "h.h"\n#include "h.h"\nint a(void) { return 0; }\n' >src/u1.c
+    printf '#include "h.h"\nint b(void) { return h_line(); }\n' >src/u2.c
+    printf 'int c;\n' >src/u3.c
+    check --patch "$BATS_TEST_TMPDIR/fix.diff" --json "$BATS_TEST_TMPDIR/r.json" build
+    [[ $status -eq 0 ]] || { echo "status $status: $err"; return 1; }
+    [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(w['path'][len('$project/'):], w['reason']) for w in r['proof']['withdrawn']]") == \
+        "[('include/h.h', 'its fix changes the code of src/u2.c: it moves __LINE__')]" ]] ||
+        { query "$BATS_TEST_TMPDIR/r.json" "r['proof']"; return 1; }
+    [[ ! -s $BATS_TEST_TMPDIR/fix.diff ]]
+}
+
 # A project with a header of each cause, whose --patch proves fixes: for the outputs below.
 causes_project() {
     mkdir -p include/sub

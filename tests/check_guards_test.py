@@ -17,7 +17,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
 from check_guards import (audit, causes, compilers, database, fixes, flags, msvc,  # noqa: E402
-                          report)
+                          proof, report)
 import guardgen_common  # noqa: E402
 from guardgen_common import entries, processes, shapes  # noqa: E402
 from guardgen_common.processes import Failure  # noqa: E402
@@ -622,6 +622,27 @@ class Fixes(unittest.TestCase):
                 self.assertTrue(all(row in kept for row in text.splitlines()))
                 self.assertIn(shapes.shape(new).reason, ("guard", "pragma_once"))
         self.assertEqual(fixes.fresh_name("inc/x.h", {"INC_X_H_INCLUDED"}), "INC_X_H_INCLUDED_2")
+
+    def test_the_patch_of_a_fix_shows_lines_added_alone_and_git_applies_it(self):
+        # (before, after): lines common enough to be taken for junk, no newline at the end, an
+        # empty file, a hunk in the middle of a long file.
+        many = [f"l{i}\n" for i in range(20)]
+        cases = [("a\n}\n" * 150 + "#endif\n", "a\n}\n" * 150 + "#pragma once\n#endif\n"),
+                 ("#ifndef A\n#define A\nint a;\n#endif", "#ifndef A\n#define A\nint a;\n"
+                  "#pragma once\n#endif"),
+                 ("", "#pragma once\n"),
+                 ("".join(many), "".join(many[:10] + ["new\n"] + many[10:]))]
+        if not shutil.which("git"):
+            self.skipTest("git is not installed")
+        for before, after in cases:
+            with self.subTest(before=before[-20:]), tempfile.TemporaryDirectory() as directory:
+                subprocess.run(["git", "init", "-q", directory], check=True)
+                Path(directory, "f.h").write_text(before)
+                patch = proof.diff(before, after, "f.h")
+                self.assertFalse([r for r in patch.splitlines()[2:] if r.startswith("-")], patch)
+                subprocess.run(["git", "apply", "-"], cwd=directory, input=patch.encode(),
+                               check=True)
+                self.assertEqual(Path(directory, "f.h").read_text(), after)
 
 
 class Record(unittest.TestCase):

@@ -292,7 +292,10 @@ def audit_database(args, progress, path, units, tree):
     roots = [tuple(dict.fromkeys([*tree, *defaults[plans[i].key], *plans[i].system]))
              for i in order]
 
-    again = {}  # for the proof: the units that entered each of the build's own headers again
+    # For the proof: the units that entered each of the build's own headers (a fix may change
+    # what a unit makes that reads the header once, as __LINE__ does), and those that entered
+    # any again (whose time it may save).
+    readers, again = {}, set()
 
     def take(position, outcome):
         plan = plans[order[position]]
@@ -306,11 +309,13 @@ def audit_database(args, progress, path, units, tree):
                     f"{outcome.message or 'no message'}")
             return
         counts = outcome.counts
+        audit.add(found, counts, defaults[plan.key] + plan.system)
         if args.patch:
             for path, count in counts.items():
-                if count > 1:
-                    again.setdefault(path, []).append(order[position])
-        audit.add(found, counts, defaults[plan.key] + plan.system)
+                if not found[path].system:
+                    readers.setdefault(path, []).append(order[position])
+                    if count > 1:
+                        again.add(order[position])
         audit.explain(found, outcome.file, outcome.walked, order[position], readable, knobs)
 
     audit.run_units([units[i] for i in order], [plans[i].argv for i in order], args.jobs,
@@ -334,10 +339,10 @@ def audit_database(args, progress, path, units, tree):
                             shard)
     if args.patch:
         own = report.own_again(summary["headers"])
-        entered = sorted({i for h in own for i in again.get(h["path"], [])})
+        entered = sorted({i for h in own for i in readers.get(h["path"], [])})
         place = {i: k for k, i in enumerate(order)}
-        proved = [proof.Unit(units[i], plans[i].argv, defaults[plans[i].key], roots[place[i]])
-                  for i in entered]
+        proved = [proof.Unit(units[i], plans[i].argv, defaults[plans[i].key], roots[place[i]],
+                             again=i in again) for i in entered]
 
         summary["patch"], summary["proof"], summary["fixed"] = proof.prove(
             own, proved, args.jobs, args.timeout, args.rounds, progress,

@@ -73,9 +73,10 @@ class Unit:
     """A changed unit as the proof runs it: its directory and argv, and the files it reads that
     are not the compiler's own."""
 
-    def __init__(self, unit, argv, defaults, roots=None):
+    def __init__(self, unit, argv, defaults, roots=None, again=True):
         self.directory, self.argv, self.defaults = unit.directory, argv, defaults
         self.path = unit.path
+        self.again = again  # whether it entered a header again: only those are timed
         self.roots = roots  # where the files it reads may be copied from
         self.files = set()
 
@@ -109,10 +110,35 @@ def timed(units, tree, jobs, timeout):
 
 
 def diff(before, after, shown):
-    """The unified diff of one file, with git's a/ and b/ paths."""
-    return "".join(difflib.unified_diff(before.splitlines(keepends=True),
-                                        after.splitlines(keepends=True),
-                                        f"a/{shown}", f"b/{shown}"))
+    """The unified diff of one file, with git's a/ and b/ paths. Lines are matched without
+    difflib's heuristic that takes common lines (#endif, }) for junk, so that lines added show as
+    added alone; a last line without its newline is marked as git marks it."""
+    a, b = before.splitlines(keepends=True), after.splitlines(keepends=True)
+    matcher = difflib.SequenceMatcher(None, a, b, autojunk=False)
+    out = [f"--- a/{shown}\n", f"+++ b/{shown}\n"]
+
+    def line(mark, text):
+        out.append(mark + text if text.endswith("\n") else
+                   f"{mark}{text}\n\\ No newline at end of file\n")
+
+    for group in matcher.get_grouped_opcodes(3):
+        first, last = group[0], group[-1]
+        old = (first[1], last[2] - first[1])
+        new = (first[3], last[4] - first[3])
+        out.append(f"@@ -{_span(*old)} +{_span(*new)} @@\n")
+        for tag, i1, i2, j1, j2 in group:
+            for text in a[i1:i2] if tag == "equal" else ():
+                line(" ", text)
+            for text in a[i1:i2] if tag in ("replace", "delete") else ():
+                line("-", text)
+            for text in b[j1:j2] if tag in ("replace", "insert") else ():
+                line("+", text)
+    return "".join(out) if len(out) > 2 else ""
+
+
+def _span(start, length):
+    """A hunk's range as diff writes it: from 1, the length left out where it is 1."""
+    return f"{start + 1}" if length == 1 else f"{start + (length > 0)},{length}"
 
 
 def assembly_argv(argv, tree):
@@ -247,13 +273,15 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None, taken=None):
         count = _counter(changed)
         reentries = [sum(count(b[1]) for b, _ in results), sum(count(a[1]) for _, a in results)]
         times = {"before": [], "after": []}
-        for round_ in range(rounds if chosen else 0):
+        clocked = [u for u in chosen if u.again]
+        for round_ in range(rounds if clocked else 0):
             for name in (("before", "after") if round_ % 2 == 0 else ("after", "before")):
-                times[name].append(timed(chosen, before if name == "before" else after, jobs,
+                times[name].append(timed(clocked, before if name == "before" else after, jobs,
                                          timeout))
             say(f"proof: round {round_ + 1} of {rounds} of -E timed")
     record = summary(len(chosen), reentries, times, withdrawn)
     record["output_identical"] = identical
+    record["timed_units"] = len([u for u in chosen if u.again])
     record["patched"] = sorted(changed)
     record["by_code"] = len(by_code)
     record["fixes"] = [changed[p][3] for p in sorted(changed)]
@@ -341,16 +369,18 @@ def lines(proof):
                    "  output: not the same from one run to the next, whatever the patch")
         saved = proof["reentries_before"] - proof["reentries_after"]
         out.append(f"  re-entries of the patched headers: {proof['reentries_before']} before, "
-                   f"{proof['reentries_after']} after: {saved} opens saved (each header's "
-                   "fewer, or it is withdrawn)")
+                   f"{proof['reentries_after']} after: {plural(saved, 'open')} saved (each "
+                   "header's fewer, or it is withdrawn)")
         b, a = proof["before_s"], proof["after_s"]
         verdict = (f"saving {proof['saving_s']:.3f} s" if proof["measurable"]
                    else "no measurable saving")
-        out.append(f"  -E time: before {b['fastest']:.3f} s fastest ({b['median']:.3f} median), "
+        timed_units = proof.get("timed_units", proof["units"])
+        out.append(f"  -E time of the {plural(timed_units, 'unit')} that entered one again: "
+                   f"before {b['fastest']:.3f} s fastest ({b['median']:.3f} median), "
                    f"after {a['fastest']:.3f} s ({a['median']:.3f}); {verdict} "
                    f"(from {proof['saving_low_s']:.3f} to {proof['saving_high_s']:.3f} s a round)")
-        out.append(f"  Opening a file costs more on a network mount or some Windows set-ups than "
-                   f"here: there each of the {saved} opens saved is worth more.")
+        out.append("  Opening a file costs more on a network mount or some Windows set-ups than "
+                   "here: there each open saved is worth more.")
     for w in proof["withdrawn"]:
         out.append(f"  withdrawn: {printable(w['path'])}: {printable(w['reason'])}")
     return "\n".join(out) + "\n"
