@@ -568,7 +568,7 @@ blocking_units() {
     [[ $(cat "$BATS_TEST_TMPDIR/ended") == "signal SIGINT" ]] || { cat "$BATS_TEST_TMPDIR/err"; return 1; }
     [[ -z $(ls -A "$BATS_TEST_TMPDIR/tmp") ]] || { ls -A "$BATS_TEST_TMPDIR/tmp"; return 1; }
     [[ ! -e $BATS_TEST_TMPDIR/fix.diff ]]
-    if pgrep -a -f "check-guards-proof"; then return 1; fi
+    if pgrep -a -f "$BATS_TEST_TMPDIR/tmp/check-guards-proof"; then return 1; fi
     [[ $(snapshot) == "$before" ]]
 }
 
