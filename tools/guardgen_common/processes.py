@@ -104,7 +104,11 @@ def _start(argv, cwd, stdin, keep_output, said, limits, bare=False):
                 if bare:
                     env = {}
                 elif _sandbox is not None:
-                    command, env = _sandbox.wrap(command, cwd, _scratch), _sandbox.environment()
+                    # The mark too: a sandbox the tool ends before bwrap has asked to die with
+                    # its parent would outlive it, but for the keeper, which finds it by the mark.
+                    mark = _keeper.marked()
+                    command = _sandbox.wrap(command, cwd, _scratch, mark=mark)
+                    env = dict(_sandbox.environment(), GUARDGEN_RUN=mark)
                 else:
                     env = _keeper.environment(_path)
                 process = subprocess.Popen(
@@ -218,7 +222,7 @@ def _system_program(name):
 
 # The keeper: a process of its own session that waits for the tool's end, seen as the end of a
 # pipe that only the tool holds, and then stops every process that carries the run's mark in its
-# environment (the programs the tool started without the sandbox and all they started), and
+# environment (the programs the tool started, in the sandbox or not, and all they started), and
 # removes the directories the tool named on the pipe: the run's private one and its scratch
 # directories. The mark is inherited by every descendant, so none escapes by starting another.
 KEEPER = r"""
@@ -286,6 +290,11 @@ class _Keeper:
                     start_new_session=True)
             finally:
                 os.close(reading)
+
+    def marked(self):
+        """The run's mark, the keeper started to look for it."""
+        self.start()
+        return self.mark.split("=", 1)[1]
 
     def environment(self, path=None):
         if self.env is None:

@@ -82,11 +82,13 @@ class Sandbox:
             out += [option, real, shown]
         return out
 
-    def wrap(self, argv, cwd, readable=(), writable=()):
+    def wrap(self, argv, cwd, readable=(), writable=(), mark=None):
         """`argv` to run in the sandbox, in `cwd`, with the directories `readable` bound in
-        read-only and `writable` for writing, beside the sandbox's own."""
+        read-only and `writable` for writing, beside the sandbox's own; `mark`, the run's, set
+        in its environment."""
         return [*self.base, *self._binds(readable, "--ro-bind"),
                 *self._binds(writable, "--bind"),
+                *(["--setenv", "GUARDGEN_RUN", mark] if mark else []),
                 "--chdir", os.path.realpath(cwd) if cwd else "/", "--", *argv]
 
     def environment(self):
