@@ -476,10 +476,10 @@ JSON
     done
     # A part missing: refused, naming it, unless --partial merges what is given.
     check --merge "$BATS_TEST_TMPDIR/1.json"
-    [[ $status -eq 1 && -z $out && $err == "check-guards: the parts 2/2 of the build are missing: refused, as the report would count only some of its units (--partial merges those given)" ]] ||
+    [[ $status -eq 1 && -z $out && $err == "check-guards: the shards 2/2 of the build are missing: refused, as the report would count only some of its units (--partial merges those given)" ]] ||
         { echo "status $status: $err"; return 1; }
     check --merge "$BATS_TEST_TMPDIR/1.json" --partial
-    [[ $status -eq 0 && $err == "check-guards: the parts 2/2 of the build are missing: merged without them" && $out == *"Units: 2;"* ]] ||
+    [[ $status -eq 0 && $err == "check-guards: the shards 2/2 of the build are missing: merged without them" && $out == *"Units: 2;"* ]] ||
         { echo "status $status: $err $out"; return 1; }
 }
 

@@ -139,7 +139,7 @@ entered again. Off a terminal, where the run stands is said every 30 s
                              "refused where a part of the build is missing (named), unless "
                              "--partial")
     parser.add_argument("--partial", action="store_true",
-                        help="with --merge: merge the parts given though some of the build's are "
+                        help="with --merge: merge the shards given though some of the build's are "
                              "missing (they are named)")
     args = parser.parse_args(argv)
     if args.partial and not args.merge:
@@ -402,11 +402,11 @@ def main(argv):
         report.check_parts(records, args.merge)
         missing = report.missing_parts(records)
         if missing and not args.partial:
-            raise Failure(f"the parts {', '.join(missing)} of the build are missing: refused, as "
+            raise Failure(f"the shards {', '.join(missing)} of the build are missing: refused, as "
                           "the report would count only some of its units (--partial merges "
                           "those given)")
         if missing:
-            say(f"the parts {', '.join(missing)} of the build are missing: merged without them")
+            say(f"the shards {', '.join(missing)} of the build are missing: merged without them")
         directory = records[0]["directory"]
     else:
         directory = str(path.parent)
