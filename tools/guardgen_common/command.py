@@ -17,6 +17,13 @@ class Parser(argparse.ArgumentParser):
         raise Failure(f"{message} (see --help)")
 
 
+def add_options(parser, options):
+    """Adds each of `options`, a table of (flags, argparse keywords), to `parser`: a command's
+    options kept as data, each flag beside its help."""
+    for flags, keywords in options:
+        parser.add_argument(*flags, **keywords)
+
+
 def sayer(me):
     """A function that says one line as `me` on standard error: its control characters escaped,
     so that a name in it cannot forge a line of its own."""
