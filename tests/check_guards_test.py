@@ -16,8 +16,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
-from check_guards import (audit, causes, compilers, database, fixes, flags, msvc,  # noqa: E402
-                          proof, report)
+from check_guards import (audit, catalogue, causes, compilers, database, fixes,  # noqa: E402
+                          flags, msvc, proof, record, report)
 import guardgen_common  # noqa: E402
 from guardgen_common import entries, processes, shapes  # noqa: E402
 from guardgen_common.processes import Failure  # noqa: E402
@@ -76,9 +76,29 @@ class Shapes(unittest.TestCase):
             with self.subTest(text=text):
                 found = shapes.shape(text)
                 self.assertEqual((found.reason, found.line, found.text), (reason, line, written))
+        # The catalogue names every shape the reader gives, and no other.
+        self.assertEqual({reason for _, reason, _, _ in cases}, set(catalogue.READ_SHAPES))
 
-    def test_every_shape_named_has_a_fix(self):
-        self.assertLessEqual(set(shapes.GUARD_NAMES), set(report.FIXES))
+
+class Catalogue(unittest.TestCase):
+    def test_every_cause_and_shape_has_its_words_rule_and_fix(self):
+        line = {"path": "/p/u.c", "line": 3, "text": '#include "a.h"'}
+        undef = {"path": "/p/v.h", "line": 1, "text": "#undef A_H"}
+        for name in [*catalogue.CAUSES, *catalogue.SHAPES]:
+            with self.subTest(name=name):
+                reason = name if name in catalogue.SHAPES else "guard"
+                header = {"path": "/p/a.h", "reason": reason, "line": 1, "text": "#ifndef A_H",
+                          "macro": "A_H", "cause": name if name in catalogue.CAUSES else None,
+                          "includes": [line, undef, line]}
+                words = catalogue.advice(header, "/p")
+                self.assertTrue(words and "{" not in words and "?" not in words, words)
+                if name != "shape":
+                    self.assertTrue(all(catalogue.rule(name)), name)
+                self.assertIn(catalogue.kind_of(header["cause"], reason), ("processed", "scanned"))
+                made = fixes.fixed("#ifndef A_H\n#define A_H\n#endif\n", header, "A_H_I")
+                self.assertEqual(made is None, name in catalogue.SHAPES
+                                 and catalogue.SHAPES[name].fix is None)
+        self.assertEqual(catalogue.rule("nothing of ours"), ("nothing of ours", ""))
 
 
 class Listing(unittest.TestCase):
@@ -581,6 +601,8 @@ class Causes(unittest.TestCase):
                     found = causes.explain(u, [(d, str(top / f)) for d, f in walked], shape_of)
                     self.assertEqual([(p, c) for p, c, _ in found], expected)
                     self.assertEqual([ls for _, _, ls in found], lines)
+            # The catalogue names every cause the finder gives, and no other.
+            self.assertEqual({c for _, e, _ in cases for _, c in e}, set(catalogue.CAUSES))
 
 
 class Fixes(unittest.TestCase):
@@ -662,11 +684,13 @@ class Record(unittest.TestCase):
         system = [["/usr/include"]] * 3
 
         def summarise(part):
-            found = audit.headers([outcomes[i] for i in part], [system[i] for i in part])
+            found = {}
+            for i in part:
+                audit.add(found, outcomes[i].counts, system[i])
             for h in found.values():  # as if the files were there
                 h.size = {"/p/a.h": 100, "/p/b.h": 10, "/usr/include/s.h": 1000}[h.path]
                 h.reason, h.line, h.text = "no_guard", 1, "int x;"
-            return report.record("/p", "gcc", len(part), [], found)
+            return record.record("/p", "gcc", len(part), [], found)
 
         whole = summarise([0, 1, 2])
         a = next(h for h in whole["headers"] if h["path"] == "/p/a.h")
@@ -678,7 +702,7 @@ class Record(unittest.TestCase):
             "reentries_processed": 7, "units": 3, "headers": 3, "entries": 13, "reentries": 7,
             "bytes_read": 6 * 100 + 10 + 6 * 1000, "bytes_reread": 300 + 4000,
             "share_reread": round(4300 / 6610, 4)})
-        merged = report.merge([summarise([0, 2]), summarise([1])])
+        merged = record.merge([summarise([0, 2]), summarise([1])])
         self.assertEqual(merged, whole)
         table = report.table(whole, "/p", 20)
         self.assertIn("| a.h | 3 | 2 | processed | 300 | no_guard, line 1: `int x;` |", table)

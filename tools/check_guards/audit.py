@@ -112,10 +112,6 @@ class Header:
     def bytes_reread(self):
         return self.reentries * self.size
 
-    @property
-    def bytes_read(self):
-        return self.entries * self.size
-
 
 def add(found, counts, system_directories):
     """Adds the headers one unit entered (`counts`) to `found`; `system_directories` are the
@@ -129,16 +125,6 @@ def add(found, counts, system_directories):
             header.units += 1
             header.reentries += count - 1
         header.system = header.system or under(path, system_directories)
-
-
-def headers(outcomes, system_directories, readable=None):
-    """Every header entered by `outcomes`, summed and described; `system_directories` gives the
-    system's directories for each, `readable` where a header's text may be read."""
-    found = {}
-    for outcome, directories in zip(outcomes, system_directories):
-        add(found, outcome.counts, directories)
-    describe_all(found.values(), readable)
-    return found
 
 
 def describe_all(found, readable=None, knobs=frozenset()):
@@ -165,31 +151,33 @@ INCLUDES = 10
 
 def explain(found, source, walked, position=0, readable=None, knobs=frozenset()):
     """Adds the cause of each re-entry in one unit (whose file is `source`, its listing
-    `walked`, its place in the database `position`) to the headers of `found`, reading the shape
-    of those entered again (where `readable` lets their text be read). The lines named are the
-    first INCLUDES in the database's order, whatever order the units end in."""
-
-    def shape_of(path):
+    `walked`, its place in the database `position`) to the headers of `found`, once the shape of
+    those entered again is read (where `readable` lets their text be read). The lines named are
+    the first INCLUDES in the database's order, whatever order the units end in."""
+    for path, count in Counter(p for _, p in walked).items():
         header = found[path]
-        if not header.read or (header.reason is None and header.reentries):
+        if count > 1 and (not header.read or header.reason is None):
             describe(header, readable, knobs=knobs)
-        return header.reason, header.macro
-
-    for number, (path, cause, lines) in enumerate(causes.explain(source, walked, shape_of,
-                                                                 readable)):
+    for number, (path, cause, lines) in enumerate(causes.explain(
+            source, walked, lambda p: (found[p].reason, found[p].macro), readable)):
         header = found[path]
         header.causes[cause] += 1
         for k, line in enumerate(filter(None, lines)):
-            key, named = (position, number, k), header.includes
-            if line[:2] in named:
-                named[line[:2]] = (min(key, named[line[:2]][0]), line[2])
-            elif len(named) < INCLUDES:
-                named[line[:2]] = (key, line[2])
-            else:
-                last = max(named, key=lambda n: named[n][0])
-                if key < named[last][0]:
-                    del named[last]
-                    named[line[:2]] = (key, line[2])
+            name_line(header.includes, line, (position, number, k))
+
+
+def name_line(named, line, key):
+    """Keeps `line` (path, number, text) among the lines `named` for a header where it is one of
+    the first INCLUDES by `key`, its place in the database's order."""
+    if line[:2] in named:
+        named[line[:2]] = (min(key, named[line[:2]][0]), line[2])
+    elif len(named) < INCLUDES:
+        named[line[:2]] = (key, line[2])
+    else:
+        last = max(named, key=lambda n: named[n][0])
+        if key < named[last][0]:
+            del named[last]
+            named[line[:2]] = (key, line[2])
 
 
 def includes(header):

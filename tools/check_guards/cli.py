@@ -1,21 +1,19 @@
-"""The command line, and the order of a run: read the database and decide what runs before
-anything runs, run the units, then print the table and write the record."""
+"""The command line: its options, then the run over the database (or the merge of records), the
+report on standard output, and the outputs asked for written."""
 
 import argparse
 import json
 import os
 import re
-import shlex
 import sys
 import threading
-from collections import Counter
 
-from guardgen_common import processes, sandbox, shapes
-from guardgen_common.command import Parser, finish, sayer
+from guardgen_common import processes
+from guardgen_common.command import Parser, add_options, option, sayer
 from guardgen_common.outputs import check_writable, flush_output, plural, write_text
 from guardgen_common.processes import Failure
 
-from . import audit, compilers, database, fixes, formats, proof, report
+from . import catalogue, compilers, database, fields, formats, proof, record, report, run
 
 ME = "check-guards"
 DEFAULT_LIMIT = 20
@@ -47,11 +45,7 @@ def shard(text):
     return int(match[1]), int(match[2])
 
 
-def parse_arguments(argv):
-    parser = Parser(
-        prog=ME,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-        description=f"""\
+DESCRIPTION = """\
 Asks the compiler of a build which headers it enters more than once in a translation unit, says
 why from each header's text, and what it costs. A database that came with a cloned repository
 is taken as hostile: nothing from it runs but gcc or clang (cc and c++ where they lead to one;
@@ -66,13 +60,7 @@ The table lists the headers of the build's own that some unit entered more than 
 processed again first (their text read again) before those only scanned again (opened and
 scanned to the guard's #endif): the re-entries, the units, the bytes scanned again (no measure
 of time), the cause and its fix with the lines to change:
-  cycle              entered again while still open: a header it includes includes it back
-  other_name         entered again by another route, its guard sound (gcc keeps a guard per
-                     directory it found the header in)
-  macro_undefined    its guard's macro #undef'd in a file entered in between
-  a shape            guard, pragma_once, no_guard, before_guard, after_guard, else_branch,
-                     not_a_guard_form, guard_not_defined: the line that decides it
-  unknown            none of these
+{causes}
 --patch writes the fixes as a patch for git apply. A fix only adds lines: a new guard of a
 fresh name around a header without a sound one (a macro the build may set from outside is never
 taken for a guard), and #pragma once where it moves no line the compiler numbers. So in every
@@ -83,64 +71,74 @@ times; -E timed before and after. A fix that fails is withdrawn with the reason.
 headers are summed in one line. Exits with 1 if a unit failed to preprocess or was refused
 (each said in one line), its report still printed; with --baseline, also if a header is newly
 entered again. Off a terminal, where the run stands is said every 30 s
-(CHECK_GUARDS_PROGRESS=SECONDS sets it).""",
-    )
-    parser.add_argument("database", nargs="?", metavar="DATABASE",
-                        help="compile_commands.json, or the directory holding it (default: "
-                             "./compile_commands.json, else build/compile_commands.json)")
-    parser.add_argument("--compiler", metavar="CMD",
-                        help="run every unit through this compiler instead, with the same flags "
-                             "(such as clang++ for a gcc build)")
-    parser.add_argument("-j", dest="jobs", type=jobs, default=min(os.cpu_count() or 1, MAX_JOBS),
-                        metavar="N", help="units run at once (default: the CPUs, "
-                                          f"{os.cpu_count() or 1} here)")
-    parser.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
-                        help="stop a unit's compiler that takes longer, and count the unit as "
-                             f"failed (default: {DEFAULT_TIMEOUT:g})")
-    parser.add_argument("--limit", type=positive, default=DEFAULT_LIMIT, metavar="N",
-                        help=f"rows in the table at the most (default: {DEFAULT_LIMIT})")
-    parser.add_argument("--all", action="store_true",
-                        help="list the system's headers in the table too")
-    parser.add_argument("--json", metavar="FILE",
-                        help="also write the record of every header entered as JSON to FILE "
-                             "(- for standard output, instead of the table)")
-    parser.add_argument("--patch", metavar="FILE",
-                        help="also write the fix of the build's own headers entered again as a "
-                             "patch that git apply takes in this directory (- for standard "
-                             "output, instead of the table), once it is proven on scratch "
-                             "copies in the build's configuration: the same preprocessed text "
-                             "or else the same assembly, each fixed header entered fewer "
-                             "times, -E timed before and after")
-    parser.add_argument("--rounds", type=positive, default=proof.ROUNDS, metavar="N",
-                        help="interleaved rounds of -E timed for the proof (default: "
-                             f"{proof.ROUNDS})")
-    parser.add_argument("--diagnostics", action="store_true",
-                        help="instead of the table, one line per header as gcc writes its "
-                             "warnings (PATH:LINE:COLUMN: warning: ... [check-guards-CAUSE]), "
-                             "then a note per #include behind it: editors and CI logs make them "
-                             "links")
-    parser.add_argument("--sarif", metavar="FILE",
-                        help="also write the findings as SARIF 2.1.0 to FILE (- for standard "
-                             "output, instead of the table), for code-scanning services")
-    parser.add_argument("--baseline", metavar="RECORD",
-                        help="report only the headers entered again that this earlier --json "
-                             "record of the same build did not have, or now more often; exit "
-                             "with 1 if there is any, or a unit failed (a gate for pull "
-                             "requests); a record of another database is refused before any "
-                             "unit runs")
-    parser.add_argument("--shard", type=shard, metavar="I/N",
-                        help="audit only every N-th unit, from the I-th (from 1): the parts of a "
-                             "build too large for one machine, to be merged")
-    parser.add_argument("--no-sandbox", action="store_true",
-                        help="run the compilers without the sandbox of bubblewrap (bwrap): only "
-                             "for a database that is trusted, or where bwrap cannot run")
-    parser.add_argument("--merge", nargs="+", metavar="RECORD",
-                        help="no audit: merge the JSON records of the parts into one report; "
-                             "refused where a part of the build is missing (named), unless "
-                             "--partial")
-    parser.add_argument("--partial", action="store_true",
-                        help="with --merge: merge the shards given though some of the build's are "
-                             "missing (they are named)")
+(CHECK_GUARDS_PROGRESS=SECONDS sets it)."""
+
+
+# The options, each beside its help.
+OPTIONS = [
+    option("database", nargs="?", metavar="DATABASE",
+           help="compile_commands.json, or the directory holding it (default: "
+                "./compile_commands.json, else build/compile_commands.json)"),
+    option("--compiler", metavar="CMD",
+           help="run every unit through this compiler instead, with the same flags "
+                "(such as clang++ for a gcc build)"),
+    option("-j", dest="jobs", type=jobs, default=min(os.cpu_count() or 1, MAX_JOBS),
+           metavar="N", help="units run at once (default: the CPUs, "
+                             f"{os.cpu_count() or 1} here)"),
+    option("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+           help="stop a unit's compiler that takes longer, and count the unit as "
+                f"failed (default: {DEFAULT_TIMEOUT:g})"),
+    option("--limit", type=positive, default=DEFAULT_LIMIT, metavar="N",
+           help=f"rows in the table at the most (default: {DEFAULT_LIMIT})"),
+    option("--all", action="store_true",
+           help="list the system's headers in the table too"),
+    option("--json", metavar="FILE",
+           help="also write the record of every header entered as JSON to FILE "
+                "(- for standard output, instead of the table)"),
+    option("--patch", metavar="FILE",
+           help="also write the fix of the build's own headers entered again as a "
+                "patch that git apply takes in this directory (- for standard "
+                "output, instead of the table), once it is proven on scratch "
+                "copies in the build's configuration: the same preprocessed text "
+                "or else the same assembly, each fixed header entered fewer "
+                "times, -E timed before and after"),
+    option("--rounds", type=positive, default=proof.ROUNDS, metavar="N",
+           help="interleaved rounds of -E timed for the proof (default: "
+                f"{proof.ROUNDS})"),
+    option("--diagnostics", action="store_true",
+           help="instead of the table, one line per header as gcc writes its "
+                "warnings (PATH:LINE:COLUMN: warning: ... [check-guards-CAUSE]), "
+                "then a note per #include behind it: editors and CI logs make them "
+                "links"),
+    option("--sarif", metavar="FILE",
+           help="also write the findings as SARIF 2.1.0 to FILE (- for standard "
+                "output, instead of the table), for code-scanning services"),
+    option("--baseline", metavar="RECORD",
+           help="report only the headers entered again that this earlier --json "
+                "record of the same build did not have, or now more often; exit "
+                "with 1 if there is any, or a unit failed (a gate for pull "
+                "requests); a record of another database is refused before any "
+                "unit runs"),
+    option("--shard", type=shard, metavar="I/N",
+           help="audit only every N-th unit, from the I-th (from 1): the parts of a "
+                "build too large for one machine, to be merged"),
+    option("--no-sandbox", action="store_true",
+           help="run the compilers without the sandbox of bubblewrap (bwrap): only "
+                "for a database that is trusted, or where bwrap cannot run"),
+    option("--merge", nargs="+", metavar="RECORD",
+           help="no audit: merge the JSON records of the parts into one report; "
+                "refused where a part of the build is missing (named), unless "
+                "--partial"),
+    option("--partial", action="store_true",
+           help="with --merge: merge the shards given though some of the build's are "
+                "missing (they are named)"),
+]
+
+
+def parse_arguments(argv):
+    parser = Parser(prog=ME, formatter_class=argparse.RawDescriptionHelpFormatter,
+                    description=DESCRIPTION.format(causes=catalogue.explained()))
+    add_options(parser, OPTIONS)
     args = parser.parse_args(argv)
     if args.partial and not args.merge:
         raise Failure("--partial goes with --merge only")
@@ -163,192 +161,10 @@ def read_record(path):
     """The --merge or --baseline record at `path`, refused in one line, by the first field that
     is wrong, unless it is a record of check-guards."""
     found = database.load_json(path, RECORD_LIMIT)
-    fault = report.fault(found)
+    fault = fields.fault(found)
     if fault is not None:
         raise Failure(f"{path}: not a record of check-guards" + (f": {fault}" if fault else ""))
     return found
-
-
-def say_dropped(dropped):
-    """One line for the flags dropped that could have changed what the units include."""
-    if not dropped:
-        return
-    named = [f"{name} ({plural(count, 'unit')})" for name, count in dropped.most_common(8)]
-    more = len(dropped) - len(named)
-    say("dropped from the units' flags, as they are not run here, though they could change what "
-        "is included: " + ", ".join(named) + (f" and {more} more" if more > 0 else ""))
-
-
-def chosen(args):
-    """The --compiler words, found; None without --compiler."""
-    if not args.compiler:
-        return None
-    try:
-        words = shlex.split(args.compiler)
-    except ValueError as error:
-        raise Failure(f"--compiler: {error}") from None
-    if not words:
-        raise Failure("--compiler: empty")
-    return compilers.chosen_compiler(words)
-
-
-def check_chosen(args, words):
-    """Refuses the --compiler words unless the program lists the headers it enters."""
-    with processes.scratch_directory(f"{ME}.") as directory:
-        compilers.check_listing(words, args.timeout, directory, args.compiler)
-
-
-def contain(args, roots, programs):
-    """Runs every program from now on in the sandbox, with a PATH of the user's absolute
-    directories outside the tree `roots`; or, with --no-sandbox, without it, said once.
-    `programs` are the paths of the compilers to run: their installations are bound in."""
-    path = compilers.search_path(roots)
-    if args.no_sandbox:
-        say("--no-sandbox: the compilers run without the sandbox, with only the checks of their "
-            "names, paths and flags between the database and this machine")
-        processes.configure(path=path)
-        return
-    installed = {os.path.dirname(os.path.dirname(os.path.realpath(p))) for p in programs}
-    processes.configure(sandbox.start(
-        path, [*roots, *installed],
-        trusted=lambda bwrap: not compilers.under(os.path.realpath(bwrap), roots)))
-
-
-def database_tree(path, units):
-    """The directories of the tree the database at `path` came with, which its units may read
-    and show."""
-    return compilers.tree_of(str(path), units)
-
-
-def defined_names(argv):
-    """The macros that a unit's argv sets with -D (or /D)."""
-    names, take = set(), False
-    for word in argv:
-        if take:
-            names.add(re.split(r"[=(]", word, 1)[0])
-            take = False
-        elif word in ("-D", "/D"):
-            take = True
-        elif word.startswith(("-D", "/D")):
-            names.add(re.split(r"[=(]", word[2:], 1)[0])
-    return names
-
-
-def audit_database(args, progress, path, units, tree):
-    """The record of the run over the database's `units` (or the shard's), read from `path`;
-    `tree` is the database_tree."""
-    if not processes.Limits(audit.MEMORY, audit.LISTING).active:
-        say("prlimit (util-linux) is not found in /usr/bin or /bin: the compilers run without "
-            "the bound of their memory and listing")
-    compiler = chosen(args)
-    plans, failed, skipped, dropped, refused = {}, [], Counter(), Counter(), []
-    for index, unit in enumerate(units):
-        try:
-            plans[index] = compilers.plan(unit, str(path), compiler, tree)
-        except compilers.Skipped as skip:
-            skipped[str(skip)] += 1
-        except compilers.Refused as refusal:
-            refused.append((unit.path, str(refusal)))
-        else:
-            dropped.update(list(dict.fromkeys(plans[index].dropped)))
-    if plans:
-        contain(args, tree, {p.key[0][0] for p in plans.values()})
-        if compiler:
-            check_chosen(args, compiler)
-    for file, refusal in refused:
-        failed.append({"file": file, "status": "refused", "message": refusal})
-        say(f"{file}: {refusal}")
-    for reason, count in skipped.items():
-        say(f"{plural(count, 'unit')} skipped: {reason}")
-    say_dropped(dropped)
-    knobs = set()
-    for plan in plans.values():
-        knobs |= defined_names(plan.argv)
-    knobs = frozenset(knobs)
-    # The compiler's own header directories, asked once for each program, language and the
-    # flags that move them; a program of the database's that does not answer as gcc or clang
-    # (or is not cl) runs no unit.
-    defaults, answers = {}, {}
-    for index, plan in plans.items():
-        # With those the unit's flags add, and alone: only the compiler's own (the latter) are
-        # directories whose text is read, as the flags could name any directory at all.
-        own = (*plan.key[:2], (), plan.key[3])
-        for key in (plan.key, own):
-            if key not in defaults:
-                defaults[key], answers[key] = compilers.probe(
-                    key, units[index].directory, args.timeout, say)
-    for index, plan in list(plans.items()):
-        if answers[plan.key] is None and not compiler:
-            refusal = (f"its compiler '{plan.argv[0]}' does not answer -v as gcc or clang do: "
-                       "refused, as only a real compiler is run")
-            failed.append({"file": units[index].path, "status": "refused", "message": refusal})
-            say(f"{units[index].path}: {refusal}")
-            del plans[index]
-    readable = tuple(dict.fromkeys([*tree, *(d for k, found in defaults.items() if not k[2]
-                                             for d in found)]))
-    found = {}
-    order = list(plans)
-    # Where the headers each unit's listing names may lie: the tree, the system's directories.
-    roots = [tuple(dict.fromkeys([*tree, *defaults[plans[i].key], *plans[i].system]))
-             for i in order]
-
-    # For the proof: the units that entered each of the build's own headers (a fix may change
-    # what a unit makes that reads the header once, as __LINE__ does), and those that entered
-    # any again (whose time it may save).
-    readers, again = {}, set()
-
-    def take(position, outcome):
-        plan = plans[order[position]]
-        if outcome.status != 0:
-            failed.append({"file": outcome.file, "status": outcome.status,
-                           "message": outcome.message})
-            if outcome.status == "unclear":
-                say(f"{outcome.file}: unclear: {outcome.message}")
-            else:
-                say(f"{outcome.file}: failed ({outcome.status}): "
-                    f"{outcome.message or 'no message'}")
-            return
-        counts = outcome.counts
-        audit.add(found, counts, defaults[plan.key] + plan.system)
-        if args.patch:
-            for path, count in counts.items():
-                if not found[path].system:
-                    readers.setdefault(path, []).append(order[position])
-                    if count > 1:
-                        again.add(order[position])
-        audit.explain(found, outcome.file, outcome.walked, order[position], readable, knobs)
-
-    audit.run_units([units[i] for i in order], [plans[i].argv for i in order], args.jobs,
-                    args.timeout, lambda done, total: progress(f"{done} of {total} units",
-                                                               done == total), take, roots)
-    audit.describe_all(found.values(), readable, knobs)
-    # The build's own files, read once: the names they test for a value are settings the build
-    # may give (no guard is taken for one), and a new guard's name must be in none of them.
-    texts = {p: shapes.read(p, readable) for p in [*(h.path for h in found.values()
-                                                     if not h.system),
-                                                   *(units[i].path for i in order)]}
-    tested = set()
-    for text in texts.values():
-        if text and "#" in text:
-            tested |= shapes.value_tests(text)
-    audit.settle_knobs(found, knobs | tested)
-    names = [args.compiler] if compiler else list(
-        dict.fromkeys(compilers.program_words(units[i].argv)[0] for i in order))
-    shard = f"{args.shard[0]}/{args.shard[1]}" if args.shard else None
-    summary = report.record(str(path.parent), ", ".join(names), len(units), failed, found, skipped,
-                            shard)
-    if args.patch:
-        own = report.own_again(summary["headers"])
-        entered = sorted({i for h in own for i in readers.get(h["path"], [])})
-        place = {i: k for k, i in enumerate(order)}
-        proved = [proof.Unit(units[i], plans[i].argv, defaults[plans[i].key], roots[place[i]],
-                             again=i in again) for i in entered]
-
-        summary["patch"], summary["proof"], summary["fixed"] = proof.prove(
-            own, proved, args.jobs, args.timeout, args.rounds, progress,
-            fixes.taken_names(texts.values()))
-        progress(f"proof: {plural(len(summary['proof']['patched']), 'header')} proven", True)
-    return summary
 
 
 class Progress:
@@ -384,6 +200,58 @@ class Progress:
         self.ended.set()
 
 
+def merged(args):
+    """The records of --merge, refused unless they are the shards of one build, all of them
+    (with --partial, those given, the missing named)."""
+    records = [read_record(p) for p in args.merge]
+    record.check_parts(records, args.merge)
+    missing = record.missing_parts(records)
+    if missing and not args.partial:
+        raise Failure(f"the shards {', '.join(missing)} of the build are missing: refused, as "
+                      "the report would count only some of its units (--partial merges those "
+                      "given)")
+    if missing:
+        say(f"the shards {', '.join(missing)} of the build are missing: merged without them")
+    return records
+
+
+def audited(args, path, units, tree):
+    progress = Progress()
+    try:
+        return run.audit_database(args, progress, path, units, tree)
+    finally:
+        progress.end()
+
+
+def against(args, summary, baseline):
+    """(the headers new to the baseline, the line that says so); (None, "") without one."""
+    if not baseline:
+        return None, ""
+    shown = record.beyond(summary, baseline)
+    known = len(record.own_again(summary["headers"])) - len(shown)
+    return shown, (f"\nAgainst the baseline {args.baseline}: {plural(len(shown), 'header')} of "
+                   "the build's own new (entered again that it did not have, or more often), "
+                   f"{known} known (entered again as it has them)\n")
+
+
+def show(args, summary, shown, proven, gate):
+    """The report on standard output (the table, or the diagnostics) with the proof's lines
+    `proven` and the baseline's `gate`; those alone, on standard error, where an output takes
+    it."""
+    said = proven + gate
+    if "-" in (args.json, args.patch, args.sarif):
+        sys.stderr.write(said.lstrip("\n"))
+    elif args.diagnostics:
+        flush_output(formats.diagnostics(summary, shown))
+        sys.stderr.write(said.lstrip("\n"))
+    else:
+        listed = summary if shown is None else dict(summary, headers=shown)
+        flush_output(report.table(listed, summary["directory"], args.limit, args.all,
+                                  hint=not proven,
+                                  baseline=shown is not None) + said)
+    flush_output()
+
+
 def main(argv):
     args = parse_arguments(argv)
     if args.merge:
@@ -392,63 +260,29 @@ def main(argv):
     else:
         path = database.locate(args.database)
         units = database.read(path, args.shard)
-        tree = database_tree(path, units)
+        tree = compilers.tree_of(str(path), units)
     for output in (args.json, args.patch, args.sarif):
         check_writable(output, tree)
-
     baseline = read_record(args.baseline) if args.baseline else None
-    if args.merge:
-        records = [read_record(p) for p in args.merge]
-        report.check_parts(records, args.merge)
-        missing = report.missing_parts(records)
-        if missing and not args.partial:
-            raise Failure(f"the shards {', '.join(missing)} of the build are missing: refused, as "
-                          "the report would count only some of its units (--partial merges "
-                          "those given)")
-        if missing:
-            say(f"the shards {', '.join(missing)} of the build are missing: merged without them")
-        directory = records[0]["directory"]
-    else:
-        directory = str(path.parent)
+    records = merged(args) if args.merge else None
+    directory = records[0]["directory"] if records else str(path.parent)
     # A baseline of another database is refused before any unit runs.
     if baseline and baseline["directory"] != directory:
         raise Failure(f"{args.baseline}: a record of the database in {baseline['directory']}, "
                       f"not of {directory}: refused")
-    if args.merge:
-        summary = report.merge(records)
-    else:
-        progress = Progress()
-        try:
-            summary = audit_database(args, progress, path, units, tree)
-        finally:
-            progress.end()
-    patch, fixed = summary.pop("patch", None), summary.pop("fixed", None)
-    said = proof.lines(summary["proof"]) if "proof" in summary else ""
-    shown, gate = None, ""
-    if baseline:
-        shown = report.beyond(summary, baseline)
-        known = len(report.own_again(summary["headers"])) - len(shown)
-        gate = (f"\nAgainst the baseline {args.baseline}: {plural(len(shown), 'header')} of the "
-                "build's own new (entered again that it did not have, or more often), "
-                f"{known} known (entered again as it has them)")
-    if "-" in (args.json, args.patch, args.sarif):
-        sys.stderr.write((said + gate).lstrip("\n") + ("\n" if gate else ""))
-    elif args.diagnostics:
-        flush_output(formats.diagnostics(summary, shown))
-        sys.stderr.write((said + gate).lstrip("\n") + ("\n" if gate else ""))
-    else:
-        listed = summary if shown is None else dict(summary, headers=shown)
-        flush_output(report.table(listed, summary["directory"], args.limit, args.all,
-                                  hint=not said, baseline=shown is not None)
-                     + said + gate + ("\n" if gate else ""))
-    flush_output()
+    result = run.Result(record.merge(records)) if records else audited(args, path, units, tree)
+    summary, proven = result.record, result.proof
+    if proven:
+        summary["proof"] = proven.record
+    shown, gate = against(args, summary, baseline)
+    show(args, summary, shown, proof.lines(proven.record) if proven else "", gate)
     if args.json:
         write_text(args.json, json.dumps(summary, indent=2) + "\n", tree)
     if args.patch:
-        write_text(args.patch, patch, tree)
+        write_text(args.patch, proven.patch, tree)
     if args.sarif:
-        write_text(args.sarif, json.dumps(formats.sarif(summary, fixed, shown), indent=2) + "\n",
-                   tree)
+        write_text(args.sarif, json.dumps(formats.sarif(summary, proven and proven.fixed, shown),
+                                          indent=2) + "\n", tree)
     return 1 if summary["failed"] or shown else 0
 
 

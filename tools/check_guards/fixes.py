@@ -15,6 +15,8 @@ A change is only proposed here; the proof decides whether it stays."""
 
 import re
 
+from . import catalogue
+
 ENDIF = re.compile(r"^[ \t\f\v]*#\s*endif\b")
 NAMES = re.compile(r"\w*INCLUDED\w*")
 
@@ -74,15 +76,16 @@ def fixed(text, header, name):
     the fresh guard name for a header without a sound guard. None where no line can be added
     safely: a header with #pragma once already, or one that could not be read."""
     reason = header["reason"]
-    if reason in ("pragma_once", "unreadable", None):
+    how = catalogue.SHAPES[reason].fix if reason in catalogue.SHAPES else None
+    if how is None:
         return None
     if header.get("setting"):
-        reason = f"its guard's macro {header['setting']} may be set from outside"
+        how, reason = "new_guard", f"its guard's macro {header['setting']} may be set from outside"
     bom = "\ufeff" if text.startswith("\ufeff") else ""
     rows = _rows(text.removeprefix(bom))
     eol = _newline(rows)
     cycle = "cycle" in (header.get("causes") or {}) or header.get("cause") == "cycle"
-    if reason == "guard":
+    if how == "pragma_once":
         if cycle:
             return (bom + "".join([f"#pragma once{eol}", *rows]),
                     {"path": header["path"], "guard": None, "pragma_once": "top", "why": TOP})

@@ -17,6 +17,11 @@ class Parser(argparse.ArgumentParser):
         raise Failure(f"{message} (see --help)")
 
 
+def option(*flags, **keywords):
+    """One row of a command's table of options: its flags, and argparse's keywords."""
+    return flags, keywords
+
+
 def add_options(parser, options):
     """Adds each of `options`, a table of (flags, argparse keywords), to `parser`: a command's
     options kept as data, each flag beside its help."""

@@ -1,0 +1,244 @@
+"""What check-guards knows of each cause of a re-entry and each shape of a header, kept together
+as data, one entry each: how it is found (a cause), how the table and the diagnostics name it,
+the fix they advise, its SARIF rule, whether the compiler processes the header's text again or
+only scans it, and the fix --patch makes (a shape). Every other module reads it from here.
+
+A cause is found from one re-entry (a Reentry): the causes are asked in their order here and
+the first that finds the lines behind it is the cause; the last, unknown, always does. Where
+counts tie, the cause first here is the one said."""
+
+import os
+import textwrap
+from dataclasses import dataclass
+from typing import Callable
+
+from . import directives
+
+
+@dataclass
+class Reentry:
+    """One header entered again in a unit: what the causes are found from."""
+
+    path: str
+    parent: str  # the file whose #include entered it again
+    stack: list  # the files open when it was entered again, the unit's first
+    first_parent: str  # the file that entered it first
+    between: list  # the files entered since it was first entered, and those still open
+    reason: str  # its shape, and its guard's macro
+    macro: str
+    again: tuple  # (path, line, text) of the #include that entered it again, or None
+    readable: tuple = None  # where the text of the files may be read
+
+
+@dataclass(frozen=True)
+class Cause:
+    name: str
+    finds: Callable  # (Reentry) -> the lines behind it, or None where it is not the cause
+    processed: bool  # whether the header's text is read again, or only scanned to its #endif
+    explained: str  # the --help line
+    advice: str = ""  # the table's fix; {first}, {later}, {undef} and {macro} are filled in
+    later: int = 0  # which of the lines named (other than an #undef) {later} is
+    rule: str = ""  # SARIF: what it is,
+    help: str = ""  # and what to do
+    role: str = "included again here"  # what the lines named are, in the diagnostics
+    first_role: str = None  # what the first is, where it differs
+
+
+@dataclass(frozen=True)
+class Shape:
+    name: str
+    sound: bool  # whether it lets the compiler skip the header when it is included again
+    advice: str  # the table's fix; {line} and {macro} are filled in
+    rule: str  # SARIF: what it is,
+    help: str  # and what to do
+    fix: str = "new_guard"  # the fix --patch makes: new_guard, pragma_once, or None
+
+
+def _undefined(r):
+    found = r.macro and directives.undef_of(r.macro, r.between, r.readable)
+    return [r.again, found] if found else None
+
+
+def _other_name(r):
+    before = directives.include_line(r.first_parent, r.path, readable=r.readable)
+    return [before, r.again] if (r.first_parent, before) != (r.parent, r.again) else None
+
+
+REPLACE = "wrap the whole header in a new guard with #pragma once (as --patch does); "
+SHAPES = {s.name: s for s in [
+    Shape("guard", True, "the guard is sound, yet the compiler entered the header again: "
+          "{macro} was #undef'd between the includes, or this is a limit of the compiler",
+          "A soundly guarded header entered again.", "See the #include lines named.",
+          fix="pragma_once"),
+    Shape("pragma_once", True, "#pragma once is there, yet the compiler entered the header "
+          "again: it was reached as another file (a copy, a link), or this is a limit of the "
+          "compiler", "A header with #pragma once entered again: reached as another file.",
+          "Reach it as one file.", fix=None),
+    Shape("no_guard", False, "wrap the header in #ifndef X / #define X ... #endif, or add "
+          "#pragma once", "A header without an include guard.",
+          "Wrap it in #ifndef X / #define X ... #endif, or add #pragma once."),
+    Shape("before_guard", False, REPLACE + "moving line {line} inside the guard (below #define "
+          "{macro}) is safe only where no setting of the build changes what it does",
+          "A header with a line before its guard, read on every include.",
+          "Wrap the whole header in a new guard with #pragma once; moving the line inside the "
+          "guard is safe only where no setting of the build changes it."),
+    Shape("after_guard", False, REPLACE + "moving line {line} above the guard's #endif is safe "
+          "only where no setting of the build changes what it does",
+          "A header with a line after its guard's #endif, read on every include.",
+          "Wrap the whole header in a new guard with #pragma once; moving the line above the "
+          "#endif is safe only where no setting of the build changes it."),
+    Shape("else_branch", False, "drop the #else/#elif at line {line}: a guard with a branch is "
+          "read every time", "A guard with an #else or #elif of its own, read on every include.",
+          "Drop the #else or #elif."),
+    Shape("not_a_guard_form", False, "guard with #ifndef X / #define X instead of line {line}: "
+          "only that form (or #if !defined(X)) lets the header be skipped",
+          "A header wrapped in a condition that no compiler takes for a guard.",
+          "Guard it with #ifndef X / #define X."),
+    Shape("guard_not_defined", False, "add #define {macro} after line {line}",
+          "A guard whose #ifndef X has no #define X.", "Add the #define."),
+    Shape("unreadable", False, "the header could not be read now",
+          "A header entered again that could not be read now.", "Check the file.", fix=None),
+]}
+# "unreadable" is check-guards' own: the shape reader never says it.
+READ_SHAPES = tuple(name for name in SHAPES if name != "unreadable")
+
+
+CAUSES = {c.name: c for c in [
+    Cause("cycle", lambda r: [r.again] if r.path in r.stack else None, False,
+          "entered again while still open: a header it includes includes it back",
+          "it is entered again while still open: a header it includes includes it back "
+          "({later}); drop that #include, or add #pragma once at its top",
+          rule="A header entered again while it is still open: a header it includes includes "
+               "it back.",
+          help="Drop the #include that closes the cycle, or add #pragma once at the top of the "
+               "header.",
+          role="included back here, while it is still open"),
+    Cause("shape", lambda r: None if sound(r.reason) else [r.again], True,
+          ", ".join(READ_SHAPES) + ": the line that decides it"),
+    Cause("macro_undefined", _undefined, True,
+          "its guard's macro #undef'd in a file entered in between",
+          "{macro} is #undef'd at {undef} between the includes: drop that #undef if it is not "
+          "meant",
+          rule="A header whose guard's macro is #undef'd between two includes of it.",
+          help="Drop the #undef, if it is not meant."),
+    Cause("other_name", _other_name, False,
+          "entered again by another route, its guard sound (gcc keeps a guard per directory it "
+          "found the header in)",
+          "gcc met it again by another route ({first}, then {later}) and keeps what it knows of "
+          "a guard per route: add #pragma once just before the guard's #endif, or include it so "
+          "that it is found in one directory", later=1,
+          rule="A guarded header entered again by another route: gcc keeps what it knows of a "
+               "guard per directory it found the header in.",
+          help="Add #pragma once just before the guard's #endif, or include the header so that "
+               "it is found in one directory.",
+          first_role="first reached here"),
+    Cause("unknown", lambda r: [r.again], False, "none of these",
+          "the compiler entered it again, and no cycle, other route or #undef was found "
+          "({later})",
+          rule="A header entered again for a reason not found: no cycle, other route or #undef.",
+          help="Look at the #include lines named."),
+]}
+
+def sound(reason):
+    """Whether a header of the shape `reason` (None: not read) can be skipped when it is included
+    again."""
+    return reason in SHAPES and SHAPES[reason].sound
+
+
+def find_cause(reentry):
+    """(cause, lines behind it) of one re-entry: the first cause that finds it."""
+    for cause in CAUSES.values():
+        lines = cause.finds(reentry)
+        if lines is not None:
+            return cause.name, lines
+    raise AssertionError("the last cause finds every re-entry")
+
+
+def kind(cause):
+    """How a header entered again for `cause` is read: its text processed again, or only opened
+    and scanned to the guard's #endif."""
+    return None if cause is None else ("processed" if CAUSES[cause].processed else "scanned")
+
+
+def kind_of(cause, reason):
+    """How a header is read again: by its cause, else (no re-entry explained) by its shape."""
+    if cause is None and reason:
+        cause = "unknown" if sound(reason) else "shape"
+    return kind(cause)
+
+
+def rule_id(header):
+    """The rule of a header's record: its cause, or its shape where the shape is the cause."""
+    cause = header.get("cause")
+    return header["reason"] if cause in (None, "shape") else cause
+
+
+def rule(rule_id):
+    """(what it is, what to do) of a SARIF rule."""
+    entry = CAUSES.get(rule_id) or SHAPES.get(rule_id)
+    return (entry.rule, entry.help) if entry else (rule_id, "")
+
+
+def said(header):
+    """A header's cause in words, with the shape and its deciding line where the shape is the
+    cause."""
+    if header.get("cause") in CAUSES and header["cause"] != "shape":
+        return header["cause"]
+    return header["reason"] + (f", line {header['line']}: `{header['text']}`"
+                               if header["line"] else "")
+
+
+def shown_path(path, top):
+    """`path` relative to `top` where it lies below it, else as it is."""
+    relative = os.path.relpath(path, top)
+    return path if relative.startswith(os.pardir) else relative
+
+
+def _where(include, top):
+    return f"{shown_path(include['path'], top)}:{include['line']}"
+
+
+def advice(header, top="/"):
+    """The fix of a header's record in words, its lines' paths relative to `top`."""
+    cause = CAUSES.get(header.get("cause"))
+    macro = header.get("macro") or "X"
+    if cause and cause.advice:
+        lines = header.get("includes") or []
+        undef = next((i for i in lines if directives.is_undef(i)), None)
+        named = [i for i in lines if i is not undef]
+        later = named[min(cause.later, len(named) - 1)] if named else None
+        words = cause.advice.format(first=_where(named[0], top) if named else "?",
+                                    later=_where(later, top) if later else "?",
+                                    undef=_where(undef, top) if undef else "?", macro=macro)
+    else:
+        shape = SHAPES.get(header["reason"])
+        words = shape.advice.format(line=header["line"], macro=macro) if shape else ""
+    if header.get("setting"):
+        words += (f" ({header['setting']} may be set from outside, so --patch gives the header "
+                  "a guard of its own)")
+    return words
+
+
+def roles(header):
+    """(line, what it is) of each line named behind a header's re-entries."""
+    cause = CAUSES.get(header.get("cause"))
+    out = []
+    for k, include in enumerate(header.get("includes") or []):
+        if directives.is_undef(include):
+            role = "its guard's macro is #undef'd here"
+        elif cause and k == 0 and cause.first_role:
+            role = cause.first_role
+        else:
+            role = cause.role if cause else "included again here"
+        out.append((include, role))
+    return out
+
+
+def explained():
+    """The causes as --help lists them, one a line (or two)."""
+    out = []
+    for cause in CAUSES.values():
+        name = "a shape" if cause.name == "shape" else cause.name
+        first, *rest = textwrap.wrap(cause.explained, 75)
+        out += [f"  {name:<19}{first}", *(" " * 21 + line for line in rest)]
+    return "\n".join(out)

@@ -1,0 +1,65 @@
+"""The directives of a file that explain a re-entry: its #include lines, its #undefs, and which
+#include of a file names a given header."""
+
+import functools
+import os
+import re
+
+from guardgen_common import shapes
+
+INCLUDE = re.compile(r'^\s*#\s*include(?:_next)?\s*([<"])([^>"]+)[>"]')
+UNDEF = re.compile(r"^\s*#\s*undef\s+([A-Za-z_]\w*)")
+
+
+def directives(path, readable=None):
+    """The #include lines of the file at `path` as (line, target, text), and its #undefs as
+    {macro: (line, text)}; the first of each macro. Its text is read only where it is a regular
+    file inside `readable` (see files.read_text); else it has none."""
+    return _directives(path, None if readable is None else tuple(readable))
+
+
+@functools.lru_cache(maxsize=4096)
+def _directives(path, readable):
+    text = shapes.read(path, readable)
+    includes, undefs = [], {}
+    for number, row in enumerate((text or "").splitlines(), 1):
+        if "#" not in row:
+            continue
+        match = INCLUDE.match(row)
+        if match:
+            includes.append((number, match[2], row.strip()))
+            continue
+        match = UNDEF.match(row)
+        if match and match[1] not in undefs:
+            undefs[match[1]] = (number, row.strip())
+    return includes, undefs
+
+
+def include_line(parent, header, occurrence=0, readable=None):
+    """(parent, line, text) of the #include in `parent` that names `header`, or None: the
+    `occurrence`-th (from 0) whose target is the header's path's tail, else of the same file
+    name, else the last of them."""
+    name = os.path.basename(header)
+    exact, named = [], []
+    for number, target, text in directives(parent, readable)[0]:
+        if os.path.basename(target) != name:
+            continue
+        named.append((parent, number, text))
+        if header.endswith(os.sep + os.path.normpath(target).lstrip("." + os.sep)):
+            exact.append((parent, number, text))
+    found = exact or named
+    return found[min(occurrence, len(found) - 1)] if found else None
+
+
+def undef_of(macro, paths, readable=None):
+    """(path, line, text) of the first #undef of `macro` in the files at `paths`, or None."""
+    for path in paths:
+        undef = directives(path, readable)[1].get(macro)
+        if undef:
+            return (path, *undef)
+    return None
+
+
+def is_undef(include):
+    """Whether a line named in a record (a dict of path, line, text) is an #undef."""
+    return include["text"].lstrip("# \t").startswith("undef")

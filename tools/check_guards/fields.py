@@ -1,0 +1,113 @@
+"""What a record of check-guards holds, and of which types: a --merge or --baseline record that
+does not is refused, field by field, not half merged. Its paths are data: no file a record
+names is opened."""
+
+import re
+
+from . import catalogue
+
+NOTHING = type(None)
+RECORD_FIELDS = {"directory": str, "compiler": str, "units": int, "failed": list,
+                 "headers": list}
+HEADER_FIELDS = {"path": str, "system": bool, "size": int, "units": int, "entries": int,
+                 "reentries": int, "bytes_reread": int, "reason": (str, NOTHING),
+                 "line": (int, NOTHING), "text": str, "macro": (str, NOTHING)}
+KINDS = ("processed", "scanned")
+# A count beyond this is no build's: a number of thousands of digits is refused, not summed.
+LARGEST = (1 << 63) - 1
+SHARD = re.compile(r"[0-9]{1,9}/[0-9]{1,9}")
+
+
+def _type_fault(value, kind):
+    """What is wrong with `value` as a value of the type `kind`, or None."""
+    if not isinstance(value, kind) or (isinstance(value, bool) and bool not in
+                                       (kind if isinstance(kind, tuple) else (kind,))):
+        names = [k.__name__ for k in (kind if isinstance(kind, tuple) else (kind,))]
+        words = {"str": "text", "int": "a whole number", "bool": "true or false",
+                 "NoneType": "null", "list": "a list", "dict": "an object"}
+        return "not " + " or ".join(words.get(n, n) for n in names)
+    if isinstance(value, int) and not isinstance(value, bool) and not 0 <= value <= LARGEST:
+        return f"not a whole number from 0 to {LARGEST}"
+    if isinstance(value, str) and "\0" in value:
+        return "holds a NUL character"
+    return None
+
+
+def _fields(value, fields, where):
+    if not isinstance(value, dict):
+        return f"{where}: not an object"
+    for key, kind in fields.items():
+        if key not in value:
+            return f"{where}.{key}: missing" if where else f"{key}: missing"
+        fault = _type_fault(value[key], kind)
+        if fault:
+            return f"{where}.{key}: {fault}" if where else f"{key}: {fault}"
+    return None
+
+
+def _header_fault(h, where):
+    fault = _fields(h, HEADER_FIELDS, where)
+    if fault:
+        return fault
+    if h["reason"] is not None and h["reason"] not in catalogue.SHAPES:
+        return f"{where}.reason: not a shape of check-guards"
+    if h.get("cause") is not None and h.get("cause") not in catalogue.CAUSES:
+        return f"{where}.cause: not a cause of check-guards"
+    if h.get("kind") is not None and h.get("kind") not in KINDS:
+        return f"{where}.kind: neither processed nor scanned"
+    if not isinstance(h.get("setting"), (str, NOTHING)):
+        return f"{where}.setting: not text or null"
+    counted = h.get("causes") or {}
+    if not isinstance(counted, dict):
+        return f"{where}.causes: not an object"
+    for cause, count in counted.items():
+        if cause not in catalogue.CAUSES:
+            return f"{where}.causes: not a cause of check-guards"
+        fault = _type_fault(count, int)
+        if fault:
+            return f"{where}.causes.{cause}: {fault}"
+    lines = h.get("includes") or []
+    if not isinstance(lines, list):
+        return f"{where}.includes: not a list"
+    for k, line in enumerate(lines):
+        fault = _fields(line, {"path": str, "line": int, "text": str}, f"{where}.includes[{k}]")
+        if fault:
+            return fault
+    return None
+
+
+def fault(found):
+    """What makes `found` no record of check-guards, as the first field that is wrong
+    ("headers[3].causes: not a cause of check-guards"); "" for a record that is not even an
+    object; None for a sound one."""
+    if not isinstance(found, dict):
+        return ""
+    said = _fields(found, RECORD_FIELDS, "")
+    if said:
+        return said
+    shard = found.get("shard")
+    if shard is not None and (not isinstance(shard, str) or not SHARD.fullmatch(shard)):
+        return "shard: not I/N"
+    skipped = found.get("skipped", {})
+    if not isinstance(skipped, dict):
+        return "skipped: not an object"
+    for reason, count in skipped.items():
+        said = _type_fault(reason, str) or _type_fault(count, int)
+        if said:
+            return f"skipped: {said}"
+    for k, failure in enumerate(found["failed"]):
+        said = _fields(failure, {"file": str}, f"failed[{k}]")
+        if said:
+            return said
+    for k, h in enumerate(found["headers"]):
+        said = _header_fault(h, f"headers[{k}]")
+        if said:
+            return said
+    return None
+
+
+def valid(found):
+    """Whether `found` is a record of check-guards, field by field."""
+    return fault(found) is None
+
+

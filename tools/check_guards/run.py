@@ -1,0 +1,256 @@
+"""The order of a run over a database, as named steps: plan every unit before anything runs,
+contain what will run, ask each compiler where its own headers are, run the units, settle the
+settings the build may give, make the record, and (with --patch) prove the fix."""
+
+import os
+import re
+import shlex
+from collections import Counter
+from dataclasses import dataclass, field
+
+from guardgen_common import processes, sandbox, shapes
+from guardgen_common.command import sayer
+from guardgen_common.outputs import plural
+from guardgen_common.processes import Failure
+
+from . import audit, compilers, fixes, proof, record
+
+ME = "check-guards"
+say = sayer(ME)
+
+
+@dataclass
+class Planned:
+    """What the database's units are to run as, decided before anything runs."""
+
+    plans: dict = field(default_factory=dict)  # the unit's index -> its compilers.Plan
+    failed: list = field(default_factory=list)  # {file, status, message} of each unit refused
+    skipped: Counter = field(default_factory=Counter)  # units skipped, by reason
+    dropped: Counter = field(default_factory=Counter)  # flags dropped, by the units they were in
+    refused: list = field(default_factory=list)  # (file, why), said once the sandbox is set up
+
+
+@dataclass
+class Compilers:
+    """What the compilers answered -v: their own header directories for each plan's key."""
+
+    defaults: dict  # key -> the directories it searches for <...>
+    readable: tuple  # where a header's text may be read: the tree, the compilers' own
+
+
+@dataclass
+class Ran:
+    """What the units gave: the headers entered, and for the proof who read which."""
+
+    found: dict = field(default_factory=dict)  # path -> audit.Header
+    # The units that entered each of the build's own headers (a fix may change what a unit
+    # makes that reads the header once, as __LINE__ does), and those that entered any again.
+    readers: dict = field(default_factory=dict)
+    again: set = field(default_factory=set)
+    roots: dict = field(default_factory=dict)  # the unit's index -> where its headers may lie
+
+
+@dataclass
+class Result:
+    """A run's record, and the proof of its patch where one was asked for."""
+
+    record: dict
+    proof: object = None
+
+
+def chosen(args):
+    """The --compiler words, found; None without --compiler."""
+    if not args.compiler:
+        return None
+    try:
+        words = shlex.split(args.compiler)
+    except ValueError as error:
+        raise Failure(f"--compiler: {error}") from None
+    if not words:
+        raise Failure("--compiler: empty")
+    return compilers.chosen_compiler(words)
+
+
+def plan_units(units, database, compiler, tree):
+    """The Planned of `units`, read from the database at `database`."""
+    planned = Planned()
+    for index, unit in enumerate(units):
+        try:
+            planned.plans[index] = compilers.plan(unit, database, compiler, tree)
+        except compilers.Skipped as skip:
+            planned.skipped[str(skip)] += 1
+        except compilers.Refused as refusal:
+            planned.refused.append((unit.path, str(refusal)))
+        else:
+            planned.dropped.update(list(dict.fromkeys(planned.plans[index].dropped)))
+    return planned
+
+
+def contain(args, roots, programs):
+    """Runs every program from now on in the sandbox, with a PATH of the user's absolute
+    directories outside the tree `roots`; or, with --no-sandbox, without it, said once.
+    `programs` are the paths of the compilers to run: their installations are bound in."""
+    path = compilers.search_path(roots)
+    if args.no_sandbox:
+        say("--no-sandbox: the compilers run without the sandbox, with only the checks of their "
+            "names, paths and flags between the database and this machine")
+        processes.configure(path=path)
+        return
+    installed = {os.path.dirname(os.path.dirname(os.path.realpath(p))) for p in programs}
+    processes.configure(sandbox.start(
+        path, [*roots, *installed],
+        trusted=lambda bwrap: not compilers.under(os.path.realpath(bwrap), roots)))
+
+
+def refuse(planned, file, why):
+    planned.failed.append({"file": file, "status": "refused", "message": why})
+    say(f"{file}: {why}")
+
+
+def say_planned(planned):
+    """One line for each unit refused, for each reason units were skipped, and for the flags
+    dropped that could have changed what the units include."""
+    for file, why in planned.refused:
+        refuse(planned, file, why)
+    for reason, count in planned.skipped.items():
+        say(f"{plural(count, 'unit')} skipped: {reason}")
+    if planned.dropped:
+        named = [f"{name} ({plural(count, 'unit')})"
+                 for name, count in planned.dropped.most_common(8)]
+        more = len(planned.dropped) - len(named)
+        say("dropped from the units' flags, as they are not run here, though they could change "
+            "what is included: " + ", ".join(named) + (f" and {more} more" if more > 0 else ""))
+
+
+def defined_names(argv):
+    """The macros that a unit's argv sets with -D (or /D)."""
+    names, take = set(), False
+    for word in argv:
+        if take:
+            names.add(re.split(r"[=(]", word, 1)[0])
+            take = False
+        elif word in ("-D", "/D"):
+            take = True
+        elif word.startswith(("-D", "/D")):
+            names.add(re.split(r"[=(]", word[2:], 1)[0])
+    return names
+
+
+def probe_compilers(planned, units, timeout, compiler, tree):
+    """The Compilers of the plans, asked once for each program, language and the flags that move
+    its directories; a plan whose program does not answer as gcc or clang (or is not cl) is
+    refused, unless it is the --compiler."""
+    defaults, answers = {}, {}
+    for index, plan in planned.plans.items():
+        # With those the unit's flags add, and alone: only the compiler's own (the latter) are
+        # directories whose text is read, as the flags could name any directory at all.
+        for key in (plan.key, (*plan.key[:2], (), plan.key[3])):
+            if key not in defaults:
+                defaults[key], answers[key] = compilers.probe(key, units[index].directory,
+                                                              timeout, say)
+    for index, plan in list(planned.plans.items()):
+        if answers[plan.key] is None and not compiler:
+            refuse(planned, units[index].path,
+                   f"its compiler '{plan.argv[0]}' does not answer -v as gcc or clang do: "
+                   "refused, as only a real compiler is run")
+            del planned.plans[index]
+    own = (d for key, found in defaults.items() if not key[2] for d in found)
+    return Compilers(defaults, tuple(dict.fromkeys([*tree, *own])))
+
+
+def run_all(args, progress, units, planned, found_by, tree, knobs):
+    """Runs the planned units and adds up what each gave, as it ends, into a Ran; each failure
+    said in one line and added to the failed."""
+    order = list(planned.plans)
+    plans = [planned.plans[i] for i in order]
+    # Where the headers each unit's listing names may lie: the tree, the system's directories.
+    roots = [tuple(dict.fromkeys([*tree, *found_by.defaults[p.key], *p.system])) for p in plans]
+    ran = Ran()
+
+    def take(position, outcome):
+        if outcome.status != 0:
+            planned.failed.append({"file": outcome.file, "status": outcome.status,
+                                   "message": outcome.message})
+            say(f"{outcome.file}: unclear: {outcome.message}" if outcome.status == "unclear" else
+                f"{outcome.file}: failed ({outcome.status}): {outcome.message or 'no message'}")
+            return
+        plan, index = plans[position], order[position]
+        audit.add(ran.found, outcome.counts, found_by.defaults[plan.key] + plan.system)
+        if args.patch:
+            note_readers(ran, outcome.counts, index)
+        audit.explain(ran.found, outcome.file, outcome.walked, index, found_by.readable, knobs)
+
+    audit.run_units([units[i] for i in order], [p.argv for p in plans], args.jobs, args.timeout,
+                    lambda done, total: progress(f"{done} of {total} units", done == total),
+                    take, roots)
+    audit.describe_all(ran.found.values(), found_by.readable, knobs)
+    ran.roots = dict(zip(order, roots))
+    return ran
+
+
+def note_readers(ran, counts, index):
+    """Notes unit `index` as a reader of each of the build's own headers in `counts`, and as one
+    that entered one again."""
+    for path, count in counts.items():
+        if not ran.found[path].system:
+            ran.readers.setdefault(path, []).append(index)
+            if count > 1:
+                ran.again.add(index)
+
+
+def settle(ran, paths, readable, knobs):
+    """The texts of the build's own files at `paths`, read once: the names they test for a value
+    are settings the build may give (no guard is taken for one), and a new guard's name must be in
+    none of them."""
+    texts = {p: shapes.read(p, readable) for p in paths}
+    tested = set()
+    for text in texts.values():
+        if text and "#" in text:
+            tested |= shapes.value_tests(text)
+    audit.settle_knobs(ran.found, knobs | tested)
+    return texts
+
+
+def prove_patch(args, progress, units, planned, found_by, ran, summary, texts):
+    """The proof of the fix of the build's own headers entered again, on every unit that reads
+    one."""
+    own = record.own_again(summary["headers"])
+    entered = sorted({i for h in own for i in ran.readers.get(h["path"], [])})
+    proved = [proof.Unit(units[i], planned.plans[i].argv,
+                         found_by.defaults[planned.plans[i].key], ran.roots[i],
+                         again=i in ran.again) for i in entered]
+    found = proof.prove(own, proved, args.jobs, args.timeout, args.rounds, progress,
+                        fixes.taken_names(texts.values()))
+    progress(f"proof: {plural(len(found.record['patched']), 'header')} proven", True)
+    return found
+
+
+def audit_database(args, progress, path, units, tree):
+    """The Result of the run over the database's `units` (or the shard's), read from `path`;
+    `tree` is the directories of the tree the database came with."""
+    if not processes.Limits(audit.MEMORY, audit.LISTING).active:
+        say("prlimit (util-linux) is not found in /usr/bin or /bin: the compilers run without "
+            "the bound of their memory and listing")
+    compiler = chosen(args)
+    planned = plan_units(units, str(path), compiler, tree)
+    if planned.plans:
+        contain(args, tree, {p.key[0][0] for p in planned.plans.values()})
+        if compiler:
+            with processes.scratch_directory(f"{ME}.") as directory:
+                compilers.check_listing(compiler, args.timeout, directory, args.compiler)
+    say_planned(planned)
+    knobs = frozenset().union(*(defined_names(p.argv) for p in planned.plans.values()))
+    found_by = probe_compilers(planned, units, args.timeout, compiler, tree)
+    ran = run_all(args, progress, units, planned, found_by, tree, knobs)
+    order = list(planned.plans)
+    texts = settle(ran, [*(h.path for h in ran.found.values() if not h.system),
+                         *(units[i].path for i in order)], found_by.readable, knobs)
+    names = [args.compiler] if compiler else list(
+        dict.fromkeys(compilers.program_words(units[i].argv)[0] for i in order))
+    shard = f"{args.shard[0]}/{args.shard[1]}" if args.shard else None
+    summary = record.record(str(path.parent), ", ".join(names), len(units), planned.failed,
+                            ran.found, planned.skipped, shard)
+    if not args.patch:
+        return Result(summary)
+    return Result(summary, prove_patch(args, progress, units, planned, found_by, ran, summary,
+                                       texts))
