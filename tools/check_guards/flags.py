@@ -159,70 +159,117 @@ def _value_option(word, names):
     return name, word[len(name):]
 
 
-def judge(words):
-    """The Flags of a unit whose arguments after its program are `words` (response files already
-    read)."""
-    flags = Flags()
-    i = 0
-    while i < len(words):
-        word = words[i]
-        following = words[i + 1] if i + 1 < len(words) else None
-        i += 1
-        if word == "--":
-            flags.inputs += words[i:]
-            break
-        if not word.startswith("-") or word == "-":
-            flags.inputs.append(word)
-            continue
-        if word.startswith("-Wp,") or word == "-Xpreprocessor":
-            # Options for the preprocessor itself: those of the allowlist pass as they are.
-            if word == "-Xpreprocessor":
-                parts, i = ([following] if following is not None else []), i + 1
-            else:
-                parts = word[4:].split(",")
-            for part in parts:
-                if re.fullmatch(r"-[DUI].+", part):
-                    _keep_value(flags, part[:2], part[2:])
-                elif part.startswith("-"):  # a value alone goes with its option
-                    flags.dropped.append(("-Wp," if word != "-Xpreprocessor" else
-                                          "-Xpreprocessor ") + shown(part))
-            continue
-        if word in QUIET_WITH_VALUE:
-            i += 1
-            continue
-        if word in NAMED_WITH_VALUE:
-            flags.dropped.append(word)
-            i += 1
-            continue
-        if word in ALONE or OPTIMIZE.match(word) or F_MACROS.match(word) or M_MACHINE.match(word):
-            flags.kept.append(word)
-            if word.startswith(("-m", "-nostd", "-nobuiltininc")):
-                flags.search.append(word)
-            continue
-        equals = next((n for n in EQUALS if word.startswith(n + "=")), None)
-        if equals or word == "--sysroot":
-            name = equals or word
-            if equals:
-                value = word[len(name) + 1:]
-            else:
-                value, i = following, i + 1
-            _keep_equals(flags, name, value, word)
-            continue
-        if word in NEXT_ONLY:
-            i += 1
-            _keep_next(flags, word, following)
-            continue
-        joined = _value_option(word, JOINED_OR_NEXT)
-        if joined:
-            name, value = joined
-            if not value:
-                value, i = following, i + 1
-            _keep_value(flags, name, value)
-            continue
-        if QUIET.match(word):
-            continue
-        flags.dropped.append(shown(word))
+def judged(words, rules):
+    """The Flags of a unit whose arguments after its program are `words`, each word judged by the
+    first of `rules` that takes it. A rule is given the Flags, the word, and the words after it
+    (an iterator, from which it takes a value of its own), and says whether it took the word; the
+    last rule takes any word."""
+    flags, rest = Flags(), iter(words)
+    for word in rest:
+        for rule in rules:
+            if rule(flags, word, rest):
+                break
     return flags
+
+
+def joined_or_next(names, keep, after=0):
+    """A rule for the options of `names` (looked for from the word's `after`-th character) with
+    one value, joined or as the next word: keep(flags, name, value) takes it, the value None where
+    the command ends first."""
+    def rule(flags, word, rest):
+        found = _value_option(word[after:], names)
+        if not found:
+            return False
+        name, value = found
+        keep(flags, name, value or next(rest, None))
+        return True
+    return rule
+
+
+def quiet(pattern, after=0):
+    """A rule that drops, without a word, the options that `pattern` matches (from the word's
+    `after`-th character)."""
+    def rule(flags, word, rest):
+        return bool(pattern.match(word[after:]))
+    return rule
+
+
+def named(flags, word, rest):
+    """The last rule: the word is dropped, and named."""
+    flags.dropped.append(shown(word))
+    return True
+
+
+def _end_of_options(flags, word, rest):
+    """--: every word after it is an input."""
+    if word != "--":
+        return False
+    flags.inputs += rest
+    return True
+
+
+def _input(flags, word, rest):
+    if word.startswith("-") and word != "-":
+        return False
+    flags.inputs.append(word)
+    return True
+
+
+def _for_preprocessor(flags, word, rest):
+    """Options for the preprocessor itself (-Wp,A,B and -Xpreprocessor A): those of the allowlist
+    pass as they are."""
+    if word == "-Xpreprocessor":
+        following = next(rest, None)
+        parts, prefix = ([following] if following is not None else []), "-Xpreprocessor "
+    elif word.startswith("-Wp,"):
+        parts, prefix = word[4:].split(","), "-Wp,"
+    else:
+        return False
+    for part in parts:
+        if re.fullmatch(r"-[DUI].+", part):
+            _keep_value(flags, part[:2], part[2:])
+        elif part.startswith("-"):  # a value alone goes with its option
+            flags.dropped.append(prefix + shown(part))
+    return True
+
+
+def _with_value(flags, word, rest):
+    """Options whose value is the next word, dropped with it: quietly, or named."""
+    if word not in QUIET_WITH_VALUE and word not in NAMED_WITH_VALUE:
+        return False
+    if word not in QUIET_WITH_VALUE:
+        flags.dropped.append(word)
+    next(rest, None)
+    return True
+
+
+def _alone(flags, word, rest):
+    if not (word in ALONE or OPTIMIZE.match(word) or F_MACROS.match(word)
+            or M_MACHINE.match(word)):
+        return False
+    flags.kept.append(word)
+    if word.startswith(("-m", "-nostd", "-nobuiltininc")):
+        flags.search.append(word)
+    return True
+
+
+def _equals(flags, word, rest):
+    name = next((n for n in EQUALS if word.startswith(n + "=")), None)
+    if name:
+        value = word[len(name) + 1:]
+    elif word == "--sysroot":
+        name, value = word, next(rest, None)
+    else:
+        return False
+    _keep_equals(flags, name, value, word)
+    return True
+
+
+def _next_only(flags, word, rest):
+    if word not in NEXT_ONLY:
+        return False
+    _keep_next(flags, word, next(rest, None))
+    return True
 
 
 def _keep_value(flags, name, value):
@@ -273,3 +320,14 @@ def _keep_next(flags, name, value):
         flags.files.append(value)
     else:
         flags.search += [name, value]
+
+
+# How a word is judged, in this order.
+RULES = (_end_of_options, _input, _for_preprocessor, _with_value, _alone, _equals, _next_only,
+         joined_or_next(JOINED_OR_NEXT, _keep_value), quiet(QUIET), named)
+
+
+def judge(words):
+    """The Flags of a unit whose arguments after its program are `words` (response files already
+    read)."""
+    return judged(words, RULES)
