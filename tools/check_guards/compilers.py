@@ -16,9 +16,10 @@ import os
 import re
 import shlex
 
-from guardgen_common import entries, files
+from guardgen_common import entries, files, programs
 from guardgen_common.files import under
 from guardgen_common.processes import Failure, run
+from guardgen_common.system import windows_path
 
 from . import flags as allowlist
 from . import msvc
@@ -162,7 +163,7 @@ def resolve(program, roots):
     else:
         path = on_path(program)
         if path is None:
-            if entries.listing_of(program) is None and _name(program) not in ("cc", "c++"):
+            if programs.listing_of(program) is None and _name(program) not in ("cc", "c++"):
                 raise Skipped(_other(program))
             raise Refused(f"its compiler '{program}' is not found on the PATH")
     if _name(os.path.realpath(path)) in WRAPPERS:
@@ -183,7 +184,7 @@ def resolve(program, roots):
     if os.path.normpath(program).startswith("/proc/"):
         raise Refused(f"its compiler '{program}' is a path through /proc, which leads elsewhere "
                       "for each process: refused")
-    if entries.listing_of(real) is None:
+    if programs.listing_of(real) is None:
         raise Skipped(_other(program))
     if not compiled(real):
         raise Refused(f"its compiler '{program}' ({real}) is a script or another file, not a "
@@ -246,14 +247,14 @@ def plan(unit, database, compiler=None, roots=None):
         path, rest = compiler[0], compiler[1:]
     else:
         path, rest = resolve(program, roots or tree(database, unit)), []
-    style = (entries.listing_of(path) or entries.listing_of(os.path.realpath(path))
+    style = (programs.listing_of(path) or programs.listing_of(os.path.realpath(path))
              if not compiler else "-H")
     judge = msvc.judge if style == "/showIncludes" else allowlist.judge
     try:
         judged = judge(allowlist.expanded(words, unit.directory))
     except Failure as failure:
         raise Refused(str(failure)) from None
-    file = msvc.path(unit.file) if style == "/showIncludes" else unit.file
+    file = windows_path(unit.file) if style == "/showIncludes" else unit.file
     lang = language(file, judged)
     if lang is None:
         ending = os.path.splitext(file)[1] or "no ending"

@@ -6,6 +6,7 @@ rest (a program to start, code to load, a configuration to read, or an option no
 named once per run, as it could have changed the answer. Response files (@FILE) are read here,
 by the compilers' own rules, and what they hold is judged the same way."""
 
+import itertools
 import os
 import re
 from dataclasses import dataclass, field
@@ -88,34 +89,44 @@ class Flags:
     dropped: list = field(default_factory=list)  # shown names, in order
 
 
+def words_of(pieces):
+    """The words that `pieces` make, as a splitter gives them: text that goes on the word (an
+    empty one begins a word too, as an opening quote does), or None for a blank between words."""
+    words, word = [], None
+    for piece in itertools.chain(pieces, [None]):
+        if piece is None:
+            if word is not None:
+                words.append("".join(word))
+            word = None
+        elif word is None:
+            word = [piece]
+        else:
+            word.append(piece)
+    return words
+
+
 def tokens(text):
     """The words of a response file, as gcc and clang (outside Windows) split it: at blanks,
-    with single and double quotes, and a backslash taking the next character as it is."""
-    words, word, quote, started, i = [], [], None, False, 0
-    while i < len(text):
-        c = text[i]
-        if c == "\\" and i + 1 < len(text):
-            word.append(text[i + 1])
-            started, i = True, i + 2
-            continue
-        if quote:
+    with single and double quotes, and a backslash taking the next character as it is. These
+    are gcc's rules, not the C runtime's of a Windows command line (database.windows_split)."""
+    return words_of(_token_pieces(text))
+
+
+def _token_pieces(text):
+    characters, quote = iter(text), None
+    for c in characters:
+        if c == "\\":
+            yield next(characters, c)
+        elif quote:
             if c == quote:
                 quote = None
             else:
-                word.append(c)
+                yield c
         elif c in "'\"":
-            quote, started = c, True
-        elif c.isspace():
-            if started:
-                words.append("".join(word))
-            word, started = [], False
+            quote = c
+            yield ""
         else:
-            word.append(c)
-            started = True
-        i += 1
-    if started:
-        words.append("".join(word))
-    return words
+            yield None if c.isspace() else c
 
 
 def expanded(words, directory, depth=0):

@@ -6,6 +6,8 @@ one space deeper for each level of nesting."""
 import os
 import re
 
+from guardgen_common.system import windows_path
+
 from .flags import joined_or_next, judged, named, quiet
 
 # Options with one value, joined (/Iinc) or as the next word (/I inc); passed joined.
@@ -26,17 +28,11 @@ NAMED_WITH_VALUE = ("Xclang", "clang:", "Yc", "Yu", "Fp", "B1", "B2", "Bx", "FU"
                     "d2", "Tc", "Tp")
 
 
-def path(value):
-    """A path from a Windows build, taken here: its backslashes are separators on Windows
-    alone."""
-    return value if os.name == "nt" else value.replace("\\", "/")
-
-
 def _input(flags, word, rest):
     if word.startswith(("/", "-")) and len(word) > 1 and not (
             word.startswith("/") and os.name != "nt" and os.path.exists(word)):
         return False
-    flags.inputs.append(path(word))
+    flags.inputs.append(windows_path(word))
     return True
 
 
@@ -46,7 +42,7 @@ def _keep_valued(flags, name, value):
     if name in ("D", "U"):
         flags.kept.append(f"/{name}{value}")
         return
-    value = path(value)
+    value = windows_path(value)
     flags.kept.append(f"-imsvc{value}" if name == "imsvc" else f"/{name}{value}")
     if name == "FI":
         flags.files.append(value)
