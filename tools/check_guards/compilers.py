@@ -61,16 +61,12 @@ def search_path(roots=()):
     return found
 
 
-def _executable(path):
-    return files.regular(path) is not None and os.access(path, os.X_OK)
-
-
 def on_path(name, past_wrappers=True):
     """The first `name` on the PATH's absolute directories that is a program, passing over those
     that lead to a wrapper (ccache's links named after a compiler); None where there is none."""
     for directory in search_path():
         candidate = os.path.join(directory, name)
-        if _executable(candidate) and not (
+        if files.executable(candidate) and not (
                 past_wrappers and _name(os.path.realpath(candidate)) in WRAPPERS):
             return candidate
     return None
@@ -85,7 +81,7 @@ def work_tree_top(directory):
         marker = os.path.join(here, ".git")
         if os.path.lexists(marker):
             top = here
-            if linked is None and os.path.isfile(marker):
+            if linked is None and files.regular(marker):
                 linked = _linked_top(marker)
         parent = os.path.dirname(here)
         if parent == here:
@@ -97,7 +93,7 @@ def _linked_top(marker):
     """The work tree of the repository that a .git file ("gitdir: PATH") names, when PATH is
     a linked work tree's (.../.git/worktrees/NAME); read with a bound, no git run."""
     try:
-        with open(marker, "rb") as f:
+        with files.open_regular(marker, limit=None) as f:
             text = f.read(4096).decode(errors="replace").strip()
     except OSError:
         return None
@@ -156,7 +152,7 @@ def resolve(program, roots):
         raise Refused(f"its compiler {program!r} holds a NUL: refused")
     if os.path.isabs(program):
         path = os.path.normpath(program)
-        if not _executable(path):
+        if not files.executable(path):
             raise Refused(f"its compiler '{program}' is no program that can be run")
     elif os.sep in program or (os.altsep and os.altsep in program):
         raise Refused(f"its compiler '{program}' is a path into the build tree: refused")
@@ -223,10 +219,6 @@ def language(file, judged):
     return LANGUAGES.get(ending)
 
 
-def _regular(path):
-    return files.regular(path) is not None
-
-
 class Plan:
     """How one unit runs: the argv, the words that move the compiler's own header directories
     (and so the key under which they are asked for), the system directories of its flags, and
@@ -234,6 +226,35 @@ class Plan:
 
     def __init__(self, argv, key, system, dropped):
         self.argv, self.key, self.system, self.dropped = argv, key, system, dropped
+
+
+def _check_files(unit, file, judged):
+    """Refuses the unit whose file (`file`, as it is read here), whose directories searched for
+    headers or whose forced includes are not safe to read."""
+    if files.regular(os.path.join(unit.directory, file)) is None:
+        raise Refused(f"{unit.file} is not a regular file: refused")
+    searched = [os.path.join(unit.directory, d) for d in judged.directories]
+    for directory in searched:
+        if under(os.path.realpath(directory), files.KERNEL) and os.name != "nt":
+            raise Refused(f"it searches {directory} for headers, where the system's devices and "
+                          "state are, no sources: refused")
+    for forced in judged.files:
+        for where in [os.path.join(unit.directory, forced)] + [os.path.join(d, forced)
+                                                                for d in searched]:
+            if os.path.lexists(where) and files.regular(where) is None:
+                raise Refused(f"its -include or -imacros {forced} is not a regular file: refused")
+
+
+def _argv(path, rest, style, judged, file):
+    """What runs the unit: the compiler at `path` (with the --compiler words `rest`), told to
+    list what it enters and write nothing, the flags kept, the unit's file."""
+    source = os.path.join(".", file) if file.startswith(("-", "@")) else file
+    if style == "/showIncludes":
+        return msvc.argv(path, judged, source)
+    own = ["-E", "-H", "-w"]
+    if "clang" in _name(os.path.realpath(path)):
+        own.append("-fno-crash-diagnostics")  # no reproducers for a source that crashes it
+    return [path, *rest, *own, *judged.kept, source]
 
 
 def plan(unit, database, compiler=None, roots=None):
@@ -259,26 +280,8 @@ def plan(unit, database, compiler=None, roots=None):
     if lang is None:
         ending = os.path.splitext(file)[1] or "no ending"
         raise Skipped(f"{judged.language or ending} is not C or C++")
-    if not _regular(os.path.join(unit.directory, file)):
-        raise Refused(f"{unit.file} is not a regular file: refused")
-    searched = [os.path.join(unit.directory, d) for d in getattr(judged, "directories", [])]
-    for directory in searched:
-        if files.under(os.path.realpath(directory), files.KERNEL) and os.name != "nt":
-            raise Refused(f"it searches {directory} for headers, where the system's devices and "
-                          "state are, no sources: refused")
-    for forced in judged.files:
-        for where in [os.path.join(unit.directory, forced)] + [os.path.join(d, forced)
-                                                                for d in searched]:
-            if os.path.lexists(where) and not _regular(where):
-                raise Refused(f"its -include or -imacros {forced} is not a regular file: refused")
-    source = os.path.join(".", file) if file.startswith(("-", "@")) else file
-    if style == "/showIncludes":
-        argv = msvc.argv(path, judged, source)
-    else:
-        own = ["-E", "-H", "-w"]
-        if "clang" in _name(os.path.realpath(path)):
-            own.append("-fno-crash-diagnostics")  # no reproducers for a source that crashes it
-        argv = [path, *rest, *own, *judged.kept, source]
+    _check_files(unit, file, judged)
+    argv = _argv(path, rest, style, judged, file)
     key = (path, *rest), lang, tuple(judged.search), style
     system = [os.path.realpath(os.path.join(unit.directory, d)) for d in judged.system]
     return Plan(argv, key, system, judged.dropped)
@@ -289,7 +292,7 @@ def chosen_compiler(words):
     directories, or by an absolute path."""
     program = words[0]
     path = program if os.path.isabs(program) else on_path(program, past_wrappers=False)
-    if path is None or not _executable(path):
+    if path is None or not files.executable(path):
         raise Failure(f"--compiler '{shlex.join(words)}': {program} is not found")
     return [path, *words[1:]]
 
