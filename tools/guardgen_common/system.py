@@ -1,6 +1,6 @@
 """What differs between Linux and Windows, kept in this one place: guardgen's name and line
-ends, how a Windows build's path is read, how a program is started in a group of its own, how it is stopped with all it started, and
-the signals that interrupt a run."""
+ends, how a Windows build's path is read, how a program is started in a group of its own, how it
+is stopped with all it started, and the signals that interrupt a run."""
 
 import os
 import signal
