@@ -19,7 +19,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 from check_guards import (audit, catalogue, causes, compilers, database, fixes,  # noqa: E402
                           flags, msvc, proof, record, report)
 import guardgen_common  # noqa: E402
-from guardgen_common import entries, processes, shapes  # noqa: E402
+from guardgen_common import entries, processes, programs, shapes  # noqa: E402
 from guardgen_common.processes import Failure  # noqa: E402
 
 
@@ -386,11 +386,11 @@ class Commands(unittest.TestCase):
             self.assertFalse((top / "ran").exists() or (top / "build" / "ran").exists())
             for name in ("gcc", "g++-12", "x86_64-linux-gnu-gcc-12", "clang", "clang++-14",
                          "arm-none-eabi-gcc", "clang.exe"):
-                self.assertEqual(entries.listing_of(f"/usr/bin/{name}"), "-H", name)
+                self.assertEqual(programs.listing_of(f"/usr/bin/{name}"), "-H", name)
             for name in ("cc", "ccache", "tcc", "sh", "gcc-wrapper.sh", "xgcc", "mcpp"):
-                self.assertIsNone(entries.listing_of(f"/usr/bin/{name}"), name)
+                self.assertIsNone(programs.listing_of(f"/usr/bin/{name}"), name)
             for name in ("cl", "CL.EXE", "clang-cl"):
-                self.assertEqual(entries.listing_of(name), "/showIncludes", name)
+                self.assertEqual(programs.listing_of(name), "/showIncludes", name)
 
     def test_the_tools_options_come_first_and_the_unit_is_judged_before_it_runs(self):
         gcc = shutil.which("gcc")

@@ -16,9 +16,10 @@ import os
 import re
 import shlex
 
-from guardgen_common import entries, files
+from guardgen_common import entries, files, programs
 from guardgen_common.files import under
 from guardgen_common.processes import Failure, run
+from guardgen_common.system import windows_path
 
 from . import flags as allowlist
 from . import msvc
@@ -60,16 +61,12 @@ def search_path(roots=()):
     return found
 
 
-def _executable(path):
-    return files.regular(path) is not None and os.access(path, os.X_OK)
-
-
 def on_path(name, past_wrappers=True):
     """The first `name` on the PATH's absolute directories that is a program, passing over those
     that lead to a wrapper (ccache's links named after a compiler); None where there is none."""
     for directory in search_path():
         candidate = os.path.join(directory, name)
-        if _executable(candidate) and not (
+        if files.executable(candidate) and not (
                 past_wrappers and _name(os.path.realpath(candidate)) in WRAPPERS):
             return candidate
     return None
@@ -84,7 +81,7 @@ def work_tree_top(directory):
         marker = os.path.join(here, ".git")
         if os.path.lexists(marker):
             top = here
-            if linked is None and os.path.isfile(marker):
+            if linked is None and files.regular(marker):
                 linked = _linked_top(marker)
         parent = os.path.dirname(here)
         if parent == here:
@@ -96,7 +93,7 @@ def _linked_top(marker):
     """The work tree of the repository that a .git file ("gitdir: PATH") names, when PATH is
     a linked work tree's (.../.git/worktrees/NAME); read with a bound, no git run."""
     try:
-        with open(marker, "rb") as f:
+        with files.open_regular(marker, limit=None) as f:
             text = f.read(4096).decode(errors="replace").strip()
     except OSError:
         return None
@@ -155,14 +152,14 @@ def resolve(program, roots):
         raise Refused(f"its compiler {program!r} holds a NUL: refused")
     if os.path.isabs(program):
         path = os.path.normpath(program)
-        if not _executable(path):
+        if not files.executable(path):
             raise Refused(f"its compiler '{program}' is no program that can be run")
     elif os.sep in program or (os.altsep and os.altsep in program):
         raise Refused(f"its compiler '{program}' is a path into the build tree: refused")
     else:
         path = on_path(program)
         if path is None:
-            if entries.listing_of(program) is None and _name(program) not in ("cc", "c++"):
+            if programs.listing_of(program) is None and _name(program) not in ("cc", "c++"):
                 raise Skipped(_other(program))
             raise Refused(f"its compiler '{program}' is not found on the PATH")
     if _name(os.path.realpath(path)) in WRAPPERS:
@@ -183,7 +180,7 @@ def resolve(program, roots):
     if os.path.normpath(program).startswith("/proc/"):
         raise Refused(f"its compiler '{program}' is a path through /proc, which leads elsewhere "
                       "for each process: refused")
-    if entries.listing_of(real) is None:
+    if programs.listing_of(real) is None:
         raise Skipped(_other(program))
     if not compiled(real):
         raise Refused(f"its compiler '{program}' ({real}) is a script or another file, not a "
@@ -222,10 +219,6 @@ def language(file, judged):
     return LANGUAGES.get(ending)
 
 
-def _regular(path):
-    return files.regular(path) is not None
-
-
 class Plan:
     """How one unit runs: the argv, the words that move the compiler's own header directories
     (and so the key under which they are asked for), the system directories of its flags, and
@@ -233,6 +226,35 @@ class Plan:
 
     def __init__(self, argv, key, system, dropped):
         self.argv, self.key, self.system, self.dropped = argv, key, system, dropped
+
+
+def _check_files(unit, file, judged):
+    """Refuses the unit whose file (`file`, as it is read here), whose directories searched for
+    headers or whose forced includes are not safe to read."""
+    if files.regular(os.path.join(unit.directory, file)) is None:
+        raise Refused(f"{unit.file} is not a regular file: refused")
+    searched = [os.path.join(unit.directory, d) for d in judged.directories]
+    for directory in searched:
+        if under(os.path.realpath(directory), files.KERNEL) and os.name != "nt":
+            raise Refused(f"it searches {directory} for headers, where the system's devices and "
+                          "state are, no sources: refused")
+    for forced in judged.files:
+        for where in [os.path.join(unit.directory, forced)] + [os.path.join(d, forced)
+                                                                for d in searched]:
+            if os.path.lexists(where) and files.regular(where) is None:
+                raise Refused(f"its -include or -imacros {forced} is not a regular file: refused")
+
+
+def _argv(path, rest, style, judged, file):
+    """What runs the unit: the compiler at `path` (with the --compiler words `rest`), told to
+    list what it enters and write nothing, the flags kept, the unit's file."""
+    source = os.path.join(".", file) if file.startswith(("-", "@")) else file
+    if style == "/showIncludes":
+        return msvc.argv(path, judged, source)
+    own = ["-E", "-H", "-w"]
+    if "clang" in _name(os.path.realpath(path)):
+        own.append("-fno-crash-diagnostics")  # no reproducers for a source that crashes it
+    return [path, *rest, *own, *judged.kept, source]
 
 
 def plan(unit, database, compiler=None, roots=None):
@@ -246,38 +268,20 @@ def plan(unit, database, compiler=None, roots=None):
         path, rest = compiler[0], compiler[1:]
     else:
         path, rest = resolve(program, roots or tree(database, unit)), []
-    style = (entries.listing_of(path) or entries.listing_of(os.path.realpath(path))
+    style = (programs.listing_of(path) or programs.listing_of(os.path.realpath(path))
              if not compiler else "-H")
     judge = msvc.judge if style == "/showIncludes" else allowlist.judge
     try:
         judged = judge(allowlist.expanded(words, unit.directory))
     except Failure as failure:
         raise Refused(str(failure)) from None
-    file = msvc.path(unit.file) if style == "/showIncludes" else unit.file
+    file = windows_path(unit.file) if style == "/showIncludes" else unit.file
     lang = language(file, judged)
     if lang is None:
         ending = os.path.splitext(file)[1] or "no ending"
         raise Skipped(f"{judged.language or ending} is not C or C++")
-    if not _regular(os.path.join(unit.directory, file)):
-        raise Refused(f"{unit.file} is not a regular file: refused")
-    searched = [os.path.join(unit.directory, d) for d in getattr(judged, "directories", [])]
-    for directory in searched:
-        if files.under(os.path.realpath(directory), files.KERNEL) and os.name != "nt":
-            raise Refused(f"it searches {directory} for headers, where the system's devices and "
-                          "state are, no sources: refused")
-    for forced in judged.files:
-        for where in [os.path.join(unit.directory, forced)] + [os.path.join(d, forced)
-                                                                for d in searched]:
-            if os.path.lexists(where) and not _regular(where):
-                raise Refused(f"its -include or -imacros {forced} is not a regular file: refused")
-    source = os.path.join(".", file) if file.startswith(("-", "@")) else file
-    if style == "/showIncludes":
-        argv = msvc.argv(path, judged, source)
-    else:
-        own = ["-E", "-H", "-w"]
-        if "clang" in _name(os.path.realpath(path)):
-            own.append("-fno-crash-diagnostics")  # no reproducers for a source that crashes it
-        argv = [path, *rest, *own, *judged.kept, source]
+    _check_files(unit, file, judged)
+    argv = _argv(path, rest, style, judged, file)
     key = (path, *rest), lang, tuple(judged.search), style
     system = [os.path.realpath(os.path.join(unit.directory, d)) for d in judged.system]
     return Plan(argv, key, system, judged.dropped)
@@ -288,7 +292,7 @@ def chosen_compiler(words):
     directories, or by an absolute path."""
     program = words[0]
     path = program if os.path.isabs(program) else on_path(program, past_wrappers=False)
-    if path is None or not _executable(path):
+    if path is None or not files.executable(path):
         raise Failure(f"--compiler '{shlex.join(words)}': {program} is not found")
     return [path, *words[1:]]
 

@@ -4,12 +4,17 @@ list of "arguments" or as one "command" with shell quoting."""
 
 import json
 import os
+import re
 import shlex
 from dataclasses import dataclass
 from pathlib import Path
 
-from guardgen_common import entries, files
+from guardgen_common import files
 from guardgen_common.processes import Failure
+from guardgen_common.programs import listing_of
+from guardgen_common.system import windows_path
+
+from .flags import words_of
 
 NAME = "compile_commands.json"
 
@@ -81,53 +86,48 @@ def unit(entry, number, database):
     else:
         raise Failure(f"{where} has neither \"arguments\" nor \"command\"")
     directory, file = entry["directory"], entry["file"]
-    if msvc_style(argv) and os.name != "nt":
-        # A Windows build's paths, taken here: its backslashes are separators on Windows alone.
-        directory, file = directory.replace("\\", "/"), file.replace("\\", "/")
+    if msvc_style(argv):
+        directory, file = windows_path(directory), windows_path(file)
     directory = os.path.normpath(os.path.join(os.path.dirname(database), directory))
     return Unit(directory, file, list(argv))
 
 
 def msvc_style(argv):
     """Whether the command `argv` (its first word at least) runs cl or clang-cl."""
-    return bool(argv) and entries.listing_of(argv[0].strip('"').replace("\\", "/")) == \
-        "/showIncludes"
+    return bool(argv) and listing_of(windows_path(argv[0].strip('"'))) == "/showIncludes"
 
 
 def windows_split(command):
     """The words of a Windows command line, as the C runtime splits it: blanks separate words
     outside double quotes; backslashes are themselves, but before a double quote, where each
-    pair is one backslash and an odd one makes the quote a character."""
-    words, word, quoted, started, i = [], [], False, False, 0
+    pair is one backslash and an odd one makes the quote a character. These are not gcc's rules
+    for a response file (flags.tokens): single quotes and a lone backslash mean nothing here."""
+    return words_of(_windows_pieces(command))
+
+
+BACKSLASHES = re.compile(r"\\+")
+
+
+def _windows_pieces(command):
+    quoted, i = False, 0
     while i < len(command):
         c = command[i]
         if c == "\\":
-            run = len(command[i:]) - len(command[i:].lstrip("\\"))
+            run = BACKSLASHES.match(command, i).end() - i
             if command[i + run:i + run + 1] == '"':
-                word.append("\\" * (run // 2))
-                if run % 2:
-                    word.append('"')
-                    i += run + 1
-                else:
-                    i += run
-                started = True
-                continue
-            word.append("\\" * run)
-            started, i = True, i + run
+                # Each pair is one backslash; an odd one left takes the quote as a character.
+                yield "\\" * (run // 2) + ('"' if run % 2 else "")
+                i += run + run % 2
+            else:
+                yield "\\" * run
+                i += run
             continue
         if c == '"':
-            quoted, started = not quoted, True
-        elif c in " \t" and not quoted:
-            if started:
-                words.append("".join(word))
-            word, started = [], False
+            quoted = not quoted
+            yield ""
         else:
-            word.append(c)
-            started = True
+            yield None if c in " \t" and not quoted else c
         i += 1
-    if started:
-        words.append("".join(word))
-    return words
 
 
 # A database of the largest builds is some hundreds of MB.

@@ -6,6 +6,7 @@ rest (a program to start, code to load, a configuration to read, or an option no
 named once per run, as it could have changed the answer. Response files (@FILE) are read here,
 by the compilers' own rules, and what they hold is judged the same way."""
 
+import itertools
 import os
 import re
 from dataclasses import dataclass, field
@@ -88,34 +89,44 @@ class Flags:
     dropped: list = field(default_factory=list)  # shown names, in order
 
 
+def words_of(pieces):
+    """The words that `pieces` make, as a splitter gives them: text that goes on the word (an
+    empty one begins a word too, as an opening quote does), or None for a blank between words."""
+    words, word = [], None
+    for piece in itertools.chain(pieces, [None]):
+        if piece is None:
+            if word is not None:
+                words.append("".join(word))
+            word = None
+        elif word is None:
+            word = [piece]
+        else:
+            word.append(piece)
+    return words
+
+
 def tokens(text):
     """The words of a response file, as gcc and clang (outside Windows) split it: at blanks,
-    with single and double quotes, and a backslash taking the next character as it is."""
-    words, word, quote, started, i = [], [], None, False, 0
-    while i < len(text):
-        c = text[i]
-        if c == "\\" and i + 1 < len(text):
-            word.append(text[i + 1])
-            started, i = True, i + 2
-            continue
-        if quote:
+    with single and double quotes, and a backslash taking the next character as it is. These
+    are gcc's rules, not the C runtime's of a Windows command line (database.windows_split)."""
+    return words_of(_token_pieces(text))
+
+
+def _token_pieces(text):
+    characters, quote = iter(text), None
+    for c in characters:
+        if c == "\\":
+            yield next(characters, c)
+        elif quote:
             if c == quote:
                 quote = None
             else:
-                word.append(c)
+                yield c
         elif c in "'\"":
-            quote, started = c, True
-        elif c.isspace():
-            if started:
-                words.append("".join(word))
-            word, started = [], False
+            quote = c
+            yield ""
         else:
-            word.append(c)
-            started = True
-        i += 1
-    if started:
-        words.append("".join(word))
-    return words
+            yield None if c.isspace() else c
 
 
 def expanded(words, directory, depth=0):
@@ -159,70 +170,117 @@ def _value_option(word, names):
     return name, word[len(name):]
 
 
-def judge(words):
-    """The Flags of a unit whose arguments after its program are `words` (response files already
-    read)."""
-    flags = Flags()
-    i = 0
-    while i < len(words):
-        word = words[i]
-        following = words[i + 1] if i + 1 < len(words) else None
-        i += 1
-        if word == "--":
-            flags.inputs += words[i:]
-            break
-        if not word.startswith("-") or word == "-":
-            flags.inputs.append(word)
-            continue
-        if word.startswith("-Wp,") or word == "-Xpreprocessor":
-            # Options for the preprocessor itself: those of the allowlist pass as they are.
-            if word == "-Xpreprocessor":
-                parts, i = ([following] if following is not None else []), i + 1
-            else:
-                parts = word[4:].split(",")
-            for part in parts:
-                if re.fullmatch(r"-[DUI].+", part):
-                    _keep_value(flags, part[:2], part[2:])
-                elif part.startswith("-"):  # a value alone goes with its option
-                    flags.dropped.append(("-Wp," if word != "-Xpreprocessor" else
-                                          "-Xpreprocessor ") + shown(part))
-            continue
-        if word in QUIET_WITH_VALUE:
-            i += 1
-            continue
-        if word in NAMED_WITH_VALUE:
-            flags.dropped.append(word)
-            i += 1
-            continue
-        if word in ALONE or OPTIMIZE.match(word) or F_MACROS.match(word) or M_MACHINE.match(word):
-            flags.kept.append(word)
-            if word.startswith(("-m", "-nostd", "-nobuiltininc")):
-                flags.search.append(word)
-            continue
-        equals = next((n for n in EQUALS if word.startswith(n + "=")), None)
-        if equals or word == "--sysroot":
-            name = equals or word
-            if equals:
-                value = word[len(name) + 1:]
-            else:
-                value, i = following, i + 1
-            _keep_equals(flags, name, value, word)
-            continue
-        if word in NEXT_ONLY:
-            i += 1
-            _keep_next(flags, word, following)
-            continue
-        joined = _value_option(word, JOINED_OR_NEXT)
-        if joined:
-            name, value = joined
-            if not value:
-                value, i = following, i + 1
-            _keep_value(flags, name, value)
-            continue
-        if QUIET.match(word):
-            continue
-        flags.dropped.append(shown(word))
+def judged(words, rules):
+    """The Flags of a unit whose arguments after its program are `words`, each word judged by the
+    first of `rules` that takes it. A rule is given the Flags, the word, and the words after it
+    (an iterator, from which it takes a value of its own), and says whether it took the word; the
+    last rule takes any word."""
+    flags, rest = Flags(), iter(words)
+    for word in rest:
+        for rule in rules:
+            if rule(flags, word, rest):
+                break
     return flags
+
+
+def joined_or_next(names, keep, after=0):
+    """A rule for the options of `names` (looked for from the word's `after`-th character) with
+    one value, joined or as the next word: keep(flags, name, value) takes it, the value None where
+    the command ends first."""
+    def rule(flags, word, rest):
+        found = _value_option(word[after:], names)
+        if not found:
+            return False
+        name, value = found
+        keep(flags, name, value or next(rest, None))
+        return True
+    return rule
+
+
+def quiet(pattern, after=0):
+    """A rule that drops, without a word, the options that `pattern` matches (from the word's
+    `after`-th character)."""
+    def rule(flags, word, rest):
+        return bool(pattern.match(word[after:]))
+    return rule
+
+
+def named(flags, word, rest):
+    """The last rule: the word is dropped, and named."""
+    flags.dropped.append(shown(word))
+    return True
+
+
+def _end_of_options(flags, word, rest):
+    """--: every word after it is an input."""
+    if word != "--":
+        return False
+    flags.inputs += rest
+    return True
+
+
+def _input(flags, word, rest):
+    if word.startswith("-") and word != "-":
+        return False
+    flags.inputs.append(word)
+    return True
+
+
+def _for_preprocessor(flags, word, rest):
+    """Options for the preprocessor itself (-Wp,A,B and -Xpreprocessor A): those of the allowlist
+    pass as they are."""
+    if word == "-Xpreprocessor":
+        following = next(rest, None)
+        parts, prefix = ([following] if following is not None else []), "-Xpreprocessor "
+    elif word.startswith("-Wp,"):
+        parts, prefix = word[4:].split(","), "-Wp,"
+    else:
+        return False
+    for part in parts:
+        if re.fullmatch(r"-[DUI].+", part):
+            _keep_value(flags, part[:2], part[2:])
+        elif part.startswith("-"):  # a value alone goes with its option
+            flags.dropped.append(prefix + shown(part))
+    return True
+
+
+def _with_value(flags, word, rest):
+    """Options whose value is the next word, dropped with it: quietly, or named."""
+    if word not in QUIET_WITH_VALUE and word not in NAMED_WITH_VALUE:
+        return False
+    if word not in QUIET_WITH_VALUE:
+        flags.dropped.append(word)
+    next(rest, None)
+    return True
+
+
+def _alone(flags, word, rest):
+    if not (word in ALONE or OPTIMIZE.match(word) or F_MACROS.match(word)
+            or M_MACHINE.match(word)):
+        return False
+    flags.kept.append(word)
+    if word.startswith(("-m", "-nostd", "-nobuiltininc")):
+        flags.search.append(word)
+    return True
+
+
+def _equals(flags, word, rest):
+    name = next((n for n in EQUALS if word.startswith(n + "=")), None)
+    if name:
+        value = word[len(name) + 1:]
+    elif word == "--sysroot":
+        name, value = word, next(rest, None)
+    else:
+        return False
+    _keep_equals(flags, name, value, word)
+    return True
+
+
+def _next_only(flags, word, rest):
+    if word not in NEXT_ONLY:
+        return False
+    _keep_next(flags, word, next(rest, None))
+    return True
 
 
 def _keep_value(flags, name, value):
@@ -273,3 +331,14 @@ def _keep_next(flags, name, value):
         flags.files.append(value)
     else:
         flags.search += [name, value]
+
+
+# How a word is judged, in this order.
+RULES = (_end_of_options, _input, _for_preprocessor, _with_value, _alone, _equals, _next_only,
+         joined_or_next(JOINED_OR_NEXT, _keep_value), quiet(QUIET), named)
+
+
+def judge(words):
+    """The Flags of a unit whose arguments after its program are `words` (response files already
+    read)."""
+    return judged(words, RULES)

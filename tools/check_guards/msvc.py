@@ -6,7 +6,9 @@ one space deeper for each level of nesting."""
 import os
 import re
 
-from .flags import Flags, shown
+from guardgen_common.system import windows_path
+
+from .flags import joined_or_next, judged, named, quiet
 
 # Options with one value, joined (/Iinc) or as the next word (/I inc); passed joined.
 VALUED = ("I", "D", "U", "FI", "external:I", "imsvc")
@@ -26,59 +28,64 @@ NAMED_WITH_VALUE = ("Xclang", "clang:", "Yc", "Yu", "Fp", "B1", "B2", "Bx", "FU"
                     "d2", "Tc", "Tp")
 
 
-def path(value):
-    """A path from a Windows build, taken here: its backslashes are separators on Windows
-    alone."""
-    return value if os.name == "nt" else value.replace("\\", "/")
+def _input(flags, word, rest):
+    if word.startswith(("/", "-")) and len(word) > 1 and not (
+            word.startswith("/") and os.name != "nt" and os.path.exists(word)):
+        return False
+    flags.inputs.append(windows_path(word))
+    return True
+
+
+def _keep_valued(flags, name, value):
+    if value is None or value.startswith("@"):
+        return
+    if name in ("D", "U"):
+        flags.kept.append(f"/{name}{value}")
+        return
+    value = windows_path(value)
+    flags.kept.append(f"-imsvc{value}" if name == "imsvc" else f"/{name}{value}")
+    if name == "FI":
+        flags.files.append(value)
+    elif name in ("external:I", "imsvc"):
+        flags.system.append(value)
+
+
+_joined_or_next = joined_or_next(VALUED, _keep_valued, after=1)
+
+
+def _valued(flags, word, rest):
+    """The options of VALUED, but /Imsvc..., which is no /I."""
+    return not word[1:].startswith("Imsvc") and _joined_or_next(flags, word, rest)
+
+
+def _kept(flags, word, rest):
+    body = word[1:]
+    if not KEPT.match(body):
+        return False
+    flags.kept.append(word)
+    if body in ("TC", "TP"):
+        flags.language = "c" if body == "TC" else "c++"
+    return True
+
+
+def _named_with_value(flags, word, rest):
+    body = word[1:]
+    name = next((n for n in NAMED_WITH_VALUE if body.startswith(n)), None)
+    if not name:
+        return False
+    flags.dropped.append(word[0] + name)
+    if body == name and name in ("Xclang", "Fp", "FU", "AI"):
+        next(rest, None)
+    return True
+
+
+# How a word is judged, in this order.
+RULES = (_input, _valued, _kept, quiet(QUIET, after=1), _named_with_value, named)
 
 
 def judge(words):
     """The Flags of an MSVC-style unit whose arguments after its program are `words`."""
-    flags = Flags()
-    i = 0
-    while i < len(words):
-        word = words[i]
-        following = words[i + 1] if i + 1 < len(words) else None
-        i += 1
-        if not word.startswith(("/", "-")) or len(word) == 1 or (
-                word.startswith("/") and os.name != "nt" and os.path.exists(word)):
-            flags.inputs.append(path(word))
-            continue
-        body = word[1:]
-        valued = next((v for v in sorted(VALUED, key=len, reverse=True)
-                       if body.startswith(v) and (v != "I" or not body.startswith("Imsvc"))),
-                      None)
-        if valued:
-            value = body[len(valued):]
-            if not value:
-                value, i = following, i + 1
-            if value is None or value.startswith("@"):
-                continue
-            if valued in ("D", "U"):
-                flags.kept.append(f"/{valued}{value}")
-                continue
-            value = path(value)
-            flags.kept.append(f"-imsvc{value}" if valued == "imsvc" else f"/{valued}{value}")
-            if valued == "FI":
-                flags.files.append(value)
-            elif valued in ("external:I", "imsvc"):
-                flags.system.append(value)
-            continue
-        if KEPT.match(body):
-            flags.kept.append(word)
-            if body in ("TC", "TP"):
-                flags.language = "c" if body == "TC" else "c++"
-            continue
-        if QUIET.match(body):
-            continue
-        named = next((n for n in NAMED_WITH_VALUE if body.startswith(n)), None)
-        if named:
-            flags.dropped.append(word[0] + named)
-            if body == named and named in ("Xclang", "Fp", "FU", "AI"):
-                i += 1
-            continue
-        flags.dropped.append(shown(word))
-    return flags
+    return judged(words, RULES)
 
 
 def argv(path, judged, source):

@@ -1,10 +1,14 @@
 """What the companions of guardgen share, importing neither of them:
 
-    processes  running a program bounded in time in a process group of its own, from any
-               thread; the interruptions, which stop every program still running
-    system     what differs between Linux and Windows for running programs
-    shapes     the shape of a header's include guard, read as a preprocessor reads it
+    command    both companions as commands: one-line errors, the line "tool: what", a run's end
+    processes  programs run bounded in time in groups of their own; interruptions stop them all
+    sandbox    bubblewrap, in which every program of a database runs, read-only and offline
+    system     what differs between Linux and Windows, kept in one place
+    files      reading a build's files, which may be hostile: regular files only, bounded
+    programs   the programs known by name: how each lists its headers, how it preprocesses
     entries    the headers a compiler entered, from its own listing (-H, /showIncludes)
+    shapes     the shape of a header's include guard, read as a preprocessor reads it
+    names      names as they are printed, their control characters escaped
     outputs    checking and writing an output path, sizes as a person reads them"""
 
 # The release, as the build's project() says it (a test holds them the same).

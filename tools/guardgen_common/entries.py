@@ -22,8 +22,6 @@ LISTED = re.compile(r"^\.+ (.+)$")
 # gcc ends its listing with the headers that have no guard, one raw path a line.
 GUARDS_SECTION = "Multiple include guards may be useful for:"
 
-from .programs import listing_of  # noqa: F401  (the listing is told by the program's name)
-
 
 class Unclear(Failure):
     """A listing that cannot be read one way only: the unit's answer is unclear, never a guess."""

@@ -45,6 +45,11 @@ def regular(path, roots=None):
         return None
 
 
+def executable(path):
+    """Whether `path` is a regular file (see regular) that may be run."""
+    return regular(path) is not None and os.access(path, os.X_OK)
+
+
 def open_regular(path, roots=None, limit=LIMIT):
     """The file at `path` opened to read (binary), where it is a regular file of at most `limit`
     bytes (inside `roots` where given); else an OSError that says why. It is looked at before it

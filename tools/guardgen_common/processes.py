@@ -18,7 +18,7 @@ import tempfile
 import threading
 import time
 
-from . import system
+from . import files, system
 from .names import printable
 
 if not system.WINDOWS:
@@ -215,7 +215,7 @@ def _system_program(name):
     user's or a tree's."""
     for directory in ("/usr/bin", "/bin"):
         path = os.path.join(directory, name)
-        if os.path.isfile(path) and os.access(path, os.X_OK):
+        if files.executable(path):
             return path
     return None
 

@@ -8,10 +8,9 @@ compiler starts can write a file, send a byte, read the tool's environment or ou
 tool."""
 
 import os
-import stat
 
 from . import processes
-from .files import under
+from .files import executable, under
 from .processes import Failure
 
 INSTALL = "apt-get install bubblewrap"
@@ -94,13 +93,6 @@ class Sandbox:
     def environment(self):
         """bwrap's own environment: none of the tool's."""
         return {}
-
-
-def executable(path):
-    try:
-        return stat.S_ISREG(os.stat(path).st_mode) and os.access(path, os.X_OK)
-    except (OSError, ValueError):
-        return False
 
 
 def find(path):

@@ -1,6 +1,6 @@
 """What differs between Linux and Windows, kept in this one place: guardgen's name and line
-ends, how a program is started in a group of its own, how it is stopped with all it started, and
-the signals that interrupt a run."""
+ends, how a Windows build's path is read, how a program is started in a group of its own, how it
+is stopped with all it started, and the signals that interrupt a run."""
 
 import os
 import signal
@@ -11,6 +11,12 @@ WINDOWS = os.name == "nt"
 # The name of the guardgen program, and the bytes of each "\n" in the files it writes.
 GUARDGEN = "guardgen.exe" if WINDOWS else "guardgen"
 LINE_END_BYTES = 2 if WINDOWS else 1
+
+
+def windows_path(path):
+    """A path from a Windows build, as it is taken here: its backslashes are separators on
+    Windows alone."""
+    return path if WINDOWS else path.replace("\\", "/")
 
 # Each program runs in a group of its own, so that it can be stopped with all it started (gcc
 # starts cc1, for one), and so that the terminal's Ctrl-C reaches the tool alone, which then
