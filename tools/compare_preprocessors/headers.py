@@ -14,7 +14,7 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
-from guardgen_common import entries, files, shapes, system
+from guardgen_common import entries, files, programs, shapes, system
 from guardgen_common.names import printable
 from guardgen_common.processes import Failure, run
 
@@ -95,7 +95,7 @@ def ways(result):
     """The records of the headers it entered that `result`'s preprocessor may keep, in the order
     they are tried: its own listing, where its name says it has one, then its opens."""
     program = shutil.which(result.argv[0])
-    listing = entries.listing_of(os.path.realpath(program)) if program else None
+    listing = programs.listing_of(os.path.realpath(program)) if program else None
     tried = {"-H": ["listing"], "/showIncludes": ["showIncludes"]}.get(listing, [])
     if not system.WINDOWS and shutil.which("strace"):
         tried.append("opens")
