@@ -12,6 +12,12 @@ WINDOWS = os.name == "nt"
 GUARDGEN = "guardgen.exe" if WINDOWS else "guardgen"
 LINE_END_BYTES = 2 if WINDOWS else 1
 
+
+def written_bytes(text):
+    """The bytes that `text` takes in a file written with those line ends."""
+    return len(text) + text.count("\n") * (LINE_END_BYTES - 1)
+
+
 # Each program runs in a group of its own, so that it can be stopped with all it started (gcc
 # starts cc1, for one), and so that the terminal's Ctrl-C reaches the tool alone, which then
 # stops it.
