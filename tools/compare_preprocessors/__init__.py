@@ -9,7 +9,6 @@ one, what an include costs in each style and whether it skips a header it has se
     verdicts   one judgement of a preprocessor from its runs (pure: no program is run)
     report     the table, the JSON and the plot
     cli        the command line and the order of a run
-    system     its names and line ends on each system
 
 Running a program bounded in time, the interruptions and what differs on Windows for that are
 in guardgen_common, which check-guards shares."""

@@ -2,6 +2,7 @@
 the files, time the preprocessors, then print the table before writing anything else."""
 
 import argparse
+import importlib
 import os
 import random
 import re
@@ -11,7 +12,7 @@ import time
 from pathlib import Path
 
 from guardgen_common import processes, programs, system
-from guardgen_common.command import Parser, finish, sayer
+from guardgen_common.command import Parser, add_options, finish, sayer
 from guardgen_common.outputs import check_writable
 from guardgen_common.processes import Failure
 
@@ -56,22 +57,21 @@ def find_guardgen(given):
 
 
 def check_plot(path):
+    """Refuses a --plot that cannot be drawn, before the long run: a name of no format it draws,
+    a path that cannot be written, or no matplotlib to draw it with. matplotlib is imported here
+    to find out, and again where the plot is drawn."""
     if path is None:
         return
     if Path(path).suffix.lower() not in report.PLOT_FORMATS:
         raise Failure(f"{path}: a plot's name ends in {', '.join(report.PLOT_FORMATS)}")
     check_writable(path)
     try:
-        import matplotlib  # noqa: F401  (checked before the long run, used after it)
+        importlib.import_module("matplotlib")
     except ImportError:
         raise Failure("--plot needs matplotlib (Debian: python3-matplotlib)") from None
 
 
-def parse_arguments(argv):
-    parser = Parser(
-        prog=ME,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-        description=f"""\
+DESCRIPTION = f"""\
 Runs guardgen for each COUNT (default: {' '.join(map(str, DEFAULT_COUNTS))}) and for 0 in a fresh
 temporary directory, writes once.h ("#pragma once" and the declaration) and onceCOUNT.c (COUNT
 bare includes of it) beside its files, and times each preprocessor on the four styles:
@@ -108,47 +108,59 @@ for the same file. The third tells which spellings of an include guard are skipp
 the guarded header is (#ifndef, #if !defined, comments outside, an #else branch, a declaration
 after #endif as the control; timed only where the clock alone can tell), and whether guard.h
 is read again after #undef: from the declaration after the #undef in the output, and from
-the record too where it tells.""",
-    )
-    parser.add_argument("counts", metavar="COUNT", nargs="*", help="a number of includes")
-    parser.add_argument("-g", dest="guardgen", metavar="GUARDGEN",
-                        default=os.environ.get("GUARDGEN"),
-                        help="the guardgen program (default: $GUARDGEN, else the one installed "
-                             "beside this tool or built in its source tree, else guardgen on "
-                             "the PATH)")
-    parser.add_argument("-p", dest="preprocessors", metavar="PREPROCESSOR", action="append",
-                        help="a name (" + ", ".join(programs.KNOWN_COMMANDS) + ") or a command that "
-                             "takes a file name and writes the preprocessed text to standard "
-                             "output, such as \"clang -E -P\"; one that writes it to a file "
-                             "it is told takes {out} for that file, as \"tcc -E -o {out}\", "
-                             "and {in} stands where the file to preprocess goes, if not last; "
-                             "may be given more than once "
-                             "(default: whichever of " + ", ".join(programs.DEFAULT_NAMES) +
-                             " are installed)")
-    parser.add_argument("--runs", type=int, default=DEFAULT_RUNS, metavar="N",
-                        help=f"timed runs per preprocessor, style and count (default: "
-                             f"{DEFAULT_RUNS})")
-    parser.add_argument("--timeout", type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
-                        help="stop a run of a preprocessor that takes longer, and the tool with "
-                             f"it (default: {DEFAULT_TIMEOUT:g})")
-    parser.add_argument("--seed", type=int, metavar="N",
-                        help="the seed of the random order (default: a fresh one, which the JSON "
-                             "records, so that an order can be repeated)")
-    parser.add_argument("--json", metavar="FILE",
-                        help="also write the results as JSON to FILE (- for standard output, "
-                             "instead of the table)")
-    parser.add_argument("--header", action="append", metavar="FILE",
-                        help="ask whether each preprocessor skips this header when it is included "
-                             "again, and why, from its shape; may be given more than once. "
-                             "Without counts, only this is asked (no timing)")
-    parser.add_argument("-D", dest="defines", action="append", metavar="NAME[=VALUE]",
-                        help="a macro for every preprocessor, with --header; may be repeated")
-    parser.add_argument("-I", dest="include_dirs", action="append", metavar="DIR",
-                        help="a directory on every preprocessor's include path, with --header "
-                             "(the header's own is there already); may be repeated")
-    parser.add_argument("--plot", metavar="FILE",
-                        help="draw time against count for each preprocessor and style, as "
-                             "FILE.svg, FILE.png or FILE.pdf (needs matplotlib)")
+the record too where it tells."""
+
+# The options, each flag beside its help (see command.add_options). -g's default, $GUARDGEN, is
+# set as the command line is parsed.
+OPTIONS = (
+    (("counts",), dict(metavar="COUNT", nargs="*", help="a number of includes")),
+    (("-g",), dict(dest="guardgen", metavar="GUARDGEN",
+                   help="the guardgen program (default: $GUARDGEN, else the one installed "
+                        "beside this tool or built in its source tree, else guardgen on the "
+                        "PATH)")),
+    (("-p",), dict(dest="preprocessors", metavar="PREPROCESSOR", action="append",
+                   help="a name (" + ", ".join(programs.KNOWN_COMMANDS) + ") or a command that "
+                        "takes a file name and writes the preprocessed text to standard "
+                        "output, such as \"clang -E -P\"; one that writes it to a file "
+                        "it is told takes {out} for that file, as \"tcc -E -o {out}\", "
+                        "and {in} stands where the file to preprocess goes, if not last; "
+                        "may be given more than once "
+                        "(default: whichever of " + ", ".join(programs.DEFAULT_NAMES) +
+                        " are installed)")),
+    (("--runs",), dict(type=int, default=DEFAULT_RUNS, metavar="N",
+                       help=f"timed runs per preprocessor, style and count (default: "
+                            f"{DEFAULT_RUNS})")),
+    (("--timeout",), dict(type=float, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+                          help="stop a run of a preprocessor that takes longer, and the tool "
+                               f"with it (default: {DEFAULT_TIMEOUT:g})")),
+    (("--seed",), dict(type=int, metavar="N",
+                       help="the seed of the random order (default: a fresh one, which the "
+                            "JSON records, so that an order can be repeated)")),
+    (("--json",), dict(metavar="FILE",
+                       help="also write the results as JSON to FILE (- for standard output, "
+                            "instead of the table)")),
+    (("--header",), dict(action="append", metavar="FILE",
+                         help="ask whether each preprocessor skips this header when it is "
+                              "included again, and why, from its shape; may be given more than "
+                              "once. Without counts, only this is asked (no timing)")),
+    (("-D",), dict(dest="defines", action="append", metavar="NAME[=VALUE]",
+                   help="a macro for every preprocessor, with --header; may be repeated")),
+    (("-I",), dict(dest="include_dirs", action="append", metavar="DIR",
+                   help="a directory on every preprocessor's include path, with --header (the "
+                        "header's own is there already); may be repeated")),
+    (("--plot",), dict(metavar="FILE",
+                       help="draw time against count for each preprocessor and style, as "
+                            "FILE.svg, FILE.png or FILE.pdf (needs matplotlib)")),
+)
+
+
+def parse_arguments(argv):
+    """The arguments of the command line, refused in one line where --runs or --timeout is out
+    of range."""
+    parser = Parser(prog=ME, formatter_class=argparse.RawDescriptionHelpFormatter,
+                    description=DESCRIPTION)
+    add_options(parser, OPTIONS)
+    parser.set_defaults(guardgen=os.environ.get("GUARDGEN"))
     args = parser.parse_args(argv)
     if args.runs < 1:
         raise Failure(f"--runs must be 1 or more: {args.runs}")
@@ -232,8 +244,11 @@ def only_headers(results, given, args):
     return 0
 
 
-def main(argv):
-    args = parse_arguments(argv)
+def check_inputs(args):
+    """Everything that can be checked before anything runs, each refused in one line: the
+    headers, the counts, guardgen, the preprocessors, the output paths and the room the files
+    take. (headers, counts, guardgen, the Results to fill); guardgen None where nothing is timed,
+    --header being asked alone."""
     given = headers.checked(args.header or [])
     timed = not given or bool(args.counts)
     counts = sorted({0, *(parse_count(c) for c in args.counts or map(str, DEFAULT_COUNTS))})
@@ -249,50 +264,77 @@ def main(argv):
     check_plot(args.plot)
     if timed:
         inputs.check_room(counts, writes_file=any(r.writes_file for r in results))
-    seed = args.seed if args.seed is not None else random.SystemRandom().randrange(2**32)
-    shuffle = random.Random(seed)
+    return given, counts, guardgen, results
 
-    def progress(message):
-        if sys.stderr.isatty():
-            print(f"\r{ME}: {message} ", end="", file=sys.stderr, flush=True)
 
-    for result in results:
-        result.version = measure.version_line(result.argv)
-    if not timed:
-        return only_headers(results, given, args)
-    with processes.scratch_directory(f"{ME}.") as directory:
-        work = Path(directory)
-        inputs.write_inputs(guardgen, counts, work, args.timeout)
-        for result in results:
-            result.plan = timing_plan(counts)
-        measure.warm_up(results, work, args.timeout)
-        find_evidence(results, work, args.timeout)
-        for result in results:
-            if result.how == "clock":
-                measure.warm(result, forms_plan(counts), work, args.timeout)
-            questions.ask(result, work, args.timeout)
-        measure.time_rounds(results, args.runs, work, args.timeout, shuffle, progress)
-        # More rounds where a verdict judged by the clock is unclear, within a budget of time.
-        deadline = time.monotonic() + EXTRA_SECONDS
-        for extra in range(args.runs):
-            pending = verdicts.pending(results, seed, args.runs - extra)
-            if not pending or time.monotonic() > deadline:
-                break
-            measure.time_rounds(pending, 1, work, args.timeout, shuffle,
-                                lambda _: progress(f"extra round {extra + 1} of up to {args.runs}"))
-        found = ask_headers(results, given, work, args) if given else None
+def progress(message):
+    """Where standard error is a terminal, `message` over the line it said before."""
     if sys.stderr.isatty():
-        print(file=sys.stderr)
+        print(f"\r{ME}: {message} ", end="", file=sys.stderr, flush=True)
 
+
+def write_files(guardgen, counts, results, work, timeout):
+    """The files timed and asked about, written in `work`; then each preprocessor's first,
+    untimed round over them, its record of the headers it entered, and the answers from its
+    output."""
+    inputs.write_inputs(guardgen, counts, work, timeout)
+    for result in results:
+        result.plan = timing_plan(counts)
+    measure.warm_up(results, work, timeout)
+    find_evidence(results, work, timeout)
+    for result in results:
+        if result.how == "clock":
+            measure.warm(result, forms_plan(counts), work, timeout)
+        questions.ask(result, work, timeout)
+
+
+def time_runs(results, runs, seed, work, timeout):
+    """`runs` timed rounds in the order the seed draws; then more, one at a time, where a verdict
+    judged by the clock is unclear, within a budget of time."""
+    shuffle = random.Random(seed)
+    measure.time_rounds(results, runs, work, timeout, shuffle, progress)
+    deadline = time.monotonic() + EXTRA_SECONDS
+    for extra in range(runs):
+        pending = verdicts.pending(results, seed, runs - extra)
+        if not pending or time.monotonic() > deadline:
+            break
+        measure.time_rounds(pending, 1, work, timeout, shuffle,
+                            lambda _: progress(f"extra round {extra + 1} of up to {runs}"))
+
+
+def report_run(counts, results, seed, found, args):
+    """The end of a timed run: why verdicts are unclear for want of evidence, on standard error;
+    the tables, with the --header question's where it was asked (`found`); the JSON record; the
+    plot."""
     summary = report.report(counts, results, judge_all(results, seed), seed)
     if found is not None:
         summary["headers"] = found
     for line in too_few(summary, args.runs):
         say(line)
-    finish(report.markdown_tables(summary)
-           + ("\n" + headers.table(found, results) if found is not None else ""), summary, args.json)
+    tables = report.markdown_tables(summary)
+    if found is not None:
+        tables += "\n" + headers.table(found, results)
+    finish(tables, summary, args.json)
     if args.plot:
         report.plot(counts, results, args.plot)
+
+
+def main(argv):
+    args = parse_arguments(argv)
+    given, counts, guardgen, results = check_inputs(args)
+    seed = args.seed if args.seed is not None else random.SystemRandom().randrange(2**32)
+    for result in results:
+        result.version = measure.version_line(result.argv)
+    if guardgen is None:
+        return only_headers(results, given, args)
+    with processes.scratch_directory(f"{ME}.") as directory:
+        work = Path(directory)
+        write_files(guardgen, counts, results, work, args.timeout)
+        time_runs(results, args.runs, seed, work, args.timeout)
+        found = ask_headers(results, given, work, args) if given else None
+    if sys.stderr.isatty():
+        print(file=sys.stderr)  # ends the line of the progress
+    report_run(counts, results, seed, found, args)
     return 0
 
 

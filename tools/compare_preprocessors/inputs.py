@@ -32,15 +32,15 @@ FILE_OVERHEAD = 4096
 OUTPUT_BYTES_PER_INCLUDE = 64
 
 
-def bytes_needed(counts, line_end_bytes=system.LINE_END_BYTES, writes_file=False):
+def bytes_needed(counts, writes_file=False):
     """The room that the files for `counts` take, with guardgen's line ends: every file's bytes,
     and a block of the file system's for each; and, where a preprocessor `writes_file`, its
     output of the largest source."""
-    per_include = sum(len(b) + b.count("\n") * (line_end_bytes - 1) for b in BLOCKS.values())
+    per_include = sum(map(system.written_bytes, BLOCKS.values()))
     small = questions.small_files()
     files = (len(BLOCKS) * len(counts) + len(questions.FORMS) * len(questions.form_counts(counts))
              + HEADERS + len(small) + questions.LINKS_AND_COPIES)
-    return (HEADER_BYTES + per_include * sum(counts) + questions.form_bytes(counts, line_end_bytes)
+    return (HEADER_BYTES + per_include * sum(counts) + questions.form_bytes(counts)
             + sum(map(len, small.values())) + files * FILE_OVERHEAD
             + (OUTPUT_BYTES_PER_INCLUDE * max(counts) + FILE_OVERHEAD if writes_file else 0))
 

@@ -134,13 +134,15 @@ def preprocess(result, file, work, timeout, keep_output=False):
 
 
 VERSION = re.compile(r"\d+\.\d+")
+# How long a program may take to say its version.
+VERSION_TIMEOUT = 5
 
 
-def version_line(argv, timeout=5):
+def version_line(argv):
     """The line in which the program says its version, from --version or -v, or None."""
     for flag in ("--version", "-v"):
         try:
-            _, _, output, errors = run([argv[0], flag], None, timeout, keep_output=True)
+            _, _, output, errors = run([argv[0], flag], None, VERSION_TIMEOUT, keep_output=True)
         except (Failure, OSError):
             continue
         for line in (output + b"\n" + errors).decode(errors="replace").splitlines():
@@ -195,13 +197,13 @@ def warm_up(results, work, timeout):
         refuse_unless_preprocessing(result, max(result.plan["ng"]))
 
 
-def time_rounds(results, rounds, work, timeout, shuffle, progress, what="round"):
+def time_rounds(results, rounds, work, timeout, shuffle, progress):
     """`rounds` timed runs of every result's styles and counts in its plan, in rounds that take
     them all in a new random order each time, so that a drift of the machine spreads over all of
-    them alike. `progress` is told "`what` N of `rounds`" as each begins."""
+    them alike. `progress` is told "round N of `rounds`" as each begins."""
     jobs = [(r, s, c) for r in results for s, counts in r.plan.items() for c in counts]
     for number in range(rounds):
-        progress(f"{what} {number + 1} of {rounds}")
+        progress(f"round {number + 1} of {rounds}")
         shuffle.shuffle(jobs)
         for result, style, count in jobs:
             seconds, _ = preprocess(result, f"{style}{count}.c", work, timeout)

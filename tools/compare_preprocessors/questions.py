@@ -7,6 +7,7 @@ further styles timed with the others."""
 import os
 import shutil
 
+from guardgen_common import system
 from guardgen_common.outputs import plural
 
 from . import headers, verdicts
@@ -63,9 +64,9 @@ def form_counts(counts):
     return [0, max(1, max(counts) // 2)]
 
 
-def form_bytes(counts, line_end_bytes):
-    """The room the forms' headers and sources take."""
-    per_include = max(len(form_block(f)) for f in FORMS) + line_end_bytes - 1
+def form_bytes(counts):
+    """The room the forms' sources take, with guardgen's line ends."""
+    per_include = max(system.written_bytes(form_block(f)) for f in FORMS)
     return sum(per_include * c for c in form_counts(counts)) * len(FORMS)
 
 

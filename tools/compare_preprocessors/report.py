@@ -13,61 +13,78 @@ from .verdicts import STYLE_NAMES, STYLES
 PLOT_FORMATS = (".svg", ".png", ".pdf")
 
 
+def cost_record(cost):
+    """A Cost as the JSON gives it."""
+    return {
+        "ns_per_include": round(cost.ns_per_include, 1),
+        "low": round(cost.low, 1),
+        "high": round(cost.high, 1),
+        "measurable": cost.measurable,
+        "bounded": cost.bounded,
+    }
+
+
+def form_verdict(result, judgement, form):
+    """(verdict, how, entries) of a guard form: from the preprocessor's own record where it has
+    one, else from the clock (no entries then)."""
+    if form in result.exact:
+        return result.exact[form]
+    style = questions.form_style(form)
+    verdict = judgement.verdicts[style]
+    return (verdict, verdicts.told("clock", verdict, CLOCK_UNCLEAR[judgement.lacks[style]],
+                                   result.unfit), None)
+
+
+def styles_record(result, costs):
+    """Each style's start-up, cost, declarations and runs, in the shape of the JSON."""
+    return {
+        style: {
+            "start_ms": round(costs[style].start_ms, 3),
+            **cost_record(costs[style]),
+            "declarations": result.declarations[style],
+            "fastest_s": {str(c): min(runs) for c, runs in result.times[style].items()},
+            "runs_s": {str(c): runs for c, runs in result.times[style].items()},
+        }
+        for style in STYLES
+    }
+
+
+def forms_record(result, judgement):
+    """Each guard form's verdict and how it was told, with its cost where it was timed and its
+    entries where a record tells, in the shape of the JSON."""
+    found = {}
+    for form in FORM_NAMES:
+        verdict, how, entries = form_verdict(result, judgement, form)
+        style = questions.form_style(form)
+        found[form] = {
+            **(cost_record(judgement.costs[style]) if style in judgement.costs else {}),
+            "verdict": verdict,
+            "how": how,
+            **({"entries": entries} if how != "clock" else {}),
+        }
+    return found
+
+
 def summarise(result, judgement, largest):
     """One preprocessor's costs, declarations, runs and verdicts, in the shape of the JSON. A
     verdict comes from the preprocessor's own record where it has one, else from the clock."""
-    costs, exact = judgement.costs, result.exact
-
-    def verdict_of(form):
-        if form in exact:
-            return exact[form]
-        style = questions.form_style(form)
-        verdict = judgement.verdicts[style]
-        return (verdict, verdicts.told("clock", verdict, CLOCK_UNCLEAR[judgement.lacks[style]],
-                                       result.unfit), None)
-
-    def cost_record(cost):
-        return {
-            "ns_per_include": round(cost.ns_per_include, 1),
-            "low": round(cost.low, 1),
-            "high": round(cost.high, 1),
-            "measurable": cost.measurable,
-            "bounded": cost.bounded,
-        }
-
+    guarded = form_verdict(result, judgement, "ifndef")
+    exact = result.exact
     return {
         "name": result.name,
         "command": result.command,
         "version": result.version,
-        "styles": {
-            style: {
-                "start_ms": round(costs[style].start_ms, 3),
-                **cost_record(costs[style]),
-                "declarations": result.declarations[style],
-                "fastest_s": {str(c): min(runs) for c, runs in result.times[style].items()},
-                "runs_s": {str(c): runs for c, runs in result.times[style].items()},
-            }
-            for style in STYLES
-        },
-        "guarded_header": verdict_of("ifndef")[0],
+        "styles": styles_record(result, judgement.costs),
+        "guarded_header": guarded[0],
         "pragma_once": verdicts.pragma_once_verdict(result.declarations, largest),
-        "measurable": costs["ng"].measurable,
+        "measurable": judgement.costs["ng"].measurable,
         "lacking": judgement.lacking if result.how == "clock" else None,
         "pragma_once_identity": dict(result.identity),
         "guard_undef": exact.get("guard_undef", (result.guard_undef,))[0],
-        "guard_forms": {
-            form: {
-                **(cost_record(costs[questions.form_style(form)])
-                   if questions.form_style(form) in costs else {}),
-                "verdict": verdict_of(form)[0],
-                "how": verdict_of(form)[1],
-                **({"entries": verdict_of(form)[2]} if verdict_of(form)[1] != "clock" else {}),
-            }
-            for form in FORM_NAMES
-        },
+        "guard_forms": forms_record(result, judgement),
         # Where each verdict comes from: the preprocessor's own record of the headers it entered
         # (its listing, or the files it opened), its output, or the clock.
-        "how": {"guarded_header": verdict_of("ifndef")[1],
+        "how": {"guarded_header": guarded[1],
                 "guard_forms": result.how,
                 "pragma_once": "output", "pragma_once_identity": "output",
                 "guard_undef": exact.get("guard_undef", (None, "output"))[1]},
@@ -82,13 +99,13 @@ CLOCK_UNCLEAR = {
 }
 
 
-def report(counts, results, judgements, seed, threshold=verdicts.SKIP_THRESHOLD):
+def report(counts, results, judgements, seed):
     """The whole record of a run: enough to compare it with a later one, or to repeat its order
     (with the seed)."""
     return {
         "counts": list(counts),
         "seed": seed,
-        "threshold": threshold,
+        "threshold": verdicts.SKIP_THRESHOLD,
         "confidence": verdicts.CONFIDENCE,
         "verdict_confidence": verdicts.VERDICT_CONFIDENCE,
         "min_runs": verdicts.MIN_RUNS,

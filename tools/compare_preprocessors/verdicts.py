@@ -4,7 +4,6 @@ with an interval, and the verdicts, which say "unclear" where the runs do not se
 import math
 import random
 import re
-import statistics
 from dataclasses import dataclass, field
 
 from guardgen_common.outputs import plural
@@ -69,8 +68,8 @@ class Cost:
     ns_per_include: float
     low: float
     high: float
-    replicates: list = field(default_factory=list, repr=False)
-    runs: int = MIN_RUNS  # the fewest runs at any count
+    replicates: list = field(repr=False)
+    runs: int  # the fewest runs at any count
 
     @property
     def bounded(self):
@@ -86,14 +85,19 @@ class Cost:
         return self.bounded and self.low > 0 and self.high - self.low <= self.ns_per_include
 
 
+def deviations(counts):
+    """(mean, each count's deviation from it, the sum of their squares): the least-squares slope
+    through points at `counts` is the sum of each value times its deviation, over that sum."""
+    mean_x = sum(counts) / len(counts)
+    weights = [x - mean_x for x in counts]
+    return mean_x, weights, sum(w ** 2 for w in weights)
+
+
 def fit(counts, seconds):
     """(slope, intercept) of the least-squares line through the points."""
-    n = len(counts)
-    mean_x = sum(counts) / n
-    mean_y = sum(seconds) / n
-    sxx = sum((x - mean_x) ** 2 for x in counts)
-    slope = sum((x - mean_x) * y for x, y in zip(counts, seconds)) / sxx
-    return slope, mean_y - slope * mean_x
+    mean_x, weights, sxx = deviations(counts)
+    slope = sum(w * y for w, y in zip(weights, seconds)) / sxx
+    return slope, sum(seconds) / len(seconds) - slope * mean_x
 
 
 def line_through(times):
@@ -119,9 +123,7 @@ def redrawn_slopes(times, rng, replicates):
     drawn n times, the fastest is at index j or later with probability ((n - j) / n) ** n."""
     counts = sorted(times)
     ordered = [sorted(times[c]) for c in counts]
-    mean_x = sum(counts) / len(counts)
-    weights = [x - mean_x for x in counts]
-    sxx = sum(w * w for w in weights)
+    _, weights, sxx = deviations(counts)
     slopes = []
     for _ in range(replicates):
         total = 0.0
@@ -132,10 +134,11 @@ def redrawn_slopes(times, rng, replicates):
     return slopes
 
 
-def estimate(times, rng, replicates=REPLICATES):
-    """The cost of `times` (count -> seconds of each run) with its interval."""
+def estimate(times, rng):
+    """The cost of `times` (count -> seconds of each run) with its interval, from REPLICATES
+    fits to runs drawn again."""
     ns, start_ms = line_through(times)
-    drawn = redrawn_slopes(times, rng, replicates)
+    drawn = redrawn_slopes(times, rng, REPLICATES)
     low, high = interval(drawn)
     return Cost(start_ms, ns, low, high, drawn, min(map(len, times.values())))
 
@@ -158,25 +161,25 @@ def side(ratio, threshold):
     return "skipped" if ratio < threshold else "re-read"
 
 
-def skip_verdict(guarded, ng, threshold=SKIP_THRESHOLD):
+def skip_verdict(guarded, ng):
     """Whether a header included as the times `guarded` is skipped, against the unguarded ng:
-    "skipped" when an include of it costs less than `threshold` of an ng include, "re-read" when
-    it costs that or more, each only where the interval of their ratio, at the verdict's
+    "skipped" when an include of it costs less than SKIP_THRESHOLD of an ng include, "re-read"
+    when it costs that or more, each only where the interval of their ratio, at the verdict's
     confidence, and each half of the rounds agree; else "unclear". Each is a (times, Cost)
     pair."""
     (guarded_times, guarded_cost), (ng_times, ng_cost) = guarded, ng
     ratios = [g / n if n > 0 else math.inf
               for g, n in zip(guarded_cost.replicates, ng_cost.replicates)]
     low, high = interval(ratios, VERDICT_CONFIDENCE)
-    if side(low, threshold) != side(high, threshold):
+    if side(low, SKIP_THRESHOLD) != side(high, SKIP_THRESHOLD):
         return "unclear"
-    verdict = side(low, threshold)
+    verdict = side(low, SKIP_THRESHOLD)
     margin = HALF_MARGIN if verdict == "re-read" else -HALF_MARGIN
     for guarded_half, ng_half in zip(halves(guarded_times), halves(ng_times)):
         ng_ns = line_through(ng_half)[0]
         if ng_ns <= 0:
             return "unclear"
-        if side(line_through(guarded_half)[0] / ng_ns, threshold + margin) != verdict:
+        if side(line_through(guarded_half)[0] / ng_ns, SKIP_THRESHOLD + margin) != verdict:
             return "unclear"
     return verdict
 
@@ -208,7 +211,7 @@ class Judgement:
         return next((lack for lack in self.lacks.values() if lack), None)
 
 
-def judge(times_by_style, key, styles=None, threshold=SKIP_THRESHOLD):
+def judge(times_by_style, key, styles=None):
     """Judges a preprocessor from its runs (style -> count -> seconds of each run): the cost of
     each of `styles` (default: all) and of ng, and the verdict of each against ng. Each style's
     replicates come from a generator of its own, seeded with `key` and the style's name, so that
@@ -225,7 +228,7 @@ def judge(times_by_style, key, styles=None, threshold=SKIP_THRESHOLD):
         if lacks[style]:
             found[style] = "unclear"
         else:
-            found[style] = skip_verdict((times_by_style[style], costs[style]), ng, threshold)
+            found[style] = skip_verdict((times_by_style[style], costs[style]), ng)
     return Judgement(costs, found, lacks)
 
 

@@ -18,6 +18,12 @@ def windows_path(path):
     Windows alone."""
     return path if WINDOWS else path.replace("\\", "/")
 
+
+def written_bytes(text):
+    """The bytes that `text` takes in a file written with those line ends."""
+    return len(text) + text.count("\n") * (LINE_END_BYTES - 1)
+
+
 # Each program runs in a group of its own, so that it can be stopped with all it started (gcc
 # starts cc1, for one), and so that the terminal's Ctrl-C reaches the tool alone, which then
 # stops it.
