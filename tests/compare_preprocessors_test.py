@@ -3,11 +3,9 @@
 verdicts, the check of a preprocessor's output, the room the files take, the table and the JSON.
 Nothing here runs a program or measures time."""
 
-import ast
 import json
 import os
 import random
-import re
 import sys
 import tempfile
 import unittest
@@ -575,22 +573,6 @@ class Commands(unittest.TestCase):
 
 
 TOOLS = Path(__file__).resolve().parent.parent / "tools"
-
-
-def listed_modules(package_dir):
-    """The modules a package's docstring lists, a line each as "    name   what it does", in
-    their order (a line that goes on from the one above it begins with more spaces)."""
-    text = ast.get_docstring(ast.parse((package_dir / "__init__.py").read_text()), clean=False)
-    return [m[1] for m in re.finditer(r"^    (\w+)  +\S", text, re.MULTILINE)]
-
-
-class Packages(unittest.TestCase):
-    def test_the_docstring_lists_each_module_of_its_package_once(self):
-        for package in ("compare_preprocessors", "guardgen_common"):
-            directory = TOOLS / package
-            with self.subTest(package=package):
-                modules = {p.stem for p in directory.glob("*.py")} - {"__init__"}
-                self.assertEqual(sorted(listed_modules(directory)), sorted(modules))
 
 
 if __name__ == "__main__":
