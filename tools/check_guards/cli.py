@@ -344,9 +344,9 @@ def audit_database(args, progress, path, units, tree):
         proved = [proof.Unit(units[i], plans[i].argv, defaults[plans[i].key], roots[place[i]],
                              again=i in again) for i in entered]
 
-        summary["patch"], summary["proof"], summary["fixed"] = proof.prove(
-            own, proved, args.jobs, args.timeout, args.rounds, progress,
-            fixes.taken_names(texts.values()))
+        made = proof.prove(own, proved, args.jobs, args.timeout, args.rounds, progress,
+                           fixes.taken_names(texts.values()))
+        summary["patch"], summary["proof"], summary["fixed"] = made.patch, made.record, made.fixed
         progress(f"proof: {plural(len(summary['proof']['patched']), 'header')} proven", True)
     return summary
 
