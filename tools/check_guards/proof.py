@@ -56,7 +56,8 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None, taken=None):
 
 
 def _record(trial, clocked, times):
-    """The proof's record, its fields in the order they have always been written."""
+    """The proof's record, its fields in the order they have always been written, every round's
+    seconds last."""
     reentries, fixes = trial.reentries(), trial.proposed.fixes
     return {
         "units": len(trial.chosen),
@@ -70,4 +71,5 @@ def _record(trial, clocked, times):
         "patched": sorted(fixes),
         "by_code": len(trial.by_code),
         "fixes": [fixes[p].record for p in sorted(fixes)],
+        "times_s": {"before": times["before"], "after": times["after"]},
     }
