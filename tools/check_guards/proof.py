@@ -35,12 +35,12 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None, taken=None):
     compiles to is; a header whose fix changes some unit's code, or does not lower its
     re-entries, is withdrawn with the reason, and the rest proved again."""
     say = say or (lambda text: None)
-    fixes = proposed.propose(headers, units, set() if taken is None else taken)
+    proposal = proposed.propose(headers, units, set() if taken is None else taken)
     with processes.scratch_directory("check-guards-proof.") as directory:
         trees = scratch.Trees(directory)
         say(f"proof: the files of {plural(len(units), 'unit')} listed")
         runs.list_files(units, jobs, timeout)
-        trial = compare.Trial(fixes, units, trees, jobs, timeout, say)
+        trial = compare.Trial(proposal, units, trees, jobs, timeout, say)
         while True:
             trial.preprocess()
             if trial.withdraw_failed():
@@ -51,8 +51,8 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None, taken=None):
                 break  # nothing withdrawn: what is left is proven
         clocked = [u for u in trial.chosen if u.again]
         times = timing.rounds(clocked, trees, jobs, timeout, rounds, say)
-    return Proof(diffs.patch(fixes.fixes), _record(trial, clocked, times),
-                 {p: (fix.text, fix.new) for p, fix in fixes.fixes.items()})
+    return Proof(diffs.patch(proposal.fixes), _record(trial, clocked, times),
+                 {p: (fix.text, fix.new) for p, fix in proposal.fixes.items()})
 
 
 def _record(trial, clocked, times):
