@@ -1,0 +1,156 @@
+"""The proof's passes over the fixes still proposed: the units that read one preprocessed in both
+trees and compared, those whose text differs compiled to assembly, and the fixes each pass
+withdraws: all where a unit fails on the copies, those that change a unit's code (with the
+culprit found, and why), and those that do not lower their header's re-entries."""
+
+import os
+
+from guardgen_common.outputs import plural
+
+from . import fixes as fixing
+from .runs import compiled, parallel, preprocess
+
+
+def counter(fixes):
+    """count(walked, only=None): the re-entries in a listing of the headers fixed in `fixes`, or
+    of `only` of them."""
+    def count(walked, only=None):
+        seen, again = set(), 0
+        for _, path in walked:
+            if path in fixes and only in (None, path):
+                again += path in seen
+                seen.add(path)
+        return again
+    return count
+
+
+def _shown(path):
+    return os.path.relpath(path, os.getcwd())
+
+
+class Trial:
+    """Where the proof of `proposed`'s fixes stands, pass after pass, on the `trees`: the units
+    chosen (those that read a fix) and each one's (before, after) from preprocess, those proven by
+    their code, whether the outputs held still from one run to the next, and each unit's code
+    before the patch, the same in every pass."""
+
+    def __init__(self, proposed, units, trees, jobs, timeout, say):
+        self.proposed, self.units, self.trees = proposed, units, trees
+        self.jobs, self.timeout, self.say = jobs, timeout, say
+        self.chosen, self.results, self.by_code = [], [], set()
+        self.identical, self.before_code = True, {}
+
+    def preprocess(self):
+        """Copies the files of the units that read a fix into both trees, afresh, and
+        preprocesses each unit in both."""
+        fixes = self.proposed.fixes
+        self.chosen = [u for u in self.units if u.files & set(fixes)]
+        self.trees.make(self.chosen, fixes)
+        self.say(f"proof: {plural(len(self.chosen), 'unit')} preprocessed before and after the "
+                 "patch")
+        trees, timeout = self.trees, self.timeout
+        self.results = parallel(self.jobs, lambda u: (preprocess(u, trees.before, timeout),
+                                                      preprocess(u, trees.after, timeout)),
+                                self.chosen)
+
+    def withdraw_failed(self):
+        """Withdraws every fix where a unit could not be preprocessed on the copies, before or
+        after (an output that is not there proves nothing, the same on both sides or not); true
+        where it did."""
+        broken = [u for u, (b, a) in zip(self.chosen, self.results)
+                  if b[0] is None or a[0] is None]
+        if not broken:
+            return False
+        for path in sorted(self.proposed.fixes):
+            self.proposed.withdraw(path, "the proof could not preprocess "
+                                   f"{_shown(broken[0].path)} on the scratch copies "
+                                   f"({plural(len(broken), 'unit')} failed there)")
+        self.identical, self.chosen = False, []
+        return True
+
+    def differing(self):
+        """The units whose text differs, as (unit, before, after); none where none of them read
+        a fix, as then it changes from one run to the next (__TIME__, say)."""
+        out = [(u, b, a) for u, (b, a) in zip(self.chosen, self.results) if b[0] != a[0]]
+        if out and not any({p for _, p in a[1]} & set(self.proposed.fixes) for _, _, a in out):
+            self.identical = False
+            return []
+        if out:
+            self.say(f"proof: {plural(len(out), 'unit')} whose text differs compiled before and "
+                     "after")
+        return out
+
+    def codes(self, differing):
+        """(code before, code after) of each of `differing`; proven by its code, those whose
+        code is there and the same."""
+        def pair(item):
+            unit = item[0]
+            if unit not in self.before_code:
+                self.before_code[unit] = compiled(unit, self.trees.before, self.timeout)
+            return self.before_code[unit], compiled(unit, self.trees.after, self.timeout)
+
+        code = parallel(self.jobs, pair, differing)
+        self.by_code = {u.path for (u, _, _), (b, a) in zip(differing, code) if b and b == a}
+        return code
+
+    def withdraw_culprits(self, differing, code):
+        """Withdraws the fixes that change the code of a unit of `differing` (with its `code`)
+        that its code does not prove, a unit that reads one withdrawn already left to the next
+        pass; the paths withdrawn."""
+        gone = set()
+        for (unit, _, (_, walked)), (old, _) in zip(differing, code):
+            read = {p for _, p in walked}
+            if unit.path in self.by_code or read & gone:
+                continue  # proven by its code, or proved again with what is left
+            read &= set(self.proposed.fixes)
+            for path, reason in culprits(unit, old, read, self.proposed.fixes, self.trees,
+                                         self.timeout):
+                gone.add(path)
+                self.proposed.withdraw(path, f"its fix changes the code of {_shown(unit.path)}: "
+                                       f"{reason}")
+        return gone
+
+    def withdraw_unlowered(self):
+        """Withdraws the fixes that do not lower their header's re-entries; the paths
+        withdrawn."""
+        count, gone = counter(self.proposed.fixes), set()
+        for path in list(self.proposed.fixes):
+            was = sum(count(b[1], path) for b, _ in self.results)
+            now = sum(count(a[1], path) for _, a in self.results)
+            if now >= was:
+                gone.add(path)
+                self.proposed.withdraw(path, "its fix does not lower its re-entries "
+                                       f"({was} before, {now} after)")
+        return gone
+
+    def reentries(self):
+        """The re-entries of the headers fixed, [before, after], in the units last preprocessed."""
+        count = counter(self.proposed.fixes)
+        return [sum(count(b[1]) for b, _ in self.results),
+                sum(count(a[1]) for _, a in self.results)]
+
+
+def culprits(unit, code, candidates, fixes, trees, timeout):
+    """(path, why) of each of the `candidates` (headers whose fix `unit` read) that changes its
+    `code` on its own, each tried alone on `trees`; all of them where none does alone. The why is
+    that the fix moves __LINE__ where the code is the same once the header's lines keep their
+    numbers, else that the header is read again on purpose."""
+
+    def same(path, text):
+        found = compiled(unit, trees.one_fix(path, text), timeout)
+        return found is not None and found == code
+
+    if code is None:
+        return [(p, "its preprocessed text changes, and its code could not be compared")
+                for p in sorted(candidates)]
+    guilty = [p for p in sorted(candidates) if len(candidates) == 1 or not same(p, fixes[p].new)]
+    if not guilty:
+        return [(p, "the fixes of the headers it reads change its code together, though none "
+                 "does alone") for p in sorted(candidates)]
+    out = []
+    for path in guilty:
+        fix = fixes[path]
+        numbered = fixing.numbered(fix.new, fix.record)
+        moves = numbered != fix.new and same(path, numbered)
+        out.append((path, "it moves __LINE__" if moves else "it is read again on purpose"))
+    return out

@@ -1,0 +1,37 @@
+"""The proof's record in words for the user."""
+
+from guardgen_common.names import printable
+from guardgen_common.outputs import plural
+
+
+def lines(proof):
+    """The proof in a few lines for the user."""
+    out = [f"\nProof of the patch ({plural(len(proof['patched']), 'header')}, "
+           f"{plural(proof['units'], 'unit')}, {plural(proof['rounds'], 'interleaved round')} of "
+           "-E on scratch copies):"]
+    if proof["units"]:
+        by_code = proof.get("by_code", 0)
+        out.append(("  code: the same in every unit: "
+                    + (f"{plural(proof['units'] - by_code, 'unit')} by the preprocessed text "
+                       f"(line markers and blank lines aside), {by_code} by the assembly it "
+                       "compiles to" if by_code else "the preprocessed text the same, line "
+                       "markers and blank lines aside"))
+                   if proof["output_identical"] else
+                   "  output: not the same from one run to the next, whatever the patch")
+        saved = proof["reentries_before"] - proof["reentries_after"]
+        out.append(f"  re-entries of the patched headers: {proof['reentries_before']} before, "
+                   f"{proof['reentries_after']} after: {plural(saved, 'open')} saved (each "
+                   "header's fewer, or it is withdrawn)")
+        b, a = proof["before_s"], proof["after_s"]
+        verdict = (f"saving {proof['saving_s']:.3f} s" if proof["measurable"]
+                   else "no measurable saving")
+        timed_units = proof.get("timed_units", proof["units"])
+        out.append(f"  -E time of the {plural(timed_units, 'unit')} that entered one again: "
+                   f"before {b['fastest']:.3f} s fastest ({b['median']:.3f} median), "
+                   f"after {a['fastest']:.3f} s ({a['median']:.3f}); {verdict} "
+                   f"(from {proof['saving_low_s']:.3f} to {proof['saving_high_s']:.3f} s a round)")
+        out.append("  Opening a file costs more on a network mount or some Windows set-ups than "
+                   "here: there each open saved is worth more.")
+    for w in proof["withdrawn"]:
+        out.append(f"  withdrawn: {printable(w['path'])}: {printable(w['reason'])}")
+    return "\n".join(out) + "\n"

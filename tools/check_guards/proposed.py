@@ -1,0 +1,53 @@
+"""The fixes the proof tries: each header's fix as fixes.py makes it, or why it has none, and
+those withdrawn since, each with the reason, in the order they went."""
+
+import os
+from typing import NamedTuple
+
+from guardgen_common import shapes
+
+from . import fixes as fixing
+
+
+class Fix(NamedTuple):
+    """A header's fix: its path as the patch shows it, its text before and after, the record."""
+    shown: str
+    text: str
+    new: str
+    record: dict
+
+
+class Proposed:
+    """The fixes still proposed (path -> Fix), and those withdrawn as {"path", "reason"}."""
+
+    def __init__(self):
+        self.fixes, self.withdrawn = {}, []
+
+    def withdraw(self, path, reason):
+        self.withdrawn.append({"path": path, "reason": reason})
+        self.fixes.pop(path, None)
+
+
+def propose(headers, units, taken):
+    """The fixes of `headers` (records of the build's own headers entered again), read from where
+    `units` may read; withdrawn before any run, a header outside the current directory and one
+    that no added line can keep from being entered again. `taken` are the names a new guard must
+    not take; the ones given are added."""
+    proposed = Proposed()
+    here = os.getcwd()
+    readable = sorted({d for u in units for d in (u.roots or ())}) if units else None
+    for h in headers:
+        shown = os.path.relpath(h["path"], here)
+        if shown.startswith(os.pardir):
+            proposed.withdraw(h["path"], "it lies outside the current directory, where a patch "
+                              "of git's cannot reach")
+            continue
+        text = shapes.read(h["path"], readable)
+        made = (fixing.fixed(text, h, fixing.fresh_name(shown, taken)) if text is not None
+                else None)
+        if made is None:
+            proposed.withdraw(h["path"], "no line can be added that ends its re-entries "
+                              f"({h['reason'] or 'not read'})")
+            continue
+        proposed.fixes[h["path"]] = Fix(shown, text, *made)
+    return proposed

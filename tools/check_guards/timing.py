@@ -1,0 +1,30 @@
+"""The proof's timing: -E of the units that entered a header again, in interleaved rounds on the
+trees before and after the patch, the output thrown away; every round's seconds kept."""
+
+import time
+
+from guardgen_common import processes
+
+from .runs import argv_in, parallel
+
+ROUNDS = 5
+
+
+def timed(units, tree, jobs, timeout):
+    """Seconds to preprocess all `units` in `tree`, `jobs` at a time, the output thrown away."""
+    start = time.perf_counter()
+    parallel(jobs, lambda u: processes.run(argv_in(u.argv, tree, timed=True),
+                                           tree + u.directory, timeout), units)
+    return time.perf_counter() - start
+
+
+def rounds(units, trees, jobs, timeout, count, say):
+    """Every round's seconds, as {"before": [...], "after": [...]}: `count` rounds (none where no
+    unit is given), the tree before timed first in the even ones, after it in the odd ones."""
+    times = {"before": [], "after": []}
+    for round_ in range(count if units else 0):
+        for name in (("before", "after") if round_ % 2 == 0 else ("after", "before")):
+            times[name].append(timed(units, trees.before if name == "before" else trees.after,
+                                     jobs, timeout))
+        say(f"proof: round {round_ + 1} of {count} of -E timed")
+    return times
