@@ -6,7 +6,6 @@ import json
 import os
 import re
 import sys
-import threading
 
 from guardgen_common import processes
 from guardgen_common.command import Parser, add_options, option, sayer
@@ -14,6 +13,7 @@ from guardgen_common.outputs import check_writable, flush_output, plural, write_
 from guardgen_common.processes import Failure
 
 from . import catalogue, compilers, database, fields, formats, proof, record, report, run
+from .progress import Progress
 
 ME = "check-guards"
 DEFAULT_LIMIT = 20
@@ -167,39 +167,6 @@ def read_record(path):
     return found
 
 
-class Progress:
-    """Where a run stands, on standard error: on a terminal, one line rewritten as it moves; off
-    one (a CI log), a line every CHECK_GUARDS_PROGRESS seconds (default 30) while it runs."""
-
-    def __init__(self):
-        self.text, self.lock = None, threading.Lock()
-        self.terminal = sys.stderr.isatty()
-        try:
-            self.every = float(os.environ.get("CHECK_GUARDS_PROGRESS", "30"))
-        except ValueError:
-            self.every = 30.0
-        self.every = self.every if 0 < self.every <= 3600 else 30.0
-        self.ended = threading.Event()
-        if not self.terminal:
-            threading.Thread(target=self._tick, daemon=True).start()
-
-    def _tick(self):
-        while not self.ended.wait(self.every):
-            with self.lock:
-                if self.text:  # the same again too: a log that says nothing looks hung
-                    print(f"{ME}: {self.text}", file=sys.stderr, flush=True)
-
-    def __call__(self, text, last=False):
-        with self.lock:
-            self.text = None if last else text
-            if self.terminal:
-                print(f"\r\033[K{ME}: {text}", end="\n" if last else "", file=sys.stderr,
-                      flush=True)
-
-    def end(self):
-        self.ended.set()
-
-
 def merged(args):
     """The records of --merge, refused unless they are the shards of one build, all of them
     (with --partial, those given, the missing named)."""
@@ -216,7 +183,7 @@ def merged(args):
 
 
 def audited(args, path, units, tree):
-    progress = Progress()
+    progress = Progress(ME)
     try:
         return run.audit_database(args, progress, path, units, tree)
     finally:
