@@ -17,7 +17,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
 from check_guards import (audit, catalogue, causes, compilers, database, fixes,  # noqa: E402
-                          flags, msvc, proof, record, report)
+                          flags, msvc, proof, record, report, run)
 import guardgen_common  # noqa: E402
 from guardgen_common import entries, processes, programs, shapes  # noqa: E402
 from guardgen_common.processes import Failure  # noqa: E402
@@ -503,6 +503,22 @@ class Signals(unittest.TestCase):
         programs = [p for p in started if p.args[0] == "sleep"]
         self.assertEqual(len(programs), 1)
         self.assertIsNotNone(programs[0].poll(), "the program started as the signal landed runs on")
+
+
+class Settings(unittest.TestCase):
+    def test_the_macros_a_unit_sets_are_named_however_it_spells_them(self):
+        # (the unit's argv, the macros it sets)
+        cases = [
+            (["gcc", "-DX", "-D", "Y=1", "-DF(a)=a", "-DEMPTY=", "-c", "u.c"],
+             {"X", "Y", "F", "EMPTY"}),
+            (["cl", "/DWIN", "/D", "V=2", "/c", "u.c"], {"WIN", "V"}),
+            # -U unsets, and a -D inside another flag's word sets nothing.
+            (["gcc", "-UX", "-I-DNOT", "-Wp,-DNOR", "u.c"], set()),
+            (["gcc", "-D"], set()),
+        ]
+        for argv, names in cases:
+            with self.subTest(argv=argv):
+                self.assertEqual(run.defined_names(argv), names)
 
 
 class MsvcStyle(unittest.TestCase):

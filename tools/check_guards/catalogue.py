@@ -7,10 +7,11 @@ A cause is found from one re-entry (a Reentry): the causes are asked in their or
 the first that finds the lines behind it is the cause; the last, unknown, always does. Where
 counts tie, the cause first here is the one said."""
 
-import os
 import textwrap
 from dataclasses import dataclass
 from typing import Callable
+
+from guardgen_common.names import shown_path
 
 from . import directives
 
@@ -186,12 +187,6 @@ def said(header):
         return header["cause"]
     return header["reason"] + (f", line {header['line']}: `{header['text']}`"
                                if header["line"] else "")
-
-
-def shown_path(path, top):
-    """`path` relative to `top` where it lies below it, else as it is."""
-    relative = os.path.relpath(path, top)
-    return path if relative.startswith(os.pardir) else relative
 
 
 def _where(include, top):

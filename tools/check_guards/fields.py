@@ -104,10 +104,3 @@ def fault(found):
         if said:
             return said
     return None
-
-
-def valid(found):
-    """Whether `found` is a record of check-guards, field by field."""
-    return fault(found) is None
-
-

@@ -8,7 +8,7 @@ import os
 from pathlib import Path
 
 from guardgen_common import VERSION
-from guardgen_common.names import printable
+from guardgen_common.names import printable, shown_path
 from guardgen_common.outputs import plural
 
 from . import catalogue, record
@@ -22,7 +22,7 @@ def findings(summary, headers=None):
 
 def shown(path):
     """A path as a compiler shows it: relative to the current directory where it lies below it."""
-    return catalogue.shown_path(path, os.getcwd())
+    return shown_path(path, os.getcwd())
 
 
 def message(header):
@@ -46,7 +46,7 @@ def diagnostics(summary, headers=None):
 def location(path, line, root):
     """A SARIF physicalLocation: relative to %SRCROOT% (where the tool runs) where it lies below
     it, else a file URI."""
-    relative = catalogue.shown_path(path, root)
+    relative = shown_path(path, root)
     if os.path.isabs(relative):
         artifact = {"uri": Path(path).as_uri()}
     else:

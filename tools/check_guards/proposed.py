@@ -5,6 +5,7 @@ import os
 from typing import NamedTuple
 
 from guardgen_common import shapes
+from guardgen_common.names import shown_path
 
 from . import fixes as fixing
 
@@ -37,8 +38,8 @@ def propose(headers, units, taken):
     here = os.getcwd()
     readable = sorted({d for u in units for d in (u.roots or ())}) if units else None
     for h in headers:
-        shown = os.path.relpath(h["path"], here)
-        if shown.startswith(os.pardir):
+        shown = shown_path(h["path"], here)
+        if os.path.isabs(shown):
             proposed.withdraw(h["path"], "it lies outside the current directory, where a patch "
                               "of git's cannot reach")
             continue

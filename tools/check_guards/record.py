@@ -37,8 +37,8 @@ def header_record(header):
 
 
 def cause_fields(counted, includes, reason):
-    """The cause behind most re-entries (the first of the catalogue on a tie), the count of each, the
-    lines behind them, and how the header is read again (where no cause is known, from its
+    """The cause behind most re-entries (the first of the catalogue on a tie), the count of each,
+    the lines behind them, and how the header is read again (where no cause is known, from its
     shape)."""
     order = list(catalogue.CAUSES)
     cause = max(counted, key=lambda c: (counted[c], -order.index(c))) if counted else None

@@ -4,7 +4,7 @@ lines behind it and the fix; and the totals. Bytes are called what they are, byt
 again: a guarded header entered again is opened and scanned to its #endif, which is no measure
 of time."""
 
-from guardgen_common.names import printable
+from guardgen_common.names import printable, shown_path
 from guardgen_common.outputs import readable_size
 
 from . import catalogue
@@ -27,9 +27,9 @@ def table(summary, top, limit, everything=False, hint=True, baseline=False):
         lines += ["| header | re-entries | units | read again | bytes scanned again | cause "
                   "| fix |", "|---|---:|---:|---|---:|---|---|"]
         for h in own[:limit]:
-            lines.append(f"| {cell(catalogue.shown_path(h['path'], top))} | {h['reentries']} | {h['units']} "
-                         f"| {h.get('kind') or '?'} | {h['bytes_reread']} | {cell(catalogue.said(h))} "
-                         f"| {cell(catalogue.advice(h, top))} |")
+            lines.append(f"| {cell(shown_path(h['path'], top))} | {h['reentries']} | {h['units']} "
+                         f"| {h.get('kind') or '?'} | {h['bytes_reread']} "
+                         f"| {cell(catalogue.said(h))} | {cell(catalogue.advice(h, top))} |")
         if len(own) > limit:
             lines.append(f"\n{len(own) - limit} more (--limit shows more)")
     elif baseline:

@@ -3,6 +3,7 @@ character, and one with a line break or an escape sequence would forge a line of
 as `::error file=x::`, which CI services read as a command) or move the terminal's cursor. Every
 printer passes the names it shows through printable."""
 
+import os
 import re
 
 # C0 and C1 controls, DEL, the Unicode line and paragraph separators, and the bytes of a name
@@ -28,3 +29,9 @@ def printable(text):
     if not CONTROL.search(text):
         return text
     return CONTROL.sub(_escaped, text.replace("\\", "\\\\"))
+
+
+def shown_path(path, top):
+    """`path` relative to `top` where it lies below it, else as it is."""
+    relative = os.path.relpath(path, top)
+    return path if relative.startswith(os.pardir) else relative

@@ -22,9 +22,6 @@ from dataclasses import dataclass
 
 from . import files
 
-GUARD_NAMES = ("guard", "pragma_once", "no_guard", "before_guard", "after_guard", "else_branch",
-               "not_a_guard_form", "guard_not_defined")
-
 OPENERS = ("if", "ifdef", "ifndef")
 BRANCHES = ("else", "elif", "elifdef", "elifndef")
 DIRECTIVE = re.compile(r"#\s*([A-Za-z_]\w*)?\s*(.*)$", re.DOTALL)
