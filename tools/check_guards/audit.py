@@ -149,12 +149,13 @@ def settle_knobs(found, knobs):
 INCLUDES = 10
 
 
-def explain(found, source, walked, position=0, readable=None, knobs=frozenset()):
+def explain(found, source, walked, counts, position=0, readable=None, knobs=frozenset()):
     """Adds the cause of each re-entry in one unit (whose file is `source`, its listing
-    `walked`, its place in the database `position`) to the headers of `found`, once the shape of
-    those entered again is read (where `readable` lets their text be read). The lines named are
-    the first INCLUDES in the database's order, whatever order the units end in."""
-    for path, count in Counter(p for _, p in walked).items():
+    `walked`, the entries of each header `counts`, its place in the database `position`) to the
+    headers of `found`, once the shape of those entered again is read (where `readable` lets
+    their text be read). The lines named are the first INCLUDES in the database's order,
+    whatever order the units end in."""
+    for path, count in counts.items():
         header = found[path]
         if count > 1 and (not header.read or header.reason is None):
             describe(header, readable, knobs=knobs)

@@ -18,17 +18,24 @@ from . import directives
 
 @dataclass
 class Reentry:
-    """One header entered again in a unit: what the causes are found from."""
+    """One header entered again in a unit: what the causes are found from, as the listing stands
+    when it is entered again (its lists are the walker's own, read at once, not kept)."""
 
     path: str
     parent: str  # the file whose #include entered it again
     stack: list  # the files open when it was entered again, the unit's first
     first_parent: str  # the file that entered it first
-    between: list  # the files entered since it was first entered, and those still open
+    order: list  # the files the unit entered so far, in order,
+    since: int  # and where in it this header was first entered
     reason: str  # its shape, and its guard's macro
     macro: str
     again: tuple  # (path, line, text) of the #include that entered it again, or None
     readable: tuple = None  # where the text of the files may be read
+
+    @property
+    def between(self):
+        """The files entered since it was first entered, and those still open, each once."""
+        return list(dict.fromkeys([*self.order[self.since + 1:], *self.stack]))
 
 
 @dataclass(frozen=True)

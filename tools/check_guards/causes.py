@@ -20,8 +20,7 @@ def explain(source, walked, shape_of, readable=None):
         if path in first:
             first_parent, since = first[path]
             reentry = catalogue.Reentry(
-                path, parent, list(stack), first_parent,
-                list(dict.fromkeys([*order[since + 1:], *stack])), *shape_of(path),
+                path, parent, stack, first_parent, order, since, *shape_of(path),
                 include_line(parent, path, occurrence, readable), readable)
             found.append((path, *catalogue.find_cause(reentry)))
         else:

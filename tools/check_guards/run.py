@@ -174,11 +174,12 @@ def run_all(args, progress, units, planned, found_by, tree, knobs):
             say(f"{outcome.file}: unclear: {outcome.message}" if outcome.status == "unclear" else
                 f"{outcome.file}: failed ({outcome.status}): {outcome.message or 'no message'}")
             return
-        plan, index = plans[position], order[position]
-        audit.add(ran.found, outcome.counts, found_by.defaults[plan.key] + plan.system)
+        plan, index, counts = plans[position], order[position], outcome.counts
+        audit.add(ran.found, counts, found_by.defaults[plan.key] + plan.system)
         if args.patch:
-            note_readers(ran, outcome.counts, index)
-        audit.explain(ran.found, outcome.file, outcome.walked, index, found_by.readable, knobs)
+            note_readers(ran, counts, index)
+        audit.explain(ran.found, outcome.file, outcome.walked, counts, index, found_by.readable,
+                      knobs)
 
     audit.run_units([units[i] for i in order], [p.argv for p in plans], args.jobs, args.timeout,
                     lambda done, total: progress(f"{done} of {total} units", done == total),
