@@ -5,6 +5,7 @@ what runs a unit, and the record and its merging. Nothing here runs a compiler."
 
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -16,8 +17,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
-from check_guards import (audit, catalogue, causes, compilers, database, fixes,  # noqa: E402
-                          flags, msvc, proof, record, report, run)
+from check_guards import (audit, catalogue, causes, compare, compilers,  # noqa: E402
+                          database, directives, fixes, flags, msvc, proof, record, report,
+                          run, runs, stats)
 import guardgen_common  # noqa: E402
 from guardgen_common import entries, processes, programs, shapes  # noqa: E402
 from guardgen_common.processes import Failure  # noqa: E402
@@ -99,6 +101,28 @@ class Catalogue(unittest.TestCase):
                 self.assertEqual(made is None, name in catalogue.SHAPES
                                  and catalogue.SHAPES[name].fix is None)
         self.assertEqual(catalogue.rule("nothing of ours"), ("nothing of ours", ""))
+
+    def test_the_advice_and_the_roles_name_the_right_lines(self):
+        first = {"path": "/p/u.c", "line": 3, "text": '#include "a.h"'}
+        later = {"path": "/p/sub/s.h", "line": 1, "text": '#include "../a.h"'}
+        undef = {"path": "/q/v.h", "line": 7, "text": "# undef A_H"}
+        # (cause, the lines named, words the advice holds, the role of each line)
+        cases = [
+            ("other_name", [first, later], "(u.c:3, then sub/s.h:1)",
+             ["first reached here", "included again here"]),
+            ("other_name", [first], "(u.c:3, then u.c:3)", ["first reached here"]),
+            ("cycle", [later], "includes it back (sub/s.h:1)",
+             ["included back here, while it is still open"]),
+            ("macro_undefined", [first, undef], "A_H is #undef'd at /q/v.h:7",
+             ["included again here", "its guard's macro is #undef'd here"]),
+            ("unknown", [], "was found (?)", []),
+        ]
+        for cause, lines, words, roles in cases:
+            with self.subTest(cause=cause, lines=len(lines)):
+                header = {"path": "/p/a.h", "reason": "guard", "line": 1, "text": "#ifndef A_H",
+                          "macro": "A_H", "cause": cause, "includes": lines}
+                self.assertIn(words, catalogue.advice(header, "/p"))
+                self.assertEqual([r for _, r in catalogue.roles(header)], roles)
 
 
 class Listing(unittest.TestCase):
@@ -617,6 +641,17 @@ class Causes(unittest.TestCase):
                     found = causes.explain(u, [(d, str(top / f)) for d, f in walked], shape_of)
                     self.assertEqual([(p, c) for p, c, _ in found], expected)
                     self.assertEqual([ls for _, _, ls in found], lines)
+            # Which #include of a file names a header: the n-th of its exact path, else of its
+            # name, else the last.
+            (top / "i.c").write_text('#include <x/a.h>\n#include "sub/a.h"\n#include "sub/a.h"\n')
+            i = str(top / "i.c")
+            for header, occurrence, line in [(str(top / "sub/a.h"), 0, 2),
+                                             (str(top / "sub/a.h"), 1, 3),
+                                             (str(top / "sub/a.h"), 5, 3),
+                                             (str(top / "y/a.h"), 1, 2),
+                                             (str(top / "b.h"), 0, None)]:
+                found = directives.include_line(i, header, occurrence)
+                self.assertEqual(found and found[1], line, (header, occurrence))
             # The catalogue names every cause the finder gives, and no other.
             self.assertEqual({c for _, e, _ in cases for _, c in e}, set(catalogue.CAUSES))
 
@@ -683,10 +718,74 @@ class Fixes(unittest.TestCase):
                 self.assertEqual(Path(directory, "f.h").read_text(), after)
 
 
+class Proof(unittest.TestCase):
+    def test_a_units_argv_moved_into_the_scratch_tree(self):
+        with tempfile.TemporaryDirectory() as tree:
+            os.makedirs(tree + "/src/inc")
+            Path(tree + "/src/u.c").write_text("")
+            argv = ["/usr/bin/gcc", "-E", "-H", "-w", "-I/src/inc", "-isystem/usr/include",
+                    "-include", "/src/u.c", "-DX=/src/inc", "/src/u.c"]
+            moved = ["/usr/bin/gcc", "-E", "-H", "-w", f"-I{tree}/src/inc",
+                     "-isystem/usr/include", "-include", f"{tree}/src/u.c", "-DX=/src/inc",
+                     f"{tree}/src/u.c"]
+            self.assertEqual(runs.argv_in(argv, tree), moved)
+            self.assertEqual(runs.argv_in(argv, tree, timed=True), moved[:2] + moved[3:])
+            self.assertEqual(runs.assembly_argv(argv, tree)[:6],
+                             ["/usr/bin/gcc", "-S", "-o", "-", f"-ffile-prefix-map={tree}=",
+                              f"-fdebug-prefix-map={tree}="])
+            self.assertNotIn("-H", runs.assembly_argv(argv, tree))
+            # The compiler itself never runs from the scratch tree.
+            os.makedirs(tree + "/usr/bin")
+            Path(tree + "/usr/bin/gcc").write_text("")
+            self.assertEqual(runs.argv_in(argv, tree)[0], "/usr/bin/gcc")
+
+    def test_the_times_summed_up_and_the_saving_measurable_only_clear_of_zero(self):
+        # (seconds before, after, the saving and its range, whether it is measurable)
+        cases = [
+            ([3.0, 1.0, 2.0], [1.0, 0.5, 1.5], (0.5, 0.5, 2.0), True),
+            ([1.0, 2.0], [1.5, 1.0], (0.25, -0.5, 1.0), False),
+            ([1.0, 2.0], [1.0, 1.0], (0.5, 0.0, 1.0), False),  # a round that saved nothing
+            ([1.0, 1.0], [2.0, 3.0], (-1.5, -2.0, -1.0), True),
+            ([], [], (0.0, 0.0, 0.0), False),
+        ]
+        for before, after, saving, measurable in cases:
+            with self.subTest(before=before, after=after):
+                found = stats.summary({"before": before, "after": after})
+                self.assertEqual((found["saving_s"], found["saving_low_s"],
+                                  found["saving_high_s"]), saving)
+                self.assertEqual(found["measurable"], measurable)
+                self.assertEqual(found["before_s"]["fastest"], min(before, default=0.0))
+
+    def test_the_re_entries_counted_are_those_of_the_fixed_headers(self):
+        count = compare.counter({"/a.h": None, "/b.h": None})
+        walked = [(1, "/a.h"), (1, "/a.h"), (1, "/c.h"), (1, "/c.h"), (2, "/b.h"), (1, "/a.h")]
+        self.assertEqual((count(walked), count(walked, "/a.h"), count(walked, "/c.h")), (2, 2, 0))
+
+
 class Record(unittest.TestCase):
     def test_the_version_said_is_the_builds(self):
         cmake = (Path(__file__).resolve().parent.parent / "CMakeLists.txt").read_text()
         self.assertIn(f"VERSION {guardgen_common.VERSION}\n", cmake)
+
+    def test_the_shards_missing_and_the_records_refused_as_shards_of_one_build(self):
+        def part(shard, directory="/p"):
+            return {"directory": directory, "shard": shard}
+
+        # (the shards given, those missing)
+        for given, missing in [(["1/3", "3/3"], ["2/3"]), (["1/2", "2/2"], []), ([None], []),
+                               (["2/2"], ["1/2"])]:
+            with self.subTest(given=given):
+                self.assertEqual(record.missing_parts([part(s) for s in given]), missing)
+        # (the records, what the refusal says)
+        for records, said in [
+                ([part("1/2"), part("2/2", "/q")], "b: a record of the database in /q"),
+                ([part("1/2"), part("1/2")], "b: the same part as a (1/2)"),
+                ([part(None), part("1/2")], "b: the same part as a"),
+                ([part("1/2"), part(None)], "b: the same part as a (all units)")]:
+            with self.subTest(records=records):
+                with self.assertRaisesRegex(Failure, re.escape(said)):
+                    record.check_parts(records, ["a", "b"])
+        record.check_parts([part("1/2"), part("2/2")], ["a", "b"])
 
     def test_sums_the_units_and_merges_parts_as_one_run_over_all(self):
         def walked(counts):

@@ -4,6 +4,9 @@ doc/development.md, against the modules that are there: each named once, none th
 
 import ast
 import re
+import subprocess
+import sys
+import tempfile
 import unittest
 from pathlib import Path
 
@@ -47,6 +50,23 @@ class Layout(unittest.TestCase):
                 with self.subTest(package=package, where=where):
                     self.assertEqual(listed, modules(package))
 
+
+    def test_every_test_class_is_registered_whatever_its_name_and_a_broken_file_fails(self):
+        lister = ROOT / "tests" / "list_python_tests.py"
+        with tempfile.TemporaryDirectory() as directory:
+            found = Path(directory, "found_test.py")
+            found.write_text("import unittest\n\n\nclass Plain(unittest.TestCase):\n"
+                             "    def test(self):\n        pass\n\n\nclass With_2_Parts("
+                             "unittest.TestCase):\n    def test(self):\n        pass\n")
+            broken = Path(directory, "broken_test.py")
+            broken.write_text("import no_such_module_here\n")
+            listed = subprocess.run([sys.executable, lister, found], capture_output=True,
+                                    text=True, check=True)
+            self.assertEqual(listed.stdout.split(), ["Plain", "With_2_Parts"])
+            failed = subprocess.run([sys.executable, lister, broken], capture_output=True,
+                                    text=True)
+            self.assertNotEqual(failed.returncode, 0)
+            self.assertIn("no_such_module_here", failed.stderr)
 
 if __name__ == "__main__":
     unittest.main()
