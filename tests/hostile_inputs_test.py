@@ -97,6 +97,36 @@ class OutputLinks(unittest.TestCase):
 
 
 @unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
+class OutputStreams(unittest.TestCase):
+    def test_an_output_to_a_stream_or_the_null_device_is_written_there_by_any_user(self):
+        # (tool and its arguments, the output's path, what standard output then holds)
+        tool = ("check-guards", "--all")
+        guardgen = os.environ.get("GUARDGEN", TOOLS.parent / "build" / "guardgen")
+        compare = ("compare-preprocessors", "-g", guardgen, "-p", "gcc", "--runs", "1")
+        cases = [
+            (tool, "--json", "/dev/null", "src/a.h | 1 |"),
+            (tool, "--sarif", "/dev/null", "src/a.h | 1 |"),
+            (tool, "--patch", "/dev/null", "src/a.h | 1 |"),
+            (tool, "--json", "/dev/stdout", '"units": 1'),
+            (tool, "--sarif", "/dev/stdout", '"version": "2.1.0"'),
+            (tool, "--json", "-", '"units": 1'),
+            (compare, "--json", "/dev/stdout", '"preprocessors"'),
+            (compare, "--plot", "/dev/null", "| gcc |"),
+            (compare, "--plot", "-", "<svg"),
+        ]
+        for (name, *options), option, path, shown in cases:
+            with self.subTest(tool=name, option=option, path=path):
+                case = Case(self)
+                case.database(("u.c", []))
+                last = ["build"] if name == "check-guards" else ["3"]
+                status, out, err = case.run(name, *options, option, path, *last)
+                self.assertEqual((status, err), (0, ""))
+                self.assertIn(shown, out)
+                self.assertEqual(sorted(p.name for p in case.tree.iterdir()),
+                                 [".git", "build", "src"])
+
+
+@unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
 class AmbiguousListings(unittest.TestCase):
     def test_a_listing_that_reads_two_ways_makes_the_unit_unclear_and_shows_nothing(self):
         # (what the tree holds, the unit's flags): each a listing line that an old reading took
@@ -300,6 +330,12 @@ class FullDisk(unittest.TestCase):
         if os.path.exists("/dev/full"):
             with open("/dev/full", "wb") as full:
                 status, _, err = case.run("check-guards", "--json", "-", "build", stdout=full)
+            self.assertEqual(status, 1)
+            one_line(self, err)
+            self.assertIn("standard output: No space left on device", err)
+            with open("/dev/full", "wb") as full:
+                status, _, err = case.run("check-guards", "--sarif", "/dev/stdout", "build",
+                                          stdout=full)
             self.assertEqual(status, 1)
             one_line(self, err)
             self.assertIn("standard output: No space left on device", err)

@@ -62,7 +62,7 @@ def check_plot(path):
     to find out, and again where the plot is drawn."""
     if path is None:
         return
-    if Path(path).suffix.lower() not in report.PLOT_FORMATS:
+    if report.plot_format(path) is None:
         raise Failure(f"{path}: a plot's name ends in {', '.join(report.PLOT_FORMATS)}")
     check_writable(path)
     try:
@@ -150,7 +150,7 @@ OPTIONS = (
                         "header's own is there already); may be repeated")),
     (("--plot",), dict(metavar="FILE",
                        help="draw time against count for each preprocessor and style, as "
-                            "FILE.svg, FILE.png or FILE.pdf (needs matplotlib)")),
+                            "FILE.svg, FILE.png or FILE.pdf, or SVG to - (needs matplotlib)")),
 )
 
 

@@ -13,6 +13,15 @@ from .verdicts import STYLE_NAMES, STYLES
 PLOT_FORMATS = (".svg", ".png", ".pdf")
 
 
+def plot_format(path):
+    """The format a plot at `path` is drawn in: its name's ending, or SVG (text) for standard
+    output, standard error and the null device; None for a name of no format it draws."""
+    suffix = Path(path).suffix.lower()
+    if suffix in PLOT_FORMATS:
+        return suffix[1:]
+    return "svg" if outputs.direct(path) else None
+
+
 def cost_record(cost):
     """A Cost as the JSON gives it."""
     return {
@@ -198,7 +207,7 @@ def costs_table(summary):
 
 def plot(counts, results, path):
     """Time against count, log-log, a panel per preprocessor with a line per style, in the
-    format the file's name asks for."""
+    format the file's name asks for (see plot_format)."""
     import matplotlib
 
     matplotlib.use("agg")
@@ -232,7 +241,7 @@ def plot(counts, results, path):
     handles, labels = axes.flat[0].get_legend_handles_labels()
     figure.legend(handles, labels, loc="lower center", ncol=len(STYLES))
     figure.tight_layout(rect=(0, 0.06, 1, 1))
-    kind = Path(path).suffix.lower()[1:]
+    kind = plot_format(path)
     # No dates in the file, so that the same runs give the same file.
     metadata = {"svg": {"Date": None}, "pdf": {"CreationDate": None}, "png": {}}[kind]
     try:

@@ -5,7 +5,11 @@ partial and a link in its place is replaced, never followed; and sizes as a pers
 
 A link where an output goes that lies in the audited tree, or leads into it, was put there by
 whoever made the tree, not by the user (a committed `fix.diff` linked to ~/.bashrc): it is
-refused, as is a directory link of the tree's that leads out of it."""
+refused, as is a directory link of the tree's that leads out of it.
+
+Standard output ("-", /dev/stdout), standard error (/dev/stderr) and the null device are
+written directly, as they are: there is nothing to replace, and a user may not create a file
+beside them in /dev."""
 
 import contextlib
 import os
@@ -55,21 +59,34 @@ def target(path, tree=None):
     except OSError:
         info = None
     if (info is not None and not stat.S_ISREG(info.st_mode) and not stat.S_ISLNK(info.st_mode)
-            and not sink(absolute)):
+            and not direct(absolute)):
         raise Failure(f"{printable(path)}: not a regular file: refused (- writes to standard "
                       "output)")
     return absolute
 
 
-def sink(path):
-    """Whether `path` is the system's null device: written to as it is, as nothing stays."""
-    return os.name != "nt" and os.path.realpath(path) == os.devnull
+# The names of the streams a process has open, as a shell spells them.
+STREAMS = {"-": 1, "/dev/stdout": 1, "/dev/fd/1": 1, "/proc/self/fd/1": 1,
+           "/dev/stderr": 2, "/dev/fd/2": 2, "/proc/self/fd/2": 2}
+
+
+def direct(path):
+    """Where `path` is written directly rather than replaced: 1 or 2 for standard output or
+    error, "null" for the null device, None for a file."""
+    if path in STREAMS:
+        return STREAMS[path]
+    if os.name == "nt":
+        return None
+    absolute = os.path.abspath(path)
+    if absolute in STREAMS:
+        return STREAMS[absolute]
+    return "null" if os.path.realpath(absolute) == os.devnull else None
 
 
 def check_writable(path, tree=None):
     """Fails now, rather than after the long run, if `path` cannot be written ("-" is standard
     output); see target."""
-    if path is None or path == "-":
+    if path is None or direct(path):
         return
     absolute = target(path, tree)
     parent = os.path.dirname(absolute)
@@ -82,11 +99,15 @@ def replacing(path, tree=None):
     """A new file beside `path` (see target) opened to write bytes, renamed over `path` once the
     block has ended and all of it is on the disk; removed, and `path` left as it was, where the
     block or a write fails (a failed write is a Failure in one line)."""
-    absolute = target(path, tree)
-    if sink(absolute):
+    where = direct(path)
+    if where == "null":
         with open(os.devnull, "wb") as f:
             yield f
         return
+    if where:
+        yield from _stream(where)
+        return
+    absolute = target(path, tree)
     directory, name = os.path.split(absolute)
     try:
         while True:
@@ -113,12 +134,32 @@ def replacing(path, tree=None):
         raise
 
 
+def _stream(number):
+    """Standard output (1) or error (2), to write bytes to, flushed at the end; a failed write
+    there is a Failure in one line, and what was not written is thrown away."""
+    stream = sys.stdout if number == 1 else sys.stderr
+    try:
+        stream.flush()
+        yield stream.buffer
+        stream.buffer.flush()
+    except OSError as error:
+        _discard(stream)
+        name = "standard output" if number == 1 else "standard error"
+        raise Failure(f"{name}: {error.strerror}") from None
+
+
+def _discard(stream):
+    """Points `stream`'s descriptor at the null device, so that the end of the run does not try
+    again to write what failed."""
+    with contextlib.suppress(OSError):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, stream.fileno())
+        os.close(devnull)
+
+
 def write_text(path, text, tree=None):
     """Writes `text` to the file `path` (see replacing), or to standard output for "-". A name
     that is not UTF-8 is written as the file system has it."""
-    if path == "-":
-        flush_output(text)
-        return
     with replacing(path, tree) as f:
         f.write(text.encode("utf-8", errors="surrogateescape"))
 
@@ -131,10 +172,7 @@ def flush_output(text=""):
         sys.stdout.write(text)
         sys.stdout.flush()
     except OSError as error:
-        with contextlib.suppress(OSError):
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-            os.close(devnull)
+        _discard(sys.stdout)
         raise Failure(f"standard output: {error.strerror}") from None
 
 

@@ -21,6 +21,10 @@ import time
 from . import files, system
 from .names import printable
 
+# The locale of every program the tools run: their messages and listings are read by the tools,
+# so they are the untranslated ones in ASCII quotes, whatever the user's locale.
+MESSAGES = "C"
+
 if not system.WINDOWS:
     import resource
 
@@ -302,7 +306,7 @@ class _Keeper:
             self.private = tempfile.mkdtemp(prefix="guardgen-run.")
             self.remove_at_end(self.private)
             self.env = dict(os.environ, HOME=self.private, TMPDIR=self.private,
-                            XDG_CACHE_HOME=self.private,
+                            XDG_CACHE_HOME=self.private, LC_ALL=MESSAGES,
                             GUARDGEN_RUN=self.mark.split("=", 1)[1])
             if path is not None:
                 self.env["PATH"] = os.pathsep.join(path)

@@ -57,7 +57,8 @@ class Sandbox:
         self.base += self._binds(readable, "--ro-bind")
         self.base += ["--unshare-all", "--die-with-parent", "--new-session", "--clearenv",
                       "--setenv", "PATH", os.pathsep.join(self.path),
-                      "--setenv", "HOME", "/tmp", "--setenv", "TMPDIR", "/tmp"]
+                      "--setenv", "HOME", "/tmp", "--setenv", "TMPDIR", "/tmp",
+                      "--setenv", "LC_ALL", processes.MESSAGES]
         for name in PASSED:
             if name in os.environ and "\0" not in os.environ[name]:
                 self.base += ["--setenv", name, os.environ[name]]
