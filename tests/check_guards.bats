@@ -284,6 +284,50 @@ query() {
     [[ ! -s $BATS_TEST_TMPDIR/fix.diff ]]
 }
 
+@test "--patch: a unity build's unit, which includes the sources by their absolute paths, is proven on what it includes" {
+    command -v git >/dev/null || skip "git is not installed"
+    git init -q .
+    # As CMake's unity build writes it: one unit that includes the sources by absolute path,
+    # whose headers beside them are found there first, not through -I.
+    printf 'extern int counter;\n' >src/decl.h
+    printf 'X(one)\nX(two)\n' >src/list.h
+    printf '#include "decl.h"\n#define X(n) int n;\n#include "list.h"\n#undef X\nint a(void) { return 1; }\n' >src/x.c
+    printf '#include "decl.h"\n#define X(n) int n##_b;\n#include "list.h"\n#undef X\nint b(void) { return 4; }\n' >src/y.c
+    printf '#include "%s/src/x.c"\n#include "%s/src/y.c"\n' "$project" "$project" >build/unity_0_c.c
+    cat >build/compile_commands.json <<JSON
+[{"directory": "$project/build", "file": "$project/build/unity_0_c.c",
+  "command": "gcc -I$project/include -c $project/build/unity_0_c.c"}]
+JSON
+    local sandbox reasons
+    for sandbox in "" --no-sandbox; do
+        echo "${sandbox:-in the sandbox}"
+        command -v bwrap >/dev/null || [[ -n $sandbox ]] || continue
+        check $sandbox --patch "$BATS_TEST_TMPDIR/fix.diff" --json "$BATS_TEST_TMPDIR/r.json" build
+        [[ $status -eq 0 ]] || { echo "status $status: $err"; return 1; }
+        reasons=$(query "$BATS_TEST_TMPDIR/r.json" "[(w['path'][len('$project/'):], w['reason'].split(':')[0].split(', from')[0]) for w in r['proof']['withdrawn']]")
+        if [[ -z $sandbox ]]; then
+            # The patched headers seen through the absolute path: decl.h proven, the list
+            # withdrawn, as it is read again on purpose.
+            [[ $reasons == "[('src/list.h', 'its fix changes the code of build/unity_0_c.c')]" ]] ||
+                { query "$BATS_TEST_TMPDIR/r.json" "r['proof']"; return 1; }
+            [[ $(query "$BATS_TEST_TMPDIR/r.json" "(r['proof']['patched'], r['proof']['reentries_before'], r['proof']['reentries_after'], r['proof']['seen_in'])") == \
+                "(['$project/src/decl.h'], 1, 0, 'tree')" ]] || { query "$BATS_TEST_TMPDIR/r.json" "r['proof']"; return 1; }
+            cp -r "$project" "$BATS_TEST_TMPDIR/patched"
+            (cd "$BATS_TEST_TMPDIR/patched" && git apply "$BATS_TEST_TMPDIR/fix.diff" &&
+                sed -i "s|$project|$BATS_TEST_TMPDIR/patched|g" build/unity_0_c.c)
+            diff <(gcc -I"$project/include" -S -o - -ffile-prefix-map="$project"= build/unity_0_c.c) \
+                <(cd "$BATS_TEST_TMPDIR/patched" && gcc -I"$BATS_TEST_TMPDIR/patched/include" -S -o - \
+                  -ffile-prefix-map="$BATS_TEST_TMPDIR/patched"= build/unity_0_c.c)
+        else
+            # On the copies, what the unit reads by its absolute path is the user's, unpatched:
+            # nothing of it is said to be proven.
+            [[ $reasons == "[('src/decl.h', 'the proof cannot see it in build/unity_0_c.c, which reads src/x.c by its absolute path'), ('src/list.h', 'the proof cannot see it in build/unity_0_c.c, which reads src/x.c by its absolute path')]" ]] ||
+                { query "$BATS_TEST_TMPDIR/r.json" "r['proof']"; return 1; }
+            [[ $out != *"code: the same"* && ! -s $BATS_TEST_TMPDIR/fix.diff ]] || { echo "$out"; return 1; }
+        fi
+    done
+}
+
 # A project with a header of each cause, whose --patch proves fixes: for the outputs below.
 causes_project() {
     mkdir -p include/sub

@@ -68,6 +68,23 @@ class Trial:
         self.identical, self.chosen = False, []
         return True
 
+    def withdraw_unseen(self):
+        """Withdraws the fixes that a unit reads where it read a file of the build's outside the
+        scratch copies (an #include of an absolute path, as a unity build's unit has): the
+        patch was not seen there, so nothing is proven of it; the paths withdrawn."""
+        gone = set()
+        for unit, (b, a) in zip(self.chosen, self.results):
+            outside = list(dict.fromkeys([*b[2], *a[2]]))  # the first as the listing has it
+            if not outside:
+                continue
+            for path in sorted(unit.files & set(self.proposed.fixes)):
+                gone.add(path)
+                self.proposed.withdraw(path, f"the proof cannot see it in {_shown(unit.path)}, "
+                                       f"which reads {_shown(outside[0])} by its absolute path, "
+                                       "from the tree and not the scratch copies of "
+                                       "--no-sandbox (the sandbox binds the patch over the tree)")
+        return gone
+
     def differing(self):
         """The units whose text differs, as (unit, before, after); none where none of them read
         a fix, as then it changes from one run to the next (__TIME__, say)."""
@@ -98,7 +115,7 @@ class Trial:
         that its code does not prove, a unit that reads one withdrawn already left to the next
         pass; the paths withdrawn."""
         gone = set()
-        for (unit, _, (_, walked)), (old, _) in zip(differing, code):
+        for (unit, _, (_, walked, _)), (old, _) in zip(differing, code):
             read = {p for _, p in walked}
             if unit.path in self.by_code or read & gone:
                 continue  # proven by its code, or proved again with what is left
