@@ -328,6 +328,43 @@ JSON
     done
 }
 
+@test "--patch: a header read again on purpose is never wrapped, and a fix withdrawn says why, in every output" {
+    command -v git >/dev/null || skip "git is not installed"
+    git init -q .
+    # As zdict.h: a later section for an include with Z_STATIC set, which this build never does.
+    printf '#ifndef Z_H\n#define Z_H\nint z(void);\n#endif\n#if defined(Z_STATIC) && !defined(Z_H_STATIC)\n#define Z_H_STATIC\ntypedef struct { int level; } z_params_t;\n#endif\n' >include/z.h
+    # The __need_ pattern: the guard's #define in a condition of its own.
+    printf '#ifndef N_H\n#ifndef __need_n\n#define N_H\n#endif\n#undef __need_n\ntypedef int n_t;\n#endif\n' >include/n.h
+    # An X-macro list without a guard: its fix is refuted by the proof.
+    printf 'X(one)\nX(two)\n' >include/list.h
+    printf '#include "z.h"\n#include "z.h"\n#define __need_n\n#include "n.h"\n#include "n.h"\n#define X(n) int n;\n#include "list.h"\n#undef X\n#define X(n) int n##_b;\n#include "list.h"\n' >src/u1.c
+    printf 'int u2;\n' >src/u2.c
+    printf 'int u3;\n' >src/u3.c
+    check --patch "$BATS_TEST_TMPDIR/fix.diff" --json "$BATS_TEST_TMPDIR/r.json" --sarif "$BATS_TEST_TMPDIR/s.json" build
+    [[ $status -eq 0 ]] || { echo "status $status: $err"; return 1; }
+    # (header, shape, kind)
+    [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(h['path'][len('$project/include/'):], h['reason'], h['cause'], h['kind']) for h in r['headers'] if not h['system'] and h['reentries']]") == \
+        "[('z.h', 'sections', 'shape', 'processed'), ('n.h', 'conditional_guard', 'shape', 'processed'), ('list.h', 'no_guard', 'shape', 'processed')]" ]] ||
+        { query "$BATS_TEST_TMPDIR/r.json" "r['headers']"; return 1; }
+    [[ ! -s $BATS_TEST_TMPDIR/fix.diff ]] || { cat "$BATS_TEST_TMPDIR/fix.diff"; return 1; }
+    [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(w['path'][len('$project/include/'):], w['reason'].split(':')[0]) for w in r['proof']['withdrawn']]") == \
+        "[('z.h', 'it is read again on purpose'), ('n.h', 'it is read again on purpose'), ('list.h', 'its fix changes the code of src/u1.c')]" ]] ||
+        { query "$BATS_TEST_TMPDIR/r.json" "r['proof']['withdrawn']"; return 1; }
+    # The refuted advice is said nowhere: the reason instead, in the table, SARIF and the
+    # diagnostics.
+    local withdrawn="no fix: --patch withdrew it, as its fix changes the code of src/u1.c: it is read again on purpose"
+    [[ $out == *"/include/list.h | 1 | 1 | processed | "*"| $withdrawn |"* && $out != *"wrap the header"* ]] || { echo "$out"; return 1; }
+    [[ $out == *"/include/z.h | 1 | 1 | processed | "*"| sections, line 5: "*"no fix: --patch withdrew it, as it is read again on purpose: a section outside its guard"* ]] || { echo "$out"; return 1; }
+    [[ $(query "$BATS_TEST_TMPDIR/s.json" "[r['message']['text'].split('): ', 1)[1] for r in r['runs'][0]['results'] if r['message']['text'].startswith('include/list.h')]") == \
+        "['$withdrawn']" ]] || { cat "$BATS_TEST_TMPDIR/s.json"; return 1; }
+    check --diagnostics --patch "$BATS_TEST_TMPDIR/fix2.diff" build
+    [[ $out == *"include/list.h:1:1: warning: include/list.h is entered again 1 time in 1 unit (no_guard, line 1: \`X(one)\`): $withdrawn [check-guards-no_guard]"* ]] || { echo "$out"; return 1; }
+    # The user's own second include, with the macro set, still works with the patch applied.
+    git apply --allow-empty "$BATS_TEST_TMPDIR/fix.diff"
+    printf '#include "z.h"\n#define Z_STATIC\n#include "z.h"\nz_params_t p;\n' >user.c
+    gcc -Iinclude -fsyntax-only user.c
+}
+
 # A project with a header of each cause, whose --patch proves fixes: for the outputs below.
 causes_project() {
     mkdir -p include/sub

@@ -241,6 +241,7 @@ def main(argv):
     summary, proven = result.record, result.proof
     if proven:
         summary["proof"] = proven.record
+        record.note_withdrawn(summary, proven.record)
     shown, gate = against(args, summary, baseline)
     show(args, summary, shown, proof.lines(proven.record) if proven else "", gate)
     if args.json:
