@@ -158,6 +158,26 @@ class Catalogue(unittest.TestCase):
                           "macro": "A_H", "cause": cause, "includes": lines}
                 self.assertIn(words, catalogue.advice(header, "/p"))
                 self.assertEqual([r for _, r in catalogue.roles(header)], roles)
+        # What the patch does, whatever the cause: a setting taken for a guard gets a guard of
+        # its own (unless the header is read again on purpose); a fix withdrawn, its reason.
+        # (the header's fields, words the advice holds, words it must not)
+        cases = [
+            ({"setting": "A_H"}, "--patch wraps the whole header in a new guard", "#pragma once "
+             "just before the guard's #endif"),
+            ({"setting": "A_H", "reason": "sections", "cause": "shape"},
+             "no fix: the section at line 1", "new guard"),
+            ({"cause": "macro_undefined", "includes": [first, undef]},
+             "--patch adds #pragma once just before the guard's #endif", "?"),
+            ({"withdrawn": "its fix changes the code of u.c: it is read again on purpose"},
+             "no fix: --patch withdrew it, as its fix changes the code of u.c", "include it"),
+        ]
+        for fields, words, never in cases:
+            with self.subTest(fields=fields):
+                header = {"path": "/p/a.h", "reason": "guard", "line": 1, "macro": "A_H",
+                          "cause": "other_name", "includes": [first, later], **fields}
+                said = catalogue.advice(header, "/p")
+                self.assertIn(words, said)
+                self.assertNotIn(never, said)
 
 
 class Listing(unittest.TestCase):

@@ -4,6 +4,7 @@ withdraws: all where a unit fails on the copies, those that change a unit's code
 culprit found, and why), and those that do not lower their header's re-entries."""
 
 import os
+import threading
 
 from guardgen_common.outputs import plural
 
@@ -39,6 +40,7 @@ class Trial:
         self.jobs, self.timeout, self.say = jobs, timeout, say
         self.chosen, self.results, self.by_code = [], [], set()
         self.identical, self.before_code = True, {}
+        self.passes = 0
 
     def preprocess(self):
         """Copies the files of the units that read a fix into both trees, afresh, and
@@ -46,12 +48,21 @@ class Trial:
         fixes = self.proposed.fixes
         self.chosen = [u for u in self.units if u.files & set(fixes)]
         self.trees.make(self.chosen, fixes)
-        self.say(f"proof: {plural(len(self.chosen), 'unit')} preprocessed before and after the "
-                 "patch")
-        trees, timeout = self.trees, self.timeout
-        self.results = parallel(self.jobs, lambda u: (preprocess(u, trees.before, timeout),
-                                                      preprocess(u, trees.after, timeout)),
-                                self.chosen)
+        self.passes += 1
+        trees, timeout, total, done = self.trees, self.timeout, len(self.chosen), [0]
+        lock = threading.Lock()
+        self.say(f"proof, pass {self.passes}: 0 of {plural(total, 'unit')} preprocessed before "
+                 "and after the patch")
+
+        def both(unit):
+            pair = preprocess(unit, trees.before, timeout), preprocess(unit, trees.after, timeout)
+            with lock:
+                done[0] += 1
+                self.say(f"proof, pass {self.passes}: {done[0]} of {plural(total, 'unit')} "
+                         "preprocessed before and after the patch")
+            return pair
+
+        self.results = parallel(self.jobs, both, self.chosen)
 
     def withdraw_failed(self):
         """Withdraws every fix where a unit could not be preprocessed on the copies, before or
@@ -93,8 +104,8 @@ class Trial:
             self.identical = False
             return []
         if out:
-            self.say(f"proof: {plural(len(out), 'unit')} whose text differs compiled before and "
-                     "after")
+            self.say(f"proof, pass {self.passes}: compiling the {plural(len(out), 'unit')} whose "
+                     "text differs, before and after")
         return out
 
     def codes(self, differing):

@@ -39,7 +39,7 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None, taken=None):
     proposal = proposed.propose(headers, units, set() if taken is None else taken)
     with processes.scratch_directory("check-guards-proof.") as directory:
         trees = scratch.Trees(directory)
-        say(f"proof: the files of {plural(len(units), 'unit')} listed")
+        say(f"proof: listing the files that {plural(len(units), 'unit')} read")
         runs.list_files(units, jobs, timeout)
         trial = compare.Trial(proposal, units, trees, jobs, timeout, say)
         while True:
