@@ -49,8 +49,8 @@ def propose(headers, units, taken):
                 else None)
         if made is None:
             shape = catalogue.SHAPES.get(h["reason"])
-            proposed.withdraw(h["path"], (shape.no_fix if shape else "no line can be added that "
-                                          "ends its re-entries") + f" ({h['reason'] or 'not read'})")
+            why = shape.no_fix if shape else "no line can be added that ends its re-entries"
+            proposed.withdraw(h["path"], f"{why} ({h['reason'] or 'not read'})")
             continue
         proposed.fixes[h["path"]] = Fix(shown, text, *made)
     return proposed
