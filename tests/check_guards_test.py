@@ -73,13 +73,48 @@ class Shapes(unittest.TestCase):
             ("#ifndef X_H\n#define X_H\n#undef X_H\n#endif\n", "guard", 1, "#ifndef X_H"),
             # A byte order mark is nothing.
             ("\ufeff#ifndef X_H\n#define X_H\n#endif\n", "guard", 1, "#ifndef X_H"),
+            # The __need_ pattern: the guard's #define in a condition of its own.
+            ("#ifndef _STDARG_H\n#ifndef __need___va_list\n#define _STDARG_H\n#endif\n"
+             "#undef __need___va_list\ntypedef int va;\n#endif\n", "conditional_guard", 3,
+             "#define _STDARG_H"),
+            # A later section for an include with a macro set (zdict.h), one before the guard,
+            # and an #undef/#define of a name tested (a unity build's): read again on purpose.
+            ('#if defined (__cplusplus)\nextern "C" {\n#endif\n#ifndef Z_H\n#define Z_H\n#endif\n'
+             "#if defined(Z_STATIC) && !defined(Z_H_STATIC)\n#define Z_H_STATIC\nint s;\n#endif\n",
+             "sections", 7, "#if defined(Z_STATIC) && !defined(Z_H_STATIC)"),
+            ("#ifdef WANT_A\nint a;\n#endif\n#ifndef X_H\n#define X_H\n#endif\n", "sections", 1,
+             "#ifdef WANT_A"),
+            ("#ifndef X_H\n#define X_H\n#if MODE > 1\n#endif\n#endif\n#undef MODE\n", "sections",
+             6, "#undef MODE"),
+            # The compiler's own names, and a default read again, open no section.
+            ("#ifndef X_H\n#define X_H\n#endif\n#ifdef __cplusplus\n}\n#endif\n", "after_guard",
+             4, "#ifdef __cplusplus"),
+            ("#ifndef X_H\n#define X_H\n#endif\n#ifndef LEVEL\n#define LEVEL 3\n#endif\n",
+             "after_guard", 4, "#ifndef LEVEL"),
         ]
         for text, reason, line, written in cases:
             with self.subTest(text=text):
                 found = shapes.shape(text)
                 self.assertEqual((found.reason, found.line, found.text), (reason, line, written))
+        # With the settings the build may give: a header of their defaults is of the settings
+        # shape, at the first; a real guard further down is still found. (header, knobs, ...)
+        settled = [
+            ("#ifndef FOO_DEFAULT\n#define FOO_DEFAULT 1\n#endif\n#ifndef BAR_LEVEL\n"
+             "#define BAR_LEVEL 3\n#endif\n", (), "settings", 1, "#ifndef FOO_DEFAULT"),
+            ("#ifndef OPT\n#define OPT\nint o;\n#endif\n", ("OPT",), "settings", 1, "#ifndef OPT"),
+            ("int g;\n#ifndef PLATFORM_X\n#define PLATFORM_X 1\n#endif\n", (), "settings", 2,
+             "#ifndef PLATFORM_X"),
+            ("#ifndef P_X\n#define P_X 1\n#endif\n#ifndef X_H\n#define X_H\n#endif\n", (),
+             "before_guard", 1, "#ifndef P_X"),
+            ("int x;\n", (), "no_guard", 1, "int x;"),
+        ]
+        for text, knobs, reason, line, written in settled:
+            with self.subTest(text=text, knobs=knobs):
+                found = shapes.shape(text, frozenset(knobs), valued=True)
+                self.assertEqual((found.reason, found.line, found.text), (reason, line, written))
         # The catalogue names every shape the reader gives, and no other.
-        self.assertEqual({reason for _, reason, _, _ in cases}, set(catalogue.READ_SHAPES))
+        self.assertEqual({reason for _, reason, _, _ in cases}
+                         | {reason for *_, reason, _, _ in settled}, set(catalogue.READ_SHAPES))
 
 
 class Catalogue(unittest.TestCase):
@@ -123,6 +158,26 @@ class Catalogue(unittest.TestCase):
                           "macro": "A_H", "cause": cause, "includes": lines}
                 self.assertIn(words, catalogue.advice(header, "/p"))
                 self.assertEqual([r for _, r in catalogue.roles(header)], roles)
+        # What the patch does, whatever the cause: a setting taken for a guard gets a guard of
+        # its own (unless the header is read again on purpose); a fix withdrawn, its reason.
+        # (the header's fields, words the advice holds, words it must not)
+        cases = [
+            ({"setting": "A_H"}, "--patch wraps the whole header in a new guard", "#pragma once "
+             "just before the guard's #endif"),
+            ({"setting": "A_H", "reason": "sections", "cause": "shape"},
+             "no fix: the section at line 1", "new guard"),
+            ({"cause": "macro_undefined", "includes": [first, undef]},
+             "--patch adds #pragma once just before the guard's #endif", "?"),
+            ({"withdrawn": "its fix changes the code of u.c: it is read again on purpose"},
+             "no fix: --patch withdrew it, as its fix changes the code of u.c", "include it"),
+        ]
+        for fields, words, never in cases:
+            with self.subTest(fields=fields):
+                header = {"path": "/p/a.h", "reason": "guard", "line": 1, "macro": "A_H",
+                          "cause": "other_name", "includes": [first, later], **fields}
+                said = catalogue.advice(header, "/p")
+                self.assertIn(words, said)
+                self.assertNotIn(never, said)
 
 
 class Listing(unittest.TestCase):

@@ -13,7 +13,7 @@ from guardgen_common import entries, files, processes, shapes
 from guardgen_common.outputs import readable_size
 from guardgen_common.processes import Failure
 
-from . import causes
+from . import catalogue, causes
 from .compilers import under
 
 # A preprocessor needs far less than this; a unit that reads /dev/zero is stopped here.
@@ -136,13 +136,19 @@ def describe_all(found, readable=None, knobs=frozenset()):
                      knobs=knobs)
 
 
-def settle_knobs(found, knobs):
+def settle_knobs(found, knobs, texts=None):
     """Marks each of the build's own headers in `found` whose guard's macro is one of `knobs`
     (the settings the build may give, known once every file is read) as guarded by a setting:
-    the compiler takes it for a guard, and so does the report, but no fix does."""
+    the compiler takes it for a guard, but no fix does; of the settings shape where it is read
+    again and its text (in `texts`, path -> text) is all settings' defaults."""
     for header in found.values():
         if not header.system and header.macro is not None and header.macro in knobs:
-            header.setting = header.macro
+            text = (texts or {}).get(header.path)
+            if text is None:
+                header.setting = header.macro
+            else:
+                settle(header, text, knobs)
+                header.setting = header.macro
 
 
 # The lines named for one header, at the most.
@@ -209,5 +215,19 @@ def describe(header, readable=None, shape=True, knobs=frozenset()):
     found = shapes.shape(text)
     header.reason, header.line, header.text, header.macro = (found.reason, found.line,
                                                              found.text, found.macro)
-    if found.macro and shapes.shape(text, knobs, valued=True).reason != found.reason:
-        header.setting = found.macro
+    settle(header, text, knobs)
+
+
+def settle(header, text, knobs):
+    """Marks `header` (of the text `text`) as guarded by a setting where its guard's macro is
+    one of `knobs` or #define'd with a value; where the compiler reads it again all the same
+    and it is all settings' defaults, it is of the settings shape, named at its first."""
+    if not header.macro:
+        return
+    settled = shapes.shape(text, knobs, valued=True)
+    if settled.reason == header.reason:
+        return
+    header.setting = header.macro
+    shape = catalogue.SHAPES.get(header.reason)
+    if settled.reason == "settings" and shape and not shape.sound and shape.fix == "new_guard":
+        header.reason, header.line, header.text = settled.reason, settled.line, settled.text

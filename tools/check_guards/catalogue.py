@@ -60,6 +60,7 @@ class Shape:
     rule: str  # SARIF: what it is,
     help: str  # and what to do
     fix: str = "new_guard"  # the fix --patch makes: new_guard, pragma_once, or None
+    no_fix: str = "no line can be added that ends its re-entries"  # why, where it makes none
 
 
 def _undefined(r):
@@ -81,7 +82,7 @@ SHAPES = {s.name: s for s in [
     Shape("pragma_once", True, "#pragma once is there, yet the compiler entered the header "
           "again: it was reached as another file (a copy, a link), or this is a limit of the "
           "compiler", "A header with #pragma once entered again: reached as another file.",
-          "Reach it as one file.", fix=None),
+          "Reach it as one file.", fix=None, no_fix="it has #pragma once already"),
     Shape("no_guard", False, "wrap the header in #ifndef X / #define X ... #endif, or add "
           "#pragma once", "A header without an include guard.",
           "Wrap it in #ifndef X / #define X ... #endif, or add #pragma once."),
@@ -104,6 +105,28 @@ SHAPES = {s.name: s for s in [
           "Guard it with #ifndef X / #define X."),
     Shape("guard_not_defined", False, "add #define {macro} after line {line}",
           "A guard whose #ifndef X has no #define X.", "Add the #define."),
+    Shape("conditional_guard", False, "no fix: its guard's #define {macro} at line {line} stands "
+          "in a condition of its own (the __need_ pattern), so the header is read again, as "
+          "meant, until an include reaches it; a guard or #pragma once would end that",
+          "A guard whose #define stands in a condition of its own: read again, as meant, until "
+          "an include defines it.", "None needed: it is read again on purpose.", fix=None,
+          no_fix="it is read again on purpose: its guard's #define stands in a condition of "
+                 "its own"),
+    Shape("sections", False, "no fix: the section at line {line}, outside the guard, is read "
+          "under a macro that a unit may set before it includes the header again, as meant; a "
+          "guard or #pragma once around the whole file would hide it from that include",
+          "A header with a section outside its guard, read under a macro a unit may set "
+          "between two includes: read again on purpose.",
+          "None needed: it is read again on purpose; keep the section outside the guard.",
+          fix=None, no_fix="it is read again on purpose: a section outside its guard is read "
+                           "under a macro a unit may set between two includes"),
+    Shape("settings", False, "it holds settings' defaults ({macro} among them, which the build "
+          "may set from outside), not a guard: --patch wraps the whole header in a new guard "
+          "with #pragma once, which keeps every default as it is",
+          "A header of settings' defaults (#ifndef X / #define X value / #endif), read on "
+          "every include: no guard of its own.",
+          "Wrap the whole header in a new guard with #pragma once, as --patch does: every "
+          "default stays as it is."),
     Shape("unreadable", False, "the header could not be read now",
           "A header entered again that could not be read now.", "Check the file.", fix=None),
 ]}
@@ -125,10 +148,12 @@ CAUSES = {c.name: c for c in [
           ", ".join(READ_SHAPES) + ": the line that decides it"),
     Cause("macro_undefined", _undefined, True,
           "its guard's macro #undef'd in a file entered in between",
-          "{macro} is #undef'd at {undef} between the includes: drop that #undef if it is not "
-          "meant",
+          "{macro} is #undef'd at {undef} between the includes: --patch adds #pragma once just "
+          "before the guard's #endif, so that it is not read again (or drop that #undef, if it "
+          "is not meant)",
           rule="A header whose guard's macro is #undef'd between two includes of it.",
-          help="Drop the #undef, if it is not meant."),
+          help="Add #pragma once just before the guard's #endif, or drop the #undef if it is not "
+               "meant."),
     Cause("other_name", _other_name, False,
           "entered again by another route, its guard sound (gcc keeps a guard per directory it "
           "found the header in)",
@@ -142,7 +167,7 @@ CAUSES = {c.name: c for c in [
           first_role="first reached here"),
     Cause("unknown", lambda r: [r.again], False, "none of these",
           "the compiler entered it again, and no cycle, other route or #undef was found "
-          "({later})",
+          "({later}): --patch adds #pragma once just before the guard's #endif",
           rule="A header entered again for a reason not found: no cycle, other route or #undef.",
           help="Look at the #include lines named."),
 ]}
@@ -215,9 +240,12 @@ def advice(header, top="/"):
     else:
         shape = SHAPES.get(header["reason"])
         words = shape.advice.format(line=header["line"], macro=macro) if shape else ""
-    if header.get("setting"):
-        words += (f" ({header['setting']} may be set from outside, so --patch gives the header "
-                  "a guard of its own)")
+    if header.get("setting") and header["reason"] in SHAPES \
+            and SHAPES[header["reason"]].fix is not None:
+        # What the patch does: a guard of the header's own, whatever the cause.
+        words = SHAPES["settings"].advice.format(macro=header["setting"])
+    if header.get("withdrawn"):
+        words = f"no fix: --patch withdrew it, as {header['withdrawn']}"
     return words
 
 

@@ -4,6 +4,7 @@ withdraws: all where a unit fails on the copies, those that change a unit's code
 culprit found, and why), and those that do not lower their header's re-entries."""
 
 import os
+import threading
 
 from guardgen_common.outputs import plural
 
@@ -39,6 +40,7 @@ class Trial:
         self.jobs, self.timeout, self.say = jobs, timeout, say
         self.chosen, self.results, self.by_code = [], [], set()
         self.identical, self.before_code = True, {}
+        self.passes = 0
 
     def preprocess(self):
         """Copies the files of the units that read a fix into both trees, afresh, and
@@ -46,12 +48,21 @@ class Trial:
         fixes = self.proposed.fixes
         self.chosen = [u for u in self.units if u.files & set(fixes)]
         self.trees.make(self.chosen, fixes)
-        self.say(f"proof: {plural(len(self.chosen), 'unit')} preprocessed before and after the "
-                 "patch")
-        trees, timeout = self.trees, self.timeout
-        self.results = parallel(self.jobs, lambda u: (preprocess(u, trees.before, timeout),
-                                                      preprocess(u, trees.after, timeout)),
-                                self.chosen)
+        self.passes += 1
+        trees, timeout, total, done = self.trees, self.timeout, len(self.chosen), [0]
+        lock = threading.Lock()
+        self.say(f"proof, pass {self.passes}: 0 of {plural(total, 'unit')} preprocessed before "
+                 "and after the patch")
+
+        def both(unit):
+            pair = preprocess(unit, trees.before, timeout), preprocess(unit, trees.after, timeout)
+            with lock:
+                done[0] += 1
+                self.say(f"proof, pass {self.passes}: {done[0]} of {plural(total, 'unit')} "
+                         "preprocessed before and after the patch")
+            return pair
+
+        self.results = parallel(self.jobs, both, self.chosen)
 
     def withdraw_failed(self):
         """Withdraws every fix where a unit could not be preprocessed on the copies, before or
@@ -68,6 +79,23 @@ class Trial:
         self.identical, self.chosen = False, []
         return True
 
+    def withdraw_unseen(self):
+        """Withdraws the fixes that a unit reads where it read a file of the build's outside the
+        scratch copies (an #include of an absolute path, as a unity build's unit has): the
+        patch was not seen there, so nothing is proven of it; the paths withdrawn."""
+        gone = set()
+        for unit, (b, a) in zip(self.chosen, self.results):
+            outside = list(dict.fromkeys([*b[2], *a[2]]))  # the first as the listing has it
+            if not outside:
+                continue
+            for path in sorted(unit.files & set(self.proposed.fixes)):
+                gone.add(path)
+                self.proposed.withdraw(path, f"the proof cannot see it in {_shown(unit.path)}, "
+                                       f"which reads {_shown(outside[0])} by its absolute path, "
+                                       "from the tree and not the scratch copies of "
+                                       "--no-sandbox (the sandbox binds the patch over the tree)")
+        return gone
+
     def differing(self):
         """The units whose text differs, as (unit, before, after); none where none of them read
         a fix, as then it changes from one run to the next (__TIME__, say)."""
@@ -76,8 +104,8 @@ class Trial:
             self.identical = False
             return []
         if out:
-            self.say(f"proof: {plural(len(out), 'unit')} whose text differs compiled before and "
-                     "after")
+            self.say(f"proof, pass {self.passes}: compiling the {plural(len(out), 'unit')} whose "
+                     "text differs, before and after")
         return out
 
     def codes(self, differing):
@@ -98,7 +126,7 @@ class Trial:
         that its code does not prove, a unit that reads one withdrawn already left to the next
         pass; the paths withdrawn."""
         gone = set()
-        for (unit, _, (_, walked)), (old, _) in zip(differing, code):
+        for (unit, _, (_, walked, _)), (old, _) in zip(differing, code):
             read = {p for _, p in walked}
             if unit.path in self.by_code or read & gone:
                 continue  # proven by its code, or proved again with what is left

@@ -80,7 +80,8 @@ def fixed(text, header, name):
     if how is None:
         return None
     if header.get("setting"):
-        how, reason = "new_guard", f"its guard's macro {header['setting']} may be set from outside"
+        how, reason = "new_guard", (f"it holds settings' defaults: {header['setting']}, taken "
+                                    "for its guard, may be set from outside")
     bom = "\ufeff" if text.startswith("\ufeff") else ""
     rows = _rows(text.removeprefix(bom))
     eol = _newline(rows)

@@ -1,6 +1,7 @@
-"""The proof of a patch, in its order, on scratch copies of the files the changed units read,
-never on the user's tree: the fixes proposed (proposed), the files each unit reads listed (runs),
-then pass after pass the units compared in the trees before and after the patch (scratch) and
+"""The proof of a patch, in its order, never writing the user's tree: in the sandbox on the tree
+itself with the fixed headers bound over it, read-only, else on scratch copies of the files the
+changed units read (scratch): the fixes proposed (proposed), the files each unit reads listed
+(runs), then pass after pass the units compared before and after the patch and
 what a fix disproves withdrawn (compare), until a pass withdraws none; then -E timed in
 interleaved rounds (timing, stats), and the patch written (diffs)."""
 
@@ -38,13 +39,15 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None, taken=None):
     proposal = proposed.propose(headers, units, set() if taken is None else taken)
     with processes.scratch_directory("check-guards-proof.") as directory:
         trees = scratch.Trees(directory)
-        say(f"proof: the files of {plural(len(units), 'unit')} listed")
+        say(f"proof: listing the files that {plural(len(units), 'unit')} read")
         runs.list_files(units, jobs, timeout)
         trial = compare.Trial(proposal, units, trees, jobs, timeout, say)
         while True:
             trial.preprocess()
             if trial.withdraw_failed():
                 break
+            if trial.withdraw_unseen():
+                continue
             differing = trial.differing()
             code = trial.codes(differing)
             if not (trial.withdraw_culprits(differing, code) or trial.withdraw_unlowered()):
@@ -72,4 +75,5 @@ def _record(trial, clocked, times):
         "by_code": len(trial.by_code),
         "fixes": [fixes[p].record for p in sorted(fixes)],
         "times_s": {"before": times["before"], "after": times["after"]},
+        "seen_in": "tree" if trial.trees.bound else "copies",
     }

@@ -8,7 +8,8 @@ def lines(proof):
     """The proof in a few lines for the user."""
     out = [f"\nProof of the patch ({plural(len(proof['patched']), 'header')}, "
            f"{plural(proof['units'], 'unit')}, {plural(proof['rounds'], 'interleaved round')} of "
-           "-E on scratch copies):"]
+           + ("-E in the tree, the patch bound over it):" if proof.get("seen_in") == "tree"
+              else "-E on scratch copies):")]
     if proof["units"]:
         by_code = proof.get("by_code", 0)
         out.append(("  code: the same in every unit: "

@@ -7,6 +7,7 @@ from typing import NamedTuple
 from guardgen_common import shapes
 from guardgen_common.names import shown_path
 
+from . import catalogue
 from . import fixes as fixing
 
 
@@ -47,8 +48,9 @@ def propose(headers, units, taken):
         made = (fixing.fixed(text, h, fixing.fresh_name(shown, taken)) if text is not None
                 else None)
         if made is None:
-            proposed.withdraw(h["path"], "no line can be added that ends its re-entries "
-                              f"({h['reason'] or 'not read'})")
+            shape = catalogue.SHAPES.get(h["reason"])
+            why = shape.no_fix if shape else "no line can be added that ends its re-entries"
+            proposed.withdraw(h["path"], f"{why} ({h['reason'] or 'not read'})")
             continue
         proposed.fixes[h["path"]] = Fix(shown, text, *made)
     return proposed

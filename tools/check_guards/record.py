@@ -46,6 +46,15 @@ def cause_fields(counted, includes, reason):
             "kind": catalogue.kind_of(cause, reason)}
 
 
+def note_withdrawn(summary, proof):
+    """Gives each header of `summary` whose fix the `proof` (its record) withdrew the reason, as
+    "withdrawn": the advice it replaces was refuted."""
+    reasons = {w["path"]: w["reason"] for w in proof["withdrawn"]}
+    for h in summary["headers"]:
+        if h["path"] in reasons:
+            h["withdrawn"] = reasons[h["path"]]
+
+
 def totals(units, headers):
     read = sum(h["entries"] * h["size"] for h in headers)
     reread = sum(h["bytes_reread"] for h in headers)

@@ -208,7 +208,7 @@ def settle(ran, paths, readable, knobs):
     for text in texts.values():
         if text and "#" in text:
             tested |= shapes.value_tests(text)
-    audit.settle_knobs(ran.found, knobs | tested)
+    audit.settle_knobs(ran.found, knobs | tested, texts)
     return texts
 
 

@@ -9,6 +9,7 @@ from concurrent.futures import ThreadPoolExecutor
 from guardgen_common import entries, processes
 
 from .compilers import under
+from .scratch import View
 
 # Options whose value is a path, as the allowlist passes them: joined, or as the next word.
 PATH_JOINED = ("-I", "-isystem", "-iquote", "-idirafter", "-cxx-isystem", "-iframework", "-F",
@@ -76,10 +77,10 @@ def assembly_argv(argv, tree):
 
 
 def normal(output, tree):
-    """The output with the scratch tree's name taken out, without line markers and blank lines:
-    what must not change."""
+    """The output with the scratch tree's name (where there is one) taken out, without line
+    markers and blank lines: what must not change."""
     digest = hashlib.sha256()
-    for line in output.replace(tree.encode(), b"").splitlines():
+    for line in (output.replace(tree.encode(), b"") if tree else output).splitlines():
         stripped = line.strip()
         if stripped and not (stripped.startswith(b"# ") and stripped[2:3].isdigit()) \
                 and not stripped.startswith(b"#line"):
@@ -87,28 +88,37 @@ def normal(output, tree):
     return digest.hexdigest()
 
 
-def preprocess(unit, tree, timeout):
-    """(output digest, listing as [(depth, path)] with the tree taken out) of `unit` in `tree`."""
+def preprocess(unit, view, timeout):
+    """(output digest, listing as [(depth, path)] with the tree taken out, the files of the
+    build's it read outside a scratch tree) of `unit` in `view` (a scratch.View)."""
+    tree = view.prefix
     _, status, output, said = processes.run_to_file(
-        argv_in(unit.argv, tree), tree + unit.directory, timeout, keep_output=True)
+        argv_in(unit.argv, tree), tree + unit.directory, timeout, keep_output=True,
+        binds=view.binds)
     with said:
         try:
-            walked = [(d, p[len(tree):] if p.startswith(tree + os.sep) else p)
-                      for d, p in entries.walker(unit.argv)(said, tree + unit.directory)]
+            raw = list(entries.walker(unit.argv)(said, tree + unit.directory))
         except entries.Unclear:
-            return None, []
+            return None, [], []
+    walked = [(d, p[len(tree):] if tree and p.startswith(tree + os.sep) else p) for d, p in raw]
+    # In a scratch tree, a file of the build's named by its absolute path is read from the
+    # user's tree, unpatched: what the unit read there was not seen.
+    outside = [p for _, p in raw if tree and not p.startswith(tree + os.sep)
+               and not under(p, unit.defaults)]
     if status != 0:
-        return None, walked
-    return normal(output, tree), walked
+        return None, walked, outside
+    return normal(output, tree), walked, outside
 
 
-def compiled(unit, tree, timeout):
-    """The digest of the assembly that `unit` compiles to in `tree`, or None where it fails or
+def compiled(unit, view, timeout):
+    """The digest of the assembly that `unit` compiles to in `view`, or None where it fails or
     is no unit of gcc's or clang's."""
     if "/showIncludes" in unit.argv:
         return None
+    tree = view.prefix
     _, status, output, said = processes.run_to_file(
-        assembly_argv(unit.argv, tree), tree + unit.directory, timeout, keep_output=True)
+        assembly_argv(unit.argv, tree), tree + unit.directory, timeout, keep_output=True,
+        binds=view.binds)
     said.close()
     if status != 0:
         return None
@@ -118,6 +128,6 @@ def compiled(unit, tree, timeout):
 def list_files(units, jobs, timeout):
     """Gives each unit its files: its own, and those its listing names where it stands (in the
     user's tree), the compiler's own aside."""
-    for unit, (_, walked) in zip(units, parallel(jobs, lambda u: preprocess(u, "", timeout),
-                                                  units)):
+    found = parallel(jobs, lambda u: preprocess(u, View(), timeout), units)
+    for unit, (_, walked, _) in zip(units, found):
         unit.files = {unit.path} | {p for _, p in walked if not under(p, unit.defaults)}

@@ -10,11 +10,13 @@ from .runs import argv_in, parallel
 ROUNDS = 5
 
 
-def timed(units, tree, jobs, timeout):
-    """Seconds to preprocess all `units` in `tree`, `jobs` at a time, the output thrown away."""
+def timed(units, view, jobs, timeout):
+    """Seconds to preprocess all `units` in `view` (a scratch.View), `jobs` at a time, the output
+    thrown away."""
     start = time.perf_counter()
-    parallel(jobs, lambda u: processes.run(argv_in(u.argv, tree, timed=True),
-                                           tree + u.directory, timeout), units)
+    parallel(jobs, lambda u: processes.run(argv_in(u.argv, view.prefix, timed=True),
+                                           view.prefix + u.directory, timeout,
+                                           binds=view.binds), units)
     return time.perf_counter() - start
 
 

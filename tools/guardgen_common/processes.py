@@ -64,27 +64,36 @@ def configure(sandbox=None, path=None):
     _sandbox, _path = sandbox, path
 
 
-def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, bare=False):
+def sandboxed():
+    """Whether programs run in a sandbox, where files can be bound over others (see run)."""
+    return _sandbox is not None
+
+
+def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, bare=False, binds=()):
     """Runs `argv` in `cwd`; returns (seconds, exit status, output or b"", standard error). One
-    that has not ended after `timeout` seconds is stopped, with all it started, and reported."""
+    that has not ended after `timeout` seconds is stopped, with all it started, and reported.
+    `binds`, (file, over) pairs, are files that the program sees in place of others, read-only:
+    only in a sandbox."""
     seconds, status, output, said = run_to_file(argv, cwd, timeout, keep_output, stdin,
-                                                bare=bare)
+                                                bare=bare, binds=binds)
     with said:
         return seconds, status, output, said.read()
 
 
 def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, limits=None,
-                bare=False):
+                bare=False, binds=()):
     """As run, with standard error as a file, to be read from its start and closed: a long
     listing is then read a line at a time, never whole. `limits` (a Limits) bounds the
     program's memory and the size of what it says. Standard error goes to a file without a
     name, read once the program has ended: a compiler writes its listing a line at a time, and a
     pipe would wake the tool for every line. A `bare` program runs as it is, with an empty
-    environment: the sandbox itself, tried."""
+    environment: the sandbox itself, tried. `binds` as run takes them."""
+    if binds and _sandbox is None:
+        raise Failure("files bound over others need the sandbox")
     said = tempfile.TemporaryFile()
     try:
         start = time.perf_counter()
-        process = _start(argv, cwd, stdin, keep_output, said, limits, bare)
+        process = _start(argv, cwd, stdin, keep_output, said, limits, bare, binds)
         output = _wait(process, argv, timeout)
         seconds = time.perf_counter() - start
     except BaseException:
@@ -94,7 +103,7 @@ def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL,
     return seconds, process.returncode, output or b"", said
 
 
-def _start(argv, cwd, stdin, keep_output, said, limits, bare=False):
+def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=()):
     global _starting, _deferred
     main = threading.current_thread() is threading.main_thread()
     process = None
@@ -111,7 +120,7 @@ def _start(argv, cwd, stdin, keep_output, said, limits, bare=False):
                     # The mark too: a sandbox the tool ends before bwrap has asked to die with
                     # its parent would outlive it, but for the keeper, which finds it by the mark.
                     mark = _keeper.marked()
-                    command = _sandbox.wrap(command, cwd, _scratch, mark=mark)
+                    command = _sandbox.wrap(command, cwd, _scratch, mark=mark, binds=binds)
                     env = dict(_sandbox.environment(), GUARDGEN_RUN=mark)
                 else:
                     env = _keeper.environment(_path)

@@ -82,12 +82,14 @@ class Sandbox:
             out += [option, real, shown]
         return out
 
-    def wrap(self, argv, cwd, readable=(), writable=(), mark=None):
+    def wrap(self, argv, cwd, readable=(), writable=(), mark=None, binds=()):
         """`argv` to run in the sandbox, in `cwd`, with the directories `readable` bound in
         read-only and `writable` for writing, beside the sandbox's own; `mark`, the run's, set
-        in its environment."""
+        in its environment. `binds`, (file, over) pairs, put each file read-only over another,
+        last, so that every path that leads to the other reads the file."""
         return [*self.base, *self._binds(readable, "--ro-bind"),
                 *self._binds(writable, "--bind"),
+                *(word for source, over in binds for word in ("--ro-bind", source, over)),
                 *(["--setenv", "GUARDGEN_RUN", mark] if mark else []),
                 "--chdir", os.path.realpath(cwd) if cwd else "/", "--", *argv]
 

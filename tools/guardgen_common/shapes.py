@@ -10,6 +10,13 @@ is in going), blank lines passed over. Each shape comes with the line that decid
     else_branch        a guard with an #else or #elif of its own (that line)
     not_a_guard_form   the whole file in some other condition: #ifdef X, #if X != 1, #if !X
     guard_not_defined  the #ifndef X is there, its #define X is not
+    conditional_guard  a guard whose #define X stands in a condition of its own (the __need_
+                       pattern of stddef.h): read again while that condition kept X undefined
+    sections           a guard with a section outside it under a macro that a unit may set
+                       between two includes (#if defined(X), #ifdef X, an #undef or #define of
+                       a name tested): read again on purpose (that line)
+    settings           only where the caller names the settings: settings' defaults, #ifndef X /
+                       #define X value / #endif, and no guard (the first such #ifndef)
 
 Only a whole file inside #ifndef X ... #endif, with nothing outside, lets gcc and clang skip it
 when it is included again. Where the caller names the settings a build may give from outside
@@ -27,6 +34,7 @@ BRANCHES = ("else", "elif", "elifdef", "elifndef")
 DIRECTIVE = re.compile(r"#\s*([A-Za-z_]\w*)?\s*(.*)$", re.DOTALL)
 IFNDEF = re.compile(r"([A-Za-z_]\w*)$")
 IF_NOT_DEFINED = re.compile(r"!\s*defined\s*(?:\(\s*([A-Za-z_]\w*)\s*\)|\s([A-Za-z_]\w*))$")
+IDENTIFIER = re.compile(r"[A-Za-z_]\w*")
 PRAGMA_ONCE = re.compile(r'_Pragma\s*\(\s*"\s*once\s*"\s*\)\s*;?$')
 
 
@@ -169,9 +177,61 @@ def defined(lines):
     return names
 
 
+# Names that no unit sets between two includes: the compiler's own, and those of the language.
+RESERVED = re.compile(r"__|_[A-Z]|defined$|__has_|true$|false$")
+TESTS = ("if", "elif", "ifdef", "ifndef", "elifdef", "elifndef")
+
+
+def _tested(line):
+    """The names a conditional directive tests, defined(...) and values alike."""
+    directive = line.directive
+    if not directive or directive[0] not in TESTS:
+        return set()
+    return set(IDENTIFIER.findall(directive[1]))
+
+
+def _end_of(lines, depths, index):
+    """The index of the #endif of the conditional opened at `index`."""
+    return next((k for k in range(index + 1, len(lines)) if depths[k] == depths[index]
+                 and (lines[k].directive or ("",))[0] == "endif"), len(lines) - 1)
+
+
+def _section(lines, opener, end):
+    """The first line outside the guard (opened at `opener`, closed at `end`) that makes a
+    section of its own read under a macro a unit may set before it includes the header again:
+    a test of such a macro, or an #undef or #define of a name the header tests. A default,
+    #ifndef X / #define X, is none: read again, it does nothing. None where there is none."""
+    tested = set().union(*(_tested(line) for line in lines))
+    outside = [*lines[:opener], *lines[end + 1:]]
+    skip = set()
+    for index, line in enumerate(outside):
+        default = guard_macro(line)
+        after = outside[index + 1].directive if index + 1 < len(outside) else None
+        if default and after and after[0] == "define" and IDENTIFIER.match(after[1]) \
+                and IDENTIFIER.match(after[1])[0] == default:
+            skip.update((index, index + 1))
+    for index, line in enumerate(outside):
+        directive = line.directive
+        names = set() if index in skip else _tested(line)
+        if directive and directive[0] in ("undef", "define") and index not in skip:
+            match = IDENTIFIER.match(directive[1])
+            names = {match[0]} & tested if match else set()
+        if any(not RESERVED.match(name) for name in names):
+            return line
+    return None
+
+
+def _outside(shape, lines, opener, end):
+    """`shape` (a guard's, with lines outside it), or the sections shape where one of those lines
+    opens a section read again on purpose."""
+    line = _section(lines, opener, end)
+    return Shape("sections", line.number, line.written, shape.macro) if line else shape
+
+
 def guard_shape(lines, knobs=frozenset(), valued=False):
     """The shape of the guard alone, #pragma once aside. A macro in `knobs` (one the build may set
-    from outside), and with `valued` one #define'd with a value, is never taken for a guard."""
+    from outside), and with `valued` one #define'd with a value, is never taken for a guard: a
+    header of such defaults alone is of the settings shape."""
     if not lines:
         return Shape("no_guard")
     first = lines[0]
@@ -179,19 +239,27 @@ def guard_shape(lines, knobs=frozenset(), valued=False):
     macro = guard_macro(first)
     opens = (first.directive or ("",))[0] in OPENERS
     wraps = end == len(lines) - 1
-    names = {name: value for name, value in defined(lines).items()
+    every = defined(lines)
+    names = {name: value for name, value in every.items()
              if name not in knobs and not (valued and value)}
-    if macro in knobs or (valued and defined(lines).get(macro)):
+    setting = None  # the first macro not taken for a guard as it is a setting, and its line
+    if macro in knobs or (valued and every.get(macro)):
         # A setting the build may give, with its default: no guard of the file.
-        macro, opens = None, False
+        setting, macro, opens = (macro, first), None, False
     if opens and end is not None and macro is not None:
         if macro in names:
+            define = next(k for k, line in enumerate(lines) if (line.directive or ("",))[0]
+                          == "define" and DEFINED.match(line.directive[1])[1] == macro)
+            if depths[define] > 1:
+                line = lines[define]
+                return Shape("conditional_guard", line.number, line.written, macro)
             if branch is not None:
                 line = lines[branch]
                 return Shape("else_branch", line.number, line.written, macro)
             if not wraps:
                 line = lines[end + 1]
-                return Shape("after_guard", line.number, line.written, macro)
+                return _outside(Shape("after_guard", line.number, line.written, macro), lines,
+                                0, end)
             return Shape("guard", first.number, first.written, macro)
         if wraps:
             return Shape("guard_not_defined", first.number, first.written, macro)
@@ -199,10 +267,15 @@ def guard_shape(lines, knobs=frozenset(), valued=False):
     elif opens and wraps:
         return Shape("not_a_guard_form", first.number, first.written)
     # A guard further down, at the top level, with its #define: what stands before it is in the way.
-    for line, depth in zip(lines[1:], depths[1:]):
+    for index, (line, depth) in enumerate(zip(lines[1:], depths[1:]), 1):
         later = guard_macro(line) if depth == 0 else None
         if later and later in names:
-            return Shape("before_guard", first.number, first.written, later)
+            return _outside(Shape("before_guard", first.number, first.written, later), lines,
+                            index, _end_of(lines, depths, index))
+        if later and later in every and setting is None:
+            setting = (later, line)
+    if setting:
+        return Shape("settings", setting[1].number, setting[1].written, setting[0])
     return Shape("no_guard", first.number, first.written)
 
 
@@ -222,7 +295,6 @@ def shape(source, knobs=frozenset(), valued=False):
     return found
 
 
-IDENTIFIER = re.compile(r"[A-Za-z_]\w*")
 DEFINED_TEST = re.compile(r"\bdefined\s*(?:\(\s*[A-Za-z_]\w*\s*\)|\s+[A-Za-z_]\w*)")
 
 
