@@ -407,6 +407,19 @@ class Output(unittest.TestCase):
         )
 
 
+    def test_the_start_up_shown_is_the_empty_files_run_and_never_below_zero(self):
+        # (the fit's intercept in ms, the fastest run of each count in s, shown in ms)
+        cases = [
+            (-0.1, {"0": 0.0012, "1000": 0.005}, 1.2),  # noise took the fit below zero
+            (2.5, {"0": 0.0021, "1000": 0.005}, 2.1),
+            (-0.1, {"1000": 0.005}, 0.0),  # no empty file run: the intercept, at least 0
+            (3.0, {"1000": 0.005}, 3.0),
+        ]
+        for start_ms, fastest, shown in cases:
+            with self.subTest(start_ms=start_ms, fastest=fastest):
+                style = {"start_ms": start_ms, "fastest_s": fastest}
+                self.assertAlmostEqual(report.start_up_ms(style), shown)
+
     def test_a_cost_the_runs_do_not_pin_down_is_never_shown_below_zero(self):
         # (estimate, low, high, runs, in the costs table, in the forms table)
         cases = [
