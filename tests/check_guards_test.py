@@ -11,6 +11,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 from collections import Counter
 from pathlib import Path
@@ -555,33 +556,76 @@ def database_unit(directory, file, argv):
     return database.Unit(directory, file, argv)
 
 
-class Signals(unittest.TestCase):
-    def test_a_signal_that_lands_as_a_program_starts_stops_it_too(self):
-        """The signal is sent the moment the program has been made, before the run knows of it:
-        where the main thread starts programs (the probes, compare-preprocessors), it is raised
-        only once the program is registered, which is then stopped."""
-        started = []
-        real = subprocess.Popen
+# Each case runs in a process of its own, as the tool does, with the interruptions caught: the
+# relay thread that a signal wakes ends that process, never the tests'.
+SIGNALLED = r"""
+import os, signal, subprocess, sys, time
+from concurrent.futures import ThreadPoolExecutor
+sys.path.insert(0, sys.argv[1])
+from guardgen_common import outputs, processes
+case, started = sys.argv[2], []
+real = subprocess.Popen
 
-        def landing(*args, **kwargs):
-            process = real(*args, **kwargs)
-            started.append(process)
+def landing(*args, **kwargs):
+    process = real(*args, **kwargs)
+    started.append(process)
+    if args[0][-2:] == ["sleep", "30"]:
+        os.kill(os.getpid(), signal.SIGTERM)
+    return process
+
+processes.catch_interruptions()
+try:
+    if case == "as a program starts":
+        subprocess.Popen = landing
+        processes.run(["sleep", "30"], None, 60)
+    elif case == "while workers wait":
+        with ThreadPoolExecutor(4) as pool:
+            futures = [pool.submit(processes.run, ["sleep", "30"], None, 60) for _ in range(8)]
+            time.sleep(0.5)
             os.kill(os.getpid(), signal.SIGTERM)
-            return process
+            for future in futures:
+                future.result()
+    elif case == "in a long computation":
+        os.kill(os.getpid(), signal.SIGTERM)
+        while True:
+            sum(range(1000))
+    elif case == "killed while an output is written":
+        with outputs.replacing(os.path.join(sys.argv[3], "record.json")) as f:
+            f.write(b"{")
+            os.kill(os.getpid(), signal.SIGKILL)
+except processes.Interrupted as interruption:
+    left = [p for p in started if p.args[-2:] == ["sleep", "30"] and p.poll() is None]
+    print(f"interrupted by {interruption.number}, {len(left)} left", flush=True)
+    os._exit(0)
+"""
 
-        before = signal.getsignal(signal.SIGTERM)
-        processes.catch_interruptions()
-        try:
-            subprocess.Popen = landing
-            with self.assertRaises(processes.Interrupted):
-                processes.run(["sleep", "30"], None, 60)
-        finally:
-            subprocess.Popen = real
-            signal.signal(signal.SIGTERM, before)
-        # The keeper, started with the first program run without the sandbox, may come first.
-        programs = [p for p in started if p.args[0] == "sleep"]
-        self.assertEqual(len(programs), 1)
-        self.assertIsNotNone(programs[0].poll(), "the program started as the signal landed runs on")
+
+class Signals(unittest.TestCase):
+    def test_a_signal_stops_the_run_at_once_wherever_it_lands(self):
+        """The handler raises nothing into the code it lands in; the programs are stopped at
+        once, the threads waiting for them raise Interrupted, and a run that does not come to
+        such a wait is ended by the signal's relay within its grace."""
+        tools = str(Path(__file__).resolve().parent.parent / "tools")
+        # (where the signal lands, what the run says, its status)
+        cases = [
+            ("as a program starts", "interrupted by 15, 0 left\n", 0),
+            ("while workers wait", "interrupted by 15, 0 left\n", 0),
+            ("in a long computation", "", 128 + signal.SIGTERM),
+            # No handler sees SIGKILL: the keeper removes the part of the file.
+            ("killed while an output is written", "", -signal.SIGKILL),
+        ]
+        for case, said, status in cases:
+            with self.subTest(case=case), tempfile.TemporaryDirectory() as written:
+                start = time.monotonic()
+                ran = subprocess.run([sys.executable, "-c", SIGNALLED, tools, case, written],
+                                     capture_output=True, text=True, timeout=30)
+                self.assertEqual((ran.stdout, ran.returncode), (said, status), ran.stderr)
+                self.assertLess(time.monotonic() - start, processes.GRACE + 3)
+                for _ in range(200):
+                    if not os.listdir(written):
+                        break
+                    time.sleep(0.01)
+                self.assertEqual(os.listdir(written), [])
 
 
 class Settings(unittest.TestCase):

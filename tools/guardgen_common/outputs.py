@@ -19,6 +19,7 @@ import sys
 
 from .files import under
 from .names import printable
+from . import processes
 from .processes import Failure
 
 TEMPORARY = getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
@@ -120,6 +121,8 @@ def replacing(path, tree=None):
                 continue
     except OSError as error:
         raise Failure(f"{printable(path)}: {error.strerror}") from None
+    # Removed however the tool ends, should it end before the rename: never a part of a file.
+    processes.remove_at_end(temporary)
     try:
         with os.fdopen(descriptor, "wb") as f:
             yield f

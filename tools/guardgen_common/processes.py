@@ -1,6 +1,6 @@
 """Running programs: each bounded in time and started in a process group of its own, from the main
 thread or from workers. The groups still running are kept in one registry, so that an
-interruption, which only the main thread receives, stops every one of them from there. Where a
+interruption stops every one of them at once, whatever the threads are doing. Where a
 sandbox is set (guardgen_common.sandbox), every program runs in it, and nothing it starts can
 outlive the tool. A keeper process, started when first needed, removes the run's scratch
 directories however the tool ends, even by SIGKILL or the OOM killer, which no handler of the
@@ -34,8 +34,8 @@ class Failure(Exception):
 
 
 class Interrupted(BaseException):
-    """A signal that ends the run, raised where the main thread is, so that it cleans up on the
-    way."""
+    """A signal that ends the run, raised by the code of this module in the thread that next
+    starts or waits for a program, so that the run cleans up on its way out."""
 
     def __init__(self, number):
         super().__init__(number)
@@ -46,10 +46,13 @@ class Interrupted(BaseException):
 _lock = threading.Lock()
 _live = set()
 _stopping = False
-# While the main thread starts a program, an interruption waits until it is registered: raised in
-# between, it would leave the program running and unknown.
-_starting = False
-_deferred = None
+# The first signal that interrupted the run (None: none yet). A handler only records it: raised
+# from a handler, an exception lands wherever the main thread is, inside a library's lock too
+# (a pool's submit), and can leave it waiting for ever. The relay thread, woken by the signal
+# itself, stops every program; the threads waiting for them then raise Interrupted; and where
+# the run has not ended GRACE seconds later, the relay ends the tool itself.
+_interrupted = None
+GRACE = 2.0
 # The sandbox every program runs in (None: none), the PATH a program gets without it (None: the
 # tool's), and the scratch directories alive now, which the sandbox lets programs read.
 _sandbox = None
@@ -103,42 +106,38 @@ def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL,
     return seconds, process.returncode, output or b"", said
 
 
+def check_interrupted():
+    """Raises Interrupted where a signal has interrupted the run."""
+    if _interrupted is not None:
+        raise Interrupted(_interrupted)
+
+
 def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=()):
-    global _starting, _deferred
-    main = threading.current_thread() is threading.main_thread()
-    process = None
-    try:
-        with _lock:
-            if _stopping:
-                raise Failure("stopped")
-            _starting = main
-            try:
-                command = limits.wrap(argv) if limits else argv
-                if bare:
-                    env = {}
-                elif _sandbox is not None:
-                    # The mark too: a sandbox the tool ends before bwrap has asked to die with
-                    # its parent would outlive it, but for the keeper, which finds it by the mark.
-                    mark = _keeper.marked()
-                    command = _sandbox.wrap(command, cwd, _scratch, mark=mark, binds=binds)
-                    env = dict(_sandbox.environment(), GUARDGEN_RUN=mark)
-                else:
-                    env = _keeper.environment(_path)
-                process = subprocess.Popen(
-                    command, cwd=cwd, stdin=stdin,
-                    stdout=subprocess.PIPE if keep_output else subprocess.DEVNULL,
-                    stderr=said, env=env, **system.NEW_GROUP,
-                )
-                _live.add(process)
-            finally:
-                _starting = False
-    finally:
-        # An interruption that waited: raised now, whatever else happened, the program stopped.
-        if main and _deferred is not None:
-            number, _deferred = _deferred, None
-            if process is not None:
-                _stop(process)
-            raise Interrupted(number)
+    with _lock:
+        check_interrupted()
+        if _stopping:
+            raise Failure("stopped")
+        command = limits.wrap(argv) if limits else argv
+        if bare:
+            env = {}
+        elif _sandbox is not None:
+            # The mark too: a sandbox the tool ends before bwrap has asked to die with its
+            # parent would outlive it, but for the keeper, which finds it by the mark.
+            mark = _keeper.marked()
+            command = _sandbox.wrap(command, cwd, _scratch, mark=mark, binds=binds)
+            env = dict(_sandbox.environment(), GUARDGEN_RUN=mark)
+        else:
+            env = _keeper.environment(_path)
+        process = subprocess.Popen(
+            command, cwd=cwd, stdin=stdin,
+            stdout=subprocess.PIPE if keep_output else subprocess.DEVNULL,
+            stderr=said, env=env, **system.NEW_GROUP,
+        )
+        _live.add(process)
+    # A signal that landed while it started: the relay's stop may have come before it was known.
+    if _interrupted is not None:
+        _stop(process)
+        check_interrupted()
     return process
 
 
@@ -181,15 +180,18 @@ def _wait(process, argv, timeout):
     except subprocess.TimeoutExpired:
         system.stop_group(process)
         process.communicate()
+        check_interrupted()
         raise Failure(f"'{shlex.join(argv)}' did not end within {timeout:g} s: stopped it") from None
     except BaseException:
-        # An interruption: nothing that this run started may outlive the tool.
+        # Nothing that this run started may outlive the tool.
         system.stop_group(process)
         process.wait()
         raise
     finally:
         with _lock:
             _live.discard(process)
+    # A program the relay stopped ended for that: the run ends too.
+    check_interrupted()
     return output
 
 
@@ -272,7 +274,13 @@ for _ in range(100):
             pass
     time.sleep(0.01)
 for path in removed:
-    shutil.rmtree(path, ignore_errors=True)
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        try:
+            os.unlink(path)
+        except OSError:
+            pass
 """
 
 
@@ -322,18 +330,21 @@ class _Keeper:
         return self.env
 
     def remove_at_end(self, path):
-        """Has the keeper remove `path` (a directory) when the tool ends, however it ends."""
+        """Has the keeper remove `path` (a directory, or a file) when the tool ends, however it
+        ends."""
         self.start()
         if self.pipe is not None:
             os.write(self.pipe, os.fsencode(path) + b"\0")
 
-    def end(self):
-        """Stops what is left and removes the private directory; waits for the keeper."""
-        if self.pipe is not None:
-            os.close(self.pipe)
-            self.pipe = None
+    def end(self, wait=10):
+        """Stops what is left and removes the private directory; waits for the keeper, `wait`
+        seconds at most."""
+        with self.lock:
+            pipe, self.pipe = self.pipe, None
+        if pipe is not None:
+            os.close(pipe)
             try:
-                self.process.wait(10)
+                self.process.wait(wait)
             except subprocess.TimeoutExpired:
                 pass
         if self.private:
@@ -341,6 +352,12 @@ class _Keeper:
 
 
 _keeper = _Keeper()
+
+
+def remove_at_end(path):
+    """Has `path` removed when the tool ends, however it ends, should it still be there: a file
+    that is renamed into place once it is whole."""
+    _keeper.remove_at_end(path)
 
 
 @contextlib.contextmanager
@@ -357,35 +374,89 @@ def scratch_directory(prefix):
 
 
 def _interrupt(number, _frame):
-    global _deferred
-    if _starting:
-        _deferred = number
-        return
-    raise Interrupted(number)
+    global _interrupted
+    if _interrupted is None:
+        _interrupted = number
+    if system.WINDOWS:
+        os.write(_wake, bytes([number]))
+
+
+def _relay(reading):
+    """The relay thread: woken by the first interruption (its number written to `reading` by the
+    signal's own handler, whatever the main thread is doing), stops every program, then gives
+    the run GRACE seconds to end by itself before it ends the tool."""
+    global _interrupted
+    while True:
+        try:
+            said = os.read(reading, 1)
+        except InterruptedError:
+            continue
+        if not said:
+            return
+        if said[0] in system.INTERRUPTIONS:
+            break
+    if _interrupted is None:
+        _interrupted = said[0]
+    stop_all()
+    time.sleep(GRACE)
+    _end_now(_interrupted)
+
+
+def _end_now(number):
+    """Ends the tool from the relay thread: what was left running stopped, the keeper's removals
+    done, the end by the signal where the main thread had set its default action, else with the
+    status a shell gives it, 128 + N."""
+    stop_all()
+    _keeper.end(wait=GRACE)
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):
+            pass
+    if not system.WINDOWS and signal.getsignal(number) == signal.SIG_DFL:
+        os.kill(os.getpid(), number)
+        time.sleep(0.1)
+    os._exit(128 + number)
+
+
+_wake = None
 
 
 def catch_interruptions():
-    """Makes each interruption raise Interrupted in the main thread. One that was ignored when the
-    tool started (nohup) stays ignored."""
-    for number in system.INTERRUPTIONS:
-        if signal.getsignal(number) != signal.SIG_IGN:
-            signal.signal(number, _interrupt)
+    """Makes each interruption stop the run: every program at once, Interrupted raised in the
+    threads that wait for them, and the tool ended within GRACE seconds whatever it does. One that
+    was ignored when the tool started (nohup) stays ignored."""
+    global _wake
+    caught = [n for n in system.INTERRUPTIONS if signal.getsignal(n) != signal.SIG_IGN]
+    if not caught:
+        return
+    reading, _wake = os.pipe()
+    if not system.WINDOWS:
+        # Written by the signal's handler in C the moment the signal lands: the relay wakes even
+        # while the main thread is inside a long call that runs no Python handler.
+        os.set_blocking(_wake, False)
+        signal.set_wakeup_fd(_wake, warn_on_full_buffer=False)
+    threading.Thread(target=_relay, args=(reading,), name="interruptions", daemon=True).start()
+    for number in caught:
+        signal.signal(number, _interrupt)
 
 
 def end_by_signal(number):
     """Ends the process by signal `number`, with its default action, so that a shell sees the
     interruption; where the system cannot do that, with the status a shell gives it, 128 + N."""
+    if not system.WINDOWS:
+        # The default action of some (SIGQUIT) dumps core: the same end, without the file. Set
+        # first, so that the relay, should it end the tool meanwhile, ends it by the signal too.
+        resource.setrlimit(resource.RLIMIT_CORE, (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
+        signal.signal(number, signal.SIG_DFL)
     stop_all()
-    _keeper.end()
+    _keeper.end(wait=GRACE)
     for stream in (sys.stdout, sys.stderr):
         try:
             stream.flush()
         except (OSError, ValueError):
             pass
     if not system.WINDOWS:
-        # The default action of some (SIGQUIT) dumps core: the same end, without the file.
-        resource.setrlimit(resource.RLIMIT_CORE, (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
-        signal.signal(number, signal.SIG_DFL)
         os.kill(os.getpid(), number)
     sys.exit(128 + number)
 
