@@ -1,6 +1,7 @@
 """What the companions of guardgen share, importing neither of them:
 
     command    both companions as commands: one-line errors, the line "tool: what", a run's end
+    early      an interruption while a companion loads ends it at once, never a traceback
     processes  programs run bounded in time in groups of their own; interruptions stop them all
     sandbox    bubblewrap, in which every program of a database runs, read-only and offline
     system     what differs between Linux and Windows, kept in one place
