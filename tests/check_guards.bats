@@ -491,10 +491,37 @@ JSON
     [[ $out == *"Units: 3 (1 failed);"* ]]
 }
 
+@test "every unit failing for one reason: that reason said once, nothing said to be clean, status 1" {
+    # (how the database is changed, whether the units include a header the build never made,
+    # the one line said)
+    local cases=(
+        "s|$project|/home/them/proj|g#no#3 of 3 units refused: the database's paths do not exist here (/home/them/proj/build, for one): was it made on another machine?"
+        "s/\"(gcc|cc) /\"gcc-77 /; s/\"gcc\"/\"gcc-77\"/#no#3 of 3 units refused: their compiler 'gcc-77' is not found on the PATH (--compiler names one to use instead)"
+        "s|src/u[123][.]c|src/gone.c|g#no#3 of 3 units refused: the database's paths do not exist here ($project/src/gone.c, for one): was it made on another machine?"
+        "#yes#3 of 3 units failed (1): a header they include is not found: config.h (one the build makes? build it first)"
+    )
+    local entry change generated said i
+    for entry in "${cases[@]}"; do
+        IFS='#' read -r change generated said <<<"$entry"
+        echo "case: $said"
+        sed -E "$change" build/compile_commands.json >build/c.json
+        for i in 1 2 3; do
+            if [[ $generated == yes ]]; then printf '#include "config.h"\n' >src/u$i.c; fi
+        done
+        check --json "$BATS_TEST_TMPDIR/r.json" build/c.json
+        [[ $status -eq 1 && $err == "check-guards: $project/build/c.json: $said" ]] ||
+            { echo "status $status: $err"; return 1; }
+        [[ $out == "No unit was audited (3 failed): nothing is known of the build's headers."* &&
+           $out != *"entered more than once"* ]] || { echo "$out"; return 1; }
+        [[ $(query "$BATS_TEST_TMPDIR/r.json" "len(r['failed'])") == 3 ]]
+    done
+}
+
 @test "bad input: one line, status 1, no traceback" {
     local cases=(
         "nowhere|nowhere: no compilation database there"
-        "src|src/compile_commands.json: no compilation database there"
+        "src|src/compile_commands.json: no compilation database there (CMake writes one with -DCMAKE_EXPORT_COMPILE_COMMANDS=ON, Meson in its build directory, any other build with bear -- make)"
+        "build/empty.json|$project/build/empty.json: no entries, so no unit to audit (bear -- make records only what make compiles: run it after make clean)"
         "build/broken.json|$project/build/broken.json: not JSON: Expecting value at line 1"
         "build/object.json|$project/build/object.json: not a list of entries"
         "-j 0|argument -j: not a whole number above 0: '0' (see --help)"
@@ -509,6 +536,7 @@ JSON
         "--merge build/hostile.json|build/hostile.json: not a record of check-guards"
     )
     echo "not json" >build/broken.json
+    echo "[]" >build/empty.json
     echo '{"a": 1}' >build/object.json
     /usr/bin/python3 -c 'print("[" * 100000 + "]" * 100000)' >build/nested.json
     echo '{"directory": "/", "compiler": "gcc", "units": 1, "failed": [], "headers": [{"path": "/a.h", "reentries": "many"}]}' >build/hostile.json

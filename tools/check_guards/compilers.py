@@ -231,8 +231,10 @@ class Plan:
 def _check_files(unit, file, judged):
     """Refuses the unit whose file (`file`, as it is read here), whose directories searched for
     headers or whose forced includes are not safe to read."""
-    if files.regular(os.path.join(unit.directory, file)) is None:
-        raise Refused(f"{unit.file} is not a regular file: refused")
+    where = os.path.join(unit.directory, file)
+    if files.regular(where) is None:
+        raise Refused(f"{unit.file} does not exist" if not os.path.lexists(where) else
+                      f"{unit.file} is not a regular file: refused")
     searched = [os.path.join(unit.directory, d) for d in judged.directories]
     for directory in searched:
         if under(os.path.realpath(directory), files.KERNEL) and os.name != "nt":
