@@ -921,6 +921,54 @@ class Proof(unittest.TestCase):
                 self.assertEqual(found["measurable"], measurable)
                 self.assertEqual(found["before_s"]["fastest"], min(before, default=0.0))
 
+    def test_the_patch_starts_at_the_projects_top_wherever_it_is_run(self):
+        with tempfile.TemporaryDirectory() as directory:
+            top = Path(directory).resolve()
+            for d in ("home/.git", "home/proj/.git", "home/proj/src", "home/proj/build",
+                      "other/.git", "other/src", "main/.git/worktrees/wt", "wt/src", "out/build",
+                      "plain/src", "plain/build", "super/.git", "super/sub/src"):
+                (top / d).mkdir(parents=True)
+            (top / "wt/.git").write_text(f"gitdir: {top}/main/.git/worktrees/wt\n")
+            (top / "super/sub/.git").write_text("gitdir: ../.git/modules/sub\n")
+            # (the database's directory, the units' files, the top found)
+            cases = [
+                ("home/proj/build", ["../src/a.c", "../src/b.c"], "home/proj"),  # not HOME's
+                ("out/build", [f"{top}/home/proj/src/a.c"], "home/proj"),
+                ("out/build", [f"{top}/other/src/a.c", f"{top}/home/proj/src/a.c",
+                               f"{top}/other/src/b.c"], "other"),  # the most units'
+                ("out/build", [f"{top}/other/src/a.c", f"{top}/home/proj/src/a.c"], "home/proj"),
+                ("wt/src", ["a.c"], "wt"),
+                ("super/sub/src", ["a.c"], "super/sub"),
+                ("plain/build", ["../src/a.c"], "plain"),  # outside git: what they share
+                ("plain/build", ["../src/a.c", f"{top}/plain/lib.c"], "plain"),
+            ]
+            for where, files, found in cases:
+                with self.subTest(database=where, files=files):
+                    units = [database_unit(str(top / where), f, ["gcc"]) for f in files]
+                    self.assertEqual(compilers.project_top(
+                        str(top / where / "compile_commands.json"), units), str(top / found))
+            # The fixes, shown from the top wherever the tool runs; one outside it withdrawn.
+            for d in ("home/proj/include", "other/include"):
+                (top / d).mkdir()
+            for name in ("home/proj/include/a.h", "other/include/b.h"):
+                (top / name).write_text("int x;\n")
+            headers = [{"path": str(top / name), "reason": "no_guard", "causes": {"shape": 1}}
+                       for name in ("home/proj/include/a.h", "other/include/b.h")]
+            here = os.getcwd()
+            for cwd in (top, top / "home/proj/src", top / "other"):
+                with self.subTest(cwd=cwd):
+                    os.chdir(cwd)
+                    try:
+                        proposed = proof.proposed.propose(headers, [], set(), top / "home/proj")
+                    finally:
+                        os.chdir(here)
+                    self.assertEqual([(f.shown, f.new.splitlines()[0]) for f in
+                                      proposed.fixes.values()],
+                                     [("include/a.h", "#ifndef INCLUDE_A_H_INCLUDED")])
+                    self.assertEqual(proposed.withdrawn, [
+                        {"path": str(top / "other/include/b.h"), "reason": "it lies outside the "
+                         f"project's top, {top}/home/proj, where git apply takes the patch"}])
+
     def test_the_re_entries_counted_are_those_of_the_fixed_headers(self):
         count = compare.counter({"/a.h": None, "/b.h": None})
         walked = [(1, "/a.h"), (1, "/a.h"), (1, "/c.h"), (1, "/c.h"), (2, "/b.h"), (1, "/a.h")]

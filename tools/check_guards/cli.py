@@ -223,6 +223,13 @@ def show(args, summary, shown, proven, gate):
     flush_output()
 
 
+def withdrawn_all(withdrawn):
+    """Why no patch is written where every fix was `withdrawn`, in words."""
+    if len(withdrawn) == 1:
+        return f"the one fix, of {withdrawn[0]['path']}, was withdrawn: {withdrawn[0]['reason']}"
+    return f"all {len(withdrawn)} fixes were withdrawn (the proof says why, of each)"
+
+
 def main(argv):
     args = parse_arguments(argv)
     if args.merge:
@@ -250,12 +257,15 @@ def main(argv):
     show(args, summary, shown, proof.lines(proven.record) if proven else "", gate)
     if args.json:
         write_text(args.json, json.dumps(summary, indent=2) + "\n", tree)
-    if args.patch:
+    unwritten = args.patch and not proven.patch
+    if unwritten and proven.record["withdrawn"]:
+        say(f"{args.patch}: not written: {withdrawn_all(proven.record['withdrawn'])}")
+    elif args.patch and proven.patch:
         write_text(args.patch, proven.patch, tree)
     if args.sarif:
         write_text(args.sarif, json.dumps(formats.sarif(summary, proven and proven.fixed, shown),
                                           indent=2) + "\n", tree)
-    return 1 if summary["failed"] or shown else 0
+    return 1 if summary["failed"] or shown or (unwritten and proven.record["withdrawn"]) else 0
 
 
 def entry():

@@ -273,16 +273,16 @@ def settle(ran, paths, readable, knobs):
     return texts
 
 
-def prove_patch(args, progress, units, planned, found_by, ran, summary, texts):
+def prove_patch(args, progress, units, planned, found_by, ran, summary, texts, top):
     """The proof of the fix of the build's own headers entered again, on every unit that reads
-    one."""
+    one; the patch's paths from `top`, the project's top."""
     own = record.own_again(summary["headers"])
     entered = sorted({i for h in own for i in ran.readers.get(h["path"], [])})
     proved = [proof.Unit(units[i], planned.plans[i].argv,
                          found_by.defaults[planned.plans[i].key], ran.roots[i],
                          again=i in ran.again) for i in entered]
     found = proof.prove(own, proved, args.jobs, args.timeout, args.rounds, progress,
-                        fixes.taken_names(texts.values()))
+                        fixes.taken_names(texts.values()), top)
     progress(f"proof: {plural(len(found.record['patched']), 'header')} proven", True)
     return found
 
@@ -315,4 +315,4 @@ def audit_database(args, progress, path, units, tree):
     if not args.patch:
         return Result(summary)
     return Result(summary, prove_patch(args, progress, units, planned, found_by, ran, summary,
-                                       texts))
+                                       texts, compilers.project_top(str(path), units)))
