@@ -431,6 +431,8 @@ class Failed(unittest.TestCase):
                              "units audited (6 failed)."),
             (2, 1, 0, True, "No header of the build's own is newly entered again in the 1 unit "
                             "audited (1 failed), beyond the baseline."),
+            (2, 0, 0, True, "No header of the build's own is newly entered again, beyond the "
+                            "baseline."),
         ]
         for units, failed, skipped, baseline, sentence in cases:
             with self.subTest(units=units, failed=failed, skipped=skipped):

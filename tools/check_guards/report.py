@@ -30,10 +30,10 @@ def nothing_found(summary, baseline):
     if audited <= 0:
         return ("No unit was audited" + (f" ({apart})" if apart else "")
                 + ": nothing is known of the build's headers.")
-    where = "in a unit" if not apart else f"in the {plural(audited, 'unit')} audited ({apart})"
+    where = f" in the {plural(audited, 'unit')} audited ({apart})" if apart else ""
     if baseline:
-        return f"No header of the build's own is newly entered again {where}, beyond the baseline."
-    return f"No header of the build's own is entered more than once {where}."
+        return f"No header of the build's own is newly entered again{where}, beyond the baseline."
+    return f"No header of the build's own is entered more than once{where or ' in a unit'}."
 
 
 def table(summary, top, limit, everything=False, hint=True, baseline=False):
