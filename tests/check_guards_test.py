@@ -382,6 +382,9 @@ class Failed(unittest.TestCase):
             (refused("its compiler 'gcc-12' is not found on the PATH"), 5, 6,
              "5 of 6 units refused: their compiler 'gcc-12' is not found on the PATH (--compiler "
              "names one to use instead)"),
+            (refused("its compiler '/opt/cross/bin/gcc' is no program that can be run"), 2, 2,
+             "2 of 2 units refused: their compiler '/opt/cross/bin/gcc' is no program that can be "
+             "run here (--compiler names one to use instead)"),
             (failed("../src/u{}.c:1:10: fatal error: gen.h: No such file or directory"), 3, 4,
              "3 of 4 units failed (1): a header they include is not found: gen.h (one the build "
              "makes? build it first)"),

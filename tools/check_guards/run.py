@@ -118,6 +118,9 @@ COMMON = [
     (re.compile(r"its compiler '(?P<path>.+)' is not found on the PATH"),
      ("compiler", "their compiler '{}' is not found on the PATH (--compiler names one to use "
       "instead)")),
+    (re.compile(r"its compiler '(?P<path>.+)' is no program that can be run"),
+     ("compiler", "their compiler '{}' is no program that can be run here (--compiler names one "
+      "to use instead)")),
     (re.compile(r".*\berror: '?(?P<path>.+?)'?(?:: No such file or directory| file not found)"),
      ("header", "a header they include is not found: {} (one the build makes? build it first)")),
 ]
