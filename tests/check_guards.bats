@@ -278,11 +278,13 @@ query() {
     printf '#include "h.h"\nint b(void) { return h_line(); }\n' >src/u2.c
     printf 'int c;\n' >src/u3.c
     check --patch "$BATS_TEST_TMPDIR/fix.diff" --json "$BATS_TEST_TMPDIR/r.json" build
-    [[ $status -eq 0 ]] || { echo "status $status: $err"; return 1; }
+    # Every fix withdrawn: no patch, and status 1, with the reason in one line.
+    [[ $status -eq 1 && $err == "check-guards: $BATS_TEST_TMPDIR/fix.diff: not written: the one fix, of $project/include/h.h, was withdrawn: its fix changes the code of src/u2.c: it moves __LINE__" ]] ||
+        { echo "status $status: $err"; return 1; }
     [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(w['path'][len('$project/'):], w['reason']) for w in r['proof']['withdrawn']]") == \
         "[('include/h.h', 'its fix changes the code of src/u2.c: it moves __LINE__')]" ]] ||
         { query "$BATS_TEST_TMPDIR/r.json" "r['proof']"; return 1; }
-    [[ ! -s $BATS_TEST_TMPDIR/fix.diff ]]
+    [[ ! -e $BATS_TEST_TMPDIR/fix.diff && $out == *"Proof of the patch: every fix withdrawn, none written:"* ]] || { echo "$out"; return 1; }
 }
 
 @test "--patch: a unity build's unit, which includes the sources by their absolute paths, is proven on what it includes" {
@@ -303,8 +305,9 @@ JSON
     for sandbox in "" --no-sandbox; do
         echo "${sandbox:-in the sandbox}"
         command -v bwrap >/dev/null || [[ -n $sandbox ]] || continue
-        check $sandbox --patch "$BATS_TEST_TMPDIR/fix.diff" --json "$BATS_TEST_TMPDIR/r.json" build
-        [[ $status -eq 0 ]] || { echo "status $status: $err"; return 1; }
+        check $sandbox --patch "$BATS_TEST_TMPDIR/fix$sandbox.diff" --json "$BATS_TEST_TMPDIR/r.json" build
+        # Without the sandbox every fix is withdrawn: no patch, status 1.
+        [[ $status -eq $([[ -n $sandbox ]] && echo 1 || echo 0) ]] || { echo "status $status: $err"; return 1; }
         reasons=$(query "$BATS_TEST_TMPDIR/r.json" "[(w['path'][len('$project/'):], w['reason'].split(':')[0].split(', from')[0]) for w in r['proof']['withdrawn']]")
         if [[ -z $sandbox ]]; then
             # The patched headers seen through the absolute path: decl.h proven, the list
@@ -324,8 +327,39 @@ JSON
             # nothing of it is said to be proven.
             [[ $reasons == "[('src/decl.h', 'the proof cannot see it in build/unity_0_c.c, which reads src/x.c by its absolute path'), ('src/list.h', 'the proof cannot see it in build/unity_0_c.c, which reads src/x.c by its absolute path')]" ]] ||
                 { query "$BATS_TEST_TMPDIR/r.json" "r['proof']"; return 1; }
-            [[ $out != *"code: the same"* && ! -s $BATS_TEST_TMPDIR/fix.diff ]] || { echo "$out"; return 1; }
+            [[ $out != *"code: the same"* && ! -e $BATS_TEST_TMPDIR/fix--no-sandbox.diff ]] || { echo "$out"; return 1; }
+            [[ $err == *$'\n'"check-guards: $BATS_TEST_TMPDIR/fix--no-sandbox.diff: not written: all 2 fixes were withdrawn (the proof says why, of each)" ]] || { echo "$err"; return 1; }
         fi
+    done
+}
+
+@test "--patch: the patch's paths start at the project's top wherever the tool runs, and git apply takes it there" {
+    command -v git >/dev/null || skip "git is not installed"
+    git init -q .
+    mkdir -p "$BATS_TEST_TMPDIR/elsewhere"
+    # (where it runs, the database as given there)
+    local cases=(
+        "$BATS_TEST_TMPDIR|guardgen-check-case/build"
+        "$project/src|../build"
+        "$BATS_TEST_TMPDIR/elsewhere|$project/build/compile_commands.json"
+    )
+    local entry where given
+    for entry in "${cases[@]}"; do
+        IFS='|' read -r where given <<<"$entry"
+        echo "in $where: $given"
+        status=0
+        (cd "$where" && "$script" --rounds 1 --patch "$BATS_TEST_TMPDIR/fix.diff" "$given") \
+            >"$BATS_TEST_TMPDIR/out" 2>"$BATS_TEST_TMPDIR/err" || status=$?
+        [[ $status -eq 0 && ! -s $BATS_TEST_TMPDIR/err ]] || { echo "status $status"; cat "$BATS_TEST_TMPDIR/err"; return 1; }
+        grep -q "^  its paths start at the project's top, $project: run git apply there.$" "$BATS_TEST_TMPDIR/out" ||
+            { cat "$BATS_TEST_TMPDIR/out"; return 1; }
+        [[ $(grep '^+++ ' "$BATS_TEST_TMPDIR/fix.diff") == "+++ b/include/bad.h" &&
+           $(grep -c '^+#ifndef INCLUDE_BAD_H_INCLUDED$' "$BATS_TEST_TMPDIR/fix.diff") -eq 1 ]] ||
+            { cat "$BATS_TEST_TMPDIR/fix.diff"; return 1; }
+        rm -rf "$BATS_TEST_TMPDIR/patched"
+        cp -r "$project" "$BATS_TEST_TMPDIR/patched"
+        (cd "$BATS_TEST_TMPDIR/patched" && git apply "$BATS_TEST_TMPDIR/fix.diff")
+        grep -qx '#define INCLUDE_BAD_H_INCLUDED' "$BATS_TEST_TMPDIR/patched/include/bad.h"
     done
 }
 
@@ -342,12 +376,13 @@ JSON
     printf 'int u2;\n' >src/u2.c
     printf 'int u3;\n' >src/u3.c
     check --patch "$BATS_TEST_TMPDIR/fix.diff" --json "$BATS_TEST_TMPDIR/r.json" --sarif "$BATS_TEST_TMPDIR/s.json" build
-    [[ $status -eq 0 ]] || { echo "status $status: $err"; return 1; }
+    [[ $status -eq 1 && $err == "check-guards: $BATS_TEST_TMPDIR/fix.diff: not written: all 3 fixes were withdrawn (the proof says why, of each)" ]] ||
+        { echo "status $status: $err"; return 1; }
     # (header, shape, kind)
     [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(h['path'][len('$project/include/'):], h['reason'], h['cause'], h['kind']) for h in r['headers'] if not h['system'] and h['reentries']]") == \
         "[('z.h', 'sections', 'shape', 'processed'), ('n.h', 'conditional_guard', 'shape', 'processed'), ('list.h', 'no_guard', 'shape', 'processed')]" ]] ||
         { query "$BATS_TEST_TMPDIR/r.json" "r['headers']"; return 1; }
-    [[ ! -s $BATS_TEST_TMPDIR/fix.diff ]] || { cat "$BATS_TEST_TMPDIR/fix.diff"; return 1; }
+    [[ ! -e $BATS_TEST_TMPDIR/fix.diff ]] || { cat "$BATS_TEST_TMPDIR/fix.diff"; return 1; }
     [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(w['path'][len('$project/include/'):], w['reason'].split(':')[0]) for w in r['proof']['withdrawn']]") == \
         "[('z.h', 'it is read again on purpose'), ('n.h', 'it is read again on purpose'), ('list.h', 'its fix changes the code of src/u1.c')]" ]] ||
         { query "$BATS_TEST_TMPDIR/r.json" "r['proof']['withdrawn']"; return 1; }
@@ -360,8 +395,8 @@ JSON
         "['$withdrawn']" ]] || { cat "$BATS_TEST_TMPDIR/s.json"; return 1; }
     check --diagnostics --patch "$BATS_TEST_TMPDIR/fix2.diff" build
     [[ $out == *"include/list.h:1:1: warning: include/list.h is entered again 1 time in 1 unit (no_guard, line 1: \`X(one)\`): $withdrawn [check-guards-no_guard]"* ]] || { echo "$out"; return 1; }
-    # The user's own second include, with the macro set, still works with the patch applied.
-    git apply --allow-empty "$BATS_TEST_TMPDIR/fix.diff"
+    # The user's own second include, with the macro set, still works, with no patch to apply.
+    [[ $status -eq 1 && ! -e $BATS_TEST_TMPDIR/fix2.diff ]]
     printf '#include "z.h"\n#define Z_STATIC\n#include "z.h"\nz_params_t p;\n' >user.c
     gcc -Iinclude -fsyntax-only user.c
 }
@@ -491,10 +526,37 @@ JSON
     [[ $out == *"Units: 3 (1 failed);"* ]]
 }
 
+@test "every unit failing for one reason: that reason said once, nothing said to be clean, status 1" {
+    # (how the database is changed, whether the units include a header the build never made,
+    # the one line said)
+    local cases=(
+        "s|$project|/home/them/proj|g#no#3 of 3 units refused: the database's paths do not exist here (/home/them/proj/build, for one): was it made on another machine?"
+        "s/\"(gcc|cc) /\"gcc-77 /; s/\"gcc\"/\"gcc-77\"/#no#3 of 3 units refused: their compiler 'gcc-77' is not found on the PATH (--compiler names one to use instead)"
+        "s|src/u[123][.]c|src/gone.c|g#no#3 of 3 units refused: the database's paths do not exist here ($project/src/gone.c, for one): was it made on another machine?"
+        "#yes#3 of 3 units failed (1): a header they include is not found: config.h (one the build makes? build it first)"
+    )
+    local entry change generated said i
+    for entry in "${cases[@]}"; do
+        IFS='#' read -r change generated said <<<"$entry"
+        echo "case: $said"
+        sed -E "$change" build/compile_commands.json >build/c.json
+        for i in 1 2 3; do
+            if [[ $generated == yes ]]; then printf '#include "config.h"\n' >src/u$i.c; fi
+        done
+        check --json "$BATS_TEST_TMPDIR/r.json" build/c.json
+        [[ $status -eq 1 && $err == "check-guards: $project/build/c.json: $said" ]] ||
+            { echo "status $status: $err"; return 1; }
+        [[ $out == "No unit was audited (3 failed): nothing is known of the build's headers."* &&
+           $out != *"entered more than once"* ]] || { echo "$out"; return 1; }
+        [[ $(query "$BATS_TEST_TMPDIR/r.json" "len(r['failed'])") == 3 ]]
+    done
+}
+
 @test "bad input: one line, status 1, no traceback" {
     local cases=(
         "nowhere|nowhere: no compilation database there"
-        "src|src/compile_commands.json: no compilation database there"
+        "src|src/compile_commands.json: no compilation database there (CMake writes one with -DCMAKE_EXPORT_COMPILE_COMMANDS=ON, Meson in its build directory, any other build with bear -- make)"
+        "build/empty.json|$project/build/empty.json: no entries, so no unit to audit (bear -- make records only what make compiles: run it after make clean)"
         "build/broken.json|$project/build/broken.json: not JSON: Expecting value at line 1"
         "build/object.json|$project/build/object.json: not a list of entries"
         "-j 0|argument -j: not a whole number above 0: '0' (see --help)"
@@ -509,6 +571,7 @@ JSON
         "--merge build/hostile.json|build/hostile.json: not a record of check-guards"
     )
     echo "not json" >build/broken.json
+    echo "[]" >build/empty.json
     echo '{"a": 1}' >build/object.json
     /usr/bin/python3 -c 'print("[" * 100000 + "]" * 100000)' >build/nested.json
     echo '{"directory": "/", "compiler": "gcc", "units": 1, "failed": [], "headers": [{"path": "/a.h", "reentries": "many"}]}' >build/hostile.json

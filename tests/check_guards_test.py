@@ -13,6 +13,7 @@ import sys
 import tempfile
 import time
 import unittest
+import unittest.mock
 from collections import Counter
 from pathlib import Path
 
@@ -307,28 +308,141 @@ class Database(unittest.TestCase):
              'entry 1: "directory" is not valid text (a lone surrogate)'),
             ("[" * 100000 + "]" * 100000, "not JSON that can be read: nested too deeply"),
             ("[" + "9" * 5000 + "]", "not JSON that can be read: a number too long"),
+            ("[]", "no entries, so no unit to audit (bear -- make records only what make "
+                   "compiles: run it after make clean)"),
+            (" [ ]\n", "no entries, so no unit to audit"),
         ]
         for text, said in cases:
             with self.subTest(text=text[:80]):
                 with self.assertRaises(Failure) as raised:
                     self.read(text)
-                self.assertEqual(str(raised.exception), f"{self.directory}/compile_commands.json: {said}")
+                self.assertTrue(str(raised.exception).startswith(
+                    f"{self.directory}/compile_commands.json: {said}"), str(raised.exception))
 
     def test_found_as_a_file_a_directory_or_by_default(self):
         with tempfile.TemporaryDirectory() as directory:
             top = Path(directory)
             (top / "build").mkdir()
             (top / "build" / "compile_commands.json").write_text("[]")
+            (top / "empty").mkdir()
             here = os.getcwd()
             os.chdir(top)
+            hint = (r" \(CMake writes one with -DCMAKE_EXPORT_COMPILE_COMMANDS=ON, Meson in its "
+                    r"build directory, any other build with bear -- make\)$")
             try:
                 found = [database.locate(None), database.locate("build"),
                          database.locate("build/compile_commands.json")]
-                with self.assertRaisesRegex(Failure, "^nowhere: no compilation database there"):
-                    database.locate("nowhere")
+                # (what is given, where in it, the error)
+                missing = [
+                    ("nowhere", top, "^nowhere: no compilation database there \\(a "),
+                    ("empty", top, "^empty/compile_commands.json: no compilation database there"
+                     + hint),
+                    ("empty/compile_commands.json", top, "^empty/compile_commands.json: no "
+                     "compilation database there" + hint),
+                    (None, top / "empty", "^no compile_commands.json here or in build/: give the "
+                     "database or the directory holding it" + hint),
+                ]
+                for given, where, said in missing:
+                    with self.subTest(given=given, where=where):
+                        os.chdir(where)
+                        with self.assertRaisesRegex(Failure, said):
+                            database.locate(given)
             finally:
                 os.chdir(here)
             self.assertEqual(set(found), {(top / "build" / "compile_commands.json").resolve()})
+
+
+class Failed(unittest.TestCase):
+    def said(self, failed, total):
+        lines = []
+        with unittest.mock.patch.object(run, "say", lines.append):
+            run.say_failed(failed, total, "/b/compile_commands.json")
+        return lines
+
+    def test_most_units_failed_for_one_reason_is_said_once(self):
+        def refused(message, file="/p/u{}.c"):
+            return lambda i: {"file": file.format(i), "status": "refused", "message": message}
+
+        def failed(message, status=1):
+            return lambda i: {"file": f"/p/src/u{i}.c", "status": status,
+                              "message": message.format(i)}
+
+        db = "/b/compile_commands.json: "
+        # (each failure made from the unit's number, how many failed, of how many units, the
+        # line said once for all; None where each is said in a line of its own)
+        cases = [
+            (refused("its directory /home/them/b does not exist"), 3, 3,
+             "3 of 3 units refused: the database's paths do not exist here (/home/them/b, for "
+             "one): was it made on another machine?"),
+            (refused("../src/u{}.c does not exist"), 8, 8,
+             "8 of 8 units refused: the database's paths do not exist here (/p/u0.c, for one): "
+             "was it made on another machine?"),
+            (failed("cc1: fatal error: ../src/u{}.c: No such file or directory"), 2, 3,
+             "2 of 3 units failed (1): the database's paths do not exist here (/p/src/u0.c, for "
+             "one): was it made on another machine?"),
+            (refused("its compiler 'gcc-12' is not found on the PATH"), 5, 6,
+             "5 of 6 units refused: their compiler 'gcc-12' is not found on the PATH (--compiler "
+             "names one to use instead)"),
+            (refused("its compiler '/opt/cross/bin/gcc' is no program that can be run"), 2, 2,
+             "2 of 2 units refused: their compiler '/opt/cross/bin/gcc' is no program that can be "
+             "run here (--compiler names one to use instead)"),
+            (failed("../src/u{}.c:1:10: fatal error: gen.h: No such file or directory"), 3, 4,
+             "3 of 4 units failed (1): a header they include is not found: gen.h (one the build "
+             "makes? build it first)"),
+            (failed("../src/u{}.c:1:10: fatal error: 'gen.h' file not found"), 3, 3,
+             "3 of 3 units failed (1): a header they include is not found: gen.h (one the build "
+             "makes? build it first)"),
+            (failed("stopped after 5 s", "timeout"), 4, 4,
+             "4 of 4 units failed (timeout): stopped after 5 s"),
+            # Half, one alone, or each for its own reason: a line for each.
+            (refused("its compiler 'gcc-12' is not found on the PATH"), 2, 4, None),
+            (refused("its directory /home/them/b does not exist"), 1, 1, None),
+            (failed("../src/u{}.c:3:1: error: expected ';'"), 3, 3, None),
+        ]
+        for make, count, total, once in cases:
+            failures = [make(i) for i in range(count)]
+            with self.subTest(failure=failures[0], count=count, total=total):
+                lines = self.said(failures, total)
+                if once:
+                    self.assertEqual(lines, [db + once])
+                else:
+                    self.assertEqual(len(lines), count, lines)
+                    self.assertEqual([line.startswith(f["file"] + ": ")
+                                      for line, f in zip(lines, failures)], [True] * count, lines)
+        # Two reasons at once: the one of most units said once, the other unit's alone.
+        lines = self.said([refused("its directory /x does not exist")(i) for i in range(3)]
+                          + [failed("../src/u{}.c:3:1: error: expected ';'")(9)], 4)
+        self.assertEqual(lines, [db + "3 of 4 units refused: the database's paths do not exist "
+                                 "here (/x, for one): was it made on another machine?",
+                                 "/p/src/u9.c: failed (1): ../src/u9.c:3:1: error: expected ';'"])
+
+    def test_no_sentence_that_the_build_is_clean_of_units_not_audited(self):
+        def summary(units, failed, skipped=0):
+            return {"headers": [], "failed": [{"file": "u.c", "status": 1, "message": ""}] * failed,
+                    "skipped": {"not C": skipped} if skipped else {},
+                    "totals": record.totals(units, [])}
+
+        # (units, failed, skipped, baseline, the sentence)
+        cases = [
+            (3, 0, 0, False, "No header of the build's own is entered more than once in a unit."),
+            (3, 3, 0, False, "No unit was audited (3 failed): nothing is known of the build's "
+                             "headers."),
+            (3, 2, 1, True, "No unit was audited (2 failed, 1 skipped): nothing is known of the "
+                            "build's headers."),
+            (4, 0, 4, False, "No unit was audited (4 skipped): nothing is known of the build's "
+                             "headers."),
+            (8, 6, 0, False, "No header of the build's own is entered more than once in the 2 "
+                             "units audited (6 failed)."),
+            (2, 1, 0, True, "No header of the build's own is newly entered again in the 1 unit "
+                            "audited (1 failed), beyond the baseline."),
+            (2, 0, 0, True, "No header of the build's own is newly entered again, beyond the "
+                            "baseline."),
+        ]
+        for units, failed, skipped, baseline, sentence in cases:
+            with self.subTest(units=units, failed=failed, skipped=skipped):
+                table = report.table(summary(units, failed, skipped), "/p", 20,
+                                     baseline=baseline)
+                self.assertEqual(table.splitlines()[0], sentence)
 
 
 class Commands(unittest.TestCase):
@@ -494,6 +608,7 @@ class Commands(unittest.TestCase):
                 (["gcc", "-c", "a.f90"], "a.f90", ".f90 is not C or C++"),
                 (["gcc", "-x", "f95", "a.c"], "a.c", "f95 is not C or C++"),
                 (["gcc", "fifo.c"], "fifo.c", "fifo.c is not a regular file: refused"),
+                (["gcc", "gone.c"], "gone.c", "gone.c does not exist"),
                 (["gcc", "-include", "/dev/zero", "a.c"], "a.c",
                  "-include or -imacros /dev/zero is not a regular file: refused"),
                 (["gcc", "@/dev/zero", "a.c"], "a.c", "not a regular file: refused"),
@@ -854,6 +969,54 @@ class Proof(unittest.TestCase):
                                   found["saving_high_s"]), saving)
                 self.assertEqual(found["measurable"], measurable)
                 self.assertEqual(found["before_s"]["fastest"], min(before, default=0.0))
+
+    def test_the_patch_starts_at_the_projects_top_wherever_it_is_run(self):
+        with tempfile.TemporaryDirectory() as directory:
+            top = Path(directory).resolve()
+            for d in ("home/.git", "home/proj/.git", "home/proj/src", "home/proj/build",
+                      "other/.git", "other/src", "main/.git/worktrees/wt", "wt/src", "out/build",
+                      "plain/src", "plain/build", "super/.git", "super/sub/src"):
+                (top / d).mkdir(parents=True)
+            (top / "wt/.git").write_text(f"gitdir: {top}/main/.git/worktrees/wt\n")
+            (top / "super/sub/.git").write_text("gitdir: ../.git/modules/sub\n")
+            # (the database's directory, the units' files, the top found)
+            cases = [
+                ("home/proj/build", ["../src/a.c", "../src/b.c"], "home/proj"),  # not HOME's
+                ("out/build", [f"{top}/home/proj/src/a.c"], "home/proj"),
+                ("out/build", [f"{top}/other/src/a.c", f"{top}/home/proj/src/a.c",
+                               f"{top}/other/src/b.c"], "other"),  # the most units'
+                ("out/build", [f"{top}/other/src/a.c", f"{top}/home/proj/src/a.c"], "home/proj"),
+                ("wt/src", ["a.c"], "wt"),
+                ("super/sub/src", ["a.c"], "super/sub"),
+                ("plain/build", ["../src/a.c"], "plain"),  # outside git: what they share
+                ("plain/build", ["../src/a.c", f"{top}/plain/lib.c"], "plain"),
+            ]
+            for where, files, found in cases:
+                with self.subTest(database=where, files=files):
+                    units = [database_unit(str(top / where), f, ["gcc"]) for f in files]
+                    self.assertEqual(compilers.project_top(
+                        str(top / where / "compile_commands.json"), units), str(top / found))
+            # The fixes, shown from the top wherever the tool runs; one outside it withdrawn.
+            for d in ("home/proj/include", "other/include"):
+                (top / d).mkdir()
+            for name in ("home/proj/include/a.h", "other/include/b.h"):
+                (top / name).write_text("int x;\n")
+            headers = [{"path": str(top / name), "reason": "no_guard", "causes": {"shape": 1}}
+                       for name in ("home/proj/include/a.h", "other/include/b.h")]
+            here = os.getcwd()
+            for cwd in (top, top / "home/proj/src", top / "other"):
+                with self.subTest(cwd=cwd):
+                    os.chdir(cwd)
+                    try:
+                        proposed = proof.proposed.propose(headers, [], set(), top / "home/proj")
+                    finally:
+                        os.chdir(here)
+                    self.assertEqual([(f.shown, f.new.splitlines()[0]) for f in
+                                      proposed.fixes.values()],
+                                     [("include/a.h", "#ifndef INCLUDE_A_H_INCLUDED")])
+                    self.assertEqual(proposed.withdrawn, [
+                        {"path": str(top / "other/include/b.h"), "reason": "it lies outside the "
+                         f"project's top, {top}/home/proj, where git apply takes the patch"}])
 
     def test_the_re_entries_counted_are_those_of_the_fixed_headers(self):
         count = compare.counter({"/a.h": None, "/b.h": None})

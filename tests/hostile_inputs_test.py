@@ -213,11 +213,15 @@ class ProofRuns(unittest.TestCase):
         case.database(("u.c", []))
         status, out, err = case.run("check-guards", "--no-sandbox", "--rounds", "1", "--patch",
                                     "fix.diff", "build")
-        self.assertEqual(status, 0)
+        # Its one fix withdrawn: no patch written, status 1, and why in one line.
+        self.assertEqual(status, 1)
         self.assertNotIn("output: the same", out)
         self.assertIn("withdrawn: ", out)
         self.assertIn("the proof could not preprocess", out)
-        self.assertEqual((case.tree / "fix.diff").read_text(), "")
+        self.assertEqual(err.splitlines()[-1], f"check-guards: fix.diff: not written: the one fix, "
+                         f"of {case.tree}/src/a.h, was withdrawn: the proof could not preprocess "
+                         "src/u.c on the scratch copies (1 unit failed there)")
+        self.assertFalse((case.tree / "fix.diff").exists())
 
 
 class Listings(unittest.TestCase):

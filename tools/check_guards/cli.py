@@ -61,21 +61,23 @@ processed again first (their text read again) before those only scanned again (o
 scanned to the guard's #endif): the re-entries, the units, the bytes scanned again (no measure
 of time), the cause and its fix with the lines to change:
 {causes}
---patch writes the fixes as a patch for git apply. A fix only adds lines: a new guard of a
-fresh name around a header without a sound one (a macro the build may set from outside is never
-taken for a guard), and #pragma once just before a guard's #endif, where it moves no line the
-compiler numbers (at the top for a cycle, where it moves them down by one); none for a header
-read again on purpose (a section outside its guard under a macro a unit may set, a guard whose
-#define is conditional). So in every configuration a header's first entry reads what it read
-before; that skipping its later entries changes nothing is proven in the build's own
-configuration, on the tree with the patch bound over it read-only in the sandbox (scratch
-copies with --no-sandbox): each unit's preprocessed text the same, else the assembly it
-compiles to; each fixed header entered fewer times; -E timed before and after. A fix that
-fails is withdrawn, its reason said in place of the fix. The system's
-headers are summed in one line. Exits with 1 if a unit failed to preprocess or was refused
-(each said in one line), its report still printed; with --baseline, also if a header is newly
-entered again. Off a terminal, where the run stands is said every 30 s
-(CHECK_GUARDS_PROGRESS=SECONDS sets it)."""
+--patch writes the fixes as a patch for git apply run at the project's top (the top of the git
+work tree that holds the units' files), wherever check-guards runs. A fix only adds lines: a
+new guard of a fresh name around a header without a sound one (a macro the build may set from
+outside is never taken for a guard), and #pragma once just before a guard's #endif, where it
+moves no line the compiler numbers (at the top for a cycle, where it moves them down by one);
+none for a header read again on purpose (a section outside its guard under a macro a unit may
+set, a guard whose #define is conditional). So in every configuration a header's first entry
+reads what it read before; that skipping its later entries changes nothing is proven in the
+build's own configuration, on the tree with the patch bound over it read-only in the sandbox
+(scratch copies with --no-sandbox): each unit's preprocessed text the same, else the assembly
+it compiles to; each fixed header entered fewer times; -E timed before and after. A fix that
+fails is withdrawn, its reason said in place of the fix; where every fix is, no patch is
+written. The system's headers are summed in one line. Exits with 1 if a unit failed to
+preprocess or was refused (each said in one line; where most failed for one reason, such as a
+database made on another machine, that reason once), its report still printed; if every fix of
+--patch was withdrawn; with --baseline, also if a header is newly entered again. Off a
+terminal, where the run stands is said every 30 s (CHECK_GUARDS_PROGRESS=SECONDS sets it)."""
 
 
 # The options, each beside its help.
@@ -101,8 +103,8 @@ OPTIONS = [
                 "(- for standard output, instead of the table)"),
     option("--patch", metavar="FILE",
            help="also write the fix of the build's own headers entered again as a "
-                "patch that git apply takes in this directory (- for standard "
-                "output, instead of the table), once it is proven in the build's "
+                "patch that git apply takes at the project's top, wherever this runs (- for "
+                "standard output, instead of the table), once it is proven in the build's "
                 "configuration, on the tree with the patch bound over it: the same "
                 "preprocessed text or else the same assembly, each fixed header "
                 "entered fewer times, -E timed before and after"),
@@ -223,6 +225,13 @@ def show(args, summary, shown, proven, gate):
     flush_output()
 
 
+def withdrawn_all(withdrawn):
+    """Why no patch is written where every fix was `withdrawn`, in words."""
+    if len(withdrawn) == 1:
+        return f"the one fix, of {withdrawn[0]['path']}, was withdrawn: {withdrawn[0]['reason']}"
+    return f"all {len(withdrawn)} fixes were withdrawn (the proof says why, of each)"
+
+
 def main(argv):
     args = parse_arguments(argv)
     if args.merge:
@@ -250,12 +259,15 @@ def main(argv):
     show(args, summary, shown, proof.lines(proven.record) if proven else "", gate)
     if args.json:
         write_text(args.json, json.dumps(summary, indent=2) + "\n", tree)
-    if args.patch:
+    unwritten = args.patch and not proven.patch
+    if unwritten and proven.record["withdrawn"]:
+        say(f"{args.patch}: not written: {withdrawn_all(proven.record['withdrawn'])}")
+    elif args.patch and proven.patch:
         write_text(args.patch, proven.patch, tree)
     if args.sarif:
         write_text(args.sarif, json.dumps(formats.sarif(summary, proven and proven.fixed, shown),
                                           indent=2) + "\n", tree)
-    return 1 if summary["failed"] or shown else 0
+    return 1 if summary["failed"] or shown or (unwritten and proven.record["withdrawn"]) else 0
 
 
 def entry():

@@ -6,6 +6,7 @@ culprit found, and why), and those that do not lower their header's re-entries."
 import os
 import threading
 
+from guardgen_common.names import shown_path
 from guardgen_common.outputs import plural
 
 from . import fixes as fixing
@@ -26,7 +27,7 @@ def counter(fixes):
 
 
 def _shown(path):
-    return os.path.relpath(path, os.getcwd())
+    return shown_path(path, os.getcwd())
 
 
 class Trial:

@@ -15,6 +15,7 @@ one whose program, file or forced include is not safe to run is refused."""
 import os
 import re
 import shlex
+from collections import Counter
 
 from guardgen_common import entries, files, programs
 from guardgen_common.files import under
@@ -104,6 +105,40 @@ def _linked_top(marker):
     if len(parts) > 3 and parts[-2] == "worktrees" and parts[-3] == ".git":
         return os.sep.join(parts[:-3]) or os.sep
     return None
+
+
+def innermost_top(directory):
+    """The top of the innermost work tree that holds `directory` (where git, run there, takes a
+    patch's paths from), or None where no .git encloses it."""
+    here = directory
+    while not os.path.lexists(os.path.join(here, ".git")):
+        parent = os.path.dirname(here)
+        if parent == here:
+            return None
+        here = parent
+    return here
+
+
+def project_top(database, units):
+    """The directory a patch's paths start from, where git apply takes it: the top of the work
+    tree that holds the most of the units' files (the first by name on a tie), else that of the
+    database's directory; outside git, the directory the database's and the units' files
+    share, else the one the units' share."""
+    sources = [os.path.dirname(os.path.realpath(u.path)) for u in units]
+    tops = Counter(t for t in map(innermost_top, sources) if t)
+    if tops:
+        return min(tops, key=lambda t: (-tops[t], t))
+    directory = os.path.dirname(os.path.realpath(database))
+    found = innermost_top(directory)
+    if found:
+        return found
+    try:
+        shared = os.path.commonpath([directory, *sources])
+        if os.path.dirname(shared) == shared and sources:
+            shared = os.path.commonpath(sources)
+    except ValueError:  # on two drives
+        shared = directory
+    return shared
 
 
 def tree_of(database, units):
@@ -231,8 +266,10 @@ class Plan:
 def _check_files(unit, file, judged):
     """Refuses the unit whose file (`file`, as it is read here), whose directories searched for
     headers or whose forced includes are not safe to read."""
-    if files.regular(os.path.join(unit.directory, file)) is None:
-        raise Refused(f"{unit.file} is not a regular file: refused")
+    where = os.path.join(unit.directory, file)
+    if files.regular(where) is None:
+        raise Refused(f"{unit.file} does not exist" if not os.path.lexists(where) else
+                      f"{unit.file} is not a regular file: refused")
     searched = [os.path.join(unit.directory, d) for d in judged.directories]
     for directory in searched:
         if under(os.path.realpath(directory), files.KERNEL) and os.name != "nt":

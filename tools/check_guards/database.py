@@ -17,6 +17,9 @@ from guardgen_common.system import windows_path
 from .flags import words_of
 
 NAME = "compile_commands.json"
+# How the usual build systems write a database, for the user who has none.
+HOW = ("CMake writes one with -DCMAKE_EXPORT_COMPILE_COMMANDS=ON, Meson in its build directory, "
+       "any other build with bear -- make")
 
 
 @dataclass
@@ -39,13 +42,14 @@ def locate(given):
             path = path / NAME
         if not path.is_file():
             raise Failure(f"{path}: no compilation database there"
-                          + ("" if path.name == NAME else f" (a {NAME} or a directory holding one)"))
+                          + (f" ({HOW})" if path.name == NAME
+                             else f" (a {NAME} or a directory holding one)"))
         return path.resolve()
     for candidate in (Path(NAME), Path("build") / NAME):
         if candidate.is_file():
             return candidate.resolve()
     raise Failure(f"no {NAME} here or in build/: give the database or the directory holding it "
-                  "(CMake writes one with -DCMAKE_EXPORT_COMPILE_COMMANDS=ON)")
+                  f"({HOW})")
 
 
 def text(value, where, key):
@@ -159,5 +163,8 @@ def read(database, shard=None):
     entries = load_json(database)
     if not isinstance(entries, list):
         raise Failure(f"{database}: not a list of entries")
+    if not entries:
+        raise Failure(f"{database}: no entries, so no unit to audit (bear -- make records only "
+                      "what make compiles: run it after make clean)")
     first, every = shard or (1, 1)
     return [unit(entries[i], i + 1, database) for i in range(first - 1, len(entries), every)]

@@ -5,6 +5,7 @@ changed units read (scratch): the fixes proposed (proposed), the files each unit
 what a fix disproves withdrawn (compare), until a pass withdraws none; then -E timed in
 interleaved rounds (timing, stats), and the patch written (diffs)."""
 
+import os
 from dataclasses import dataclass
 
 from guardgen_common import processes
@@ -28,15 +29,16 @@ class Proof:
     fixed: dict
 
 
-def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None, taken=None):
+def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None, taken=None, top="."):
     """The patch for `headers` (records of the build's own headers entered again) and its proof,
     as a Proof. `units` are the proof's Units, those that entered any of them again; `taken` the
-    names in the build's files that a new guard must not take. A unit is proven when its
+    names in the build's files that a new guard must not take; `top` the project's top, where
+    the patch is applied, its paths relative to it. A unit is proven when its
     preprocessed text is the same (line markers and blank lines aside), else when the assembly it
     compiles to is; a header whose fix changes some unit's code, or does not lower its
     re-entries, is withdrawn with the reason, and the rest proved again."""
     say = say or (lambda text: None)
-    proposal = proposed.propose(headers, units, set() if taken is None else taken)
+    proposal = proposed.propose(headers, units, set() if taken is None else taken, top)
     with processes.scratch_directory("check-guards-proof.") as directory:
         trees = scratch.Trees(directory)
         say(f"proof: listing the files that {plural(len(units), 'unit')} read")
@@ -54,11 +56,11 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None, taken=None):
                 break  # nothing withdrawn: what is left is proven
         clocked = [u for u in trial.chosen if u.again]
         times = timing.rounds(clocked, trees, jobs, timeout, rounds, say)
-    return Proof(diffs.patch(proposal.fixes), _record(trial, clocked, times),
+    return Proof(diffs.patch(proposal.fixes), _record(trial, clocked, times, top),
                  {p: (fix.text, fix.new) for p, fix in proposal.fixes.items()})
 
 
-def _record(trial, clocked, times):
+def _record(trial, clocked, times, top):
     """The proof's record, its fields in the order they have always been written, every round's
     seconds last."""
     reentries, fixes = trial.reentries(), trial.proposed.fixes
@@ -76,4 +78,5 @@ def _record(trial, clocked, times):
         "fixes": [fixes[p].record for p in sorted(fixes)],
         "times_s": {"before": times["before"], "after": times["after"]},
         "seen_in": "tree" if trial.trees.bound else "copies",
+        "top": os.path.realpath(top),
     }

@@ -5,11 +5,14 @@ from guardgen_common.outputs import plural
 
 
 def lines(proof):
-    """The proof in a few lines for the user."""
+    """The proof in a few lines for the user, and where its patch applies."""
+    if not proof["patched"] and not proof["withdrawn"]:
+        return "\nNo patch written: no header of the build's own is entered again.\n"
     out = [f"\nProof of the patch ({plural(len(proof['patched']), 'header')}, "
            f"{plural(proof['units'], 'unit')}, {plural(proof['rounds'], 'interleaved round')} of "
            + ("-E in the tree, the patch bound over it):" if proof.get("seen_in") == "tree"
-              else "-E on scratch copies):")]
+              else "-E on scratch copies):")
+           if proof["patched"] else "\nProof of the patch: every fix withdrawn, none written:"]
     if proof["units"]:
         by_code = proof.get("by_code", 0)
         out.append(("  code: the same in every unit: "
@@ -35,4 +38,7 @@ def lines(proof):
                    "here: there each open saved is worth more.")
     for w in proof["withdrawn"]:
         out.append(f"  withdrawn: {printable(w['path'])}: {printable(w['reason'])}")
+    if proof["patched"] and proof.get("top"):
+        out.append(f"  its paths start at the project's top, {printable(proof['top'])}: run git "
+                   "apply there.")
     return "\n".join(out) + "\n"

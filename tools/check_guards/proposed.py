@@ -30,19 +30,20 @@ class Proposed:
         self.fixes.pop(path, None)
 
 
-def propose(headers, units, taken):
+def propose(headers, units, taken, top):
     """The fixes of `headers` (records of the build's own headers entered again), read from where
-    `units` may read; withdrawn before any run, a header outside the current directory and one
-    that no added line can keep from being entered again. `taken` are the names a new guard must
-    not take; the ones given are added."""
+    `units` may read, each shown by its path from `top`, the project's top, where git apply takes
+    the patch; withdrawn before any run, a header outside it and one that no added line can keep
+    from being entered again. `taken` are the names a new guard must not take; the ones given are
+    added."""
     proposed = Proposed()
-    here = os.getcwd()
     readable = sorted({d for u in units for d in (u.roots or ())}) if units else None
+    top = os.path.realpath(top)
     for h in headers:
-        shown = shown_path(h["path"], here)
+        shown = shown_path(os.path.realpath(h["path"]), top)
         if os.path.isabs(shown):
-            proposed.withdraw(h["path"], "it lies outside the current directory, where a patch "
-                              "of git's cannot reach")
+            proposed.withdraw(h["path"], f"it lies outside the project's top, {top}, where git "
+                              "apply takes the patch")
             continue
         text = shapes.read(h["path"], readable)
         made = (fixing.fixed(text, h, fixing.fresh_name(shown, taken)) if text is not None

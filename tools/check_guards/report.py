@@ -5,7 +5,7 @@ again: a guarded header entered again is opened and scanned to its #endif, which
 of time."""
 
 from guardgen_common.names import printable, shown_path
-from guardgen_common.outputs import readable_size
+from guardgen_common.outputs import plural, readable_size
 
 from . import catalogue
 
@@ -13,6 +13,27 @@ from . import catalogue
 def cell(text):
     """`text` in a cell of a Markdown table: a | in it would end the cell, a line break the row."""
     return printable(text).replace("|", "\\|")
+
+
+def units_apart(summary):
+    """(the units audited, those that were not, in words such as "2 failed, 1 skipped")."""
+    failed = len(summary["failed"])
+    skipped = sum(summary.get("skipped", {}).values())
+    apart = ", ".join([f"{failed} failed"] * bool(failed) + [f"{skipped} skipped"] * bool(skipped))
+    return summary["totals"]["units"] - failed - skipped, apart
+
+
+def nothing_found(summary, baseline):
+    """The sentence for a table without a row: that no header is entered again (or newly, beyond
+    the `baseline`) is said only of the units audited, and not at all where none was."""
+    audited, apart = units_apart(summary)
+    if audited <= 0:
+        return ("No unit was audited" + (f" ({apart})" if apart else "")
+                + ": nothing is known of the build's headers.")
+    where = f" in the {plural(audited, 'unit')} audited ({apart})" if apart else ""
+    if baseline:
+        return f"No header of the build's own is newly entered again{where}, beyond the baseline."
+    return f"No header of the build's own is entered more than once{where or ' in a unit'}."
 
 
 def table(summary, top, limit, everything=False, hint=True, baseline=False):
@@ -32,20 +53,16 @@ def table(summary, top, limit, everything=False, hint=True, baseline=False):
                          f"| {cell(catalogue.said(h))} | {cell(catalogue.advice(h, top))} |")
         if len(own) > limit:
             lines.append(f"\n{len(own) - limit} more (--limit shows more)")
-    elif baseline:
-        lines.append("No header of the build's own is newly entered again, beyond the baseline.")
     else:
-        lines.append("No header of the build's own is entered more than once in a unit.")
+        lines.append(nothing_found(summary, baseline))
     system = [h for h in again if h["system"]]
     if system and not everything:
         lines.append(f"\nSystem headers: {len(system)} entered again, "
-                     f"{sum(h['reentries'] for h in system)} times, "
+                     f"{plural(sum(h['reentries'] for h in system), 'time')}, "
                      f"{readable_size(sum(h['bytes_reread'] for h in system))} scanned again "
                      "(--all lists them)")
     t = summary["totals"]
-    failed = len(summary["failed"])
-    skipped = sum(summary.get("skipped", {}).values())
-    apart = ", ".join([f"{failed} failed"] * bool(failed) + [f"{skipped} skipped"] * bool(skipped))
+    apart = units_apart(summary)[1]
     processed = t.get("reentries_processed", 0)
     lines.append(
         f"\nUnits: {t['units']}" + (f" ({apart})" if apart else "")

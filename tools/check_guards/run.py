@@ -104,14 +104,71 @@ def contain(args, roots, programs):
 
 def refuse(planned, file, why):
     planned.failed.append({"file": file, "status": "refused", "message": why})
-    say(f"{file}: {why}")
 
 
-def say_planned(planned):
-    """One line for each unit refused, for each reason units were skipped, and for the flags
-    dropped that could have changed what the units include."""
+# The reasons that many units fail for at once, from each one's message: a database made on
+# another machine (its paths are not here, or the unit's own file is not found by its compiler,
+# or its compiler is not), or a header the units include that is not there (one the build
+# makes, not made yet).
+PATHS = ("paths", "the database's paths do not exist here ({}, for one): was it made on another "
+         "machine?")
+COMMON = [
+    (re.compile(r"its directory (?P<path>.+) does not exist"), PATHS),
+    (re.compile(r"(?P<own>.+) does not exist"), PATHS),
+    (re.compile(r"its compiler '(?P<path>.+)' is not found on the PATH"),
+     ("compiler", "their compiler '{}' is not found on the PATH (--compiler names one to use "
+      "instead)")),
+    (re.compile(r"its compiler '(?P<path>.+)' is no program that can be run"),
+     ("compiler", "their compiler '{}' is no program that can be run here (--compiler names one "
+      "to use instead)")),
+    (re.compile(r".*\berror: '?(?P<path>.+?)'?(?:: No such file or directory| file not found)"),
+     ("header", "a header they include is not found: {} (one the build makes? build it first)")),
+]
+
+
+def common_reason(failure):
+    """(what the units that failed as `failure` did share, the words that say it): a reason of
+    COMMON, else its status and message as they are. Where the file named is the unit's own,
+    the unit's path is said."""
+    status, message = failure["status"], failure["message"]
+    for pattern, (kind, words) in COMMON:
+        match = pattern.fullmatch(message)
+        if not match:
+            continue
+        named = match[1]
+        if "own" in match.groupdict() or (
+                kind == "header" and os.path.basename(named) ==
+                os.path.basename(failure["file"])):
+            (kind, words), named = PATHS, failure["file"]
+        return (status, kind, "" if kind == "paths" else named), words.format(named)
+    return (status, message), message or "no message"
+
+
+def say_failed(failed, total, database):
+    """Says each of `failed` ({file, status, message}) in one line; where most of the `total`
+    units failed for one reason, that reason once, for all of them."""
+    groups = {}
+    for failure in failed:
+        key, words = common_reason(failure)
+        groups.setdefault(key, (words, []))[1].append(failure)
+    for (status, *_), (words, members) in groups.items():
+        if len(members) > 1 and 2 * len(members) > total:
+            how = {"refused": "refused", "unclear": "unclear"}.get(status, f"failed ({status})")
+            say(f"{database}: {len(members)} of {plural(total, 'unit')} {how}: {words}")
+            continue
+        for f in members:
+            say(f"{f['file']}: unclear: {f['message']}" if f["status"] == "unclear" else
+                f"{f['file']}: {f['message']}" if f["status"] == "refused" else
+                f"{f['file']}: failed ({f['status']}): {f['message'] or 'no message'}")
+
+
+def say_planned(planned, database):
+    """One line for each unit refused (or for most of them, refused for one reason), for each
+    reason units were skipped, and for the flags dropped that could have changed what the units
+    include."""
     for file, why in planned.refused:
         refuse(planned, file, why)
+    say_failed(planned.failed, len(planned.plans) + len(planned.failed), database)
     for reason, count in planned.skipped.items():
         say(f"{plural(count, 'unit')} skipped: {reason}")
     if planned.dropped:
@@ -136,7 +193,7 @@ def defined_names(argv):
     return names
 
 
-def probe_compilers(planned, units, timeout, compiler, tree):
+def probe_compilers(planned, units, timeout, compiler, tree, database):
     """The Compilers of the plans, asked once for each program, language and the flags that move
     its directories; a plan whose program does not answer as gcc or clang (or is not cl) is
     refused, unless it is the --compiler."""
@@ -148,19 +205,21 @@ def probe_compilers(planned, units, timeout, compiler, tree):
             if key not in defaults:
                 defaults[key], answers[key] = compilers.probe(key, units[index].directory,
                                                               timeout, say)
+    total, first = len(planned.plans) + len(planned.failed), len(planned.failed)
     for index, plan in list(planned.plans.items()):
         if answers[plan.key] is None and not compiler:
             refuse(planned, units[index].path,
                    f"its compiler '{plan.argv[0]}' does not answer -v as gcc or clang do: "
                    "refused, as only a real compiler is run")
             del planned.plans[index]
+    say_failed(planned.failed[first:], total, database)
     own = (d for key, found in defaults.items() if not key[2] for d in found)
     return Compilers(defaults, tuple(dict.fromkeys([*tree, *own])))
 
 
-def run_all(args, progress, units, planned, found_by, tree, knobs):
-    """Runs the planned units and adds up what each gave, as it ends, into a Ran; each failure
-    said in one line and added to the failed."""
+def run_all(args, progress, units, planned, found_by, tree, knobs, database):
+    """Runs the planned units and adds up what each gave, as it ends, into a Ran; the failures
+    added to the failed, and said once all have ended (see say_failed)."""
     order = list(planned.plans)
     plans = [planned.plans[i] for i in order]
     # Where the headers each unit's listing names may lie: the tree, the system's directories.
@@ -171,8 +230,6 @@ def run_all(args, progress, units, planned, found_by, tree, knobs):
         if outcome.status != 0:
             planned.failed.append({"file": outcome.file, "status": outcome.status,
                                    "message": outcome.message})
-            say(f"{outcome.file}: unclear: {outcome.message}" if outcome.status == "unclear" else
-                f"{outcome.file}: failed ({outcome.status}): {outcome.message or 'no message'}")
             return
         plan, index, counts = plans[position], order[position], outcome.counts
         audit.add(ran.found, counts, found_by.defaults[plan.key] + plan.system)
@@ -181,9 +238,16 @@ def run_all(args, progress, units, planned, found_by, tree, knobs):
         audit.explain(ran.found, outcome.file, outcome.walked, counts, index, found_by.readable,
                       knobs)
 
+    first = len(planned.failed)
+
+    def said(done, total):
+        failed = len(planned.failed) - first
+        progress(f"{done} of {total} units" + (f" ({failed} failed)" if failed else ""),
+                 done == total)
+
     audit.run_units([units[i] for i in order], [p.argv for p in plans], args.jobs, args.timeout,
-                    lambda done, total: progress(f"{done} of {total} units", done == total),
-                    take, roots)
+                    said, take, roots)
+    say_failed(planned.failed[first:], len(order) + first, database)
     audit.describe_all(ran.found.values(), found_by.readable, knobs)
     ran.roots = dict(zip(order, roots))
     return ran
@@ -212,16 +276,16 @@ def settle(ran, paths, readable, knobs):
     return texts
 
 
-def prove_patch(args, progress, units, planned, found_by, ran, summary, texts):
+def prove_patch(args, progress, units, planned, found_by, ran, summary, texts, top):
     """The proof of the fix of the build's own headers entered again, on every unit that reads
-    one."""
+    one; the patch's paths from `top`, the project's top."""
     own = record.own_again(summary["headers"])
     entered = sorted({i for h in own for i in ran.readers.get(h["path"], [])})
     proved = [proof.Unit(units[i], planned.plans[i].argv,
                          found_by.defaults[planned.plans[i].key], ran.roots[i],
                          again=i in ran.again) for i in entered]
     found = proof.prove(own, proved, args.jobs, args.timeout, args.rounds, progress,
-                        fixes.taken_names(texts.values()))
+                        fixes.taken_names(texts.values()), top)
     progress(f"proof: {plural(len(found.record['patched']), 'header')} proven", True)
     return found
 
@@ -239,10 +303,10 @@ def audit_database(args, progress, path, units, tree):
         if compiler:
             with processes.scratch_directory(f"{ME}.") as directory:
                 compilers.check_listing(compiler, args.timeout, directory, args.compiler)
-    say_planned(planned)
+    say_planned(planned, path)
     knobs = frozenset().union(*(defined_names(p.argv) for p in planned.plans.values()))
-    found_by = probe_compilers(planned, units, args.timeout, compiler, tree)
-    ran = run_all(args, progress, units, planned, found_by, tree, knobs)
+    found_by = probe_compilers(planned, units, args.timeout, compiler, tree, path)
+    ran = run_all(args, progress, units, planned, found_by, tree, knobs, path)
     order = list(planned.plans)
     texts = settle(ran, [*(h.path for h in ran.found.values() if not h.system),
                          *(units[i].path for i in order)], found_by.readable, knobs)
@@ -254,4 +318,4 @@ def audit_database(args, progress, path, units, tree):
     if not args.patch:
         return Result(summary)
     return Result(summary, prove_patch(args, progress, units, planned, found_by, ran, summary,
-                                       texts))
+                                       texts, compilers.project_top(str(path), units)))
