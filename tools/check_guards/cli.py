@@ -217,7 +217,8 @@ def show(args, summary, shown, proven, gate):
         sys.stderr.write(said.lstrip("\n"))
     else:
         listed = summary if shown is None else dict(summary, headers=shown)
-        flush_output(report.table(listed, summary["directory"], args.limit, args.all,
+        # Paths as a compiler run here would show them, so that they are links from here.
+        flush_output(report.table(listed, os.getcwd(), args.limit, args.all,
                                   hint=not proven,
                                   baseline=shown is not None) + said)
     flush_output()
