@@ -58,7 +58,8 @@ query() {
 @test "a header read again is found and explained, and gone once fixed; nothing is written" {
     mkdir "$BATS_TEST_TMPDIR/elsewhere"
     # (the compiler, or the database's; where the tool runs; the database given, or none; the
-    # header as the table shows it: relative to where the tool runs where it lies below it)
+    # header as the table and the diagnostics show it: relative to where the tool runs where it
+    # lies below it)
     local cases=(
         "|$project||include/bad.h"
         "|$project/include|../build|bad.h"
@@ -72,6 +73,9 @@ query() {
         IFS='|' read -r compiler where database shown <<<"$entry"
         echo "compiler: ${compiler:-as the database says}; in $where; ${database:-no database given}"
         cd "$where"
+        check ${compiler:+--compiler "$compiler"} --diagnostics $database
+        [[ $out == "$shown:1:1: warning: $shown is entered again 3 times in 3 units "* ]] ||
+            { echo "$out"; return 1; }
         check ${compiler:+--compiler "$compiler"} --json "$BATS_TEST_TMPDIR/r.json" $database
         cd "$project"
         [[ $status -eq 0 && -z $err ]] || { echo "status $status: $err"; return 1; }
