@@ -58,8 +58,9 @@ have changed the answer is named in one line. --compiler names the program to us
 
 The table lists the headers of the build's own that some unit entered more than once, those
 processed again first (their text read again) before those only scanned again (opened and
-scanned to the guard's #endif): the re-entries, the units, the bytes scanned again (no measure
-of time), the cause and its fix with the lines to change:
+scanned to the guard's #endif), relative to the current directory where they lie below it:
+the re-entries, the units, the bytes scanned again (no measure of time), the cause and its fix
+with the lines to change:
 {causes}
 --patch writes the fixes as a patch for git apply. A fix only adds lines: a new guard of a
 fresh name around a header without a sound one (a macro the build may set from outside is never
@@ -112,8 +113,10 @@ OPTIONS = [
     option("--diagnostics", action="store_true",
            help="instead of the table, one line per header as gcc writes its "
                 "warnings (PATH:LINE:COLUMN: warning: ... [check-guards-CAUSE]), "
-                "then a note per #include behind it: editors and CI logs make them "
-                "links"),
+                "then a note per #include behind it, as the compiler's tree has it "
+                "(first reached, included again, included back while still open; "
+                "another route with the #include lines that led to it): editors and CI "
+                "logs make them links"),
     option("--sarif", metavar="FILE",
            help="also write the findings as SARIF 2.1.0 to FILE (- for standard "
                 "output, instead of the table), for code-scanning services"),
