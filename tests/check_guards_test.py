@@ -724,6 +724,12 @@ class Causes(unittest.TestCase):
                    (sub_loop, "again", ((u, 2, '#include "route.h"'),
                                         (str(top / "route.h"), 1, '#include "sub/loop.h"'),
                                         sub_loop))]]),
+                # An #include in a branch not taken is passed over where an entry after it in
+                # the listing was included below it.
+                ('#include "plain.h"\n#ifdef NEVER\n#include "plain.h"\n#endif\n'
+                 '#include "a.h"\n#include "plain.h"\n',
+                 [(1, "plain.h"), (1, "a.h"), (1, "plain.h")], [(plain, "shape")],
+                 [[((u, 6, '#include "plain.h"'), "again", ())]]),
                 # A file entered twice counts its own #include lines afresh each time: the
                 # second entry's first #include of plain.h is its line 1 again, not line 2.
                 ('#include "twice.h"\n#include "twice.h"\n',

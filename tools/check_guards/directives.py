@@ -36,11 +36,12 @@ def _directives(path, readable):
     return includes, undefs
 
 
-def include_line(parent, header, occurrence=0, readable=None):
-    """(parent, line, text) of the #include in `parent` that names `header`, or None: the
-    `occurrence`-th (from 0) whose target is the header's path's tail, else of the same file
-    name, else the last of them. A quoted one whose target is another file beside `parent`
-    names that file (the compiler looks there first), not the header."""
+def include_line(parent, header, occurrence=0, readable=None, after=0):
+    """(parent, line, text) of the #include in `parent` that names `header`, or None: of those
+    whose target is the header's path's tail, else of the same file name, the first below line
+    `after` (where the entry before it in the listing was included), else the
+    `occurrence`-th (from 0), else the last. A quoted one whose target is another file beside
+    `parent` names that file (the compiler looks there first), not the header."""
     name = os.path.basename(header)
     exact, named = [], []
     for number, target, text, quoted in directives(parent, readable)[0]:
@@ -51,7 +52,10 @@ def include_line(parent, header, occurrence=0, readable=None):
         if header.endswith(os.sep + os.path.normpath(target).lstrip("." + os.sep)):
             exact.append((parent, number, text))
     found = exact or named
-    return found[min(occurrence, len(found) - 1)] if found else None
+    if not found:
+        return None
+    below = next((f for f in found if f[1] > after), None) if after else None
+    return below or found[min(occurrence, len(found) - 1)]
 
 
 @functools.lru_cache(maxsize=4096)
@@ -73,13 +77,12 @@ def lookup(line):
 
 
 def route(frame, readable=None):
-    """The #include lines from the unit down to the entry `frame` of the listing's tree (its
-    path, which #include of its parent's naming it, and the parent's entry as `up`), as (path,
-    line, text); a line not found in its file's text (a computed #include) as (path, None, "")."""
+    """The #include lines from the unit down to the entry `frame` of the listing's tree (a
+    causes.Frame), as (path, line, text); a line not found in its file's text (a computed
+    #include) as (path, None, "")."""
     chain = []
     while frame.up is not None:
-        chain.append(include_line(frame.up.path, frame.path, frame.occurrence, readable)
-                     or (frame.up.path, None, ""))
+        chain.append(frame.included_at(readable) or (frame.up.path, None, ""))
         frame = frame.up
     return chain[::-1]
 
