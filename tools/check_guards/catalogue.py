@@ -48,7 +48,8 @@ class Reentry:
     def first(self):
         """The #include of the unit's first entry of the header, with the route to it."""
         chain = self.route(self.first_frame)
-        return Named(chain[-1] if chain else None, "first", tuple(chain))
+        found = chain[-1] if chain and chain[-1][1] is not None else None
+        return Named(found, "first", chain)
 
     def route(self, frame):
         return tuple(directives.route(frame, self.readable)) if frame is not None else ()

@@ -14,8 +14,8 @@ UNDEF = re.compile(r"^\s*#\s*undef\s+([A-Za-z_]\w*)")
 def directives(path, readable=None):
     """The #include lines of the file at `path` as (line, target, text, whether the compiler
     looks beside the file first: a quoted #include), and its #undefs as {macro: (line, text)};
-    the first of each macro. Its text is read only where it is a regular
-    file inside `readable` (see files.read_text); else it has none."""
+    the first of each macro. Its text is read only where it is a regular file inside `readable`
+    (see files.read_text); else it has none."""
     return _directives(path, None if readable is None else tuple(readable))
 
 
