@@ -57,6 +57,7 @@ def entries_of(build, unit):
     line markers give them; checked against the tree of its -H listing."""
     done = subprocess.run(["gcc", "-I../include", "-E", "-H", unit], cwd=build, check=True,
                           capture_output=True, text=True, timeout=60)
+
     def real(name):
         return os.path.realpath(os.path.join(build, name))
 
