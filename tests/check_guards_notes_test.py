@@ -120,6 +120,7 @@ class Notes(unittest.TestCase):
                 "src/u1.c": '#include "bad.h"\n#ifdef NEVER\n#include "bad.h"\n#endif\n'
                             '#include "other.h"\n#include "bad.h"\n',
                 "src/u2.c": '#include "other.h"\n#include "bad.h"\n',
+                "src/u3.c": '#if 0\n#include "bad.h"\n#endif\n#include "bad.h"\n#include "bad.h"\n',
             }, "include/bad.h", "shape", {"again"}),
             ("an #undef", {
                 "include/u.h": GUARDED.format("U_H", "u"),

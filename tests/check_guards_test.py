@@ -730,6 +730,12 @@ class Causes(unittest.TestCase):
                  '#include "a.h"\n#include "plain.h"\n',
                  [(1, "plain.h"), (1, "a.h"), (1, "plain.h")], [(plain, "shape")],
                  [[((u, 6, '#include "plain.h"'), "again", ())]]),
+                # With none after it, an #include in a condition is passed over where one
+                # outside every condition must have been read: the first entry is line 4, so
+                # the second is line 5, never the unit's first.
+                ('#ifdef NEVER\n#include "plain.h"\n#endif\n#include "plain.h"\n'
+                 '#include "plain.h"\n', [(1, "plain.h"), (1, "plain.h")], [(plain, "shape")],
+                 [[((u, 5, '#include "plain.h"'), "again", ())]]),
                 # A file entered twice counts its own #include lines afresh each time: the
                 # second entry's first #include of plain.h is its line 1 again, not line 2.
                 ('#include "twice.h"\n#include "twice.h"\n',
@@ -749,17 +755,30 @@ class Causes(unittest.TestCase):
                     self.assertEqual([(p, c) for p, c, _ in found], expected)
                     self.assertEqual([[(n.line, n.role, n.route) for n in ls]
                                       for _, _, ls in found], lines)
-            # Which #include of a file names a header: the n-th of its exact path, else of its
-            # name, else the last; a quoted one that names another file beside it never.
+            # Which #include of an entry of a file entered each header it made: those of its
+            # exact path, else of its name, each below the one before; a quoted one that names
+            # another file beside it never; none where none names it (a computed #include).
             (top / "i.c").write_text('#include <x/a.h>\n#include "sub/a.h"\n#include "sub/a.h"\n')
-            i = str(top / "i.c")
-            for header, occurrence, line in [(str(top / "sub/a.h"), 0, 2),
-                                             (str(top / "sub/a.h"), 1, 3),
-                                             (str(top / "sub/a.h"), 5, 3),
-                                             (str(top / "y/a.h"), 1, 1),
-                                             (str(top / "b.h"), 0, None)]:
-                found = directives.include_line(i, header, occurrence)
-                self.assertEqual(found and found[1], line, (header, occurrence))
+            i, s_a, y_a = str(top / "i.c"), str(top / "sub/a.h"), str(top / "y/a.h")
+            for headers, lines in [([s_a], [2]), ([s_a, s_a], [2, 3]),
+                                   ([s_a, s_a, s_a], [2, 3, 3]), ([y_a, s_a], [1, 2]),
+                                   ([str(top / "b.h"), s_a], [None, 2])]:
+                found = directives.placed(i, headers)
+                self.assertEqual([f and f[1] for f in found], lines, headers)
+            # An #include read whenever the file is (in no condition but the guard) is taken
+            # before one in a condition, and then the entry after it cannot be above it.
+            guarded = "#ifndef P_H\n#define P_H\n#ifdef X\n#include <a.h>\n#endif\n#include <a.h>\n"
+            for text, headers, lines in [
+                    (guarded + "#endif\n", [a], [6]),
+                    (guarded + "#endif\n", [a, a], [4, 6]),
+                    # No guard of its own: the block is a condition like any other.
+                    (guarded + "#else\n#endif\n", [a], [4]),
+                    ("#include <a.h>\n#if X\n#include <a.h>\n#endif\n#include <b.h>\n"
+                     "#include <a.h>\n", [a, str(top / "b.h"), a], [1, 5, 6])]:
+                (top / "p.h").write_text(text)
+                directives._directives.cache_clear()
+                found = directives.placed(str(top / "p.h"), headers)
+                self.assertEqual([f and f[1] for f in found], lines, text)
             # The catalogue names every cause the finder gives, and no other.
             self.assertEqual({c for _, _, e, _ in cases for _, c in e}, set(catalogue.CAUSES))
 

@@ -9,53 +9,128 @@ from guardgen_common import shapes
 
 INCLUDE = re.compile(r'^\s*#\s*include(_next)?\s*([<"])([^>"]+)[>"]')
 UNDEF = re.compile(r"^\s*#\s*undef\s+([A-Za-z_]\w*)")
+CONDITION = re.compile(r"^\s*#\s*(ifndef|ifdef|if|elif|else|endif)\b(.*)")
+GUARD_OPENING = re.compile(r"^(ifndef\s+\w+|if\s*!\s*defined\s*\(?\s*\w+\s*\)?)\s*(/[*/].*)?$")
 
 
 def directives(path, readable=None):
     """The #include lines of the file at `path` as (line, target, text, whether the compiler
-    looks beside the file first: a quoted #include), and its #undefs as {macro: (line, text)};
-    the first of each macro. Its text is read only where it is a regular file inside `readable`
-    (see files.read_text); else it has none."""
+    looks beside the file first: a quoted #include, whether it is read whenever the file is: in
+    no condition but its guard), and its #undefs as {macro: (line, text)}; the first of each
+    macro. Its text is read only where it is a regular file inside `readable` (see
+    files.read_text); else it has none."""
     return _directives(path, None if readable is None else tuple(readable))
 
 
 @functools.lru_cache(maxsize=4096)
 def _directives(path, readable):
     text = shapes.read(path, readable)
-    includes, undefs = [], {}
+    found, undefs = [], {}
+    # The conditions open at each #include, and which of the file's blocks it lies in: the
+    # first, where it is the only one and a guard's (#ifndef X or #if !defined(X), no #else),
+    # is no condition of its lines.
+    depth, blocks, guard = 0, 0, False
     for number, row in enumerate((text or "").splitlines(), 1):
         if "#" not in row:
             continue
         match = INCLUDE.match(row)
         if match:
-            includes.append((number, match[3], row.strip(), match[2] == '"' and not match[1]))
+            found.append((number, match[3], row.strip(), match[2] == '"' and not match[1],
+                          depth))
+            continue
+        match = CONDITION.match(row)
+        if match:
+            if match[1].startswith("if"):
+                if depth == 0:
+                    blocks += 1
+                    guard = blocks == 1 and bool(GUARD_OPENING.match(
+                        f"{match[1]} {match[2].strip()}"))
+                depth += 1
+            elif match[1] == "endif":
+                depth = max(depth - 1, 0)
+            elif depth == 1:
+                guard = False  # an #else or #elif of a block of the file's own
             continue
         match = UNDEF.match(row)
         if match and match[1] not in undefs:
             undefs[match[1]] = (number, row.strip())
+    guard = guard and blocks == 1
+    includes = [(number, target, text, quoted, depth == 0 or (depth == 1 and guard))
+                for number, target, text, quoted, depth in found]
     return includes, undefs
 
 
-def include_line(parent, header, occurrence=0, readable=None, after=0):
-    """(parent, line, text) of the #include in `parent` that names `header`, or None: of those
-    whose target is the header's path's tail, else of the same file name, the first below line
-    `after` (where the entry before it in the listing was included), else the
-    `occurrence`-th (from 0), else the last. A quoted one whose target is another file beside
-    `parent` names that file (the compiler looks there first), not the header."""
+def candidates(parent, header, readable=None):
+    """The #include lines of `parent` that may name `header`, as (line, text, read whenever the
+    file is): those whose target is the header's path's tail, else those of the same file name.
+    A quoted one whose target is another file beside `parent` names that file (the compiler
+    looks there first), not the header."""
     name = os.path.basename(header)
     exact, named = [], []
-    for number, target, text, quoted in directives(parent, readable)[0]:
+    for number, target, text, quoted, sure in directives(parent, readable)[0]:
         if os.path.basename(target) != name or quoted and _beside(parent, target) not in (
                 None, header):
             continue
-        named.append((parent, number, text))
+        named.append((number, text, sure))
         if header.endswith(os.sep + os.path.normpath(target).lstrip("." + os.sep)):
-            exact.append((parent, number, text))
-    found = exact or named
-    if not found:
-        return None
-    below = next((f for f in found if f[1] > after), None) if after else None
-    return below or found[min(occurrence, len(found) - 1)]
+            exact.append((number, text, sure))
+    return exact or named
+
+
+def placed(parent, headers, readable=None):
+    """(parent, line, text), or None, of the #include in one entry of `parent` that entered
+    each of `headers`, the entries it made, in order: each below the one before it. Of the
+    ways to place them so, the one that leaves out fewest of the lines read whenever the file
+    is (an #include in a condition may not be read; one outside every condition is), the
+    earliest of those; where there is none, each at the first below the one before it."""
+    found = [candidates(parent, h, readable) for h in headers]
+    if all(sure for lines in found for _, _, sure in lines):
+        return _in_turn(parent, headers, found)
+    # best[n][k]: (the lines read whenever the file is of those placed so far, where the entry
+    # before is among its candidates) for the n-th entry placed at its k-th candidate, or None
+    # where it cannot be; an entry with no candidate (a computed #include) constrains nothing.
+    placing = [j for j, lines in enumerate(found) if lines]
+    best = []
+    for n, j in enumerate(placing):
+        row = []
+        for number, _, sure in found[j]:
+            if n == 0:
+                row.append((int(sure), None))
+                continue
+            earlier = found[placing[n - 1]]
+            options = [k for k, (score, _) in enumerate(best[-1])
+                       if score is not None and earlier[k][0] < number]
+            # The most read whenever the file is, the earliest of those.
+            k = max(options, key=lambda k: (best[-1][k][0], -earlier[k][0]), default=None)
+            row.append((None, None) if k is None else (best[-1][k][0] + int(sure), k))
+        best.append(row)
+    if not placing or all(score is None for score, _ in best[-1]):
+        return _in_turn(parent, headers, found)
+    out = [None] * len(headers)
+    last = found[placing[-1]]
+    k = max((k for k, (score, _) in enumerate(best[-1]) if score is not None),
+            key=lambda k: (best[-1][k][0], -last[k][0]))
+    for row, j in zip(best[::-1], placing[::-1]):
+        number, text, _ = found[j][k]
+        out[j] = (parent, number, text)
+        k = row[k][1]
+    return out
+
+
+def _in_turn(parent, headers, found):
+    """Each of `headers` at its first candidate (of `found`) below the one before it, else the
+    n-th of its own."""
+    out, after, times = [], 0, {}
+    for header, lines in zip(headers, found):
+        occurrence = times[header] = times.get(header, -1) + 1
+        if not lines:
+            out.append(None)
+            continue
+        below = next((f for f in lines if f[0] > after), None) if after else None
+        number, text, _ = below or lines[min(occurrence, len(lines) - 1)]
+        after = max(after, number)
+        out.append((parent, number, text))
+    return out
 
 
 @functools.lru_cache(maxsize=4096)
