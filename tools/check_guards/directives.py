@@ -1,6 +1,7 @@
 """The directives of a file that explain a re-entry: its #include lines, its #undefs, and which
 #include of a file names a given header."""
 
+import bisect
 import functools
 import os
 import re
@@ -17,8 +18,8 @@ def directives(path, readable=None):
     """The #include lines of the file at `path` as (line, target, text, whether the compiler
     looks beside the file first: a quoted #include, whether it is read whenever the file is: in
     no condition but its guard), and its #undefs as {macro: (line, text)}; the first of each
-    macro. Its text is read only where it is a regular file inside `readable` (see
-    files.read_text); else it has none."""
+    macro; and the #include lines by the file name of their target. Its text is read only where
+    it is a regular file inside `readable` (see files.read_text); else it has none."""
     return _directives(path, None if readable is None else tuple(readable))
 
 
@@ -57,7 +58,10 @@ def _directives(path, readable):
     guard = guard and blocks == 1
     includes = [(number, target, text, quoted, depth == 0 or (depth == 1 and guard))
                 for number, target, text, quoted, depth in found]
-    return includes, undefs
+    by_name = {}
+    for include in includes:
+        by_name.setdefault(os.path.basename(include[1]), []).append(include)
+    return includes, undefs, by_name
 
 
 def candidates(parent, header, readable=None):
@@ -65,16 +69,20 @@ def candidates(parent, header, readable=None):
     file is): those whose target is the header's path's tail, else those of the same file name.
     A quoted one whose target is another file beside `parent` names that file (the compiler
     looks there first), not the header."""
-    name = os.path.basename(header)
     exact, named = [], []
-    for number, target, text, quoted, sure in directives(parent, readable)[0]:
-        if os.path.basename(target) != name or quoted and _beside(parent, target) not in (
-                None, header):
+    for number, target, text, quoted, sure in directives(parent, readable)[2].get(
+            os.path.basename(header), ()):
+        if quoted and _beside(parent, target) not in (None, header):
             continue
         named.append((number, text, sure))
         if header.endswith(os.sep + os.path.normpath(target).lstrip("." + os.sep)):
             exact.append((number, text, sure))
     return exact or named
+
+
+# Beyond this many ways of placing the entries of one file's entry, each is placed at the first
+# #include below the one before it (a file of thousands of #include lines of one name).
+PLACINGS = 1 << 18
 
 
 def placed(parent, headers, readable=None):
@@ -83,51 +91,57 @@ def placed(parent, headers, readable=None):
     ways to place them so, the one that leaves out fewest of the lines read whenever the file
     is (an #include in a condition may not be read; one outside every condition is), the
     earliest of those; where there is none, each at the first below the one before it."""
-    found = [candidates(parent, h, readable) for h in headers]
-    if all(sure for lines in found for _, _, sure in lines):
-        return _in_turn(parent, headers, found)
-    # best[n][k]: (the lines read whenever the file is of those placed so far, where the entry
-    # before is among its candidates) for the n-th entry placed at its k-th candidate, or None
-    # where it cannot be; an entry with no candidate (a computed #include) constrains nothing.
+    named = {}
+    found = [named[h] if h in named else named.setdefault(h, candidates(parent, h, readable))
+             for h in headers]
+    if all(sure for lines in named.values() for _, _, sure in lines) \
+            or sum(map(len, found)) > PLACINGS:
+        return _in_turn(parent, found)
+    # row[k]: (the lines read whenever the file is of those placed so far, the candidate of the
+    # entry before) for an entry at its k-th candidate, or None where it cannot be placed
+    # there; an entry with no candidate (a computed #include) constrains nothing.
     placing = [j for j, lines in enumerate(found) if lines]
-    best = []
+    rows = []
     for n, j in enumerate(placing):
-        row = []
+        if n == 0:
+            rows.append([(int(sure), None) for _, _, sure in found[j]])
+            continue
+        earlier, before, row = found[placing[n - 1]], rows[-1], []
+        chosen, k = None, 0
         for number, _, sure in found[j]:
-            if n == 0:
-                row.append((int(sure), None))
-                continue
-            earlier = found[placing[n - 1]]
-            options = [k for k, (score, _) in enumerate(best[-1])
-                       if score is not None and earlier[k][0] < number]
-            # The most read whenever the file is, the earliest of those.
-            k = max(options, key=lambda k: (best[-1][k][0], -earlier[k][0]), default=None)
-            row.append((None, None) if k is None else (best[-1][k][0] + int(sure), k))
-        best.append(row)
-    if not placing or all(score is None for score, _ in best[-1]):
-        return _in_turn(parent, headers, found)
+            # The best of the entry before above this line: the most read whenever the file
+            # is, the earliest of those.
+            while k < len(earlier) and earlier[k][0] < number:
+                if before[k] is not None and (chosen is None or before[k][0] > before[chosen][0]):
+                    chosen = k
+                k += 1
+            row.append(None if chosen is None else (before[chosen][0] + int(sure), chosen))
+        rows.append(row)
+    if not placing or all(cell is None for cell in rows[-1]):
+        return _in_turn(parent, found)
     out = [None] * len(headers)
-    last = found[placing[-1]]
-    k = max((k for k, (score, _) in enumerate(best[-1]) if score is not None),
-            key=lambda k: (best[-1][k][0], -last[k][0]))
-    for row, j in zip(best[::-1], placing[::-1]):
+    last = rows[-1]
+    k = max((k for k, cell in enumerate(last) if cell is not None),
+            key=lambda k: (last[k][0], -k))
+    for row, j in zip(rows[::-1], placing[::-1]):
         number, text, _ = found[j][k]
         out[j] = (parent, number, text)
         k = row[k][1]
     return out
 
 
-def _in_turn(parent, headers, found):
-    """Each of `headers` at its first candidate (of `found`) below the one before it, else the
-    n-th of its own."""
+def _in_turn(parent, found):
+    """Each entry at the first of its candidates (`found`) below the one before it, else the
+    n-th of its own, else its last."""
     out, after, times = [], 0, {}
-    for header, lines in zip(headers, found):
-        occurrence = times[header] = times.get(header, -1) + 1
+    for lines in found:
         if not lines:
             out.append(None)
             continue
-        below = next((f for f in lines if f[0] > after), None) if after else None
-        number, text, _ = below or lines[min(occurrence, len(lines) - 1)]
+        occurrence = times[id(lines)] = times.get(id(lines), -1) + 1
+        below = bisect.bisect_right(lines, (after, "\uffff")) if after else len(lines)
+        number, text, _ = lines[below] if below < len(lines) else \
+            lines[min(occurrence, len(lines) - 1)]
         after = max(after, number)
         out.append((parent, number, text))
     return out
