@@ -24,7 +24,6 @@ class Reentry:
     path: str
     parent: str  # the file whose #include entered it again
     stack: list  # the files open when it was entered again, the unit's first
-    first_parent: str  # the file that entered it first
     order: list  # the files the unit entered so far, in order,
     since: int  # and where in it this header was first entered
     reason: str  # its shape, and its guard's macro

@@ -52,7 +52,7 @@ def explain(source, walked, shape_of, readable=None):
         if path in first:
             first_frame, since = first[path]
             reentry = catalogue.Reentry(
-                path, frame.up.path, stack, first_frame.up.path, order, since, *shape_of(path),
+                path, frame.up.path, stack, order, since, *shape_of(path),
                 frame.included_at(readable), readable, frame, first_frame)
             found.append((path, *catalogue.find_cause(reentry)))
         else:
