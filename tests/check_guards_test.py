@@ -140,26 +140,40 @@ class Catalogue(unittest.TestCase):
         self.assertEqual(catalogue.rule("nothing of ours"), ("nothing of ours", ""))
 
     def test_the_advice_and_the_roles_name_the_right_lines(self):
-        first = {"path": "/p/u.c", "line": 3, "text": '#include "a.h"'}
-        later = {"path": "/p/sub/s.h", "line": 1, "text": '#include "../a.h"'}
-        undef = {"path": "/q/v.h", "line": 7, "text": "# undef A_H"}
+        first = {"path": "/p/u.c", "line": 3, "text": '#include "a.h"', "role": "first"}
+        later = {"path": "/p/sub/s.h", "line": 1, "text": '#include "../a.h"', "role": "again",
+                 "route": [{"path": "/p/v.c", "line": 2}, {"path": "/p/sub/s.h", "line": 1}]}
+        back = dict(later, role="back", route=[])
+        again = dict(first, role="again")
+        undef = {"path": "/q/v.h", "line": 7, "text": "# undef A_H", "role": "undef"}
+        old = {k: first[k] for k in ("path", "line", "text")}  # a record without roles
         # (cause, the lines named, words the advice holds, the role of each line)
         cases = [
             ("other_name", [first, later], "(u.c:3, then sub/s.h:1)",
-             ["first reached here", "included again here"]),
-            ("other_name", [first], "(u.c:3, then u.c:3)", ["first reached here"]),
-            ("cycle", [later], "includes it back (sub/s.h:1)",
-             ["included back here, while it is still open"]),
-            ("macro_undefined", [first, undef], "A_H is #undef'd at /q/v.h:7",
+             ["first reached here",
+              "included again here, by another route (v.c:2 > sub/s.h:1)"]),
+            # The line of the other route, though another re-entry's comes first.
+            ("other_name", [again, first, later], "(u.c:3, then sub/s.h:1)",
+             ["included again here", "first reached here",
+              "included again here, by another route (v.c:2 > sub/s.h:1)"]),
+            ("other_name", [first], "(u.c:3, then ?)", ["first reached here"]),
+            # The cycle's line, whatever comes before it; a line closed there is not "open".
+            ("cycle", [first, later, back], "includes it back (sub/s.h:1)",
+             ["first reached here", "included again here, by another route (v.c:2 > sub/s.h:1)",
+              "included back here, while it is still open"]),
+            ("macro_undefined", [again, undef], "A_H is #undef'd at /q/v.h:7",
              ["included again here", "its guard's macro is #undef'd here"]),
             ("unknown", [], "was found (?)", []),
+            # A record without roles says no more than it knows.
+            ("other_name", [old, dict(old, line=4)], "(u.c:3, then u.c:3)",
+             ["named behind its re-entries"] * 2),
         ]
         for cause, lines, words, roles in cases:
-            with self.subTest(cause=cause, lines=len(lines)):
+            with self.subTest(cause=cause, lines=lines):
                 header = {"path": "/p/a.h", "reason": "guard", "line": 1, "text": "#ifndef A_H",
                           "macro": "A_H", "cause": cause, "includes": lines}
                 self.assertIn(words, catalogue.advice(header, "/p"))
-                self.assertEqual([r for _, r in catalogue.roles(header)], roles)
+                self.assertEqual([r for _, r in catalogue.roles(header, "/p")], roles)
         # What the patch does, whatever the cause: a setting taken for a guard gets a guard of
         # its own (unless the header is read again on purpose); a fix withdrawn, its reason.
         # (the header's fields, words the advice holds, words it must not)
@@ -828,6 +842,9 @@ class Causes(unittest.TestCase):
                 "back.h": '#include "loop.h"\n',
                 "undef.h": "#undef A_H\n",
                 "plain.h": "int plain;\n",
+                "twice.h": '#include "plain.h"\n#include "plain.h"\n',
+                "sub/loop.h": '#include "../loop.h"\n',
+                "route.h": '#include "sub/loop.h"\n',
             }
             for name, text in files.items():
                 (top / name).parent.mkdir(exist_ok=True)
@@ -839,35 +856,90 @@ class Causes(unittest.TestCase):
 
             a, u, sub = str(top / "a.h"), str(top / "u.c"), str(top / "sub/a.h")
             loop, back = str(top / "loop.h"), str(top / "back.h")
-            # (what the listing entered, as (depth, file), the causes, the lines named)
+            plain, twice = str(top / "plain.h"), str(top / "twice.h")
+            u1, u2, sub1 = (u, 1, '#include "a.h"'), (u, 2, '#include "sub/a.h"'), \
+                (sub, 1, '#include "../a.h"')
+            sub_loop = (str(top / "sub/loop.h"), 1, '#include "../loop.h"')
+            # (the unit's text, what the listing entered, as (depth, file), the causes, the
+            # lines named, each with its role and route)
             cases = [
-                ([(1, "a.h"), (1, "sub/a.h"), (2, "a.h")], [(a, "other_name")],
-                 [[(u, 1, '#include "a.h"'), (sub, 1, '#include "../a.h"')]]),
-                ([(1, "loop.h"), (2, "back.h"), (3, "loop.h")], [(loop, "cycle")],
-                 [[(back, 1, '#include "loop.h"')]]),
-                ([(1, "a.h"), (1, "undef.h"), (1, "a.h")], [(a, "macro_undefined")],
-                 [[(u, 1, '#include "a.h"'), (str(top / "undef.h"), 1, "#undef A_H")]]),
-                ([(1, "plain.h"), (1, "plain.h")], [(str(top / "plain.h"), "shape")], [[None]]),
-                ([(1, "a.h"), (1, "a.h")], [(a, "unknown")], [[(u, 1, '#include "a.h"')]]),
+                (None, [(1, "a.h"), (1, "sub/a.h"), (2, "a.h")], [(a, "other_name")],
+                 [[(u1, "first", (u1,)), (sub1, "again", (u2, sub1))]]),
+                (None, [(1, "loop.h"), (2, "back.h"), (3, "loop.h")], [(loop, "cycle")],
+                 [[((back, 1, '#include "loop.h"'), "back", ())]]),
+                (None, [(1, "a.h"), (1, "undef.h"), (1, "a.h")], [(a, "macro_undefined")],
+                 [[(u1, "again", ()), ((str(top / "undef.h"), 1, "#undef A_H"), "undef", ())]]),
+                (None, [(1, "plain.h"), (1, "plain.h")], [(plain, "shape")],
+                 [[(None, "again", ())]]),
+                (None, [(1, "a.h"), (1, "a.h")], [(a, "unknown")], [[(u1, "again", ())]]),
+                # A cycle, then another route to the header once it is closed: only the #include
+                # inside it is "back"; the other route's, closed there, is "again", with its route.
+                ('#include "loop.h"\n#include "route.h"\n',
+                 [(1, "loop.h"), (2, "back.h"), (3, "loop.h"), (1, "route.h"),
+                  (2, "sub/loop.h"), (3, "loop.h")],
+                 [(loop, "cycle"), (loop, "other_name")],
+                 [[((back, 1, '#include "loop.h"'), "back", ())],
+                  [((u, 1, '#include "loop.h"'), "first", ((u, 1, '#include "loop.h"'),)),
+                   (sub_loop, "again", ((u, 2, '#include "route.h"'),
+                                        (str(top / "route.h"), 1, '#include "sub/loop.h"'),
+                                        sub_loop))]]),
+                # An #include in a branch not taken is passed over where an entry after it in
+                # the listing was included below it.
+                ('#include "plain.h"\n#ifdef NEVER\n#include "plain.h"\n#endif\n'
+                 '#include "a.h"\n#include "plain.h"\n',
+                 [(1, "plain.h"), (1, "a.h"), (1, "plain.h")], [(plain, "shape")],
+                 [[((u, 6, '#include "plain.h"'), "again", ())]]),
+                # With none after it, an #include in a condition is passed over where one
+                # outside every condition must have been read: the first entry is line 4, so
+                # the second is line 5, never the unit's first.
+                ('#ifdef NEVER\n#include "plain.h"\n#endif\n#include "plain.h"\n'
+                 '#include "plain.h"\n', [(1, "plain.h"), (1, "plain.h")], [(plain, "shape")],
+                 [[((u, 5, '#include "plain.h"'), "again", ())]]),
+                # A file entered twice counts its own #include lines afresh each time: the
+                # second entry's first #include of plain.h is its line 1 again, not line 2.
+                ('#include "twice.h"\n#include "twice.h"\n',
+                 [(1, "twice.h"), (2, "plain.h"), (2, "plain.h"), (1, "twice.h"), (2, "plain.h"),
+                  (2, "plain.h")],
+                 [(plain, "shape"), (twice, "shape"), (plain, "shape"), (plain, "shape")],
+                 [[((twice, 2, '#include "plain.h"'), "again", ())],
+                  [((u, 2, '#include "twice.h"'), "again", ())],
+                  [((twice, 1, '#include "plain.h"'), "again", ())],
+                  [((twice, 2, '#include "plain.h"'), "again", ())]]),
             ]
-            for walked, expected, lines in cases:
+            for text, walked, expected, lines in cases:
                 with self.subTest(walked=walked):
+                    (top / "u.c").write_text(text or files["u.c"])
+                    directives._directives.cache_clear()
                     found = causes.explain(u, [(d, str(top / f)) for d, f in walked], shape_of)
                     self.assertEqual([(p, c) for p, c, _ in found], expected)
-                    self.assertEqual([ls for _, _, ls in found], lines)
-            # Which #include of a file names a header: the n-th of its exact path, else of its
-            # name, else the last.
+                    self.assertEqual([[(n.line, n.role, n.route) for n in ls]
+                                      for _, _, ls in found], lines)
+            # Which #include of an entry of a file entered each header it made: those of its
+            # exact path, else of its name, each below the one before; a quoted one that names
+            # another file beside it never; none where none names it (a computed #include).
             (top / "i.c").write_text('#include <x/a.h>\n#include "sub/a.h"\n#include "sub/a.h"\n')
-            i = str(top / "i.c")
-            for header, occurrence, line in [(str(top / "sub/a.h"), 0, 2),
-                                             (str(top / "sub/a.h"), 1, 3),
-                                             (str(top / "sub/a.h"), 5, 3),
-                                             (str(top / "y/a.h"), 1, 2),
-                                             (str(top / "b.h"), 0, None)]:
-                found = directives.include_line(i, header, occurrence)
-                self.assertEqual(found and found[1], line, (header, occurrence))
+            i, s_a, y_a = str(top / "i.c"), str(top / "sub/a.h"), str(top / "y/a.h")
+            for headers, lines in [([s_a], [2]), ([s_a, s_a], [2, 3]),
+                                   ([s_a, s_a, s_a], [2, 3, 3]), ([y_a, s_a], [1, 2]),
+                                   ([str(top / "b.h"), s_a], [None, 2])]:
+                found = directives.placed(i, headers)
+                self.assertEqual([f and f[1] for f in found], lines, headers)
+            # An #include read whenever the file is (in no condition but the guard) is taken
+            # before one in a condition, and then the entry after it cannot be above it.
+            guarded = "#ifndef P_H\n#define P_H\n#ifdef X\n#include <a.h>\n#endif\n#include <a.h>\n"
+            for text, headers, lines in [
+                    (guarded + "#endif\n", [a], [6]),
+                    (guarded + "#endif\n", [a, a], [4, 6]),
+                    # No guard of its own: the block is a condition like any other.
+                    (guarded + "#else\n#endif\n", [a], [4]),
+                    ("#include <a.h>\n#if X\n#include <a.h>\n#endif\n#include <b.h>\n"
+                     "#include <a.h>\n", [a, str(top / "b.h"), a], [1, 5, 6])]:
+                (top / "p.h").write_text(text)
+                directives._directives.cache_clear()
+                found = directives.placed(str(top / "p.h"), headers)
+                self.assertEqual([f and f[1] for f in found], lines, text)
             # The catalogue names every cause the finder gives, and no other.
-            self.assertEqual({c for _, e, _ in cases for _, c in e}, set(catalogue.CAUSES))
+            self.assertEqual({c for _, _, e, _ in cases for _, c in e}, set(catalogue.CAUSES))
 
 
 class Fixes(unittest.TestCase):

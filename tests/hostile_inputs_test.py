@@ -263,6 +263,7 @@ class Records(unittest.TestCase):
     def test_a_record_that_is_not_one_is_refused_by_its_field_in_one_line(self):
         # (the record's text, what the line names)
         huge = "1" + "0" * 4000
+        line = {"path": "/d/u.c", "line": 2, "text": '#include "a.h"'}
         cases = [
             (json.dumps(self.record(reentries="many")), "headers[0].reentries: not a whole"),
             (json.dumps(self.record(causes={"gremlins": 1})), "headers[0].causes: not a cause"),
@@ -271,6 +272,12 @@ class Records(unittest.TestCase):
              "units: not a whole number from 0 to"),
             (json.dumps(self.record(path="/d/a\0.h")), "headers[0].path: holds a NUL"),
             (json.dumps(self.record(directory=7)), "directory: not text"),
+            (json.dumps(self.record(includes=[dict(line, role="gremlin")])),
+             "headers[0].includes[0].role: not a role"),
+            (json.dumps(self.record(includes=[dict(line, route=[{"path": 3, "line": 1}])])),
+             "headers[0].includes[0].route[0].path: not text"),
+            # A record of an earlier version, its lines without roles, is merged.
+            (json.dumps(self.record(includes=[line])), None),
             # The first line of a file a record names is never shown: the record's shapes are
             # taken as they are.
             (json.dumps(self.record(path="OUTSIDE", reason=None)), None),

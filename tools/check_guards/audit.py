@@ -106,7 +106,8 @@ class Header:
     setting: str = None
     read: bool = False  # whether its file has been looked at
     causes: Counter = field(default_factory=Counter)  # of its re-entries
-    includes: dict = field(default_factory=dict)  # (path, line) -> (order, text), behind them
+    # (path, line, role) -> (order, text, route) of the lines behind them (see catalogue.Named)
+    includes: dict = field(default_factory=dict)
 
     @property
     def bytes_reread(self):
@@ -169,28 +170,36 @@ def explain(found, source, walked, counts, position=0, readable=None, knobs=froz
             source, walked, lambda p: (found[p].reason, found[p].macro), readable)):
         header = found[path]
         header.causes[cause] += 1
-        for k, line in enumerate(filter(None, lines)):
+        for k, line in enumerate(n for n in lines if n.line is not None):
             name_line(header.includes, line, (position, number, k))
 
 
 def name_line(named, line, key):
-    """Keeps `line` (path, number, text) among the lines `named` for a header where it is one of
-    the first INCLUDES by `key`, its place in the database's order."""
-    if line[:2] in named:
-        named[line[:2]] = (min(key, named[line[:2]][0]), line[2])
+    """Keeps `line` (a catalogue.Named) among the lines `named` for a header where it is one of
+    the first INCLUDES by `key`, its place in the database's order: a line once for each role it
+    has (one #include may be a unit's first and another's second), with its first route."""
+    path, number, text = line.line
+    at = (path, number, line.role)
+    route = tuple((p, n) for p, n, _ in line.route)
+    if at in named:
+        if key < named[at][0]:
+            named[at] = (key, text, route)
     elif len(named) < INCLUDES:
-        named[line[:2]] = (key, line[2])
+        named[at] = (key, text, route)
     else:
         last = max(named, key=lambda n: named[n][0])
         if key < named[last][0]:
             del named[last]
-            named[line[:2]] = (key, line[2])
+            named[at] = (key, text, route)
 
 
 def includes(header):
-    """The lines named for `header`, in the database's order."""
-    return [{"path": p, "line": n, "text": t}
-            for (p, n), (_, t) in sorted(header.includes.items(), key=lambda i: i[1][0])]
+    """The lines named for `header`, in the database's order: each with its role and, where it
+    has one, its route."""
+    return [{"path": p, "line": n, "text": t, "role": role,
+             **({"route": [{"path": rp, "line": rn} for rp, rn in route]} if route else {})}
+            for (p, n, role), (_, t, route) in sorted(header.includes.items(),
+                                                      key=lambda i: i[1][0])]
 
 
 def describe(header, readable=None, shape=True, knobs=frozenset()):

@@ -24,18 +24,54 @@ class Reentry:
     path: str
     parent: str  # the file whose #include entered it again
     stack: list  # the files open when it was entered again, the unit's first
-    first_parent: str  # the file that entered it first
     order: list  # the files the unit entered so far, in order,
     since: int  # and where in it this header was first entered
     reason: str  # its shape, and its guard's macro
     macro: str
     again: tuple  # (path, line, text) of the #include that entered it again, or None
     readable: tuple = None  # where the text of the files may be read
+    frame: object = None  # its entry in the listing's tree (causes.Frame),
+    first_frame: object = None  # and its first entry there
 
     @property
     def between(self):
         """The files entered since it was first entered, and those still open, each once."""
         return list(dict.fromkeys([*self.order[self.since + 1:], *self.stack]))
+
+    def entering(self, routed=False):
+        """The #include that entered it again: "back" where the header is still open there (the
+        tree nests it in itself: a cycle), else "again"; with `routed`, with the route to it."""
+        role = "back" if self.path in self.stack else "again"
+        return Named(self.again, role, self.route(self.frame) if routed else ())
+
+    def first(self):
+        """The #include of the unit's first entry of the header, with the route to it."""
+        chain = self.route(self.first_frame)
+        found = chain[-1] if chain and chain[-1][1] is not None else None
+        return Named(found, "first", chain)
+
+    def route(self, frame):
+        return tuple(directives.route(frame, self.readable)) if frame is not None else ()
+
+
+@dataclass(frozen=True)
+class Named:
+    """A line named behind a re-entry, with what it is there as the listing's tree has it (see
+    ROLES), and for a route of its own, the #include lines (path, line, text) from the unit down
+    to it."""
+
+    line: tuple  # (path, line, text), or None where it is not found in the text
+    role: str
+    route: tuple = ()
+
+
+# What a line named is, in the diagnostics and SARIF.
+ROLES = {
+    "first": "first reached here",  # the unit's first entry of the header
+    "again": "included again here",  # an entry after the first, the header closed there
+    "back": "included back here, while it is still open",  # an entry inside its own entry
+    "undef": "its guard's macro is #undef'd here",
+}
 
 
 @dataclass(frozen=True)
@@ -45,11 +81,10 @@ class Cause:
     processed: bool  # whether the header's text is read again, or only scanned to its #endif
     explained: str  # the --help line
     advice: str = ""  # the table's fix; {first}, {later}, {undef} and {macro} are filled in
-    later: int = 0  # which of the lines named (other than an #undef) {later} is
+    later: str = "again"  # the role of the line {later} is (see ROLES),
+    routed: bool = False  # and whether it is one that came by a route of its own
     rule: str = ""  # SARIF: what it is,
     help: str = ""  # and what to do
-    role: str = "included again here"  # what the lines named are, in the diagnostics
-    first_role: str = None  # what the first is, where it differs
 
 
 @dataclass(frozen=True)
@@ -65,12 +100,16 @@ class Shape:
 
 def _undefined(r):
     found = r.macro and directives.undef_of(r.macro, r.between, r.readable)
-    return [r.again, found] if found else None
+    return [r.entering(), Named(found, "undef")] if found else None
 
 
 def _other_name(r):
-    before = directives.include_line(r.first_parent, r.path, readable=r.readable)
-    return [before, r.again] if (r.first_parent, before) != (r.parent, r.again) else None
+    # Another route where the compiler looked the header up another way the first time (from
+    # another directory, or by another name): each #include with the route that led to it.
+    first = r.first()
+    if first.line == r.again or directives.lookup(first.line) == directives.lookup(r.again):
+        return None
+    return [first, r.entering(routed=True)]
 
 
 REPLACE = "wrap the whole header in a new guard with #pragma once (as --patch does); "
@@ -135,16 +174,15 @@ READ_SHAPES = tuple(name for name in SHAPES if name != "unreadable")
 
 
 CAUSES = {c.name: c for c in [
-    Cause("cycle", lambda r: [r.again] if r.path in r.stack else None, False,
+    Cause("cycle", lambda r: [r.entering()] if r.path in r.stack else None, False,
           "entered again while still open: a header it includes includes it back",
           "it is entered again while still open: a header it includes includes it back "
           "({later}); drop that #include, or add #pragma once at its top",
           rule="A header entered again while it is still open: a header it includes includes "
                "it back.",
           help="Drop the #include that closes the cycle, or add #pragma once at the top of the "
-               "header.",
-          role="included back here, while it is still open"),
-    Cause("shape", lambda r: None if sound(r.reason) else [r.again], True,
+               "header.", later="back"),
+    Cause("shape", lambda r: None if sound(r.reason) else [r.entering()], True,
           ", ".join(READ_SHAPES) + ": the line that decides it"),
     Cause("macro_undefined", _undefined, True,
           "its guard's macro #undef'd in a file entered in between",
@@ -159,13 +197,12 @@ CAUSES = {c.name: c for c in [
           "found the header in)",
           "gcc met it again by another route ({first}, then {later}) and keeps what it knows of "
           "a guard per route: add #pragma once just before the guard's #endif, or include it so "
-          "that it is found in one directory", later=1,
+          "that it is found in one directory", routed=True,
           rule="A guarded header entered again by another route: gcc keeps what it knows of a "
                "guard per directory it found the header in.",
           help="Add #pragma once just before the guard's #endif, or include the header so that "
-               "it is found in one directory.",
-          first_role="first reached here"),
-    Cause("unknown", lambda r: [r.again], False, "none of these",
+               "it is found in one directory."),
+    Cause("unknown", lambda r: [r.entering()], False, "none of these",
           "the compiler entered it again, and no cycle, other route or #undef was found "
           "({later}): --patch adds #pragma once just before the guard's #endif",
           rule="A header entered again for a reason not found: no cycle, other route or #undef.",
@@ -222,7 +259,27 @@ def said(header):
 
 
 def _where(include, top):
-    return f"{shown_path(include['path'], top)}:{include['line']}"
+    if include is None:
+        return "?"
+    line = include.get("line")
+    return shown_path(include["path"], top) + (f":{line}" if line is not None else "")
+
+
+def role_of(include):
+    """What a line of a record is (see ROLES): as the record says, else (a record without the
+    roles) an #undef, or None."""
+    return include.get("role") or ("undef" if directives.is_undef(include) else None)
+
+
+def _named(lines, role, routed=False):
+    """The first of `lines` of the `role` (with `routed`, one with a route where there is one);
+    in a record without roles, the first #include."""
+    found = next((i for i in lines if role_of(i) == role and i.get("route")), None) \
+        if routed else None
+    found = found or next((i for i in lines if role_of(i) == role), None)
+    if found is None and not any(i.get("role") for i in lines):
+        found = next((i for i in lines if role_of(i) != "undef"), None)
+    return found
 
 
 def advice(header, top="/"):
@@ -231,12 +288,9 @@ def advice(header, top="/"):
     macro = header.get("macro") or "X"
     if cause and cause.advice:
         lines = header.get("includes") or []
-        undef = next((i for i in lines if directives.is_undef(i)), None)
-        named = [i for i in lines if i is not undef]
-        later = named[min(cause.later, len(named) - 1)] if named else None
-        words = cause.advice.format(first=_where(named[0], top) if named else "?",
-                                    later=_where(later, top) if later else "?",
-                                    undef=_where(undef, top) if undef else "?", macro=macro)
+        words = cause.advice.format(first=_where(_named(lines, "first"), top),
+                                    later=_where(_named(lines, cause.later, cause.routed), top),
+                                    undef=_where(_named(lines, "undef"), top), macro=macro)
     else:
         shape = SHAPES.get(header["reason"])
         words = shape.advice.format(line=header["line"], macro=macro) if shape else ""
@@ -249,18 +303,19 @@ def advice(header, top="/"):
     return words
 
 
-def roles(header):
-    """(line, what it is) of each line named behind a header's re-entries."""
-    cause = CAUSES.get(header.get("cause"))
+def roles(header, top="/"):
+    """(line, what it is) of each line named behind a header's re-entries, its route's paths
+    relative to `top`: where a line has a route, it came by another route than the first."""
     out = []
-    for k, include in enumerate(header.get("includes") or []):
-        if directives.is_undef(include):
-            role = "its guard's macro is #undef'd here"
-        elif cause and k == 0 and cause.first_role:
-            role = cause.first_role
-        else:
-            role = cause.role if cause else "included again here"
-        out.append((include, role))
+    for include in header.get("includes") or []:
+        role = role_of(include)
+        words = ROLES.get(role, "named behind its re-entries")
+        route = include.get("route") or []
+        if role == "again" and route:
+            words += ", by another route"
+        if len(route) > 1:
+            words += " (" + " > ".join(_where(step, top) for step in route) + ")"
+        out.append((include, words))
     return out
 
 

@@ -58,8 +58,9 @@ have changed the answer is named in one line. --compiler names the program to us
 
 The table lists the headers of the build's own that some unit entered more than once, those
 processed again first (their text read again) before those only scanned again (opened and
-scanned to the guard's #endif): the re-entries, the units, the bytes scanned again (no measure
-of time), the cause and its fix with the lines to change:
+scanned to the guard's #endif), relative to the current directory where they lie below it:
+the re-entries, the units, the bytes scanned again (no measure of time), the cause and its fix
+with the lines to change:
 {causes}
 --patch writes the fixes as a patch for git apply run at the project's top (the top of the git
 work tree that holds the units' files), wherever check-guards runs. A fix only adds lines: a
@@ -114,8 +115,10 @@ OPTIONS = [
     option("--diagnostics", action="store_true",
            help="instead of the table, one line per header as gcc writes its "
                 "warnings (PATH:LINE:COLUMN: warning: ... [check-guards-CAUSE]), "
-                "then a note per #include behind it: editors and CI logs make them "
-                "links"),
+                "then a note per #include behind it, as the compiler's tree has it "
+                "(first reached, included again, included back while still open; "
+                "another route with the #include lines that led to it): editors and CI "
+                "logs make them links"),
     option("--sarif", metavar="FILE",
            help="also write the findings as SARIF 2.1.0 to FILE (- for standard "
                 "output, instead of the table), for code-scanning services"),
@@ -219,7 +222,8 @@ def show(args, summary, shown, proven, gate):
         sys.stderr.write(said.lstrip("\n"))
     else:
         listed = summary if shown is None else dict(summary, headers=shown)
-        flush_output(report.table(listed, summary["directory"], args.limit, args.all,
+        # Paths as a compiler run here would show them, so that they are links from here.
+        flush_output(report.table(listed, os.getcwd(), args.limit, args.all,
                                   hint=not proven,
                                   baseline=shown is not None) + said)
     flush_output()

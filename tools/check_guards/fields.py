@@ -70,9 +70,19 @@ def _header_fault(h, where):
     if not isinstance(lines, list):
         return f"{where}.includes: not a list"
     for k, line in enumerate(lines):
-        fault = _fields(line, {"path": str, "line": int, "text": str}, f"{where}.includes[{k}]")
+        at = f"{where}.includes[{k}]"
+        fault = _fields(line, {"path": str, "line": int, "text": str}, at)
         if fault:
             return fault
+        if line.get("role") is not None and line["role"] not in catalogue.ROLES:
+            return f"{at}.role: not a role of check-guards"
+        route = line.get("route") or []
+        if not isinstance(route, list):
+            return f"{at}.route: not a list"
+        for n, step in enumerate(route):
+            fault = _fields(step, {"path": str, "line": (int, NOTHING)}, f"{at}.route[{n}]")
+            if fault:
+                return fault
     return None
 
 

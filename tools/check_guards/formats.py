@@ -37,7 +37,7 @@ def diagnostics(summary, headers=None):
     for h in findings(summary, headers):
         lines.append(f"{printable(shown(h['path']))}:{h['line'] or 1}:1: warning: "
                      f"{printable(message(h))} [check-guards-{printable(catalogue.rule_id(h))}]")
-        for include, role in catalogue.roles(h):
+        for include, role in catalogue.roles(h, os.getcwd()):
             lines.append(f"{printable(shown(include['path']))}:{include['line']}:1: note: {role}: "
                          f"{printable(include['text'])}")
     return "".join(line + "\n" for line in lines)
@@ -91,7 +91,7 @@ def sarif(summary, fixed=None, headers=None):
         }
         related = [{"id": k, "physicalLocation": location(i["path"], i["line"], root),
                     "message": {"text": f"{role}: {i['text']}"}}
-                   for k, (i, role) in enumerate(catalogue.roles(h))]
+                   for k, (i, role) in enumerate(catalogue.roles(h, root))]
         if related:
             result["relatedLocations"] = related
         if fixed and h["path"] in fixed:

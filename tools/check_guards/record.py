@@ -136,8 +136,11 @@ def merge(records):
                 # The shape, where a part read it: a header only measured in one part.
                 into.update(reason=h["reason"], line=h["line"], text=h["text"], macro=h["macro"])
             counted = Counter(into.get("causes") or {}) + Counter(h.get("causes") or {})
-            lines = list({(i["path"], i["line"]): i for i in
-                          (into.get("includes") or []) + (h.get("includes") or [])}.values())
+            lines = {}
+            for i in (into.get("includes") or []) + (h.get("includes") or []):
+                # A line once for each role, with the route it has where it is first named.
+                lines.setdefault((i["path"], i["line"], i.get("role")), i)
+            lines = list(lines.values())
             into.update(cause_fields(counted, lines[:INCLUDES], into["reason"]))
     for h in merged.values():
         if h["reason"] is None and h["reentries"] > 0:

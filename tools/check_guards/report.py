@@ -39,8 +39,8 @@ def nothing_found(summary, baseline):
 def table(summary, top, limit, everything=False, hint=True, baseline=False):
     """The headers the build entered again, those processed again first: the user's own (all of
     them with `everything`, the system's too), at most `limit` rows, then a line for the
-    system's, the totals, and how to measure what they cost. With `baseline`, the headers are
-    those new to the baseline."""
+    system's, the totals, and how to measure what they cost; paths relative to `top` where they
+    lie below it. With `baseline`, the headers are those new to the baseline."""
     again = [h for h in summary["headers"] if h["reentries"] > 0]
     own = [h for h in again if everything or not h["system"]]
     lines = []

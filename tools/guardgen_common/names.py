@@ -33,5 +33,9 @@ def printable(text):
 
 def shown_path(path, top):
     """`path` relative to `top` where it lies below it, else as it is."""
-    relative = os.path.relpath(path, top)
-    return path if relative.startswith(os.pardir) else relative
+    try:
+        relative = os.path.relpath(path, top)
+    except ValueError:  # on another drive
+        return path
+    above = relative == os.pardir or relative.startswith(os.pardir + os.sep)
+    return path if above else relative
