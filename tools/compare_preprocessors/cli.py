@@ -181,10 +181,10 @@ def timing_plan(counts):
     return {style: counts for style in verdicts.STYLES}
 
 
-def forms_plan(counts):
-    """The guard forms, timed at fewer counts, and only where the clock alone can tell whether
-    they are skipped."""
-    return {form: questions.form_counts(counts) for form in questions.FORMS}
+def body_plan():
+    """The headers of a large body, timed only where the clock alone can tell whether the guarded
+    header and the guard forms are skipped."""
+    return {style: questions.BODY_COUNTS for style in questions.BODY_HEADERS}
 
 
 def find_evidence(results, work, timeout):
@@ -284,7 +284,7 @@ def write_files(guardgen, counts, results, work, timeout):
     find_evidence(results, work, timeout)
     for result in results:
         if result.how == "clock":
-            measure.warm(result, forms_plan(counts), work, timeout)
+            measure.warm(result, body_plan(), work, timeout)
         questions.ask(result, work, timeout)
 
 
