@@ -4,7 +4,7 @@ and keeps it, split into lines and tokens, expanding an include from that copy h
 comes, so the files it opens say nothing of the headers it enters. It honours #pragma once, and
 passes over a branch not taken without reading it, so a guarded body costs nothing on a later
 include; with --rescan it reads every line of the file again on each include, and a branch not
-taken as fully as one taken, to the output it would make, which it then drops. It writes its
+taken as fully as one taken, writing it out as a comment (which declares nothing). It writes its
 output as spaced tokens, seven to a line (so a declaration may span two), with a #line marker
 where it first enters each file. Enough of C for the comparison's files: #include "..." and
 <...>, #define and #undef of names, #ifdef, #ifndef, #if with 0, 1 or [!]defined, #else,
@@ -25,7 +25,6 @@ PER_LINE = 7
 files = {}  # path -> its lines and the ends of its branches, read once
 once = set()
 tokens = []  # the tokens not yet written
-dropped = []  # with --rescan, the tokens of branches not taken, not yet dropped
 marked = set()
 rescan = False
 
@@ -83,7 +82,10 @@ def expand(path, macros, directories, out):
         number += 1
         if name is None:
             found = TOKEN.findall(rest[0]) if rescan else rest[1]
-            (tokens if all(active) else dropped if rescan else []).extend(found)
+            if all(active):
+                tokens.extend(found)
+            elif rescan:
+                tokens.extend(["/*", *found, "*/"])
             continue
         if name in ("if", "ifdef", "ifndef"):
             taken = {"if": lambda: condition(rest, macros), "ifdef": lambda: rest in macros,
@@ -111,9 +113,6 @@ def write(out):
     for start in range(0, len(tokens), PER_LINE):
         out.append(" ".join(tokens[start:start + PER_LINE]))
     tokens.clear()
-    "\n".join(" ".join(dropped[start:start + PER_LINE])
-              for start in range(0, len(dropped), PER_LINE))
-    dropped.clear()
 
 
 def main(argv):

@@ -68,7 +68,7 @@ BODY_HEADERS = {
     **{form_style(form): text.replace("extern int i;\n", BODY_TEXT, 1)
        for form, text in {"ifndef": GUARD_TEXT, **FORMS}.items()},
 }
-BODY_INCLUDES = 50
+BODY_INCLUDES = 100
 BODY_COUNTS = [1, BODY_INCLUDES]
 
 

@@ -375,17 +375,18 @@ def clock_estimate(times, includes):
     """(verdict, entries, why it is unclear or None) from the runs of a header included
     `includes` times, of a copy that no preprocessor can skip, of a header of one declaration
     (an include's own cost) and of an empty source: the header's cost over the one declaration's,
-    as a share of the copy's, times the includes. Unclear where the copy's body is not well above
-    how far the empty source's runs move, nor BODY_FACTOR times an include's own cost, and where
-    the header seems to cost well more than the copy, which the runs then cannot have measured."""
+    as a share of the copy's, times the includes. Unclear where the copy's body costs less than
+    BODY_FACTOR times an include's own cost, or is not well above how far the empty source's runs
+    move, and where the header seems to cost well more than the copy, which the runs then cannot
+    have measured."""
     fastest = {kind: min(runs) for kind, runs in times.items()}
     spread = max(times["empty"]) - min(times["empty"])
     body = fastest["copy"] - fastest["fixed"]
-    if body <= 0 or body < 2 * spread:
-        return "unclear", None, "the copy's cost is lost in the spread of the runs"
     if body < BODY_FACTOR * (fastest["fixed"] - fastest["empty"]):
         return ("unclear", None, f"the header's body costs less than {BODY_FACTOR} times an "
                 "include's own cost, which a preprocessor that keeps the text pays either way")
+    if body <= 0 or body < 2 * spread:
+        return "unclear", None, "the copy's cost is lost in the spread of the runs"
     found = round(max(0.0, includes * (fastest["header"] - fastest["fixed"]) / body), 1)
     if found > (1.1 + CLOCK_SLACK) * includes:
         verdict = "unclear"
