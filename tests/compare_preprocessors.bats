@@ -252,7 +252,8 @@ expect_nothing_left() {
     compare --help
     [[ $status -eq 0 ]]
     [[ $out == "usage: compare-preprocessors "* ]]
-    [[ $out == *"costs less than 0.7 of an ng include"* ]]
+    [[ $out == *"costs less than
+                  0.7 of one of the same body unguarded"* ]]
 }
 
 @test "bad arguments: one line on stderr, status 1, nothing left behind" {

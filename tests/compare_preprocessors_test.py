@@ -167,8 +167,9 @@ class Verdicts(unittest.TestCase):
                     "ng": line(10.0, ng), verdicts.BODY_NG: line(10.0, body_ng),
                     "body_ifndef": line(10.0, body)})
                 judgement = verdicts.judge(r.times, "test")
-                self.assertEqual((judgement.verdicts["body_ifndef"], judgement.lacks["body_ifndef"]),
-                                 (verdict, lack))
+                self.assertEqual(
+                    (judgement.verdicts["body_ifndef"], judgement.lacks["body_ifndef"]),
+                    (verdict, lack))
                 how = report.form_verdict(r, judgement, "ifndef")[1]
                 self.assertEqual(how.startswith("clock: the body of 2000 declarations costs less "
                                                 "than 10 times an ng include"), lack == "body")

@@ -104,8 +104,8 @@ LINKS_AND_COPIES = 5
 
 def write_files(work):
     """The identity sources with the links and copies they include, the lifted guard's source,
-    each form's header and sources, and the headers of a large body with theirs. A link the system refuses is left out: its case is not
-    tried."""
+    each form's header and sources, and the headers of a large body with theirs. A link the
+    system refuses is left out: its case is not tried."""
     for name, text in small_files().items():
         (work / name).write_text(text)
     (work / "sub").mkdir()
