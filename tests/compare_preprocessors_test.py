@@ -565,9 +565,16 @@ class Evidence(unittest.TestCase):
         self.assertTrue(verdicts.clock_estimate(
             {"header": runs(6.6), "copy": runs(7.0), "fixed": runs(6.0), "empty": runs(5.0)}, n)[2]
             .startswith("the header's body costs less than 10 times an include's own cost"))
-        self.assertEqual(
-            headers.unskippable('#pragma once\n_Pragma("once")\nint x;\n'),
-            '\n\nint x;\n\n#if 0\n#endif\n')
+        # (a header, its copy that no preprocessor can skip)
+        cases = [
+            ('#pragma once\n_Pragma("once")\nint x;\n', '\n\nint x;\n\n#if 0\n#endif\n'),
+            # The guard's macro undefined, for a preprocessor that passes over the body.
+            ("#ifndef G\n#define G\nint g;\n#endif\n",
+             "#ifndef G\n#define G\nint g;\n#endif\n\n#if 0\n#endif\n#undef G\n"),
+        ]
+        for text, copy in cases:
+            with self.subTest(text=text):
+                self.assertEqual(headers.unskippable(text), copy)
 
 
 class Commands(unittest.TestCase):

@@ -194,8 +194,11 @@ def counted(result, header, number, work, timeout, defines, directories):
 def unskippable(text):
     """The header's text, read in full on every include by any preprocessor: no #pragma once,
     and after all the rest a condition, which writes nothing but keeps any guard from holding
-    the whole file."""
-    return shapes.without_pragma_once(text) + "\n#if 0\n#endif\n"
+    the whole file, and an #undef of the guard's macro, so that the body inside it is read again
+    by a preprocessor that passes over a branch not taken."""
+    macro = shapes.shape(text).macro
+    return (shapes.without_pragma_once(text) + "\n#if 0\n#endif\n"
+            + (f"#undef {macro}\n" if macro else ""))
 
 
 def by_clock(result, header, number, work, timeout, defines, directories):
