@@ -35,15 +35,22 @@ def line(start_ms, ns_per_include, noise=NOISE):
     return {c: [start_ms / 1e3 + ns_per_include * c / 1e9 + n for n in noise] for c in COUNTS}
 
 
+# How many times an include of one declaration a large body costs in the made-up runs.
+BODY = 100
+
+
 def result(name, costs, start_ms=10.0, once_declarations=1, command=None, forms=None,
            identity=(1, 1, 1, 1, 1, 1, 2), guard_undef="re-read"):
-    """A preprocessor's made-up runs: `costs` of the four styles, `forms` of the guard forms other
-    than #ifndef (default: all as ng), and its answers from the output."""
+    """A preprocessor's made-up runs: `costs` of the four styles; the unguarded header, guard.h
+    and the guard forms other than #ifndef (`forms`, default: all as ng) on a large body, BODY
+    times those; and its answers from the output."""
     r = measure.Result(name, command or measure.command_for(name), [name])
     for style, cost in zip(STYLES, costs):
         r.times[style] = line(start_ms, cost)
-    for form, cost in zip(questions.FORMS, forms or [costs[2]] * len(questions.FORMS)):
-        r.times[form] = line(start_ms, cost)
+    r.times[verdicts.BODY_NG] = line(start_ms, costs[2] * BODY)
+    for form, cost in zip(questions.FORM_NAMES,
+                          [costs[1], *(forms or [costs[2]] * len(questions.FORMS))]):
+        r.times[questions.form_style(form)] = line(start_ms, cost * BODY)
     r.declarations = {"eg": 1, "ig": 1, "ng": max(COUNTS), "once": once_declarations}
     r.identity = dict(zip(questions.IDENTITY_CASES, identity))
     r.guard_undef = guard_undef
@@ -140,6 +147,32 @@ class Verdicts(unittest.TestCase):
             with self.subTest(ig=ig[COUNTS[-1]][:1], ng=ng[COUNTS[-1]][:1]):
                 judgement = verdicts.judge({"ig": ig, "ng": ng}, "test")
                 self.assertEqual((judgement.verdicts["ig"], judgement.lacking), (verdict, lack))
+
+    def test_the_clock_decides_on_a_large_body_only_where_it_costs_well_more_than_an_include(self):
+        # (ns per include of noguard.h (ng), of the unguarded large body, of guard.h's form of
+        # it; the verdict, what the runs lack)
+        cases = [
+            (4600.0, 7.6e6, 24000.0, "skipped", None),  # cppcheck
+            (20000.0, 4.6e6, 4.2e6, "re-read", None),  # the stand-in, --rescan
+            (10000.0, 110000.0, 10000.0, "skipped", None),  # an include's own cost, no more
+            # A body of one declaration: a preprocessor that keeps the text pays the include's
+            # own cost either way, and 0.8 of it says nothing of skipping.
+            (5000.0, 6000.0, 4800.0, "unclear", "body"),
+            (10000.0, 50000.0, 9000.0, "unclear", "body"),  # only five times an include
+            (-50.0, 7.6e6, 24000.0, "unclear", "body"),  # an include's cost not bounded
+        ]
+        for ng, body_ng, body, verdict, lack in cases:
+            with self.subTest(ng=ng, body_ng=body_ng, body=body):
+                r = measure.Result("x", "x", ["x"], times={
+                    "ng": line(10.0, ng), verdicts.BODY_NG: line(10.0, body_ng),
+                    "body_ifndef": line(10.0, body)})
+                judgement = verdicts.judge(r.times, "test")
+                self.assertEqual(
+                    (judgement.verdicts["body_ifndef"], judgement.lacks["body_ifndef"]),
+                    (verdict, lack))
+                how = report.form_verdict(r, judgement, "ifndef")[1]
+                self.assertEqual(how.startswith("clock: the body of 2000 declarations costs less "
+                                                "than 10 times an ng include"), lack == "body")
 
     def test_the_same_runs_give_the_same_judgement_whatever_was_judged_before(self):
         times = {"ig": line(10.0, 690.0), "ng": line(10.0, 1000.0),
@@ -368,7 +401,7 @@ class Output(unittest.TestCase):
             {"ifndef": "skipped", "if_not_defined": "skipped", "comments_outside": "skipped",
              "else_branch": "re-read", "tail_after_endif": "re-read"},
         )
-        self.assertEqual(gcc["guard_forms"]["ifndef"]["ns_per_include"], 250.0)
+        self.assertEqual(gcc["guard_forms"]["ifndef"]["ns_per_include"], 25000.0)
         self.assertEqual(cpphs["pragma_once_identity"]["symlink"], None)
         lines = report.identity_table(self.summary).splitlines()
         self.assertEqual(
@@ -384,8 +417,8 @@ class Output(unittest.TestCase):
         )
         self.assertEqual(
             report.forms_table(self.summary).splitlines()[2],
-            "| gcc | skipped, 250 ns | skipped, 240 ns | skipped, 260 ns | re-read, 9050 ns "
-            "| re-read, 9200 ns | re-read |",
+            "| gcc | skipped, 25000 ns | skipped, 24000 ns | skipped, 26000 ns "
+            "| re-read, 905000 ns | re-read, 920000 ns | re-read |",
         )
 
     def test_table_has_a_row_per_preprocessor_with_the_intervals(self):
@@ -496,7 +529,8 @@ class Evidence(unittest.TestCase):
                 self.assertEqual(questions.lifted_guard(record, output), answer)
 
     def test_only_a_verdict_of_the_clock_gets_more_rounds(self):
-        runs = {s: {0: [0.001] * 2, 1000: [0.002] * 2} for s in verdicts.STYLES}
+        runs = {s: {0: [0.001] * 2, 1000: [0.002] * 2}
+                for s in (*verdicts.STYLES, *questions.BODY_HEADERS)}
         results = [measure.Result("gcc", "gcc -E", ["gcc", "-E"], times=runs, how="listing"),
                    measure.Result("x", "x", ["x"], times=runs, how="clock")]
         self.assertEqual([r.name for r in verdicts.pending(results, 1, 10)], ["x"])
@@ -506,23 +540,41 @@ class Evidence(unittest.TestCase):
         def runs(ms, spread=0.0):
             return [ms / 1e3 + spread * k / 4 / 1e3 for k in range(5)]
 
-        # (header, copy, empty: their runs; the verdict and the share of the includes entered)
+        # (header, copy, a header of one declaration, empty: their runs; the verdict and the
+        # share of the includes entered)
         n = headers.CLOCK_INCLUDES
         cases = [
-            (runs(5.2), runs(25.0), runs(5.0), "skipped", 0.01 * n),
-            (runs(24.0), runs(25.0), runs(5.0), "re-read", 0.95 * n),
-            (runs(15.0), runs(25.0), runs(5.0), "unclear", 0.5 * n),
-            (runs(45.0), runs(25.0), runs(5.0), "unclear", 2.0 * n),  # twice the copy: no measure
-            (runs(5.0), runs(5.5), runs(5.0, 2.0), "unclear", None),  # lost in the spread
+            (runs(5.2), runs(25.0), runs(5.0), runs(5.0), "skipped", 0.01 * n),
+            (runs(24.0), runs(25.0), runs(5.0), runs(5.0), "re-read", 0.95 * n),
+            (runs(15.0), runs(25.0), runs(5.0), runs(5.0), "unclear", 0.5 * n),
+            # twice the copy: no measure
+            (runs(45.0), runs(25.0), runs(5.0), runs(5.0), "unclear", 2.0 * n),
+            (runs(5.0), runs(5.5), runs(5.0), runs(5.0, 2.0), "unclear", None),  # in the spread
+            # An include's own cost paid and no more: skipped, where the body costs ten times it.
+            (runs(7.0), runs(27.0), runs(7.0), runs(5.0), "skipped", 0.0),
+            # A body that costs no more than the include (one declaration): the ratio of the
+            # header to the copy, 0.8 here, says nothing of skipping.
+            (runs(6.6), runs(7.0), runs(6.0), runs(5.0), "unclear", None),
         ]
-        for header, copy, empty, expected, found in cases:
-            with self.subTest(header=header[0], copy=copy[0]):
-                self.assertEqual(
-                    verdicts.clock_estimate({"header": header, "copy": copy, "empty": empty}, n),
-                    (expected, found))
-        self.assertEqual(
-            headers.unskippable('#pragma once\n_Pragma("once")\nint x;\n'),
-            '\n\nint x;\n\n#if 0\n#endif\n')
+        for header, copy, fixed, empty, expected, found in cases:
+            with self.subTest(header=header[0], copy=copy[0], fixed=fixed[0]):
+                times = {"header": header, "copy": copy, "fixed": fixed, "empty": empty}
+                verdict, entries, why = verdicts.clock_estimate(times, n)
+                self.assertEqual((verdict, entries), (expected, found))
+                self.assertEqual(why is None, verdict != "unclear")
+        self.assertTrue(verdicts.clock_estimate(
+            {"header": runs(6.6), "copy": runs(7.0), "fixed": runs(6.0), "empty": runs(5.0)}, n)[2]
+            .startswith("the header's body costs less than 10 times an include's own cost"))
+        # (a header, its copy that no preprocessor can skip)
+        cases = [
+            ('#pragma once\n_Pragma("once")\nint x;\n', '\n\nint x;\n\n#if 0\n#endif\n'),
+            # The guard's macro undefined, for a preprocessor that passes over the body.
+            ("#ifndef G\n#define G\nint g;\n#endif\n",
+             "#ifndef G\n#define G\nint g;\n#endif\n\n#if 0\n#endif\n#undef G\n"),
+        ]
+        for text, copy in cases:
+            with self.subTest(text=text):
+                self.assertEqual(headers.unskippable(text), copy)
 
 
 class Commands(unittest.TestCase):

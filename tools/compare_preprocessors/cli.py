@@ -88,27 +88,30 @@ drawn again (bootstrap); a cost the runs do not pin down shows as an upper bound
                   includes, "re-read" if about every time, by its own record: the listing of
                   gcc and clang (-H) and cl (/showIncludes), else the files it opened (strace),
                   each only where it shows noguard.h entered on each of 10 includes;
-                  where neither does, by the clock: "skipped" if an ig include
-                  costs less than {verdicts.SKIP_THRESHOLD} of an ng include, "re-read" if that or
-                  more; else "unclear"
+                  where neither does, by the clock, on headers of {verdicts.BODY_DECLARATIONS}
+                  declarations: "skipped" if an include of the guarded one costs less than
+                  {verdicts.SKIP_THRESHOLD} of one of the same body unguarded, "re-read" if
+                  that or more, each only where that body costs {verdicts.BODY_FACTOR} times an ng
+                  include or more; else "unclear"
   #pragma once    "honoured" if the once source at the largest count declares once,
                   "ignored" if once per include, "unclear" with fewer than two includes
-A verdict of the clock needs {verdicts.MIN_RUNS} runs or more at each count, an ng cost at the largest count at
-least {verdicts.SIGNAL_FACTOR:g} times the spread of the start-up, the whole {verdicts.VERDICT_CONFIDENCE:.1%} interval of the ig/ng
-ratio on one side, and the same side in the even and the odd rounds fitted apart; else it is
-"unclear", and a line on standard error says whether the runs or the counts were too few. An
-unclear verdict of the clock that more runs may settle gets more rounds, as many again at the
-most. The JSON says for each verdict "how" it was told, and for an unclear one why. A
-preprocessor whose output does not declare N times for ngN.c and once for egN.c and igN.c is
-refused. Preprocessed output goes to /dev/null; the declarations (the tokens extern int i ;,
-however spaced) are counted once per style in an untimed first round.
+A verdict of the clock needs {verdicts.MIN_RUNS} runs or more at each count, the unguarded
+body's cost at its largest count at least {verdicts.SIGNAL_FACTOR:g} times the spread of the start-up, the
+whole {verdicts.VERDICT_CONFIDENCE:.1%} interval of the ratio on one side, and the same side in the even and
+the odd rounds fitted apart; else it is "unclear", and a line on standard error says whether
+the runs or the counts were too few. An unclear verdict of the clock that more runs may
+settle gets more rounds, as many again at the most. The JSON says for each verdict "how" it
+was told, and for an unclear one why. A preprocessor whose output does not declare N times
+for ngN.c and once for egN.c and igN.c is refused. Preprocessed output goes to /dev/null; the
+declarations (the tokens extern int i ;, however spaced) are counted once per style in an
+untimed first round.
 The second table tells, from the output, whether #pragma once takes once.h included again as
 ./once.h, sub/../once.h, a symbolic or hard link, or an identical copy (same or other mtime)
 for the same file. The third tells which spellings of an include guard are skipped, told as
 the guarded header is (#ifndef, #if !defined, comments outside, an #else branch, a declaration
-after #endif as the control; timed only where the clock alone can tell), and whether guard.h
-is read again after #undef: from the declaration after the #undef in the output, and from
-the record too where it tells."""
+after #endif as the control; timed, on a large body, only where the clock alone can tell), and
+whether guard.h is read again after #undef: from the declaration after the #undef in the
+output, and from the record too where it tells."""
 
 # The options, each flag beside its help (see command.add_options). -g's default, $GUARDGEN, is
 # set as the command line is parsed.
@@ -181,10 +184,10 @@ def timing_plan(counts):
     return {style: counts for style in verdicts.STYLES}
 
 
-def forms_plan(counts):
-    """The guard forms, timed at fewer counts, and only where the clock alone can tell whether
-    they are skipped."""
-    return {form: questions.form_counts(counts) for form in questions.FORMS}
+def body_plan():
+    """The headers of a large body, timed only where the clock alone can tell whether the guarded
+    header and the guard forms are skipped."""
+    return {style: questions.BODY_COUNTS for style in questions.BODY_HEADERS}
 
 
 def find_evidence(results, work, timeout):
@@ -284,7 +287,7 @@ def write_files(guardgen, counts, results, work, timeout):
     find_evidence(results, work, timeout)
     for result in results:
         if result.how == "clock":
-            measure.warm(result, forms_plan(counts), work, timeout)
+            measure.warm(result, body_plan(), work, timeout)
         questions.ask(result, work, timeout)
 
 

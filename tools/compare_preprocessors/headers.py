@@ -194,19 +194,25 @@ def counted(result, header, number, work, timeout, defines, directories):
 def unskippable(text):
     """The header's text, read in full on every include by any preprocessor: no #pragma once,
     and after all the rest a condition, which writes nothing but keeps any guard from holding
-    the whole file."""
-    return shapes.without_pragma_once(text) + "\n#if 0\n#endif\n"
+    the whole file, and an #undef of the guard's macro, so that the body inside it is read again
+    by a preprocessor that passes over a branch not taken."""
+    macro = shapes.shape(text).macro
+    return (shapes.without_pragma_once(text) + "\n#if 0\n#endif\n"
+            + (f"#undef {macro}\n" if macro else ""))
 
 
 def by_clock(result, header, number, work, timeout, defines, directories):
     """The entries, estimated by the clock: CLOCK_INCLUDES includes of the header against as many
-    of a copy that no preprocessor can skip, and against an empty source, the fastest of
-    CLOCK_RUNS interleaved runs each."""
+    of a copy that no preprocessor can skip and of a header of one declaration (an include's own
+    cost), and against an empty source, the fastest of CLOCK_RUNS interleaved runs each."""
     copy = work / f"unskippable{number}_{header.name}"
     copy.write_text(unskippable(text_of(header)))
+    fixed = work / f"fixed{number}_{header.name}"
+    fixed.write_text("extern int i;\n")
     sources = {
         "header": write_source(work, f"clock{number}.c", header.name, CLOCK_INCLUDES),
         "copy": write_source(work, f"clock{number}_copy.c", copy.name, CLOCK_INCLUDES),
+        "fixed": write_source(work, f"clock{number}_fixed.c", fixed.name, CLOCK_INCLUDES),
         "empty": write_source(work, f"clock{number}_empty.c", header.name, 0),
     }
     extra = options(header, defines, directories)
@@ -221,9 +227,7 @@ def by_clock(result, header, number, work, timeout, defines, directories):
                 return Answer("unclear", None, CLOCK_INCLUDES, "clock: it failed on the header",
                               entries.first_error(errors.decode(errors="replace")) or
                               f"it ended with status {status}")
-    verdict, found = verdicts.clock_estimate(times, CLOCK_INCLUDES)
-    why = ("the copy's cost is lost in the spread of the runs" if found is None
-           else verdicts.entries_unclear(found, CLOCK_INCLUDES))
+    verdict, found, why = verdicts.clock_estimate(times, CLOCK_INCLUDES)
     return Answer(verdict, found, CLOCK_INCLUDES,
                   verdicts.told("clock", verdict, why, result.unfit))
 

@@ -7,7 +7,7 @@ import tempfile
 from guardgen_common import system
 from guardgen_common.outputs import readable_size
 
-from . import questions
+from . import questions, verdicts
 from .measure import Failure, run, telling_line
 
 ONCE_HEADER = "#pragma once\nextern int i;\n"
@@ -35,14 +35,15 @@ OUTPUT_BYTES_PER_INCLUDE = 64
 def bytes_needed(counts, writes_file=False):
     """The room that the files for `counts` take, with guardgen's line ends: every file's bytes,
     and a block of the file system's for each; and, where a preprocessor `writes_file`, its
-    output of the largest source."""
+    output of the largest source (a declaration of a large body taken as an include)."""
     per_include = sum(map(system.written_bytes, BLOCKS.values()))
     small = questions.small_files()
-    files = (len(BLOCKS) * len(counts) + len(questions.FORMS) * len(questions.form_counts(counts))
-             + HEADERS + len(small) + questions.LINKS_AND_COPIES)
-    return (HEADER_BYTES + per_include * sum(counts) + questions.form_bytes(counts)
+    files = (len(BLOCKS) * len(counts) + HEADERS + len(small) + questions.LINKS_AND_COPIES
+             + len(questions.BODY_HEADERS) * (1 + len(questions.BODY_COUNTS)))
+    largest = max(*counts, verdicts.BODY_DECLARATIONS * questions.BODY_INCLUDES)
+    return (HEADER_BYTES + per_include * sum(counts) + questions.body_bytes()
             + sum(map(len, small.values())) + files * FILE_OVERHEAD
-            + (OUTPUT_BYTES_PER_INCLUDE * max(counts) + FILE_OVERHEAD if writes_file else 0))
+            + (OUTPUT_BYTES_PER_INCLUDE * largest + FILE_OVERHEAD if writes_file else 0))
 
 
 def check_room(counts, directory=None, writes_file=False):
@@ -66,4 +67,4 @@ def write_inputs(guardgen, counts, work, timeout):
     (work / "once.h").write_text(ONCE_HEADER)
     for count in counts:
         (work / f"once{count}.c").write_text(BLOCKS["once"] * count)
-    questions.write_files(work, counts)
+    questions.write_files(work)

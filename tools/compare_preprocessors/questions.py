@@ -2,7 +2,7 @@
 one file from another, whether a lifted guard is honoured, and which spellings of an include
 guard a preprocessor skips. The first two are answered from the output; the guard forms from
 the preprocessor's own record of the headers it entered where it has one, else by the clock, as
-further styles timed with the others."""
+further styles timed with the others on headers of a large body."""
 
 import os
 import shutil
@@ -30,8 +30,9 @@ IDENTITY_CASES = {
 GUARD_UNDEF_SOURCE = ('#include "guard.h"\n#undef GUARD_H\n'
                       f'extern int {verdicts.LIFTED};\n#include "guard.h"\n')
 
-# Spellings of an include guard, each in a header of its own; "ifndef" is guard.h itself, timed
-# as the ig style. The declaration after #endif can never be skipped: it is the control.
+# Spellings of an include guard, each in a header of its own; "ifndef" is guard.h itself (as
+# GUARD_TEXT spells it). The declaration after #endif can never be skipped: it is the control.
+GUARD_TEXT = "#ifndef FORM_H\n#define FORM_H\nextern int i;\n#endif\n"
 FORMS = {
     "if_not_defined": "#if !defined(FORM_H)\n#define FORM_H\nextern int i;\n#endif\n",
     "comments_outside": "/* before the guard */\n#ifndef FORM_H\n#define FORM_H\nextern int i;\n"
@@ -54,20 +55,27 @@ def form_block(form):
 
 
 def form_style(form):
-    """The timed style that answers for a form: ig for guard.h itself, else the form's own."""
-    return "ig" if form == "ifndef" else form
+    """The timed style that answers for a form by the clock: its header of a large body."""
+    return verdicts.BODY + form
 
 
-def form_counts(counts):
-    """The counts the forms are timed at: none, and half the largest, where their cost shows
-    well above the start-up; two counts rather than all, so that the whole run stays short."""
-    return [0, max(1, max(counts) // 2)]
+# What the clock times instead of the forms' headers of one declaration: each form, guard.h's
+# too, around a body of BODY_DECLARATIONS declarations, and that body unguarded (BODY_NG), each
+# included once and BODY_INCLUDES times, so that the slope is the cost of an include again.
+BODY_TEXT = "extern int i;\n" * verdicts.BODY_DECLARATIONS
+BODY_HEADERS = {
+    verdicts.BODY_NG: BODY_TEXT,
+    **{form_style(form): text.replace("extern int i;\n", BODY_TEXT, 1)
+       for form, text in {"ifndef": GUARD_TEXT, **FORMS}.items()},
+}
+BODY_INCLUDES = 100
+BODY_COUNTS = [1, BODY_INCLUDES]
 
 
-def form_bytes(counts):
-    """The room the forms' sources take, with guardgen's line ends."""
-    per_include = max(system.written_bytes(form_block(f)) for f in FORMS)
-    return sum(per_include * c for c in form_counts(counts)) * len(FORMS)
+def body_bytes():
+    """The room the headers of a large body and their sources take, with guardgen's line ends."""
+    return sum(system.written_bytes(text) + system.written_bytes(form_block(style)) *
+               sum(BODY_COUNTS) for style, text in BODY_HEADERS.items())
 
 
 # Includes of guard.h and of each form's header where their entries are counted.
@@ -94,10 +102,10 @@ def small_files():
 LINKS_AND_COPIES = 5
 
 
-def write_files(work, counts):
+def write_files(work):
     """The identity sources with the links and copies they include, the lifted guard's source,
-    and each form's header and sources. A link the system refuses is left out: its case is not
-    tried."""
+    each form's header and sources, and the headers of a large body with theirs. A link the
+    system refuses is left out: its case is not tried."""
     for name, text in small_files().items():
         (work / name).write_text(text)
     (work / "sub").mkdir()
@@ -110,9 +118,10 @@ def write_files(work, counts):
     shutil.copyfile(work / "once.h", work / "once_other.h")
     mtime = (work / "once.h").stat().st_mtime
     os.utime(work / "once_other.h", (mtime - 86400, mtime - 86400))
-    for form in FORMS:
-        for count in form_counts(counts):
-            (work / f"{form}{count}.c").write_text(form_block(form) * count)
+    for style, text in BODY_HEADERS.items():
+        (work / f"{style}.h").write_text(text)
+        for count in BODY_COUNTS:
+            (work / f"{style}{count}.c").write_text(form_block(style) * count)
 
 
 def identity_tried(work, case):

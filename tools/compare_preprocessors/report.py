@@ -104,6 +104,9 @@ def summarise(result, judgement, largest):
 CLOCK_UNCLEAR = {
     "runs": f"fewer than {verdicts.MIN_RUNS} runs at some count",
     "counts": "the largest count adds too little to the start-up",
+    "body": f"the body of {verdicts.BODY_DECLARATIONS} declarations costs less than "
+            f"{verdicts.BODY_FACTOR} times an ng include, which a preprocessor that keeps the "
+            "text pays whether it skips the body or not",
     None: "the runs do not settle it",
 }
 
