@@ -215,7 +215,7 @@ expect_nothing_left() {
     compare -g "$GUARDGEN" -p gcc --runs 1 --json - 3
     [[ $status -eq 0 ]]
     echo "$out" >"$json"
-    [[ $(query "$json" 'list(r)') == "['counts', 'seed', 'threshold', 'confidence', 'verdict_confidence', 'min_runs', 'signal_factor', 'preprocessors']" ]]
+    [[ $(query "$json" 'list(r)') == "['counts', 'seed', 'threshold', 'body_threshold', 'confidence', 'verdict_confidence', 'min_runs', 'signal_factor', 'preprocessors']" ]]
 }
 
 @test "--plot draws a panel per preprocessor, in the format its name asks for" {

@@ -90,7 +90,7 @@ drawn again (bootstrap); a cost the runs do not pin down shows as an upper bound
                   each only where it shows noguard.h entered on each of 10 includes;
                   where neither does, by the clock, on headers of {verdicts.BODY_DECLARATIONS}
                   declarations: "skipped" if an include of the guarded one costs less than
-                  {verdicts.SKIP_THRESHOLD} of one of the same body unguarded, "re-read" if
+                  {verdicts.BODY_SKIP_THRESHOLD} of one of the same body unguarded, "re-read" if
                   that or more, each only where that body costs {verdicts.BODY_FACTOR} times an ng
                   include or more; else "unclear"
   #pragma once    "honoured" if the once source at the largest count declares once,

@@ -118,6 +118,7 @@ def report(counts, results, judgements, seed):
         "counts": list(counts),
         "seed": seed,
         "threshold": verdicts.SKIP_THRESHOLD,
+        "body_threshold": verdicts.BODY_SKIP_THRESHOLD,
         "confidence": verdicts.CONFIDENCE,
         "verdict_confidence": verdicts.VERDICT_CONFIDENCE,
         "min_runs": verdicts.MIN_RUNS,
