@@ -39,9 +39,9 @@ BODY_DECLARATIONS = 2000
 BODY_FACTOR = 10
 # On those headers "skipped" needs a later include to cost less than this share of the body
 # unguarded: the clock sees the body's cost, not whether the file is opened again, and a
-# preprocessor that opens it again and passes over its inactive lines pays a share of it (mcpp,
-# with strace hidden from the tool, 0.5 to 0.7 here), where the ones that skip it pay 0.0 to
-# 0.07. One that passed over a body faster than this would still be told "skipped".
+# preprocessor that opens it again and passes over its inactive lines pays a share of it (mcpp
+# about 0.5 here), where the ones that skip it pay 0.0 to 0.07. One that passed over a body
+# faster than this would still be told "skipped".
 BODY_SKIP_THRESHOLD = 0.25
 
 
