@@ -402,10 +402,9 @@ def _relay(reading):
     _end_now(_interrupted)
 
 
-def _end_now(number):
-    """Ends the tool from the relay thread: what was left running stopped, the keeper's removals
-    done, the end by the signal where the main thread had set its default action, else with the
-    status a shell gives it, 128 + N."""
+def _wind_up():
+    """What every end by a signal does first: what is left running stopped, the keeper's removals
+    done (GRACE seconds at most), what the tool has said written out."""
     stop_all()
     _keeper.end(wait=GRACE)
     for stream in (sys.stdout, sys.stderr):
@@ -413,6 +412,13 @@ def _end_now(number):
             stream.flush()
         except (OSError, ValueError):
             pass
+
+
+def _end_now(number):
+    """Ends the tool from the relay thread: what was left running stopped, the keeper's removals
+    done, the end by the signal where the main thread had set its default action, else with the
+    status a shell gives it, 128 + N."""
+    _wind_up()
     if not system.WINDOWS and signal.getsignal(number) == signal.SIG_DFL:
         os.kill(os.getpid(), number)
         time.sleep(0.1)
@@ -449,13 +455,7 @@ def end_by_signal(number):
         # first, so that the relay, should it end the tool meanwhile, ends it by the signal too.
         resource.setrlimit(resource.RLIMIT_CORE, (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
         signal.signal(number, signal.SIG_DFL)
-    stop_all()
-    _keeper.end(wait=GRACE)
-    for stream in (sys.stdout, sys.stderr):
-        try:
-            stream.flush()
-        except (OSError, ValueError):
-            pass
+    _wind_up()
     if not system.WINDOWS:
         os.kill(os.getpid(), number)
     sys.exit(128 + number)
