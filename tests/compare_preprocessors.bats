@@ -253,7 +253,7 @@ expect_nothing_left() {
     [[ $status -eq 0 ]]
     [[ $out == "usage: compare-preprocessors "* ]]
     [[ $out == *"costs less than
-                  0.7 of one of the same body unguarded"* ]]
+                  0.25 of one of the same body unguarded"* ]]
 }
 
 @test "bad arguments: one line on stderr, status 1, nothing left behind" {
