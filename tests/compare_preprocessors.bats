@@ -183,7 +183,8 @@ expect_nothing_left() {
 }
 
 @test "by the clock, on headers of a large body: skipped where the body is passed over, re-read where it is read again" {
-    # (the stand-in's options, the verdict on the guarded header, the one no form may get)
+    # (the stand-in's options, the verdict on the guarded header where the runs settle it, the
+    # one neither it nor any form may get)
     local cases=(
         "-o {out}|skipped|re-read"
         "--rescan -o {out}|re-read|skipped"
@@ -201,7 +202,9 @@ expect_nothing_left() {
         IFS='|' read -r options verdict wrong <<<"$entry"
         pp="r['preprocessors'][$k]"
         echo "$options"
-        [[ $(query "$json" "($pp['guarded_header'], $pp['how']['guarded_header'])") == "('$verdict', 'clock')" ]] ||
+        # A loaded machine may leave a verdict unclear, which is no guess; never the wrong one.
+        [[ $(query "$json" "$pp['how']['guarded_header']") == clock* ]] || return 1
+        [[ $(query "$json" "$pp['guarded_header'] in ('$verdict', 'unclear')") == True ]] ||
             { query "$json" "$pp['guard_forms']"; return 1; }
         [[ $(query "$json" "'$wrong' in {f['verdict'] for f in $pp['guard_forms'].values()}") == False ]] ||
             { query "$json" "$pp['guard_forms']"; return 1; }
