@@ -95,9 +95,14 @@ query() {
     # The fix: the include inside the guard.
     printf '#ifndef BAD_H\n#define BAD_H\n#include <stddef.h>\nint bad(void);\n#endif\n' \
         >include/bad.h
-    check --json "$BATS_TEST_TMPDIR/r.json" build
+    # A patch of an earlier run in the way: this run's, empty, takes its place.
+    echo stale >"$BATS_TEST_TMPDIR/fix.diff"
+    check --json "$BATS_TEST_TMPDIR/r.json" --patch "$BATS_TEST_TMPDIR/fix.diff" build
     [[ $status -eq 0 ]]
-    [[ $out == "No header of the build's own is entered more than once in a unit."* ]]
+    [[ $out == "No header of the build's own is entered more than once in a unit."* &&
+       $out == *"The patch is empty: no header of the build's own is entered again."* ]] ||
+        { echo "$out"; return 1; }
+    [[ -f $BATS_TEST_TMPDIR/fix.diff && ! -s $BATS_TEST_TMPDIR/fix.diff ]]
     [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(h['reentries'], h['reason']) for h in r['headers'] if h['path'].endswith('/bad.h')]") == \
         "[(0, 'guard')]" ]]
     # A sound guard that gcc still enters again: reached from the source through -I after it was
@@ -547,27 +552,32 @@ JSON
 
 @test "every unit failing for one reason: that reason said once, nothing said to be clean, status 1" {
     # (how the database is changed, whether the units include a header the build never made,
-    # the one line said)
+    # the one line said, how the units not audited are counted)
+    local db="$project/build/c.json:"
     local cases=(
-        "s|$project|/home/them/proj|g#no#3 of 3 units refused: the database's paths do not exist here (/home/them/proj/build, for one): was it made on another machine?"
-        "s/\"(gcc|cc) /\"gcc-77 /; s/\"gcc\"/\"gcc-77\"/#no#3 of 3 units refused: their compiler 'gcc-77' is not found on the PATH (--compiler names one to use instead)"
-        "s|src/u[123][.]c|src/gone.c|g#no#3 of 3 units refused: the database's paths do not exist here ($project/src/gone.c, for one): was it made on another machine?"
-        "#yes#3 of 3 units failed (1): a header they include is not found: config.h (one the build makes? build it first)"
+        "s|$project|/home/them/proj|g#no#$db 3 of 3 units refused: the database's paths do not exist here (/home/them/proj/build, for one): was it made on another machine?#3 failed"
+        "s/\"(gcc|cc) /\"gcc-77 /; s/\"gcc\"/\"gcc-77\"/#no#$db 3 of 3 units refused: their compiler 'gcc-77' is not found on the PATH (--compiler names one to use instead)#3 failed"
+        "s|src/u[123][.]c|src/gone.c|g#no#$db 3 of 3 units refused: the database's paths do not exist here ($project/src/gone.c, for one): was it made on another machine?#3 failed"
+        "#yes#$db 3 of 3 units failed (1): a header they include is not found: config.h (one the build makes? build it first)#3 failed"
+        # Units of a program that lists no headers are skipped: nothing audited all the same.
+        "s/\"(gcc|cc) /\"tcc /; s/\"gcc\"/\"tcc\"/#no#3 units skipped: tcc is not a C or C++ compiler that lists its headers (gcc, clang, cl or clang-cl)#3 skipped"
     )
-    local entry change generated said i
+    local entry change generated said apart i
     for entry in "${cases[@]}"; do
-        IFS='#' read -r change generated said <<<"$entry"
+        IFS='#' read -r change generated said apart <<<"$entry"
         echo "case: $said"
         sed -E "$change" build/compile_commands.json >build/c.json
         for i in 1 2 3; do
             if [[ $generated == yes ]]; then printf '#include "config.h"\n' >src/u$i.c; fi
         done
-        check --json "$BATS_TEST_TMPDIR/r.json" build/c.json
-        [[ $status -eq 1 && $err == "check-guards: $project/build/c.json: $said" ]] ||
+        check --json "$BATS_TEST_TMPDIR/r.json" --patch "$BATS_TEST_TMPDIR/fix.diff" build/c.json
+        [[ $status -eq 1 && $err == "check-guards: $said" ]] ||
             { echo "status $status: $err"; return 1; }
-        [[ $out == "No unit was audited (3 failed): nothing is known of the build's headers."* &&
-           $out != *"entered more than once"* ]] || { echo "$out"; return 1; }
-        [[ $(query "$BATS_TEST_TMPDIR/r.json" "len(r['failed'])") == 3 ]]
+        [[ $out == "No unit was audited ($apart): nothing is known of the build's headers."* &&
+           $out == *"No patch written: no unit was audited."* &&
+           $out != *"entered more than once"* && $out != *"entered again"* ]] || { echo "$out"; return 1; }
+        [[ ! -e $BATS_TEST_TMPDIR/fix.diff ]]
+        [[ $(query "$BATS_TEST_TMPDIR/r.json" "len(r['failed'])") == "${apart%% *}" || $apart == *skipped ]]
     done
 }
 

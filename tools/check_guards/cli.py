@@ -74,10 +74,11 @@ build's own configuration, on the tree with the patch bound over it read-only in
 (scratch copies with --no-sandbox): each unit's preprocessed text the same, else the assembly
 it compiles to; each fixed header entered fewer times; -E timed before and after. A fix that
 fails is withdrawn, its reason said in place of the fix; where every fix is, no patch is
-written. The system's headers are summed in one line. Exits with 1 if a unit failed to
+written; where nothing is to fix, the patch is empty. The system's headers are summed in one line. Exits with 1 if a unit failed to
 preprocess or was refused (each said in one line; where most failed for one reason, such as a
 database made on another machine, that reason once), its report still printed; if every fix of
---patch was withdrawn; with --baseline, also if a header is newly entered again. Off a
+--patch was withdrawn, or no unit was audited; with --baseline, also if a header is newly
+entered again. Off a
 terminal, where the run stands is said every 30 s (CHECK_GUARDS_PROGRESS=SECONDS sets it)."""
 
 
@@ -204,6 +205,9 @@ def against(args, summary, baseline):
     if not baseline:
         return None, ""
     shown = record.beyond(summary, baseline)
+    if report.units_apart(summary)[0] <= 0:
+        return shown, (f"\nAgainst the baseline {args.baseline}: nothing to compare, as no unit "
+                       "was audited\n")
     known = len(record.own_again(summary["headers"])) - len(shown)
     return shown, (f"\nAgainst the baseline {args.baseline}: {plural(len(shown), 'header')} of "
                    "the build's own new (entered again that it did not have, or more often), "
@@ -260,18 +264,25 @@ def main(argv):
         summary["proof"] = proven.record
         record.note_withdrawn(summary, proven.record)
     shown, gate = against(args, summary, baseline)
-    show(args, summary, shown, proof.lines(proven.record) if proven else "", gate)
+    # Where no unit was audited nothing is known, and nothing is said or written as if it were.
+    any_audited = report.units_apart(summary)[0] > 0
+    said = proof.lines(proven.record) if proven else ""
+    if proven and not any_audited:
+        said = "\nNo patch written: no unit was audited.\n"
+    show(args, summary, shown, said, gate)
     if args.json:
         write_text(args.json, json.dumps(summary, indent=2) + "\n", tree)
     unwritten = args.patch and not proven.patch
     if unwritten and proven.record["withdrawn"]:
         say(f"{args.patch}: not written: {withdrawn_all(proven.record['withdrawn'])}")
-    elif args.patch and proven.patch:
+    elif args.patch and any_audited:
+        # Empty where nothing is to fix: the file says what this run found, never an older one.
         write_text(args.patch, proven.patch, tree)
     if args.sarif:
         write_text(args.sarif, json.dumps(formats.sarif(summary, proven and proven.fixed, shown),
                                           indent=2) + "\n", tree)
-    return 1 if summary["failed"] or shown or (unwritten and proven.record["withdrawn"]) else 0
+    withdrawn = unwritten and proven.record["withdrawn"]
+    return 1 if summary["failed"] or shown or withdrawn or not any_audited else 0
 
 
 def entry():

@@ -7,7 +7,7 @@ from guardgen_common.outputs import plural
 def lines(proof):
     """The proof in a few lines for the user, and where its patch applies."""
     if not proof["patched"] and not proof["withdrawn"]:
-        return "\nNo patch written: no header of the build's own is entered again.\n"
+        return "\nThe patch is empty: no header of the build's own is entered again.\n"
     out = [f"\nProof of the patch ({plural(len(proof['patched']), 'header')}, "
            f"{plural(proof['units'], 'unit')}, {plural(proof['rounds'], 'interleaved round')} of "
            + ("-E in the tree, the patch bound over it):" if proof.get("seen_in") == "tree"

@@ -402,12 +402,12 @@ def _relay(reading):
     _end_now(_interrupted)
 
 
-def _wind_up():
+def _wind_up(flush=True):
     """What every end by a signal does first: what is left running stopped, the keeper's removals
-    done (GRACE seconds at most), what the tool has said written out."""
+    done (GRACE seconds at most), and with `flush` what the tool has said written out."""
     stop_all()
     _keeper.end(wait=GRACE)
-    for stream in (sys.stdout, sys.stderr):
+    for stream in (sys.stdout, sys.stderr) if flush else ():
         try:
             stream.flush()
         except (OSError, ValueError):
@@ -417,8 +417,10 @@ def _wind_up():
 def _end_now(number):
     """Ends the tool from the relay thread: what was left running stopped, the keeper's removals
     done, the end by the signal where the main thread had set its default action, else with the
-    status a shell gives it, 128 + N."""
-    _wind_up()
+    status a shell gives it, 128 + N. Nothing is flushed: the main thread may hold a stream,
+    blocked in a write to a reader that does not read, and what it had not written is lost with
+    the run, which the status says."""
+    _wind_up(flush=False)
     if not system.WINDOWS and signal.getsignal(number) == signal.SIG_DFL:
         os.kill(os.getpid(), number)
         time.sleep(0.1)
@@ -468,6 +470,9 @@ def run_as_command(me, main):
     catch_interruptions()
     try:
         status = main(sys.argv[1:])
+        # A signal that landed while the run wrote its output (a write it cut short returns as
+        # if done): the run was interrupted all the same, and never ends as a success.
+        check_interrupted()
     except Failure as failure:
         print(f"{me}: {printable(failure)}", file=sys.stderr)
         status = 1
