@@ -776,3 +776,24 @@ blocking_units() {
         if pgrep -a -f "$project"; then echo "try $try, SIG$signal after $delay s"; return 1; fi
     done
 }
+
+@test "a file of -include or -imacros, which -H does not list, is said not to be counted" {
+    printf 'int ng_decl;\n' >include/ng.h
+    printf '#include "ng.h"\n' >include/wrap.h
+    # (the unit's flags, the line said on standard error; none without a forced include)
+    local cases=(
+        "-include wrap.h|check-guards: 3 units read files given by -include or -imacros, which the compiler's listing leaves out with all they include: what those files enter is not counted"
+        "-imacros wrap.h|check-guards: 3 units read files given by -include or -imacros, which the compiler's listing leaves out with all they include: what those files enter is not counted"
+        "|"
+    )
+    local entry flags said i
+    for i in 1 2 3; do printf '#include "ng.h"\n' >src/u$i.c; done
+    for entry in "${cases[@]}"; do
+        IFS='|' read -r flags said <<<"$entry"
+        echo "flags: $flags"
+        /usr/bin/python3 -c 'import json, sys; print(json.dumps([{"directory": sys.argv[1] + "/build", "file": f"../src/u{i}.c", "command": f"gcc -I../include {sys.argv[2]} -c ../src/u{i}.c"} for i in (1, 2, 3)]))' \
+            "$project" "$flags" >build/compile_commands.json
+        check build
+        [[ $err == "$said" ]] || { echo "stderr: $err"; return 1; }
+    done
+}

@@ -259,8 +259,10 @@ class Plan:
     (and so the key under which they are asked for), the system directories of its flags, and
     the flags dropped that could have changed its answer."""
 
-    def __init__(self, argv, key, system, dropped):
+    def __init__(self, argv, key, system, dropped, unlisted=False):
         self.argv, self.key, self.system, self.dropped = argv, key, system, dropped
+        # Whether the unit reads files that its listing leaves out (see plan).
+        self.unlisted = unlisted
 
 
 def _check_files(unit, file, judged):
@@ -321,7 +323,8 @@ def plan(unit, database, compiler=None, roots=None):
     argv = _argv(path, rest, style, judged, file)
     key = (path, *rest), lang, tuple(judged.search), style
     system = [os.path.realpath(os.path.join(unit.directory, d)) for d in judged.system]
-    return Plan(argv, key, system, judged.dropped)
+    # gcc's and clang's -H list neither a file of -include or -imacros nor what it includes.
+    return Plan(argv, key, system, judged.dropped, unlisted=style == "-H" and bool(judged.files))
 
 
 def chosen_compiler(words):

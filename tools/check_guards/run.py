@@ -27,6 +27,7 @@ class Planned:
     failed: list = field(default_factory=list)  # {file, status, message} of each unit refused
     skipped: Counter = field(default_factory=Counter)  # units skipped, by reason
     dropped: Counter = field(default_factory=Counter)  # flags dropped, by the units they were in
+    unlisted: int = 0  # units with -include or -imacros files, which their listing leaves out
     refused: list = field(default_factory=list)  # (file, why), said once the sandbox is set up
 
 
@@ -83,6 +84,7 @@ def plan_units(units, database, compiler, tree):
             planned.refused.append((unit.path, str(refusal)))
         else:
             planned.dropped.update(list(dict.fromkeys(planned.plans[index].dropped)))
+            planned.unlisted += planned.plans[index].unlisted
     return planned
 
 
@@ -164,8 +166,8 @@ def say_failed(failed, total, database):
 
 def say_planned(planned, database):
     """One line for each unit refused (or for most of them, refused for one reason), for each
-    reason units were skipped, and for the flags dropped that could have changed what the units
-    include."""
+    reason units were skipped, for the flags dropped that could have changed what the units
+    include, and for the units whose forced includes their listing leaves out."""
     for file, why in planned.refused:
         refuse(planned, file, why)
     say_failed(planned.failed, len(planned.plans) + len(planned.failed), database)
@@ -177,6 +179,10 @@ def say_planned(planned, database):
         more = len(planned.dropped) - len(named)
         say("dropped from the units' flags, as they are not run here, though they could change "
             "what is included: " + ", ".join(named) + (f" and {more} more" if more > 0 else ""))
+    if planned.unlisted:
+        say(f"{plural(planned.unlisted, 'unit')} read files given by -include or -imacros, which "
+            "the compiler's listing leaves out with all they include: what those files enter is "
+            "not counted")
 
 
 def defined_names(argv):
