@@ -122,6 +122,15 @@ class Notes(unittest.TestCase):
                 "src/u2.c": '#include "other.h"\n#include "bad.h"\n',
                 "src/u3.c": '#if 0\n#include "bad.h"\n#endif\n#include "bad.h"\n#include "bad.h"\n',
             }, "include/bad.h", "shape", {"again"}),
+            # An #include of a macro's value, which names no file in the text: no entry is put
+            # on a line it may not have come from (line 1 again, or one under #if 0).
+            ("no guard, and an #include of a macro", {
+                "include/bad.h": "int bad(void);\n",
+                "src/u1.c": '#include "bad.h"\n#define B "bad.h"\n#include B\n',
+                "src/u2.c": '#include "bad.h"\n#if 0\n#include "bad.h"\n#endif\n'
+                            '#define H "bad.h"\n#include H\n',
+                "src/u3.c": '#include "bad.h"\n#include "bad.h"\n',
+            }, "include/bad.h", "shape", {"again"}),
             ("an #undef", {
                 "include/u.h": GUARDED.format("U_H", "u"),
                 "include/reset.h": "#undef U_H\n",

@@ -107,7 +107,9 @@ def _other_name(r):
     # Another route where the compiler looked the header up another way the first time (from
     # another directory, or by another name): each #include with the route that led to it.
     first = r.first()
-    if first.line == r.again or directives.lookup(first.line) == directives.lookup(r.again):
+    # Two lookups are told apart only where both lines are known.
+    looked = directives.lookup(first.line), directives.lookup(r.again)
+    if first.line == r.again or None in looked or looked[0] == looked[1]:
         return None
     return [first, r.entering(routed=True)]
 

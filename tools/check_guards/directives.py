@@ -9,6 +9,8 @@ import re
 from guardgen_common import shapes
 
 INCLUDE = re.compile(r'^\s*#\s*include(_next)?\s*([<"])([^>"]+)[>"]')
+# An #include of a macro's value (#include NAME, FreeType's form), which names no file here.
+COMPUTED = re.compile(r"^\s*#\s*include(_next)?\s*[A-Za-z_]")
 UNDEF = re.compile(r"^\s*#\s*undef\s+([A-Za-z_]\w*)")
 CONDITION = re.compile(r"^\s*#\s*(ifndef|ifdef|if|elif|else|endif)\b(.*)")
 GUARD_OPENING = re.compile(r"^(ifndef\s+\w+|if\s*!\s*defined\s*\(?\s*\w+\s*\)?)\s*(/[*/].*)?$")
@@ -18,15 +20,16 @@ def directives(path, readable=None):
     """The #include lines of the file at `path` as (line, target, text, whether the compiler
     looks beside the file first: a quoted #include, whether it is read whenever the file is: in
     no condition but its guard), and its #undefs as {macro: (line, text)}; the first of each
-    macro; and the #include lines by the file name of their target. Its text is read only where
-    it is a regular file inside `readable` (see files.read_text); else it has none."""
+    macro; the #include lines by the file name of their target; and whether it has an #include
+    of a macro's value. Its text is read only where it is a regular file inside `readable` (see
+    files.read_text); else it has none."""
     return _directives(path, None if readable is None else tuple(readable))
 
 
 @functools.lru_cache(maxsize=4096)
 def _directives(path, readable):
     text = shapes.read(path, readable)
-    found, undefs = [], {}
+    found, undefs, computed = [], {}, False
     # The conditions open at each #include, and which of the file's blocks it lies in: the
     # first, where it is the only one and a guard's (#ifndef X or #if !defined(X), no #else),
     # is no condition of its lines.
@@ -38,6 +41,9 @@ def _directives(path, readable):
         if match:
             found.append((number, match[3], row.strip(), match[2] == '"' and not match[1],
                           depth))
+            continue
+        if COMPUTED.match(row):
+            computed = True
             continue
         match = CONDITION.match(row)
         if match:
@@ -61,7 +67,7 @@ def _directives(path, readable):
     by_name = {}
     for include in includes:
         by_name.setdefault(os.path.basename(include[1]), []).append(include)
-    return includes, undefs, by_name
+    return includes, undefs, by_name, computed
 
 
 def candidates(parent, header, readable=None):
@@ -90,10 +96,16 @@ def placed(parent, headers, readable=None):
     each of `headers`, the entries it made, in order: each below the one before it. Of the
     ways to place them so, the one that leaves out fewest of the lines read whenever the file
     is (an #include in a condition may not be read; one outside every condition is), the
-    earliest of those; where there is none, each at the first below the one before it."""
+    earliest of those; where there is none, each at the first below the one before it. In a
+    file with an #include of a macro's value, which may be any entry's, only the lines read
+    whenever the file is are taken: an entry that none can be is left unplaced (None), never
+    put on a line it may not have come from."""
     named = {}
     found = [named[h] if h in named else named.setdefault(h, candidates(parent, h, readable))
              for h in headers]
+    if directives(parent, readable)[3]:
+        found = [[line for line in lines if line[2]] for lines in found]
+        return _in_turn(parent, found)
     if all(sure for lines in named.values() for _, _, sure in lines) \
             or sum(map(len, found)) > PLACINGS:
         return _in_turn(parent, found)
@@ -131,18 +143,17 @@ def placed(parent, headers, readable=None):
 
 
 def _in_turn(parent, found):
-    """Each entry at the first of its candidates (`found`) below the one before it, else the
-    n-th of its own, else its last."""
-    out, after, times = [], 0, {}
+    """Each entry at the first of its candidates (`found`) below the one before it; None where
+    there is none: one pass over a file reads each of its lines once, so an entry below the one
+    before cannot come from a line above it or the same."""
+    out, after = [], 0
     for lines in found:
-        if not lines:
+        below = bisect.bisect_right(lines, (after, "\uffff"))
+        if below >= len(lines):
             out.append(None)
             continue
-        occurrence = times[id(lines)] = times.get(id(lines), -1) + 1
-        below = bisect.bisect_right(lines, (after, "\uffff")) if after else len(lines)
-        number, text, _ = lines[below] if below < len(lines) else \
-            lines[min(occurrence, len(lines) - 1)]
-        after = max(after, number)
+        number, text, _ = lines[below]
+        after = number
         out.append((parent, number, text))
     return out
 
