@@ -74,12 +74,12 @@ build's own configuration, on the tree with the patch bound over it read-only in
 (scratch copies with --no-sandbox): each unit's preprocessed text the same, else the assembly
 it compiles to; each fixed header entered fewer times; -E timed before and after. A fix that
 fails is withdrawn, its reason said in place of the fix; where every fix is, no patch is
-written; where nothing is to fix, the patch is empty. The system's headers are summed in one line. Exits with 1 if a unit failed to
-preprocess or was refused (each said in one line; where most failed for one reason, such as a
-database made on another machine, that reason once), its report still printed; if every fix of
---patch was withdrawn, or no unit was audited; with --baseline, also if a header is newly
-entered again. Off a
-terminal, where the run stands is said every 30 s (CHECK_GUARDS_PROGRESS=SECONDS sets it)."""
+written; where nothing is to fix, the patch is empty. The system's headers are summed in one
+line. Exits with 1 if a unit failed to preprocess or was refused (each said in one line; where
+most failed for one reason, such as a database made on another machine, that reason once), its
+report still printed; if every fix of --patch was withdrawn, or no unit was audited; with
+--baseline, also if a header is newly entered again. Off a terminal, where the run stands is
+said every 30 s (CHECK_GUARDS_PROGRESS=SECONDS sets it)."""
 
 
 # The options, each beside its help.
@@ -200,12 +200,12 @@ def audited(args, path, units, tree):
         progress.end()
 
 
-def against(args, summary, baseline):
+def against(args, summary, baseline, any_audited):
     """(the headers new to the baseline, the line that says so); (None, "") without one."""
     if not baseline:
         return None, ""
     shown = record.beyond(summary, baseline)
-    if report.units_apart(summary)[0] <= 0:
+    if not any_audited:
         return shown, (f"\nAgainst the baseline {args.baseline}: nothing to compare, as no unit "
                        "was audited\n")
     known = len(record.own_again(summary["headers"])) - len(shown)
@@ -263,17 +263,17 @@ def main(argv):
     if proven:
         summary["proof"] = proven.record
         record.note_withdrawn(summary, proven.record)
-    shown, gate = against(args, summary, baseline)
     # Where no unit was audited nothing is known, and nothing is said or written as if it were.
     any_audited = report.units_apart(summary)[0] > 0
+    shown, gate = against(args, summary, baseline, any_audited)
     said = proof.lines(proven.record) if proven else ""
     if proven and not any_audited:
         said = "\nNo patch written: no unit was audited.\n"
     show(args, summary, shown, said, gate)
     if args.json:
         write_text(args.json, json.dumps(summary, indent=2) + "\n", tree)
-    unwritten = args.patch and not proven.patch
-    if unwritten and proven.record["withdrawn"]:
+    withdrawn = args.patch and not proven.patch and proven.record["withdrawn"]
+    if withdrawn:
         say(f"{args.patch}: not written: {withdrawn_all(proven.record['withdrawn'])}")
     elif args.patch and any_audited:
         # Empty where nothing is to fix: the file says what this run found, never an older one.
@@ -281,7 +281,6 @@ def main(argv):
     if args.sarif:
         write_text(args.sarif, json.dumps(formats.sarif(summary, proven and proven.fixed, shown),
                                           indent=2) + "\n", tree)
-    withdrawn = unwritten and proven.record["withdrawn"]
     return 1 if summary["failed"] or shown or withdrawn or not any_audited else 0
 
 
