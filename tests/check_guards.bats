@@ -155,7 +155,7 @@ query() {
         "gcc -c ../src/u2.c -x##0#"
         "gcc -c ../src/u2.c -Xlinker##0#"
         "gcc --ld-path=$project/evil/ld ../src/u2.c##0#"
-        "gcc -include /dev/zero -c ../src/u2.c##1#its -include or -imacros /dev/zero is not a regular file: refused"
+        "gcc -include /dev/zero -c ../src/u2.c##1#its -include or -imacros /dev/zero lies outside the tree: refused"
         "gcc -c ../src/fifo.c##1#../src/fifo.c is not a regular file: refused"
         "$project/bin/gcc -c ../src/u2.c##1#its compiler '$project/bin/gcc' lies in the database's tree"
         "/proc/self/cwd/bin/gcc -c ../src/u2.c##1#lies in the database's tree"

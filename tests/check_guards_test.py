@@ -22,6 +22,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 from check_guards import (audit, catalogue, causes, compare, compilers,  # noqa: E402
                           database, directives, fixes, flags, msvc, proof, record, report,
                           run, runs, stats)
+from check_guards import tree as trees  # noqa: E402
 import guardgen_common  # noqa: E402
 from guardgen_common import entries, processes, programs, shapes  # noqa: E402
 from guardgen_common.processes import Failure  # noqa: E402
@@ -624,7 +625,18 @@ class Commands(unittest.TestCase):
                 (["gcc", "fifo.c"], "fifo.c", "fifo.c is not a regular file: refused"),
                 (["gcc", "gone.c"], "gone.c", "gone.c does not exist"),
                 (["gcc", "-include", "/dev/zero", "a.c"], "a.c",
-                 "-include or -imacros /dev/zero is not a regular file: refused"),
+                 "-include or -imacros /dev/zero lies outside the tree: refused"),
+                # Nothing a unit names outside the tree is read, nor its words said.
+                (["gcc", "-I/etc", "a.c"], "a.c",
+                 "its directory searched for headers /etc lies outside the tree: refused"),
+                (["gcc", "-include", "@/etc/hostname", "a.c"], "a.c",
+                 "response file @/etc/hostname lies outside the tree: refused"),
+                (["gcc", "-x", "c", "/etc/hostname"], "/etc/hostname",
+                 "its file /etc/hostname lies outside the tree: refused"),
+                (["gcc", "-include", "/proc/self/root/etc/hostname", "a.c"], "a.c",
+                 "/proc/self/root/etc/hostname lies outside the tree: refused"),
+                (["gcc", "-include", "../../etc/hostname", "a.c"], "a.c",
+                 "-imacros ../../etc/hostname lies outside the tree: refused"),
                 (["gcc", "@/dev/zero", "a.c"], "a.c", "not a regular file: refused"),
             ]
             for argv, file, said in cases:
@@ -635,29 +647,42 @@ class Commands(unittest.TestCase):
                 compilers.plan(database_unit("/no/such/dir", "a.c", ["gcc", "a.c"]), database)
 
 
-    def test_the_tree_is_every_enclosing_work_tree_and_never_the_root(self):
+    def test_the_tree_is_taken_from_the_databases_path_and_tree_alone(self):
+        # (the database's directory, --tree directories, the tree, or the start of the error).
+        # A .git file marks its own directory only, wherever its gitdir points; the home
+        # directory and those above it, and the system's, are never a tree.
+        cases = [
+            ("home/super/sub/build", (), ["home/super"], None),
+            ("home/wt/build", (), ["home/wt"], None),
+            ("home/plain/build", (), ["home/plain/build"], None),
+            ("home/plain/build", ("home/plain/src",), ["home/plain/build", "home/plain/src"],
+             None),
+            ("home/dot/build", (), ["home/dot/build"], None),
+            ("home", (), None, "the database lies in the home directory, or one above it"),
+            ("home", ("home/plain",), ["home/plain"], None),
+            ("home/plain/build", ("/",), None, "--tree /: a directory of the system's"),
+            ("home/plain/build", ("/etc/ssh",), None, "a directory of the system's"),
+            ("home/plain/build", ("home/none",), None, "no directory there"),
+        ]
         with tempfile.TemporaryDirectory() as directory:
-            top = Path(directory)
-            for d in ("super/.git", "super/sub/build", "main/.git/worktrees/wt", "wt/build",
-                      "plain/build", "plain/src"):
+            top = Path(os.path.realpath(directory))
+            for d in ("home/.git", "home/super/.git/modules/sub", "home/super/sub/build",
+                      "home/main/.git/worktrees/wt", "home/wt/build", "home/plain/build",
+                      "home/plain/src", "home/dot/build", "home/evil"):
                 (top / d).mkdir(parents=True)
-            (top / "super/sub/.git").write_text("gitdir: ../.git/modules/sub\n")
-            (top / "wt/.git").write_text(f"gitdir: {top}/main/.git/worktrees/wt\n")
-            # (the database's directory, the unit's file, a directory the tree holds, one it
-            # does not)
-            cases = [
-                ("super/sub/build", "../x.c", "super", None),
-                ("wt/build", "x.c", "main", None),
-                ("plain/build", "../src/x.c", "plain", None),
-                ("plain/build", "/usr/include/x.c", "plain/build", "/usr/bin"),
-            ]
-            for where, file, held, outside in cases:
-                with self.subTest(database=where, file=file):
-                    roots = compilers.tree_of(str(top / where / "compile_commands.json"),
-                                              [database_unit(str(top / where), file, ["gcc"])])
-                    self.assertTrue(compilers.under(str(top / held / "tools"), roots), roots)
-                    if outside:
-                        self.assertFalse(compilers.under(outside, roots), roots)
+            (top / "home/super/sub/.git").write_text("gitdir: ../.git/modules/sub\n")
+            (top / "home/wt/.git").write_text(f"gitdir: {top}/home/main/.git/worktrees/wt\n")
+            (top / "home/dot/.git").write_text("gitdir: /root/.git/worktrees/x\0\n")
+            with unittest.mock.patch.dict(os.environ, HOME=str(top / "home")):
+                for where, given, expected, error in cases:
+                    with self.subTest(database=where, tree=given):
+                        args = (str(top / where / "compile_commands.json"),
+                                [g if g.startswith("/") else str(top / g) for g in given])
+                        if error:
+                            with self.assertRaisesRegex(Failure, re.escape(error)):
+                                trees.of(*args)
+                            continue
+                        self.assertEqual(trees.of(*args), [str(top / e) for e in expected])
 
     def test_a_compiler_that_does_not_say_where_its_headers_are_is_said_in_one_line(self):
         # A program that answers as gcc but fails, with the unit's flags and without them; one

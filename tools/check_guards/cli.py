@@ -12,7 +12,8 @@ from guardgen_common.command import Parser, add_options, option, sayer
 from guardgen_common.outputs import check_writable, flush_output, plural, write_text
 from guardgen_common.processes import Failure
 
-from . import catalogue, compilers, database, fields, formats, proof, record, report, run
+from . import catalogue, database, fields, formats, proof, record, report, run
+from . import tree as trees
 from .progress import Progress
 
 ME = "check-guards"
@@ -87,6 +88,12 @@ OPTIONS = [
     option("database", nargs="?", metavar="DATABASE",
            help="compile_commands.json, or the directory holding it (default: "
                 "./compile_commands.json, else build/compile_commands.json)"),
+    option("--tree", action="append", metavar="DIR",
+           help="a directory of the build's sources beside the database's own tree (the "
+                "outermost git work tree that holds the database, else its directory), "
+                "such as the sources of an out-of-source build; repeatable. A unit that "
+                "names a path outside the tree, the system's directories and its "
+                "compiler's is refused"),
     option("--compiler", metavar="CMD",
            help="run every unit through this compiler instead, with the same flags "
                 "(such as clang++ for a gcc build)"),
@@ -155,8 +162,9 @@ def parse_arguments(argv):
     if not 0 < args.timeout <= MAX_TIMEOUT:  # also refuses nan
         raise Failure(f"--timeout must be a number of seconds above 0 and at most {MAX_TIMEOUT}: "
                       f"{args.timeout:g}")
-    if args.merge and (args.database or args.shard or args.compiler or args.patch):
-        raise Failure("--merge takes records only: no database, --shard, --compiler or --patch")
+    if args.merge and (args.database or args.shard or args.compiler or args.patch or args.tree):
+        raise Failure("--merge takes records only: no database, --shard, --compiler, --patch or "
+                      "--tree")
     if sum(1 for given in (args.json, args.patch, args.sarif) if given == "-") > 1:
         raise Failure("--json -, --patch - and --sarif - would share standard output: give files "
                       "to all but one")
@@ -243,12 +251,11 @@ def withdrawn_all(withdrawn):
 def main(argv):
     args = parse_arguments(argv)
     if args.merge:
-        here = os.getcwd()
-        tree = [compilers.work_tree_top(here)[0] or here]
+        tree = [trees.top(os.getcwd())]
     else:
         path = database.locate(args.database)
         units = database.read(path, args.shard)
-        tree = compilers.tree_of(str(path), units)
+        tree = trees.of(str(path), args.tree or ())
     for output in (args.json, args.patch, args.sarif):
         check_writable(output, tree)
     baseline = read_record(args.baseline) if args.baseline else None

@@ -24,6 +24,7 @@ from guardgen_common.system import windows_path
 
 from . import flags as allowlist
 from . import msvc
+from . import tree as trees
 
 WRAPPERS = {"ccache", "sccache", "distcc", "icecc"}
 
@@ -73,40 +74,6 @@ def on_path(name, past_wrappers=True):
     return None
 
 
-def work_tree_top(directory):
-    """The top of the outermost work tree that holds `directory` (a submodule's is inside its
-    superproject's), or None where no .git encloses it. A linked work tree's .git file names its
-    repository: the work tree that holds that repository counts too, returned second."""
-    here, top, linked = directory, None, None
-    while True:
-        marker = os.path.join(here, ".git")
-        if os.path.lexists(marker):
-            top = here
-            if linked is None and files.regular(marker):
-                linked = _linked_top(marker)
-        parent = os.path.dirname(here)
-        if parent == here:
-            return top, linked
-        here = parent
-
-
-def _linked_top(marker):
-    """The work tree of the repository that a .git file ("gitdir: PATH") names, when PATH is
-    a linked work tree's (.../.git/worktrees/NAME); read with a bound, no git run."""
-    try:
-        with files.open_regular(marker, limit=None) as f:
-            text = f.read(4096).decode(errors="replace").strip()
-    except OSError:
-        return None
-    if not text.startswith("gitdir:"):
-        return None
-    gitdir = os.path.join(os.path.dirname(marker), text[len("gitdir:"):].strip())
-    parts = os.path.realpath(gitdir).split(os.sep)
-    if len(parts) > 3 and parts[-2] == "worktrees" and parts[-3] == ".git":
-        return os.sep.join(parts[:-3]) or os.sep
-    return None
-
-
 def innermost_top(directory):
     """The top of the innermost work tree that holds `directory` (where git, run there, takes a
     patch's paths from), or None where no .git encloses it."""
@@ -139,38 +106,6 @@ def project_top(database, units):
     except ValueError:  # on two drives
         shared = directory
     return shared
-
-
-def tree_of(database, units):
-    """The directories of the database's tree: the top of every work tree that holds the
-    database's directory, a unit's directory or its file's (or, outside git, that directory
-    itself), and what the database's directory and each unit's share."""
-    top = os.path.dirname(os.path.abspath(database))
-    named = {top}
-    for unit in units:
-        source = os.path.dirname(unit.path)
-        named.update((unit.directory, source))
-        try:
-            shared = os.path.commonpath([top, unit.directory, source])
-        except ValueError:
-            shared = os.sep
-        if os.path.dirname(shared) != shared:  # a build beside its sources shares only /
-            named.add(shared)
-    found = set()
-    for directory in named:
-        if not os.path.isabs(directory) or "\0" in directory:
-            continue
-        for spelled in {os.path.normpath(directory), os.path.realpath(directory)}:
-            outer, linked = work_tree_top(spelled)
-            found.add(outer or spelled)
-            if linked:
-                found.add(work_tree_top(linked)[0] or linked)
-    return sorted({os.path.realpath(d) for d in found} | found)
-
-
-def tree(database, unit):
-    """The directories that the database's own files may lie in, for `unit` alone."""
-    return tree_of(database, [unit])
 
 
 def program_words(argv):
@@ -265,6 +200,16 @@ class Plan:
         self.unlisted = unlisted
 
 
+def _check_within(unit, file, judged, roots):
+    """Refuses the unit that names a path outside `roots`: its file (`file`, as it is read here),
+    a directory searched for headers, a forced include. Nothing a unit says widens them."""
+    named = [("file", file), *(("directory searched for headers", d) for d in judged.directories),
+             *(("-include or -imacros", f) for f in judged.files)]
+    for what, path in named:
+        if trees.outside(os.path.join(unit.directory, path), roots):
+            raise Refused(f"its {what} {path} lies outside the tree: refused")
+
+
 def _check_files(unit, file, judged):
     """Refuses the unit whose file (`file`, as it is read here), whose directories searched for
     headers or whose forced includes are not safe to read."""
@@ -298,20 +243,24 @@ def _argv(path, rest, style, judged, file):
 
 def plan(unit, database, compiler=None, roots=None):
     """The Plan of `unit` of the database at `database`; Skipped or Refused where it does not run.
-    `compiler` is the --compiler words, run instead of the unit's program; `roots` the
-    database's tree (by default, the unit's own)."""
+    `compiler` is the --compiler words, run instead of the unit's program; `roots` the tree (by
+    default, the database's own)."""
+    roots = roots or trees.of(database)
+    if trees.outside(unit.directory, roots):
+        raise Refused(f"its directory {unit.directory} lies outside the tree: refused")
     if not os.path.isdir(unit.directory):
         raise Refused(f"its directory {unit.directory} does not exist")
     program, words = program_words(unit.argv)
     if compiler:
         path, rest = compiler[0], compiler[1:]
     else:
-        path, rest = resolve(program, roots or tree(database, unit)), []
+        path, rest = resolve(program, roots), []
+    within = trees.allowed(roots, [path])
     style = (programs.listing_of(path) or programs.listing_of(os.path.realpath(path))
              if not compiler else "-H")
     judge = msvc.judge if style == "/showIncludes" else allowlist.judge
     try:
-        judged = judge(allowlist.expanded(words, unit.directory))
+        judged = judge(allowlist.expanded(words, unit.directory, roots=within))
     except Failure as failure:
         raise Refused(str(failure)) from None
     file = windows_path(unit.file) if style == "/showIncludes" else unit.file
@@ -319,6 +268,7 @@ def plan(unit, database, compiler=None, roots=None):
     if lang is None:
         ending = os.path.splitext(file)[1] or "no ending"
         raise Skipped(f"{judged.language or ending} is not C or C++")
+    _check_within(unit, file, judged, within)
     _check_files(unit, file, judged)
     argv = _argv(path, rest, style, judged, file)
     key = (path, *rest), lang, tuple(judged.search), style

@@ -129,9 +129,10 @@ def _token_pieces(text):
             yield None if c.isspace() else c
 
 
-def expanded(words, directory, depth=0):
+def expanded(words, directory, depth=0, roots=None):
     """`words` with each @FILE replaced by the words it holds (a path relative to `directory`);
-    a response file that is no regular file, too large or too deep is refused."""
+    a response file that is no regular file, too large or too deep, or (where `roots` is given)
+    lies outside those directories, is refused, and nothing of it is said."""
     out = []
     for word in words:
         if not word.startswith("@") or len(word) == 1:
@@ -140,6 +141,8 @@ def expanded(words, directory, depth=0):
         path = os.path.join(directory, word[1:])
         if depth >= RESPONSE_DEPTH:
             raise Failure(f"response file {word} is nested too deeply: refused")
+        if roots is not None and not files.under(os.path.realpath(path), roots):
+            raise Failure(f"response file {word} lies outside the tree: refused")
         try:
             with files.open_regular(path, limit=None) as f:
                 text = f.read(RESPONSE_SIZE + 1)
@@ -149,7 +152,8 @@ def expanded(words, directory, depth=0):
             raise Failure(f"response file {word} is larger than {RESPONSE_SIZE >> 20} MiB: refused")
         if b"\0" in text:
             raise Failure(f"response file {word} holds a NUL byte: refused")
-        out += expanded(tokens(text.decode("utf-8", errors="replace")), directory, depth + 1)
+        out += expanded(tokens(text.decode("utf-8", errors="replace")), directory, depth + 1,
+                        roots)
     return out
 
 
