@@ -12,7 +12,7 @@ from guardgen_common.command import Parser, add_options, option, sayer
 from guardgen_common.outputs import check_writable, flush_output, plural, write_text
 from guardgen_common.processes import Failure
 
-from . import catalogue, database, fields, formats, proof, record, report, run
+from . import catalogue, database, fields, formats, inside, proof, record, report, run
 from . import tree as trees
 from .progress import Progress
 
@@ -146,6 +146,7 @@ OPTIONS = [
            help="no audit: merge the JSON records of the parts into one report; "
                 "refused where a part of the build is missing (named), unless "
                 "--partial"),
+    option("--inside", metavar="DATABASE", help=argparse.SUPPRESS),
     option("--partial", action="store_true",
            help="with --merge: merge the shards given though some of the build's are "
                 "missing (they are named)"),
@@ -248,13 +249,21 @@ def withdrawn_all(withdrawn):
     return f"all {len(withdrawn)} fixes were withdrawn (the proof says why, of each)"
 
 
+def inner(args):
+    """The run inside the tool's enclosure: its result given to the outer process."""
+    path = database.locate(args.inside)
+    inside.answer(audited(args, path, database.read(path, args.shard), args.tree))
+    return 0
+
+
 def main(argv):
     args = parse_arguments(argv)
+    if args.inside:
+        return inner(args)
     if args.merge:
         tree = [trees.top(os.getcwd())]
     else:
         path = database.locate(args.database)
-        units = database.read(path, args.shard)
         tree = trees.of(str(path), args.tree or ())
     for output in (args.json, args.patch, args.sarif):
         check_writable(output, tree)
@@ -265,7 +274,9 @@ def main(argv):
     if baseline and baseline["directory"] != directory:
         raise Failure(f"{args.baseline}: a record of the database in {baseline['directory']}, "
                       f"not of {directory}: refused")
-    result = run.Result(record.merge(records)) if records else audited(args, path, units, tree)
+    result = (run.Result(record.merge(records)) if records else
+              audited(args, path, database.read(path, args.shard), tree) if args.no_sandbox else
+              inside.audit(args, str(path), tree))
     summary, proven = result.record, result.proof
     if proven:
         summary["proof"] = proven.record

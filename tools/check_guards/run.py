@@ -93,6 +93,11 @@ def contain(args, roots, programs):
     directories outside the tree `roots`; or, with --no-sandbox, without it, said once.
     `programs` are the paths of the compilers to run: their installations are bound in."""
     path = compilers.search_path(roots)
+    if args.inside:
+        # In the tool's enclosure: the compilers start in it, and only the proof, where it binds
+        # the fixed headers over the tree, needs a bwrap of its own.
+        processes.configure(sandbox.nested(path) if args.patch else None, path=path)
+        return
     if args.no_sandbox:
         say("--no-sandbox: the compilers run without the sandbox, with only the checks of their "
             "names, paths and flags between the database and this machine")

@@ -84,7 +84,7 @@ def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, bare=Fa
 
 
 def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, limits=None,
-                bare=False, binds=()):
+                bare=False, binds=(), passed=False):
     """As run, with standard error as a file, to be read from its start and closed: a long
     listing is then read a line at a time, never whole. `limits` (a Limits) bounds the
     program's memory and the size of what it says. Standard error goes to a file without a
@@ -96,7 +96,8 @@ def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL,
     said = tempfile.TemporaryFile()
     try:
         start = time.perf_counter()
-        process = _start(argv, cwd, stdin, keep_output, said, limits, bare, binds)
+        process = _start(argv, cwd, stdin, keep_output, None if passed else said, limits, bare,
+                         binds)
         output = _wait(process, argv, timeout)
         seconds = time.perf_counter() - start
     except BaseException:
@@ -474,7 +475,9 @@ def run_as_command(me, main):
         # if done): the run was interrupted all the same, and never ends as a success.
         check_interrupted()
     except Failure as failure:
-        print(f"{me}: {printable(failure)}", file=sys.stderr)
+        # One without words was said where it happened (in the tool's sandbox).
+        if failure.args != (None,):
+            print(f"{me}: {printable(failure)}", file=sys.stderr)
         status = 1
     except Interrupted as interruption:
         end_by_signal(interruption.number)

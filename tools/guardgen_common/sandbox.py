@@ -1,5 +1,14 @@
-"""The sandbox every program of a database runs in: bubblewrap (bwrap), the sandbox Flatpak uses.
-Inside it the whole file system is read-only; /tmp, /var/tmp, /run and HOME are private and
+"""The sandboxes of bubblewrap (bwrap), the sandbox Flatpak uses.
+
+An enclosure (enclose) is the one a whole run of a tool's own reading happens in: it sees only
+the directories it is given (the tree, the system's programs and libraries, the compilers' and
+the tool's own installations), read-only, with a private /tmp; no HOME, no /etc but the
+loader's and the alternatives' links, no network, no other process, no capability, and none of
+the tool's environment. Every program of the run starts inside it, and what the run needs bound
+over a file there is bound by a nested bwrap (Nested).
+
+A Sandbox is the one each program of a database runs in where there is no enclosure: inside it
+the whole file system is read-only; /tmp, /var/tmp, /run and HOME are private and
 empty (what of the tree, the compiler and the tool's scratch directories lies inside them is
 bound back, read-only); /dev is a minimal one, /proc the sandbox's own; there is no network, no
 other process to see, no terminal to write to, and the environment holds only what the tool
@@ -96,6 +105,85 @@ class Sandbox:
     def environment(self):
         """bwrap's own environment: none of the tool's."""
         return {}
+
+
+# What every program in an enclosure needs of the system: its programs, libraries and headers,
+# the loader's cache, the links Debian's alternatives make (cc, c++).
+SYSTEM = ("/usr", "/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32")
+SYSTEM_FILES = ("/etc/ld.so.cache", "/etc/ld.so.conf", "/etc/ld.so.conf.d", "/etc/alternatives")
+# An ordinary user's id inside an enclosure started by root: no capability is then held, and
+# the files of other users that only they may read stay unread.
+NOBODY = "65534"
+
+
+def _view(readable):
+    """bwrap's options that show the system and `readable` (absolute directories or files),
+    read-only, where they really lie and as they are written; a link among the system's (/bin
+    on a merged /usr) as the same link."""
+    out = []
+    for path in SYSTEM:
+        if os.path.islink(path):
+            out += ["--symlink", os.readlink(path), path]
+        elif os.path.isdir(path):
+            out += ["--ro-bind", path, path]
+    for path in SYSTEM_FILES:
+        if os.path.lexists(path):
+            out += ["--ro-bind", path, path]
+    shown = []
+    for path in readable:
+        if path and os.path.isabs(path) and "\0" not in path and os.path.exists(path):
+            real = os.path.realpath(path)
+            shown += [(real, real), (real, os.path.normpath(path))]
+    for real, where in dict.fromkeys(shown):
+        if not (real == where and under(real, SYSTEM)):
+            out += ["--ro-bind", real, where]
+    return out
+
+
+def enclose(bwrap, readable, environment, cwd):
+    """The words that run a command in an enclosure that sees `readable`, with `environment`
+    (a dict: nothing else of the tool's) in `cwd`."""
+    words = [bwrap, "--tmpfs", "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp",
+             *_view(readable), "--unshare-all", "--unshare-user", "--die-with-parent",
+             "--new-session", "--clearenv"]
+    if os.getuid() == 0:
+        words += ["--uid", NOBODY, "--gid", NOBODY]
+    for name, value in environment.items():
+        words += ["--setenv", name, value]
+    return [*words, "--chdir", cwd, "--"]
+
+
+class Nested:
+    """Inside an enclosure: programs run as they are, in its view, and those that need a file
+    bound over another (wrap's `binds`) run in a nested bwrap that binds them, and only that."""
+
+    def __init__(self, bwrap):
+        self.bwrap = bwrap
+
+    def wrap(self, argv, cwd, readable=(), writable=(), mark=None, binds=()):
+        if not binds:
+            return list(argv)
+        return [self.bwrap, "--dev-bind", "/", "/",
+                *(word for source, over in binds for word in ("--ro-bind", source, over)),
+                "--chdir", os.path.realpath(cwd) if cwd else "/", "--", *argv]
+
+    def environment(self):
+        return dict(os.environ, LC_ALL=processes.MESSAGES)
+
+
+def nested(path):
+    """The Nested of an enclosure, where a bwrap nested in it can bind a file; else None."""
+    bwrap = find(path)
+    true = next((p for p in ("/usr/bin/true", "/bin/true") if executable(p)), None)
+    if bwrap is None or true is None:
+        return None
+    inside = Nested(bwrap)
+    try:
+        _, status, _, _ = processes.run(inside.wrap([true], "/", binds=((true, true),)), "/",
+                                        30, bare=True)
+    except (OSError, Failure):
+        return None
+    return inside if status == 0 else None
 
 
 def find(path):
