@@ -3,6 +3,8 @@ translation unit, says why from each header's text, what it costs, and proves it
 flows one way: database, plan, run, listing, causes, record, then the writers.
 
     catalogue    each cause and shape: how it is found, its words, advice, rule, kind and fix
+    tree         where the user's build lies, from the database's path and --tree alone
+    inside       the run in the sandbox that sees only the tree; its result handed out
     database     the compilation database: its units, as the build runs them
     flags        the allowlist of a unit's flags: what reaches the compiler, what is dropped
     msvc         the same for cl and clang-cl, which list their headers with /showIncludes

@@ -140,8 +140,9 @@ OPTIONS = [
            help="audit only every N-th unit, from the I-th (from 1): the parts of a "
                 "build too large for one machine, to be merged"),
     option("--no-sandbox", action="store_true",
-           help="run the compilers without the sandbox of bubblewrap (bwrap): only "
-                "for a database that is trusted, or where bwrap cannot run"),
+           help="run without the sandbox of bubblewrap (bwrap): the tool reads the "
+                "database and runs its compilers with the user's rights; only for a "
+                "database that is trusted, or where bwrap cannot run"),
     option("--merge", nargs="+", metavar="RECORD",
            help="no audit: merge the JSON records of the parts into one report; "
                 "refused where a part of the build is missing (named), unless "

@@ -88,25 +88,15 @@ def plan_units(units, database, compiler, tree):
     return planned
 
 
-def contain(args, roots, programs):
-    """Runs every program from now on in the sandbox, with a PATH of the user's absolute
-    directories outside the tree `roots`; or, with --no-sandbox, without it, said once.
-    `programs` are the paths of the compilers to run: their installations are bound in."""
+def contain(args, roots):
+    """Runs every program from now on with a PATH of the user's absolute directories outside the
+    tree `roots`: in the tool's sandbox, where only the proof, which binds the fixed headers over
+    the tree, needs a bwrap of its own; or, with --no-sandbox, without any, said once."""
     path = compilers.search_path(roots)
-    if args.inside:
-        # In the tool's enclosure: the compilers start in it, and only the proof, where it binds
-        # the fixed headers over the tree, needs a bwrap of its own.
-        processes.configure(sandbox.nested(path) if args.patch else None, path=path)
-        return
     if args.no_sandbox:
         say("--no-sandbox: the compilers run without the sandbox, with only the checks of their "
             "names, paths and flags between the database and this machine")
-        processes.configure(path=path)
-        return
-    installed = {os.path.dirname(os.path.dirname(os.path.realpath(p))) for p in programs}
-    processes.configure(sandbox.start(
-        path, [*roots, *installed],
-        trusted=lambda bwrap: not compilers.under(os.path.realpath(bwrap), roots)))
+    processes.configure(sandbox.nested(path) if args.inside and args.patch else None, path=path)
 
 
 def refuse(planned, file, why):
@@ -310,7 +300,7 @@ def audit_database(args, progress, path, units, tree):
     compiler = chosen(args)
     planned = plan_units(units, str(path), compiler, tree)
     if planned.plans:
-        contain(args, tree, {p.key[0][0] for p in planned.plans.values()})
+        contain(args, tree)
         if compiler:
             with processes.scratch_directory(f"{ME}.") as directory:
                 compilers.check_listing(compiler, args.timeout, directory, args.compiler)
