@@ -37,6 +37,7 @@ class Compilers:
 
     defaults: dict  # key -> the directories it searches for <...>
     readable: tuple  # where a header's text may be read: the tree, the compilers' own
+    answers: dict = field(default_factory=dict)  # key -> "gcc", "clang", "cl" or None
 
 
 @dataclass
@@ -215,7 +216,16 @@ def probe_compilers(planned, units, timeout, compiler, tree, database):
             del planned.plans[index]
     say_failed(planned.failed[first:], total, database)
     own = (d for key, found in defaults.items() if not key[2] for d in found)
-    return Compilers(defaults, tuple(dict.fromkeys([*tree, *own])))
+    return Compilers(defaults, tuple(dict.fromkeys([*tree, *own])), answers)
+
+
+def listing_argv(plan, answer):
+    """What runs a unit for its listing alone: gcc and clang list the same with -M (dependencies
+    only, to nowhere) as with -E, without formatting the preprocessed text."""
+    if answer not in ("gcc", "clang") or plan.key[3] != "-H":
+        return plan.argv
+    at = plan.argv.index("-E")
+    return [*plan.argv[:at], "-M", *plan.argv[at + 1:]]
 
 
 def run_all(args, progress, units, planned, found_by, tree, knobs, database):
@@ -246,8 +256,9 @@ def run_all(args, progress, units, planned, found_by, tree, knobs, database):
         progress(f"{done} of {total} units" + (f" ({failed} failed)" if failed else ""),
                  done == total)
 
-    audit.run_units([units[i] for i in order], [p.argv for p in plans], args.jobs, args.timeout,
-                    said, take, roots)
+    audit.run_units([units[i] for i in order],
+                    [listing_argv(p, found_by.answers.get(p.key)) for p in plans], args.jobs,
+                    args.timeout, said, take, roots)
     say_failed(planned.failed[first:], len(order) + first, database)
     audit.describe_all(ran.found.values(), found_by.readable, knobs)
     ran.roots = dict(zip(order, roots))
