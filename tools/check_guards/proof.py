@@ -48,7 +48,7 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None, taken=None, to
             trial.preprocess()
             if trial.withdraw_failed():
                 break
-            if trial.withdraw_unseen():
+            if trial.withdraw_unseen() or trial.withdraw_unreproduced():
                 continue
             differing = trial.differing()
             code = trial.codes(differing)
