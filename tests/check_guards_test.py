@@ -1032,11 +1032,43 @@ class Proof(unittest.TestCase):
             self.assertEqual(runs.assembly_argv(argv, tree)[:6],
                              ["/usr/bin/gcc", "-S", "-o", "-", f"-ffile-prefix-map={tree}=",
                               f"-fdebug-prefix-map={tree}="])
-            self.assertNotIn("-H", runs.assembly_argv(argv, tree))
+            # -H kept: it names a precompiled header that the compile reads.
+            self.assertIn("-H", runs.assembly_argv(argv, tree))
             # The compiler itself never runs from the scratch tree.
             os.makedirs(tree + "/usr/bin")
             Path(tree + "/usr/bin/gcc").write_text("")
             self.assertEqual(runs.argv_in(argv, tree)[0], "/usr/bin/gcc")
+
+    def test_the_text_compared_holds_each_lines_file_and_number(self):
+        head = b'# 1 "u.c"\n# 1 "h.h" 1\n'
+        # (the text after, whether it is the text of `head` + "int a;" then u.c's line 2)
+        before = head + b'int a;\n# 2 "u.c" 2\nint b;\n'
+        cases = [
+            (before, True),
+            (head + b'   int a;   \n\n\n# 2 "u.c" 2\nint b;\n', True),  # blanks aside
+            (head + b'int a;\n# 2 "u.c" 2\n\nint b;\n', False),  # u.c's line 3
+            (head + b'\n\n# 1 "h.h"\nint a;\n\n# 2 "u.c" 2\n# 2 "u.c"\nint b;\n', True),
+            (head + b'#line 1\nint a;\n# 2 "u.c" 2\nint b;\n', True),
+            (head + b'\n\nint a;\n# 2 "u.c" 2\nint b;\n', False),  # moved down by two
+            (head + b'int a;\n# 3 "u.c" 2\nint b;\n', False),
+            (b'# 1 "u.c"\n# 1 "g.h" 1\nint a;\n# 2 "u.c" 2\nint b;\n', False),
+            (b'# 1 "u.c"\n# 1 "h.h" 1 3 4\nint a;\n# 2 "u.c" 2\nint b;\n', False),
+            (b'# 1 "u.c"\n# 1 "h.h" 1 3\nint a;\n# 2 "u.c" 2\nint b;\n', False),
+            (head + b'int  a;\n# 2 "u.c" 2\nint b;\n', False),
+        ]
+        for after, same in cases:
+            with self.subTest(after=after):
+                self.assertEqual(runs.normal(after, "") == runs.normal(before, ""), same)
+        # The scratch tree's name taken out, from the markers and the text alike.
+        moved = before.replace(b'"h.h"', b'"/s/b/h.h"') + b'char *f = "/s/b/h.h";\n'
+        self.assertEqual(runs.normal(moved, "/s/b"), runs.normal(
+            before.replace(b'"h.h"', b'"/h.h"') + b'char *f = "/h.h";\n', ""))
+        with tempfile.TemporaryDirectory() as directory:
+            for name in ("a.h", "a.h.gch", "b.h", "c.h", "c.h.pch"):
+                Path(directory, name).write_text("")
+            self.assertEqual([runs.probed_pch(["gcc", "-E", "-include", name, "u.c"], directory)
+                              for name in ("a.h", "b.h", "c.h")],
+                             [f"{directory}/a.h.gch", None, f"{directory}/c.h.pch"])
 
     def test_the_times_summed_up_and_the_saving_measurable_only_clear_of_zero(self):
         # (seconds before, after, the saving and its range, whether it is measurable)
