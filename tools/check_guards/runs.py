@@ -81,8 +81,8 @@ def assembly_argv(argv, tree):
 
 
 # A line marker of -E: gcc's and clang's "# 12 "file" 1 3", or "#line 12 "file"" (cl's).
-MARKER = re.compile(rb'[ \t]*#[ \t]*(?:line[ \t]+)?(\d+)(?:[ \t]+("(?:[^"\\]|\\.)*")((?:[ \t]+\d+)*))?'
-                    rb'[ \t]*$')
+MARKER = re.compile(rb'[ \t]*#[ \t]*(?:line[ \t]+)?(\d+)'
+                    rb'(?:[ \t]+("(?:[^"\\]|\\.)*")((?:[ \t]+\d+)*))?[ \t]*$')
 
 
 def normal(output, tree):
