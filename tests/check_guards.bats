@@ -302,10 +302,10 @@ query() {
     printf 'int c;\n' >src/u3.c
     check --patch "$BATS_TEST_TMPDIR/fix.diff" --json "$BATS_TEST_TMPDIR/r.json" build
     # Every fix withdrawn: no patch, and status 1, with the reason in one line.
-    [[ $status -eq 1 && $err == "check-guards: $BATS_TEST_TMPDIR/fix.diff: not written: the one fix, of $project/include/h.h, was withdrawn: its fix changes the code of src/u2.c: it moves __LINE__" ]] ||
+    [[ $status -eq 1 && $err == "check-guards: $BATS_TEST_TMPDIR/fix.diff: not written: the one fix, of $project/include/h.h, was withdrawn: its fix changes the code of src/u2.c: it moves lines whose numbers its code holds (__LINE__, __builtin_LINE(), std::source_location)" ]] ||
         { echo "status $status: $err"; return 1; }
     [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(w['path'][len('$project/'):], w['reason']) for w in r['proof']['withdrawn']]") == \
-        "[('include/h.h', 'its fix changes the code of src/u2.c: it moves __LINE__')]" ]] ||
+        "[('include/h.h', 'its fix changes the code of src/u2.c: it moves lines whose numbers its code holds (__LINE__, __builtin_LINE(), std::source_location)')]" ]] ||
         { query "$BATS_TEST_TMPDIR/r.json" "r['proof']"; return 1; }
     [[ ! -e $BATS_TEST_TMPDIR/fix.diff && $out == *"Proof of the patch: every fix withdrawn, none written:"* ]] || { echo "$out"; return 1; }
 }

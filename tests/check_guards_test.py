@@ -1057,11 +1057,43 @@ class Proof(unittest.TestCase):
             self.assertEqual(runs.assembly_argv(argv, tree)[:6],
                              ["/usr/bin/gcc", "-S", "-o", "-", f"-ffile-prefix-map={tree}=",
                               f"-fdebug-prefix-map={tree}="])
-            self.assertNotIn("-H", runs.assembly_argv(argv, tree))
+            # -H kept: it names a precompiled header that the compile reads.
+            self.assertIn("-H", runs.assembly_argv(argv, tree))
             # The compiler itself never runs from the scratch tree.
             os.makedirs(tree + "/usr/bin")
             Path(tree + "/usr/bin/gcc").write_text("")
             self.assertEqual(runs.argv_in(argv, tree)[0], "/usr/bin/gcc")
+
+    def test_the_text_compared_holds_each_lines_file_and_number(self):
+        head = b'# 1 "u.c"\n# 1 "h.h" 1\n'
+        # (the text after, whether it is the text of `head` + "int a;" then u.c's line 2)
+        before = head + b'int a;\n# 2 "u.c" 2\nint b;\n'
+        cases = [
+            (before, True),
+            (head + b'   int a;   \n\n\n# 2 "u.c" 2\nint b;\n', True),  # blanks aside
+            (head + b'int a;\n# 2 "u.c" 2\n\nint b;\n', False),  # u.c's line 3
+            (head + b'\n\n# 1 "h.h"\nint a;\n\n# 2 "u.c" 2\n# 2 "u.c"\nint b;\n', True),
+            (head + b'#line 1\nint a;\n# 2 "u.c" 2\nint b;\n', True),
+            (head + b'\n\nint a;\n# 2 "u.c" 2\nint b;\n', False),  # moved down by two
+            (head + b'int a;\n# 3 "u.c" 2\nint b;\n', False),
+            (b'# 1 "u.c"\n# 1 "g.h" 1\nint a;\n# 2 "u.c" 2\nint b;\n', False),
+            (b'# 1 "u.c"\n# 1 "h.h" 1 3 4\nint a;\n# 2 "u.c" 2\nint b;\n', False),
+            (b'# 1 "u.c"\n# 1 "h.h" 1 3\nint a;\n# 2 "u.c" 2\nint b;\n', False),
+            (head + b'int  a;\n# 2 "u.c" 2\nint b;\n', False),
+        ]
+        for after, same in cases:
+            with self.subTest(after=after):
+                self.assertEqual(runs.normal(after, "") == runs.normal(before, ""), same)
+        # The scratch tree's name taken out, from the markers and the text alike.
+        moved = before.replace(b'"h.h"', b'"/s/b/h.h"') + b'char *f = "/s/b/h.h";\n'
+        self.assertEqual(runs.normal(moved, "/s/b"), runs.normal(
+            before.replace(b'"h.h"', b'"/h.h"') + b'char *f = "/h.h";\n', ""))
+        with tempfile.TemporaryDirectory() as directory:
+            for name in ("a.h", "a.h.gch", "b.h", "c.h", "c.h.pch"):
+                Path(directory, name).write_text("")
+            self.assertEqual([runs.probed_pch(["gcc", "-E", "-include", name, "u.c"], directory)
+                              for name in ("a.h", "b.h", "c.h")],
+                             [f"{directory}/a.h.gch", None, f"{directory}/c.h.pch"])
 
     def test_the_times_summed_up_and_the_saving_measurable_only_clear_of_zero(self):
         # (seconds before, after, the saving and its range, whether it is measurable)
@@ -1127,6 +1159,92 @@ class Proof(unittest.TestCase):
                     self.assertEqual(proposed.withdrawn, [
                         {"path": str(top / "other/include/b.h"), "reason": "it lies outside the "
                          f"project's top, {top}/home/proj, where git apply takes the patch"}])
+
+    def test_a_fix_is_proven_only_where_every_units_code_stays_the_same(self):
+        if not shutil.which("gcc") or not shutil.which("g++"):
+            self.skipTest("gcc or g++ is not installed")
+        # Headers entered again by u.c (or u.cc), which includes h.h twice; in each unit's code
+        # a number that only a line marker carries, or a file tested but never read, or a
+        # precompiled header that -E does not read.
+        twice = '#include "h.h"\n#include "h.h"\n'
+        seen = "#ifdef H_SEEN\nint twice(void) { return 2; }\n#endif\n#define H_SEEN\n"
+        # A body guarded, with a line after it that adds no text: a new guard goes round the
+        # whole file, and the text of the units without the line markers is the same.
+        body = "#ifndef H_H\n#define H_H\n%s#endif\n#define H_TAIL 1\n"
+        line_of = "static inline int at(void) { return %s; }\nint use(void) { return at(); }\n"
+        # (what it is, the files (src/ holds the unit), the unit's extra flags, its file, the
+        # modes (in the sandbox, or not), the reason of the one fix withdrawn, or None where it
+        # is proven)
+        cases = [
+            ("a plain header", {"src/h.h": "int h;\n"}, [], "u.c", (True, False), None),
+            ("a guarded header named two ways, #pragma once before its #endif",
+             {"src/h.h": "#ifndef H_H\n#define H_H\nint h;\n#endif\n",
+              "src/sub/s.h": '#include "../h.h"\n', "src/u.c": '#include "h.h"\n'
+              '#include "sub/s.h"\n'}, [], "u.c", (True, False), None),
+            ("a body without lines", {"src/h.h": body % "int h(void) { return 1; }\n"}, [],
+             "u.c", (True, False), None),
+            ("__builtin_LINE()", {"src/h.h": body % (line_of % "__builtin_LINE()")},
+             [], "u.c", (True, False), "it moves lines whose numbers its code holds"),
+            ("std::source_location",
+             {"src/h.h": "#include <source_location>\n" + body % (
+                 "static inline unsigned at() { return std::source_location::current().line(); }"
+                 "\nunsigned use() { return at(); }\n")},
+             ["-std=c++20"], "u.cc", (True, False), "it moves lines whose numbers its code holds"),
+            ("__LINE__ in an inline function", {"src/h.h": body % (line_of % "__LINE__")},
+             [], "u.c", (True, False), "it moves lines whose numbers its code holds"),
+            ("__builtin_LINE(), a cycle's #pragma once",
+             {"src/h.h": "#ifndef H_H\n#define H_H\n#include \"back.h\"\n"
+              + line_of % "__builtin_LINE()"
+              + "#endif\n", "src/back.h": '#include "h.h"\n'},
+             [], "u.c", (True, False), "it moves lines whose numbers its code holds"),
+            ("__has_include of a file beside it", {"src/h.h": "#if __has_include(\"marker.txt\")\n"
+                                                   + seen + "#endif\n", "src/marker.txt": ""},
+             [], "u.c", (True, False), "it is read again on purpose"),
+            ("__has_include of a file below it",
+             {"src/h.h": "#if __has_include(\"sub/marker.txt\")\n" + seen + "#endif\n",
+              "src/sub/marker.txt": ""},
+             [], "u.c", (False,), "the scratch copies of --no-sandbox do not reproduce src/u.c"),
+            ("a stale precompiled header in an absolute -I",
+             {"include/h.h": seen, "pch/h.h": "#define H_SEEN\n",
+              "src/u.c": '#include "h.h"\n#include "../include/h.h"\n'},
+             ["-I{tree}/pch", "-I{tree}/include"], "u.c", (True, False),
+             "its code could not be compared: it reads the precompiled header pch/h.h.gch"),
+        ]
+        for what, files, extra, name, modes, withdrawn in cases:
+            for sandbox in modes:
+                if sandbox and not shutil.which("bwrap"):
+                    continue
+                with self.subTest(what, sandbox=sandbox), tempfile.TemporaryDirectory() as top:
+                    tree = Path(top).resolve()
+                    for path, text in {f"src/{name}": twice, **files, ".git/x": ""}.items():
+                        (tree / path).parent.mkdir(parents=True, exist_ok=True)
+                        (tree / path).write_text(text)
+                    if "pch/h.h" in files:
+                        subprocess.run(["gcc", "-x", "c-header", "pch/h.h"], cwd=tree,
+                                       check=True)
+                        (tree / "pch/h.h").unlink()
+                    compiler = "g++" if name.endswith(".cc") else "gcc"
+                    (tree / "build").mkdir()
+                    (tree / "build/compile_commands.json").write_text(json.dumps([{
+                        "directory": str(tree / "build"), "file": f"../src/{name}",
+                        "arguments": [compiler, *(e.format(tree=tree) for e in extra), "-c",
+                                      f"../src/{name}"]}]))
+                    done = subprocess.run(
+                        [sys.executable, str(Path(__file__).parent.parent / "tools/check-guards"),
+                         *([] if sandbox else ["--no-sandbox"]), "--rounds", "1", "--patch",
+                         "fix.diff", "--json", "r.json", "build"], cwd=tree,
+                        capture_output=True, text=True, timeout=120)
+                    self.assertNotIn("Traceback", done.stderr)
+                    found = json.loads((tree / "r.json").read_text())["proof"]
+                    reasons = [w["reason"] for w in found["withdrawn"]]
+                    if withdrawn is None:
+                        self.assertEqual((done.returncode, reasons, len(found["patched"])),
+                                         (0, [], 1), done.stdout)
+                    else:
+                        self.assertEqual((done.returncode, found["patched"]), (1, []),
+                                         done.stdout)
+                        self.assertEqual(len(reasons), 1, reasons)
+                        self.assertIn(withdrawn, reasons[0])
 
     def test_the_re_entries_counted_are_those_of_the_fixed_headers(self):
         count = compare.counter({"/a.h": None, "/b.h": None})

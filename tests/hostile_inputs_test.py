@@ -202,14 +202,15 @@ class DevicesAndFifos(unittest.TestCase):
 @unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
 class ProofRuns(unittest.TestCase):
     def test_a_proof_whose_runs_both_fail_proves_nothing(self):
-        # The unit needs a file it never enters, which the scratch copies (of --no-sandbox; the
-        # sandbox proves on the tree itself) do not hold: both of its runs there fail, and
-        # their missing outputs are not "the same".
+        # The unit needs a file it never enters, below a directory it searches, which the
+        # scratch copies (of --no-sandbox; the sandbox proves on the tree itself) do not hold:
+        # both of its runs there fail, and their missing outputs are not "the same".
         case = Case(self)
         (case.tree / "src" / "u.c").write_text(
-            '#include "a.h"\n#include "a.h"\n#if !__has_include("marker.h")\n#error copies\n'
-            '#endif\n')
-        (case.tree / "src" / "marker.h").write_text("")
+            '#include "a.h"\n#include "a.h"\n#if !__has_include("sub/marker.h")\n'
+            '#error copies\n#endif\n')
+        (case.tree / "src" / "sub").mkdir()
+        (case.tree / "src" / "sub" / "marker.h").write_text("")
         case.database(("u.c", []))
         status, out, err = case.run("check-guards", "--no-sandbox", "--rounds", "1", "--patch",
                                     "fix.diff", "build")

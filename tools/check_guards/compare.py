@@ -41,15 +41,18 @@ class Trial:
         self.jobs, self.timeout, self.say = jobs, timeout, say
         self.chosen, self.results, self.by_code = [], [], set()
         self.identical, self.before_code = True, {}
-        self.passes = 0
+        self.passes, self.refused = 0, None
 
     def preprocess(self):
         """Copies the files of the units that read a fix into both trees, afresh, and
         preprocesses each unit in both."""
         fixes = self.proposed.fixes
         self.chosen = [u for u in self.units if u.files & set(fixes)]
-        self.trees.make(self.chosen, fixes)
+        self.refused = self.trees.make(self.chosen, fixes)
         self.passes += 1
+        if self.refused:
+            self.results = []
+            return
         trees, timeout, total, done = self.trees, self.timeout, len(self.chosen), [0]
         lock = threading.Lock()
         self.say(f"proof, pass {self.passes}: 0 of {plural(total, 'unit')} preprocessed before "
@@ -71,10 +74,10 @@ class Trial:
         where it did."""
         broken = [u for u, (b, a) in zip(self.chosen, self.results)
                   if b[0] is None or a[0] is None]
-        if not broken:
+        if not broken and not self.refused:
             return False
         for path in sorted(self.proposed.fixes):
-            self.proposed.withdraw(path, "the proof could not preprocess "
+            self.proposed.withdraw(path, self.refused or "the proof could not preprocess "
                                    f"{_shown(broken[0].path)} on the scratch copies "
                                    f"({plural(len(broken), 'unit')} failed there)")
         self.identical, self.chosen = False, []
@@ -97,6 +100,26 @@ class Trial:
                                        "--no-sandbox (the sandbox binds the patch over the tree)")
         return gone
 
+    def withdraw_unreproduced(self):
+        """Withdraws the fixes that a unit reads whose text on the scratch copies before the
+        patch is not its text in the tree (it tests a file that the copies do not hold, as
+        __has_include("sub/file") or a name with ../ can): the copies do not stand for the tree
+        there, so nothing is proven of it; the paths withdrawn. None in the sandbox, which runs
+        on the tree itself."""
+        gone = set()
+        if self.trees.bound:
+            return gone
+        for unit, (b, _) in zip(self.chosen, self.results):
+            if b[0] == unit.text:
+                continue
+            for path in sorted(unit.files & set(self.proposed.fixes)):
+                gone.add(path)
+                self.proposed.withdraw(path, "the scratch copies of --no-sandbox do not reproduce "
+                                       f"{_shown(unit.path)}: its text there is not its text in "
+                                       "the tree, as where it tests a file they do not hold "
+                                       "(the sandbox proves it on the tree itself)")
+        return gone
+
     def differing(self):
         """The units whose text differs, as (unit, before, after); none where none of them read
         a fix, as then it changes from one run to the next (__TIME__, say)."""
@@ -110,7 +133,7 @@ class Trial:
         return out
 
     def codes(self, differing):
-        """(code before, code after) of each of `differing`; proven by its code, those whose
+        """(Code before, Code after) of each of `differing`; proven by its code, those whose
         code is there and the same."""
         def pair(item):
             unit = item[0]
@@ -119,7 +142,8 @@ class Trial:
             return self.before_code[unit], compiled(unit, self.trees.after, self.timeout)
 
         code = parallel(self.jobs, pair, differing)
-        self.by_code = {u.path for (u, _, _), (b, a) in zip(differing, code) if b and b == a}
+        self.by_code = {u.path for (u, _, _), (b, a) in zip(differing, code)
+                        if b.digest and b.digest == a.digest}
         return code
 
     def withdraw_culprits(self, differing, code):
@@ -127,13 +151,13 @@ class Trial:
         that its code does not prove, a unit that reads one withdrawn already left to the next
         pass; the paths withdrawn."""
         gone = set()
-        for (unit, _, (_, walked, _)), (old, _) in zip(differing, code):
+        for (unit, _, (_, walked, _)), (old, new) in zip(differing, code):
             read = {p for _, p in walked}
             if unit.path in self.by_code or read & gone:
                 continue  # proven by its code, or proved again with what is left
             read &= set(self.proposed.fixes)
-            for path, reason in culprits(unit, old, read, self.proposed.fixes, self.trees,
-                                         self.timeout):
+            for path, reason in culprits(unit, (old, new), read, self.proposed.fixes,
+                                         self.trees, self.timeout):
                 gone.add(path)
                 self.proposed.withdraw(path, f"its fix changes the code of {_shown(unit.path)}: "
                                        f"{reason}")
@@ -159,19 +183,35 @@ class Trial:
                 sum(count(a[1]) for _, a in self.results)]
 
 
+MOVES = "it moves lines whose numbers its code holds (__LINE__, __builtin_LINE(), " \
+    "std::source_location)"
+
+
+def uncompared(code):
+    """Why the proof cannot compare the code of `code` (before, after), or None where it can."""
+    pch = next((c.precompiled for c in code if c.precompiled), None)
+    if pch:
+        return ("its preprocessed text changes, and its code could not be compared: it reads "
+                f"the precompiled header {_shown(pch)}, which -E does not read")
+    if code[0].digest is None:
+        return "its preprocessed text changes, and its code could not be compared"
+    return None
+
+
 def culprits(unit, code, candidates, fixes, trees, timeout):
     """(path, why) of each of the `candidates` (headers whose fix `unit` read) that changes its
-    `code` on its own, each tried alone on `trees`; all of them where none does alone. The why is
-    that the fix moves __LINE__ where the code is the same once the header's lines keep their
-    numbers, else that the header is read again on purpose."""
+    `code` (Code before, after) on its own, each tried alone on `trees`; all of them where none
+    does alone, or where the code cannot be compared. The why is that the fix moves lines where
+    the code is the same once the header's lines keep their numbers, else that the header is
+    read again on purpose."""
 
     def same(path, text):
         found = compiled(unit, trees.one_fix(path, text), timeout)
-        return found is not None and found == code
+        return found.digest is not None and found == code[0]
 
-    if code is None:
-        return [(p, "its preprocessed text changes, and its code could not be compared")
-                for p in sorted(candidates)]
+    why = uncompared(code)
+    if why:
+        return [(p, why) for p in sorted(candidates)]
     guilty = [p for p in sorted(candidates) if len(candidates) == 1 or not same(p, fixes[p].new)]
     if not guilty:
         return [(p, "the fixes of the headers it reads change its code together, though none "
@@ -181,5 +221,5 @@ def culprits(unit, code, candidates, fixes, trees, timeout):
         fix = fixes[path]
         numbered = fixing.numbered(fix.new, fix.record)
         moves = numbered != fix.new and same(path, numbered)
-        out.append((path, "it moves __LINE__" if moves else "it is read again on purpose"))
+        out.append((path, MOVES if moves else "it is read again on purpose"))
     return out

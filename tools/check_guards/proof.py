@@ -1,9 +1,9 @@
 """The proof of a patch, in its order, never writing the user's tree: in the sandbox on the tree
 itself with the fixed headers bound over it, read-only, else on scratch copies of the files the
-changed units read (scratch): the fixes proposed (proposed), the files each unit reads listed
-(runs), then pass after pass the units compared before and after the patch and
-what a fix disproves withdrawn (compare), until a pass withdraws none; then -E timed in
-interleaved rounds (timing, stats), and the patch written (diffs)."""
+changed units read and of the directories they search (scratch): the fixes proposed (proposed),
+the files each unit reads listed (runs), then pass after pass the units compared before and
+after the patch and what a fix disproves withdrawn (compare), until a pass withdraws none; then
+-E timed in interleaved rounds (timing, stats), and the patch written (diffs)."""
 
 import os
 from dataclasses import dataclass
@@ -34,9 +34,12 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None, taken=None, to
     as a Proof. `units` are the proof's Units, those that entered any of them again; `taken` the
     names in the build's files that a new guard must not take; `top` the project's top, where
     the patch is applied, its paths relative to it. A unit is proven when its
-    preprocessed text is the same (line markers and blank lines aside), else when the assembly it
-    compiles to is; a header whose fix changes some unit's code, or does not lower its
-    re-entries, is withdrawn with the reason, and the rest proved again."""
+    preprocessed text is the same, each line at the file and line its line markers give it
+    (which __builtin_LINE() and std::source_location take), else when the assembly it compiles
+    to is and no precompiled header was read for it; a header whose fix changes some unit's
+    code, or does not lower its re-entries, is withdrawn with the reason, and the rest proved
+    again. On scratch copies, a unit whose text there is not its text in the tree proves
+    nothing."""
     say = say or (lambda text: None)
     proposal = proposed.propose(headers, units, set() if taken is None else taken, top)
     with processes.scratch_directory("check-guards-proof.") as directory:
@@ -48,7 +51,7 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None, taken=None, to
             trial.preprocess()
             if trial.withdraw_failed():
                 break
-            if trial.withdraw_unseen():
+            if trial.withdraw_unseen() or trial.withdraw_unreproduced():
                 continue
             differing = trial.differing()
             code = trial.codes(differing)

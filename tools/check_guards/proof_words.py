@@ -17,9 +17,9 @@ def lines(proof):
         by_code = proof.get("by_code", 0)
         out.append(("  code: the same in every unit: "
                     + (f"{plural(proof['units'] - by_code, 'unit')} by the preprocessed text "
-                       f"(line markers and blank lines aside), {by_code} by the assembly it "
-                       "compiles to" if by_code else "the preprocessed text the same, line "
-                       "markers and blank lines aside"))
+                       f"(each line at its file and line, as the line markers say), {by_code} "
+                       "by the assembly it compiles to" if by_code else "the preprocessed text "
+                       "the same, each line at its file and line, as the line markers say"))
                    if proof["output_identical"] else
                    "  output: not the same from one run to the next, whatever the patch")
         saved = proof["reentries_before"] - proof["reentries_after"]

@@ -4,7 +4,9 @@ must not change."""
 
 import hashlib
 import os
+import re
 from concurrent.futures import ThreadPoolExecutor
+from typing import NamedTuple
 
 from guardgen_common import entries, processes
 
@@ -27,6 +29,7 @@ class Unit:
         self.again = again  # whether it entered a header again: only those are timed
         self.roots = roots  # where the files it reads may be copied from
         self.files = set()
+        self.text = None  # the digest of its text in the user's tree, as list_files found it
 
 
 def parallel(jobs, work, items):
@@ -64,27 +67,43 @@ def argv_in(argv, tree, timed=False):
 
 def assembly_argv(argv, tree):
     """The unit's argv in `tree`, made to compile to assembly on standard output (nothing is
-    written) instead of preprocessing, with the scratch tree's name mapped away."""
+    written) instead of preprocessing, with the scratch tree's name mapped away; -H kept, as it
+    names a precompiled header that the compile reads."""
     out = []
     for word in argv_in(argv, tree):
         if word == "-E":
             out += ["-S", "-o", "-"]
             if tree:
                 out += [f"-ffile-prefix-map={tree}=", f"-fdebug-prefix-map={tree}="]
-        elif word != "-H":
+        else:
             out.append(word)
     return out
 
 
+# A line marker of -E: gcc's and clang's "# 12 "file" 1 3", or "#line 12 "file"" (cl's).
+MARKER = re.compile(rb'[ \t]*#[ \t]*(?:line[ \t]+)?(\d+)'
+                    rb'(?:[ \t]+("(?:[^"\\]|\\.)*")((?:[ \t]+\d+)*))?[ \t]*$')
+
+
 def normal(output, tree):
-    """The output with the scratch tree's name (where there is one) taken out, without line
-    markers and blank lines: what must not change."""
+    """The digest of what must not change of the output, the scratch tree's name (where there is
+    one) taken out: each line of text, blanks around it aside, with the file and line the line
+    markers give it (and whether that file is a system header, flags 3 and 4), which
+    __builtin_LINE() and std::source_location take; blank lines only count the lines."""
     digest = hashlib.sha256()
+    place, number = b"", 0
     for line in (output.replace(tree.encode(), b"") if tree else output).splitlines():
+        marker = MARKER.match(line)
+        if marker:
+            number = int(marker[1])
+            if marker[2] is not None:
+                flags = set((marker[3] or b"").split()) & {b"3", b"4"}
+                place = marker[2] + b"".join(b" " + f for f in sorted(flags))
+            continue
         stripped = line.strip()
-        if stripped and not (stripped.startswith(b"# ") and stripped[2:3].isdigit()) \
-                and not stripped.startswith(b"#line"):
-            digest.update(stripped + b"\n")
+        if stripped:
+            digest.update(b"%s\0%d\0%s\n" % (place, number, stripped))
+        number += 1
     return digest.hexdigest()
 
 
@@ -110,24 +129,55 @@ def preprocess(unit, view, timeout):
     return normal(output, tree), walked, outside
 
 
+class Code(NamedTuple):
+    """What a unit compiles to: the digest of its assembly, or None where it failed or is no
+    unit of gcc's or clang's; and the precompiled header it read, which -E never reads (its
+    code is then not the code of the text compared)."""
+    digest: str = None
+    precompiled: str = None
+
+
+# A precompiled header that gcc's -H names as read: "! file.gch", dots before it for its depth.
+READ_PCH = re.compile(rb"\.*! (.+?)\r?\n?$")
+
+
 def compiled(unit, view, timeout):
-    """The digest of the assembly that `unit` compiles to in `view`, or None where it fails or
-    is no unit of gcc's or clang's."""
+    """The Code that `unit` compiles to in `view`."""
     if "/showIncludes" in unit.argv:
-        return None
+        return Code()
     tree = view.prefix
+    argv = assembly_argv(unit.argv, tree)
     _, status, output, said = processes.run_to_file(
-        assembly_argv(unit.argv, tree), tree + unit.directory, timeout, keep_output=True,
-        binds=view.binds)
-    said.close()
+        argv, tree + unit.directory, timeout, keep_output=True, binds=view.binds)
+    with said:
+        read = next((m[1] for m in map(READ_PCH.match, said) if m), None)
+    found = (os.path.join(tree + unit.directory, os.fsdecode(read)) if read
+             else probed_pch(argv, tree + unit.directory))
+    if found:
+        found = os.path.normpath(found)
+        return Code(precompiled=found[len(tree):] if tree and found.startswith(tree) else found)
     if status != 0:
-        return None
-    return hashlib.sha256(output.replace(tree.encode(), b"") if tree else output).hexdigest()
+        return Code()
+    return Code(hashlib.sha256(output.replace(tree.encode(), b"") if tree else output)
+                .hexdigest())
+
+
+def probed_pch(argv, directory):
+    """The precompiled header beside a file of -include in `argv` (run in `directory`), which
+    clang's driver reads in its stead and names nowhere: FILE.pch, else FILE.gch; or None."""
+    for option, value in zip(argv, argv[1:]):
+        if option == "-include":
+            for name in (value + ".pch", value + ".gch"):
+                path = os.path.join(directory, name)
+                if os.path.lexists(path):
+                    return path
+    return None
 
 
 def list_files(units, jobs, timeout):
     """Gives each unit its files: its own, and those its listing names where it stands (in the
-    user's tree), the compiler's own aside."""
+    user's tree), the compiler's own aside; and the digest of its text there."""
     found = parallel(jobs, lambda u: preprocess(u, View(), timeout), units)
-    for unit, (_, walked, _) in zip(units, found):
+    for unit, (text, walked, _) in zip(units, found):
         unit.files = {unit.path} | {p for _, p in walked if not under(p, unit.defaults)}
+        unit.text = text

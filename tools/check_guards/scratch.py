@@ -2,9 +2,11 @@
 sandbox, the user's tree itself, read-only: before as it is, after with each fixed header's text
 (written in the scratch directory) bound over the header, so that the units see the patch
 through every path they can name, an absolute one in an #include too. Without the sandbox
-(--no-sandbox), scratch trees: "b" and "a", the same copies of the files the chosen units read,
-with the fixed texts written in "a"; "c", a copy of "b" with one file rewritten. A unit run in a
-copy that reads a file of the build's outside it did not see the patch there, and says so."""
+(--no-sandbox), scratch trees: "b" and "a", the same copies of the files the chosen units read
+and of every file in the directories they search, with the fixed texts written in "a"; "c", a
+copy of "b" with one file rewritten. A unit run in a copy that reads a file of the build's
+outside it did not see the patch there, and says so; one whose text in "b" is not its text in
+the tree is not reproduced by the copies, and nothing is proven of it."""
 
 import os
 import shutil
@@ -47,7 +49,8 @@ class Trees:
         return os.path.join(self.directory, name)
 
     def make(self, units, fixes):
-        """Makes both views anew for `units`, the `fixes` (path -> Fix) in the one after."""
+        """Makes both views anew for `units`, the `fixes` (path -> Fix) in the one after; None,
+        or why the scratch copies cannot be made."""
         if self.bound:
             shutil.rmtree(self._tree("a"), ignore_errors=True)
             binds = []
@@ -56,16 +59,25 @@ class Trees:
                 write(self._tree("a") + path, fix.new, real)
                 binds.append((self._tree("a") + path, real))
             self.before, self.after = View(), View("", tuple(binds))
-            return
+            return None
+        # Every directory searched is moved into the copies with all its files, even where the
+        # listing named none of them: __has_include tests them, and no -I leads to the tree.
+        directories = {u: copies.moved(u) for u in units}
+        more = copies.directory_files(sorted({d for found in directories.values() for d in found}))
+        if isinstance(more, str):
+            return (f"the scratch copies of --no-sandbox hold every file of the directories the "
+                    f"units search, and theirs are {more}")
         for name in "ba":
             tree = self._tree(name)
             shutil.rmtree(tree, ignore_errors=True)
             for unit in units:
-                copies.copy_into(tree, unit.files, unit.roots, unit.argv[0])
-                os.makedirs(tree + unit.directory, exist_ok=True)
+                copies.copy_into(tree, unit.files | set(more), unit.roots, unit.argv[0])
+                for directory in [unit.directory, *directories[unit]]:
+                    os.makedirs(tree + directory, exist_ok=True)
         for path, fix in fixes.items():
             write(self._tree("a") + path, fix.new)
         self.before, self.after = View(self._tree("b")), View(self._tree("a"))
+        return None
 
     def one_fix(self, path, text):
         """The view for a fix alone: the one before, with `path` as `text`."""
