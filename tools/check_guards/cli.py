@@ -52,7 +52,7 @@ why from each header's text, and what it costs. A database that came with a clon
 is taken as hostile: nothing from it runs but gcc or clang (cc and c++ where they lead to one;
 ccache, sccache, distcc in front taken away), found on the PATH's absolute directories and
 lying outside the database's tree; a unit of another program or language is skipped. Each unit
-runs as COMPILER -E -H -w, then its flags that an allowlist keeps (-I, -D, -U, -isystem,
+runs as COMPILER -M -H -w (the listing of -E -H without the text), then its flags that an allowlist keeps (-I, -D, -U, -isystem,
 -include, -std=, -x, -O, --sysroot, -target, the -f and -m options that define macros), then
 its file, bounded in time, memory and listing; nothing is written. What was dropped that could
 have changed the answer is named in one line. --compiler names the program to use instead.

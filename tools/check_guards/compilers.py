@@ -3,14 +3,15 @@ the file system alone, so that a database that came with a cloned repository can
 program of its own choosing.
 
 The program is gcc or clang (g++-12, clang++, cc or c++ where they lead to one of them), found on
-the absolute directories of the PATH, or named by an absolute path; ccache,
-sccache, distcc and icecc in front, and ccache's links named after a compiler, lead to the real
-compiler behind them. Its real file, and the path it runs by, lie outside the database's tree
-(the top of every work tree that holds it), it is a compiled program (no script), and its -v
-answers as gcc's or clang's does. It runs with -E -H -w first, so that no word of the unit can take them as its value,
-then the unit's flags that the allowlist (flags) keeps, then the unit's file; the preprocessed
-text is thrown away and nothing is written. A unit of another program or language is skipped;
-one whose program, file or forced include is not safe to run is refused."""
+the absolute directories of the PATH, or named by an absolute path; ccache, sccache, distcc and
+icecc in front, and ccache's links named after a compiler, lead to the real compiler behind
+them. Its real file, and the path it runs by, lie outside the tree (see tree), it is a compiled
+program (no script), and its -v answers as gcc's or clang's does. It runs with -E -H -w first
+(-M in place of -E for the listing alone), so that no word of the unit can take them as its
+value, then the unit's flags that the allowlist (flags) keeps, then the unit's file; the
+preprocessed text is thrown away and nothing is written. A unit of another program or language
+is skipped; one that names a path outside the tree, or whose program, file or forced include is
+not safe to run, is refused."""
 
 import os
 import re
