@@ -51,10 +51,10 @@ def _work_tree(here):
     marker = os.path.join(here, ".git")
     if os.path.isdir(marker) and not os.path.islink(marker):
         return True
-    data = files.read_bytes(marker, limit=None) if files.regular(marker) else None
+    data = files.read_bytes(marker, limit=GITDIR) if files.regular(marker) else None
     if data is None:
         return False
-    text = data[:GITDIR].decode("utf-8", errors="replace").strip()
+    text = data.decode("utf-8", errors="replace").strip()
     if not text.startswith("gitdir:") or "\0" in text:
         return False
     return os.path.isdir(os.path.join(here, text[len("gitdir:"):].strip()))
