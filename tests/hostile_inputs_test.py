@@ -224,6 +224,63 @@ class ProofRuns(unittest.TestCase):
         self.assertFalse((case.tree / "fix.diff").exists())
 
 
+def snapshot(directory):
+    """Each file below `directory` (but .git) by its path, as bytes."""
+    return {p.relative_to(directory): p.read_bytes() for p in Path(directory).rglob("*")
+            if p.is_file() and ".git" not in p.parts}
+
+
+@unittest.skipUnless(shutil.which("gcc") and shutil.which("git") and shutil.which("patch"),
+                     "gcc, git or patch is not installed")
+class PatchNames(unittest.TestCase):
+    def test_the_patch_changes_the_file_it_names_and_no_other(self):
+        # (a header's name, a file beside it that the name read another way would be)
+        cases = [
+            ("b.h\tx", "b.h"),
+            ("c.h 2024-01-01", "c.h"),
+            ("sp ace.h", "sp"),
+            ("x y\tz.h", "x"),
+            ('q"uote.h', "q"),
+            ("back\\slash.h", "back"),
+            ('"lead.h', "lead.h"),
+            ("trail .h", "trail"),
+            ("\u00e9.h", None),
+            (os.fsdecode(b"\xff.h"), None),
+        ]
+        case = Case(self)
+        src = case.tree / "src"
+        lines = []
+        for name, beside in cases:
+            (src / name).write_text("int v;\n")
+            lines += [f"#include <{name}>\n"] * 2
+            if beside:
+                (src / beside).write_text("int v;\n")
+                lines.append(f"#include <{beside}>\n")
+        (src / "u.c").write_bytes(os.fsencode("".join(lines)))
+        case.database(("u.c", ["-I../src"]))
+        status, out, err = case.run("check-guards", "--rounds", "1", "--patch", "fix.diff",
+                                    "build")
+        self.assertEqual((status, err), (0, ""), out)
+        patch = (case.tree / "fix.diff").read_bytes()
+        before = snapshot(case.tree)
+        for tool in (["git", "apply"], ["patch", "-p1", "--batch", "-s"]):
+            copy = case.top / "copy"
+            shutil.rmtree(copy, ignore_errors=True)
+            shutil.copytree(case.tree, copy, symlinks=True)
+            shutil.rmtree(copy / ".git")
+            subprocess.run(["git", "init", "-q", str(copy)], check=True)
+            done = subprocess.run(tool, cwd=copy, input=patch, capture_output=True, timeout=30)
+            after = snapshot(copy)
+            changed = sorted(str(p) for p in set(before) | set(after)
+                             if before.get(p) != after.get(p))
+            for name, beside in cases:
+                with self.subTest(tool=tool[0], name=name):
+                    self.assertEqual(done.returncode, 0, done.stderr)
+                    self.assertIn(f"src/{name}", changed)
+                    self.assertIn(b"#define ", after[Path("src", name)])
+            self.assertEqual(changed, sorted(f"src/{name}" for name, _ in cases))
+
+
 class Listings(unittest.TestCase):
     def test_a_line_that_reads_two_ways_or_names_no_file_is_unclear(self):
         sys.path.insert(0, str(TOOLS))
