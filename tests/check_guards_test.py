@@ -1086,8 +1086,11 @@ class Proof(unittest.TestCase):
                 (top / d).mkdir()
             for name in ("home/proj/include/a.h", "other/include/b.h"):
                 (top / name).write_text("int x;\n")
+            # A link in the project to a file outside it, and a path that climbs out of it.
+            (top / "home/proj/include/c.h").symlink_to(top / "other/include/b.h")
+            outside = ["home/proj/include/c.h", "home/proj/include/../../../other/include/b.h"]
             headers = [{"path": str(top / name), "reason": "no_guard", "causes": {"shape": 1}}
-                       for name in ("home/proj/include/a.h", "other/include/b.h")]
+                       for name in ("home/proj/include/a.h", "other/include/b.h", *outside)]
             here = os.getcwd()
             for cwd in (top, top / "home/proj/src", top / "other"):
                 with self.subTest(cwd=cwd):
@@ -1100,8 +1103,9 @@ class Proof(unittest.TestCase):
                                       proposed.fixes.values()],
                                      [("include/a.h", "#ifndef INCLUDE_A_H_INCLUDED")])
                     self.assertEqual(proposed.withdrawn, [
-                        {"path": str(top / "other/include/b.h"), "reason": "it lies outside the "
-                         f"project's top, {top}/home/proj, where git apply takes the patch"}])
+                        {"path": str(top / name), "reason": "it lies outside the project's top, "
+                         f"{top}/home/proj, where git apply takes the patch"}
+                        for name in ("other/include/b.h", *outside)])
 
     def test_the_re_entries_counted_are_those_of_the_fixed_headers(self):
         count = compare.counter({"/a.h": None, "/b.h": None})
