@@ -639,10 +639,12 @@ class Commands(unittest.TestCase):
         with tempfile.TemporaryDirectory() as directory:
             top = Path(directory)
             for d in ("super/.git", "super/sub/build", "main/.git/worktrees/wt", "wt/build",
-                      "plain/build", "plain/src"):
+                      "plain/build", "plain/src", "nul/build"):
                 (top / d).mkdir(parents=True)
             (top / "super/sub/.git").write_text("gitdir: ../.git/modules/sub\n")
             (top / "wt/.git").write_text(f"gitdir: {top}/main/.git/worktrees/wt\n")
+            # A NUL in the line names no directory: the tree is the work tree alone.
+            (top / "nul/.git").write_text(f"gitdir: {top}/main\0/.git/worktrees/wt\n")
             # (the database's directory, the unit's file, a directory the tree holds, one it
             # does not)
             cases = [
@@ -650,6 +652,7 @@ class Commands(unittest.TestCase):
                 ("wt/build", "x.c", "main", None),
                 ("plain/build", "../src/x.c", "plain", None),
                 ("plain/build", "/usr/include/x.c", "plain/build", "/usr/bin"),
+                ("nul/build", "x.c", "nul", None),
             ]
             for where, file, held, outside in cases:
                 with self.subTest(database=where, file=file):

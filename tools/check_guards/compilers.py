@@ -98,7 +98,8 @@ def _linked_top(marker):
             text = f.read(4096).decode(errors="replace").strip()
     except OSError:
         return None
-    if not text.startswith("gitdir:"):
+    # A NUL names no directory: such a file is no linked work tree's.
+    if not text.startswith("gitdir:") or "\0" in text:
         return None
     gitdir = os.path.join(os.path.dirname(marker), text[len("gitdir:"):].strip())
     parts = os.path.realpath(gitdir).split(os.sep)
