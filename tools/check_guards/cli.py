@@ -9,6 +9,7 @@ import sys
 
 from guardgen_common import processes
 from guardgen_common.command import Parser, add_options, option, sayer
+from guardgen_common.names import printable
 from guardgen_common.outputs import check_writable, flush_output, plural, write_text
 from guardgen_common.processes import Failure
 
@@ -204,12 +205,12 @@ def against(args, summary, baseline, any_audited):
     """(the headers new to the baseline, the line that says so); (None, "") without one."""
     if not baseline:
         return None, ""
-    shown = record.beyond(summary, baseline)
+    shown, name = record.beyond(summary, baseline), printable(args.baseline)
     if not any_audited:
-        return shown, (f"\nAgainst the baseline {args.baseline}: nothing to compare, as no unit "
-                       "was audited\n")
+        return shown, (f"\nAgainst the baseline {name}: nothing to compare, as no unit was "
+                       "audited\n")
     known = len(record.own_again(summary["headers"])) - len(shown)
-    return shown, (f"\nAgainst the baseline {args.baseline}: {plural(len(shown), 'header')} of "
+    return shown, (f"\nAgainst the baseline {name}: {plural(len(shown), 'header')} of "
                    "the build's own new (entered again that it did not have, or more often), "
                    f"{known} known (entered again as it has them)\n")
 

@@ -8,7 +8,7 @@ import os
 from pathlib import Path
 
 from guardgen_common import VERSION
-from guardgen_common.names import printable, shown_path
+from guardgen_common.names import line_start, printable, shown_path
 from guardgen_common.outputs import plural
 
 from . import catalogue, record
@@ -32,14 +32,15 @@ def message(header):
 
 
 def diagnostics(summary, headers=None):
-    """gcc-style lines: a warning per header, then a note per line behind it."""
+    """gcc-style lines: a warning per header, then a note per line behind it. Each begins with
+    a path of the tree's, which is never let begin a command of a CI service."""
     lines = []
     for h in findings(summary, headers):
-        lines.append(f"{printable(shown(h['path']))}:{h['line'] or 1}:1: warning: "
+        lines.append(f"{line_start(shown(h['path']))}:{h['line'] or 1}:1: warning: "
                      f"{printable(message(h))} [check-guards-{printable(catalogue.rule_id(h))}]")
         for include, role in catalogue.roles(h, os.getcwd()):
-            lines.append(f"{printable(shown(include['path']))}:{include['line']}:1: note: {role}: "
-                         f"{printable(include['text'])}")
+            lines.append(f"{line_start(shown(include['path']))}:{include['line']}:1: note: "
+                         f"{printable(role)}: {printable(include['text'])}")
     return "".join(line + "\n" for line in lines)
 
 

@@ -167,12 +167,23 @@ def write_text(path, text, tree=None):
         f.write(text.encode("utf-8", errors="surrogateescape"))
 
 
-def flush_output(text=""):
-    """Writes `text` to standard output and flushes it: a failed write there (a full disk) is a
-    Failure in one line, and what was not written is thrown away, so that the end of the run
-    does not try again."""
+def encodable(text, stream):
+    """`text` as `stream` can write it, whatever its encoding: a character it cannot encode
+    (a byte of a name that is not UTF-8, where it is strict) written as an escape."""
+    encoding = getattr(stream, "encoding", None) or "utf-8"
     try:
-        sys.stdout.write(text)
+        text.encode(encoding)
+        return text
+    except UnicodeEncodeError:
+        return text.encode(encoding, "backslashreplace").decode(encoding)
+
+
+def flush_output(text=""):
+    """Writes `text` to standard output (see encodable) and flushes it: a failed write there (a
+    full disk) is a Failure in one line, and what was not written is thrown away, so that the
+    end of the run does not try again."""
+    try:
+        sys.stdout.write(encodable(text, sys.stdout))
         sys.stdout.flush()
     except OSError as error:
         _discard(sys.stdout)
