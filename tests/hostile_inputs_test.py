@@ -7,6 +7,7 @@ file outside the tree) and that standard error is one line."""
 
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -58,6 +59,17 @@ class Case:
 def one_line(test, err):
     test.assertEqual(len(err.splitlines()), 1, err)
     test.assertNotIn("Traceback", err)
+
+
+# What a CI service reads as a command: GitHub's at the start of a line, Azure's anywhere.
+COMMANDS = re.compile(r"^ *(::|##)|##(vso)?\[", re.MULTILINE | re.IGNORECASE)
+
+
+def unforged(test, shown):
+    """That no line of `shown` reads as a command of a CI service or is turned around."""
+    test.assertNotIn("Traceback", shown)
+    test.assertIsNone(COMMANDS.search(shown), shown)
+    test.assertFalse({"\u202e", "\u2066", "\u2069"} & set(shown), shown)
 
 
 @unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
@@ -338,24 +350,49 @@ class Records(unittest.TestCase):
             # The first line of a file a record names is never shown: the record's shapes are
             # taken as they are.
             (json.dumps(self.record(path="OUTSIDE", reason=None)), None),
+            # Paths that name no file: refused, never a traceback.
+            (json.dumps(self.record(path="")), "headers[0].path: not an absolute path"),
+            (json.dumps(self.record(path="/d/\ud800.h")), "headers[0].path: holds a lone"),
+            (json.dumps(self.record(directory="build")), "directory: not an absolute path"),
+            (json.dumps(self.record(includes=[dict(line, path="u.c")])),
+             "headers[0].includes[0].path: not an absolute path"),
+            # A name that is not UTF-8, one that would forge a CI command or turn the text
+            # around, a first line that would end its code span: merged, and shown so that no
+            # line reads as other than it is.
+            (json.dumps(self.record(path="/d/\udcff.h")), None),
+            (json.dumps(self.record(path="HERE/::error file=README.md,line=1::x/a\u202e.h",
+                                    text="`|` ##vso[task.setvariable variable=PATH]x",
+                                    includes=[dict(line, path="HERE/##vso[task.complete]/u.c",
+                                                   role="first")])), None),
         ]
         for text, said in cases:
-            with self.subTest(said=said):
-                with tempfile.TemporaryDirectory() as directory:
-                    secret = Path(directory, "secret")
-                    secret.write_text(SECRET + "\n")
-                    record = Path(directory, "r.json")
-                    record.write_text(text.replace("OUTSIDE", str(secret)))
-                    done = subprocess.run([str(TOOLS / "check-guards"), "--merge", str(record)],
-                                          capture_output=True, text=True, timeout=30,
-                                          cwd=directory)
-                    self.assertNotIn(SECRET, done.stdout + done.stderr)
-                    if said is None:
-                        self.assertEqual(done.returncode, 0, done.stderr)
-                        continue
-                    self.assertEqual(done.returncode, 1)
-                    one_line(self, done.stderr)
-                    self.assertIn(said, done.stderr)
+            for options in (("--sarif", "r.sarif", "--json", "m.json"), ("--diagnostics",)):
+                with self.subTest(said=said, options=options):
+                    self.merged(text, said, options)
+
+    def merged(self, text, said, options):
+        """The record `text` merged with `options`, as the line `said` refuses it (None: merged)
+        on a standard output that takes only UTF-8; what it writes is never forged."""
+        with tempfile.TemporaryDirectory() as directory:
+            secret = Path(directory, "secret")
+            secret.write_text(SECRET + "\n")
+            record = Path(directory, "r.json")
+            record.write_text(text.replace("OUTSIDE", str(secret)).replace("HERE", directory))
+            env = dict(os.environ, PYTHONIOENCODING="utf-8:strict", LC_ALL="C.UTF-8")
+            done = subprocess.run([str(TOOLS / "check-guards"), "--merge", str(record),
+                                   *options], capture_output=True, text=True, timeout=30,
+                                  cwd=directory, env=env, errors="surrogateescape")
+            written = [Path(directory, name).read_text() for name in ("r.sarif", "m.json")
+                       if name in options and said is None]
+            self.assertNotIn(SECRET, done.stdout + done.stderr)
+            for shown in (done.stdout + done.stderr, *written):
+                unforged(self, shown)
+            if said is None:
+                self.assertEqual((done.returncode, done.stderr), (0, ""))
+                return
+            self.assertEqual(done.returncode, 1)
+            one_line(self, done.stderr)
+            self.assertIn(said, done.stderr)
 
     def test_a_baseline_too_large_is_refused_before_it_is_read(self):
         with tempfile.TemporaryDirectory() as directory:

@@ -2,7 +2,6 @@
 report on standard output, and the outputs asked for written."""
 
 import argparse
-import json
 import os
 import re
 import sys
@@ -10,7 +9,7 @@ import sys
 from guardgen_common import processes
 from guardgen_common.command import Parser, add_options, option, sayer
 from guardgen_common.names import printable
-from guardgen_common.outputs import check_writable, flush_output, plural, write_text
+from guardgen_common.outputs import check_writable, flush_output, json_text, plural, write_text
 from guardgen_common.processes import Failure
 
 from . import catalogue, compilers, database, fields, formats, proof, record, report, run
@@ -272,7 +271,7 @@ def main(argv):
         said = "\nNo patch written: no unit was audited.\n"
     show(args, summary, shown, said, gate)
     if args.json:
-        write_text(args.json, json.dumps(summary, indent=2) + "\n", tree)
+        write_text(args.json, json_text(summary), tree)
     withdrawn = args.patch and not proven.patch and proven.record["withdrawn"]
     if withdrawn:
         say(f"{args.patch}: not written: {withdrawn_all(proven.record['withdrawn'])}")
@@ -280,8 +279,8 @@ def main(argv):
         # Empty where nothing is to fix: the file says what this run found, never an older one.
         write_text(args.patch, proven.patch, tree)
     if args.sarif:
-        write_text(args.sarif, json.dumps(formats.sarif(summary, proven and proven.fixed, shown),
-                                          indent=2) + "\n", tree)
+        write_text(args.sarif, json_text(formats.sarif(summary, proven and proven.fixed, shown)),
+                   tree)
     return 1 if summary["failed"] or shown or withdrawn or not any_audited else 0
 
 

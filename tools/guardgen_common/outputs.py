@@ -12,7 +12,9 @@ written directly, as they are: there is nothing to replace, and a user may not c
 beside them in /dev."""
 
 import contextlib
+import json
 import os
+import re
 import secrets
 import stat
 import sys
@@ -188,6 +190,13 @@ def flush_output(text=""):
     except OSError as error:
         _discard(sys.stdout)
         raise Failure(f"standard output: {error.strerror}") from None
+
+
+def json_text(value):
+    """`value` as indented JSON text, a line a value: a "#" before another is written \\u0023,
+    as JSON allows, so that no line of it begins a command of Azure Pipelines (##vso[...])
+    where it is shown in a CI log."""
+    return re.sub("#(?=#)", r"\\u0023", json.dumps(value, indent=2)) + "\n"
 
 
 def plural(count, word):
