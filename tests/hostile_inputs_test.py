@@ -414,6 +414,8 @@ class OddNames(unittest.TestCase):
             ("a\n::error file=x::.c", [], None, "a\\n::error file=x::.c"),
             ("u.c", ["@r.rsp"], b"-DX=1\0-I/etc\n", "holds a NUL byte"),
             ("u\x1b[2J.c", [], None, "u\\x1b[2J.c"),
+            ("r\u202ec.c", [], None, "r\\u202ec.c"),
+            ("##vso[task.complete]x.c", [], None, "\\x23#vso[task.complete]x.c"),
         ]
         for file, flags, response, said in cases:
             with self.subTest(file=file):
@@ -425,7 +427,41 @@ class OddNames(unittest.TestCase):
                 self.assertEqual(status, 1)
                 one_line(self, err)
                 self.assertIn(said, err)
-                self.assertFalse(any(line.startswith("::") for line in err.splitlines()))
+                unforged(self, err)
+
+
+@unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
+class ShownNames(unittest.TestCase):
+    def test_headers_named_to_forge_a_line_are_shown_as_they_are_on_any_standard_output(self):
+        # (a header of the tree, its text): each entered twice.
+        headers = [
+            ("src/\udcff.h", "int f;\n"),
+            ("::error file=README.md,line=1::x/a.h", "int a;\n"),
+            ("##vso[task.setvariable variable=PATH]y/b.h", "int b;\n"),
+            ("src/r\u202eh.h", "int r;\n"),
+            ("src/t.h", "int t; /* `|` ##[error] */\n"),
+        ]
+        case = Case(self)
+        for name, text in headers:
+            (case.tree / name).parent.mkdir(parents=True, exist_ok=True)
+            (case.tree / name).write_text(text)
+        (case.tree / "src" / "u.c").write_bytes(os.fsencode("".join(
+            f'#include "../{name}"\n' * 2 for name, _ in headers)))
+        case.database(("u.c", []))
+        for where in ("C.UTF-8", "C"):
+            for options in ((), ("--diagnostics",), ("--sarif", "-"), ("--json", "-")):
+                with self.subTest(where=where, options=options):
+                    env = dict(os.environ, PYTHONIOENCODING="utf-8:strict", LC_ALL=where)
+                    done = subprocess.run([str(TOOLS / "check-guards"), *options, "build"],
+                                          cwd=case.tree, env=env, capture_output=True,
+                                          timeout=30)
+                    out = done.stdout.decode(errors="surrogateescape")
+                    self.assertEqual((done.returncode, done.stderr), (0, b""), out)
+                    unforged(self, out)
+                    rows = [r for r in out.splitlines() if r.startswith("| ")]
+                    # A row of the table splits into its seven cells alone, as GitHub splits it.
+                    self.assertTrue(all(len(re.split(r"(?<!\\)\|", r)) == 9 for r in rows), out)
+                    self.assertEqual(len(rows), 1 + len(headers) if not options else 0)
 
 
 @unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
