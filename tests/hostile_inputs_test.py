@@ -14,6 +14,7 @@ import sys
 import tempfile
 import unittest
 from pathlib import Path
+from urllib.parse import unquote_to_bytes
 
 TOOLS = Path(__file__).resolve().parent.parent / "tools"
 SECRET = "hostile-input-secret-4f1c"
@@ -458,6 +459,15 @@ class ShownNames(unittest.TestCase):
                     out = done.stdout.decode(errors="surrogateescape")
                     self.assertEqual((done.returncode, done.stderr), (0, b""), out)
                     unforged(self, out)
+                    if options[:1] == ("--sarif",):
+                        # What a viewer shows of the log, its messages, is never turned around.
+                        log = json.loads(out)
+                        unforged(self, json.dumps(log, ensure_ascii=False))
+                        # Each location the file itself, by a URI from where the tool ran.
+                        for result in log["runs"][0]["results"]:
+                            uri = result["locations"][0]["physicalLocation"]["artifactLocation"]
+                            self.assertTrue((case.tree / os.fsdecode(
+                                unquote_to_bytes(uri["uri"]))).is_file(), uri)
                     rows = [r for r in out.splitlines() if r.startswith("| ")]
                     # A row of the table splits into its seven cells alone, as GitHub splits it.
                     self.assertTrue(all(len(re.split(r"(?<!\\)\|", r)) == 9 for r in rows), out)
