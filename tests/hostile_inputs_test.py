@@ -271,11 +271,19 @@ class PatchNames(unittest.TestCase):
                 lines.append(f"#include <{beside}>\n")
         (src / "u.c").write_bytes(os.fsencode("".join(lines)))
         case.database(("u.c", ["-I../src"]))
-        status, out, err = case.run("check-guards", "--rounds", "1", "--patch", "fix.diff",
-                                    "build")
-        self.assertEqual((status, err), (0, ""), out)
-        patch = (case.tree / "fix.diff").read_bytes()
         before = snapshot(case.tree)
+        for sandbox in ([], ["--no-sandbox"]):
+            status, out, err = case.run("check-guards", *sandbox, "--rounds", "1", "--patch",
+                                        case.top / "fix.diff", "build")
+            self.assertEqual((status, err.startswith("check-guards: --no-sandbox"),
+                              len(err.splitlines())), (0, bool(sandbox), len(sandbox)), out + err)
+            self.assertEqual(snapshot(case.tree), before)
+            self.applied(case, cases, before, sandbox)
+
+    def applied(self, case, cases, before, sandbox):
+        """That the patch, applied by git and by patch in a copy of the tree, changes the
+        headers of `cases` alone."""
+        patch = (case.top / "fix.diff").read_bytes()
         for tool in (["git", "apply"], ["patch", "-p1", "--batch", "-s"]):
             copy = case.top / "copy"
             shutil.rmtree(copy, ignore_errors=True)
@@ -287,7 +295,7 @@ class PatchNames(unittest.TestCase):
             changed = sorted(str(p) for p in set(before) | set(after)
                              if before.get(p) != after.get(p))
             for name, beside in cases:
-                with self.subTest(tool=tool[0], name=name):
+                with self.subTest(tool=tool[0], name=name, sandbox=sandbox):
                     self.assertEqual(done.returncode, 0, done.stderr)
                     self.assertIn(f"src/{name}", changed)
                     self.assertIn(b"#define ", after[Path("src", name)])
@@ -450,14 +458,18 @@ class ShownNames(unittest.TestCase):
             f'#include "../{name}"\n' * 2 for name, _ in headers)))
         case.database(("u.c", []))
         for where in ("C.UTF-8", "C"):
-            for options in ((), ("--diagnostics",), ("--sarif", "-"), ("--json", "-")):
+            for options in ((), ("--diagnostics",), ("--sarif", "-"), ("--json", "-"),
+                            ("--no-sandbox", "--diagnostics")):
                 with self.subTest(where=where, options=options):
                     env = dict(os.environ, PYTHONIOENCODING="utf-8:strict", LC_ALL=where)
                     done = subprocess.run([str(TOOLS / "check-guards"), *options, "build"],
                                           cwd=case.tree, env=env, capture_output=True,
                                           timeout=30)
                     out = done.stdout.decode(errors="surrogateescape")
-                    self.assertEqual((done.returncode, done.stderr), (0, b""), out)
+                    said = done.stderr.startswith(b"check-guards: --no-sandbox: ")
+                    self.assertEqual((done.returncode, said), (0, "--no-sandbox" in options),
+                                     out + done.stderr.decode())
+                    self.assertEqual(len(done.stderr.splitlines()), said)
                     unforged(self, out)
                     if options[:1] == ("--sarif",):
                         # What a viewer shows of the log, its messages, is never turned around.
@@ -471,7 +483,7 @@ class ShownNames(unittest.TestCase):
                     rows = [r for r in out.splitlines() if r.startswith("| ")]
                     # A row of the table splits into its seven cells alone, as GitHub splits it.
                     self.assertTrue(all(len(re.split(r"(?<!\\)\|", r)) == 9 for r in rows), out)
-                    self.assertEqual(len(rows), 1 + len(headers) if not options else 0)
+                    self.assertEqual(len(rows), 0 if options else 1 + len(headers))
 
 
 @unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
