@@ -449,6 +449,7 @@ class ShownNames(unittest.TestCase):
             ("##vso[task.setvariable variable=PATH]y/b.h", "int b;\n"),
             ("src/r\u202eh.h", "int r;\n"),
             ("src/t.h", "int t; /* `|` ##[error] */\n"),
+            ("src/\u00e9.h", "int e;\n"),
         ]
         case = Case(self)
         for name, text in headers:
@@ -457,11 +458,13 @@ class ShownNames(unittest.TestCase):
         (case.tree / "src" / "u.c").write_bytes(os.fsencode("".join(
             f'#include "../{name}"\n' * 2 for name, _ in headers)))
         case.database(("u.c", []))
-        for where in ("C.UTF-8", "C"):
+        # (the locale, the encoding of standard output): one that takes only UTF-8, or ASCII.
+        for where, encoding in (("C.UTF-8", "utf-8:strict"), ("C", "utf-8:strict"),
+                                ("C", "ascii:strict")):
             for options in ((), ("--diagnostics",), ("--sarif", "-"), ("--json", "-"),
                             ("--no-sandbox", "--diagnostics")):
-                with self.subTest(where=where, options=options):
-                    env = dict(os.environ, PYTHONIOENCODING="utf-8:strict", LC_ALL=where)
+                with self.subTest(where=where, encoding=encoding, options=options):
+                    env = dict(os.environ, PYTHONIOENCODING=encoding, LC_ALL=where)
                     done = subprocess.run([str(TOOLS / "check-guards"), *options, "build"],
                                           cwd=case.tree, env=env, capture_output=True,
                                           timeout=30)
