@@ -24,7 +24,7 @@ from check_guards import (audit, catalogue, causes, compare, compilers,  # noqa:
                           run, runs, stats)
 from check_guards import tree as trees  # noqa: E402
 import guardgen_common  # noqa: E402
-from guardgen_common import entries, processes, programs, shapes  # noqa: E402
+from guardgen_common import entries, names, processes, programs, shapes  # noqa: E402
 from guardgen_common.processes import Failure  # noqa: E402
 
 
@@ -1143,8 +1143,11 @@ class Proof(unittest.TestCase):
                 (top / d).mkdir()
             for name in ("home/proj/include/a.h", "other/include/b.h"):
                 (top / name).write_text("int x;\n")
+            # A link in the project to a file outside it, and a path that climbs out of it.
+            (top / "home/proj/include/c.h").symlink_to(top / "other/include/b.h")
+            outside = ["home/proj/include/c.h", "home/proj/include/../../../other/include/b.h"]
             headers = [{"path": str(top / name), "reason": "no_guard", "causes": {"shape": 1}}
-                       for name in ("home/proj/include/a.h", "other/include/b.h")]
+                       for name in ("home/proj/include/a.h", "other/include/b.h", *outside)]
             here = os.getcwd()
             for cwd in (top, top / "home/proj/src", top / "other"):
                 with self.subTest(cwd=cwd):
@@ -1157,8 +1160,9 @@ class Proof(unittest.TestCase):
                                       proposed.fixes.values()],
                                      [("include/a.h", "#ifndef INCLUDE_A_H_INCLUDED")])
                     self.assertEqual(proposed.withdrawn, [
-                        {"path": str(top / "other/include/b.h"), "reason": "it lies outside the "
-                         f"project's top, {top}/home/proj, where git apply takes the patch"}])
+                        {"path": str(top / name), "reason": "it lies outside the project's top, "
+                         f"{top}/home/proj, where git apply takes the patch"}
+                        for name in ("other/include/b.h", *outside)])
 
     def test_a_fix_is_proven_only_where_every_units_code_stays_the_same(self):
         if not shutil.which("gcc") or not shutil.which("g++"):
@@ -1250,6 +1254,69 @@ class Proof(unittest.TestCase):
         count = compare.counter({"/a.h": None, "/b.h": None})
         walked = [(1, "/a.h"), (1, "/a.h"), (1, "/c.h"), (1, "/c.h"), (2, "/b.h"), (1, "/a.h")]
         self.assertEqual((count(walked), count(walked, "/a.h"), count(walked, "/c.h")), (2, 2, 0))
+
+
+def code_span_text(span):
+    """What Markdown shows of the code span `span`, which must be all of it; None where it is
+    not one: its fence is the first run of backticks, closed by the next run as long."""
+    fence = re.match("`+", span)
+    if not fence:
+        return None
+    runs = [m for m in re.finditer("`+", span[fence.end():]) if len(m[0]) == len(fence[0])]
+    if not runs or fence.end() + runs[0].end() != len(span):
+        return None
+    inside = span[fence.end():fence.end() + runs[0].start()]
+    if inside.startswith(" ") and inside.endswith(" ") and inside.strip(" "):
+        inside = inside[1:-1]
+    return inside
+
+
+class Shown(unittest.TestCase):
+    def test_a_name_is_shown_so_that_it_cannot_forge_a_line(self):
+        # (a name, as printable shows it, as a line that begins with it shows it)
+        command = "::error file=README.md,line=1::x/a.h"
+        cases = [
+            ("src/a.h", "src/a.h", "src/a.h"),
+            ("a\u202eh.c", "a\\u202eh.c", "a\\u202eh.c"),
+            ("\u2066x\u2069\u200b\ufeff", "\\u2066x\\u2069\\u200b\\ufeff", None),
+            ("tag\U000e0041", "tag\\U000e0041", None),
+            ("back\\slash\u202e", "back\\\\slash\\u202e", None),
+            ("back\\slash", "back\\slash", None),
+            ("\udcff.h", "\\xff.h", None),
+            ("\u00e9.h", "\u00e9.h", None),
+            ("##vso[task.setvariable variable=PATH]/a.h",
+             "\\x23#vso[task.setvariable variable=PATH]/a.h", None),
+            ("x ##[error]y ##VSO[task]", "x \\x23#[error]y \\x23#VSO[task]", None),
+            ("#define CAT(a, b) a##b", "#define CAT(a, b) a##b", None),
+            (command, command, "./" + command),
+            ("  ::warning::x", "  ::warning::x", "./  ::warning::x"),
+            ("##x/a.h", "##x/a.h", "./##x/a.h"),
+            ("src/::error::/a.h", "src/::error::/a.h", "src/::error::/a.h"),
+        ]
+        for text, shown, first in cases:
+            with self.subTest(text=text):
+                self.assertEqual(names.printable(text), shown)
+                self.assertEqual(names.line_start(text), first or shown)
+
+    def test_a_table_cell_holds_its_text_whole(self):
+        # (a header's text, its cell as plain text, as code)
+        cases = [
+            ("a|b", "a\\|b", "`a\\|b`"),
+            ("a`b", "a\\`b", "``a`b``"),
+            ("`x`", "\\`x\\`", "`` `x` ``"),
+            ("a\\|b", "a\\\\\\|b", "`a\\\\|b`"),
+            ("`` | ```", "\\`\\` \\| \\`\\`\\`", "```` `` \\| ``` ````"),
+            ("int a; // \u202e", "int a; // \\u202e", "`int a; // \\u202e`"),
+        ]
+        for text, plain, code in cases:
+            with self.subTest(text=text):
+                self.assertEqual((report.cell(text), report.code_cell(text)), (plain, code))
+                # A row of the two splits into them alone, as GitHub splits a table's row, and
+                # the code span shows the text (its | escaped for the table).
+                row = f"| {plain} | {code} |"
+                self.assertEqual(len(re.split(r"(?<!\\)\|", row)), 4, row)
+                self.assertEqual(code_span_text(code).replace("\\|", "|"),
+                                 names.printable(text))
 
 
 class Record(unittest.TestCase):

@@ -7,12 +7,14 @@ file outside the tree) and that standard error is one line."""
 
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
 from pathlib import Path
+from urllib.parse import unquote_to_bytes
 
 TOOLS = Path(__file__).resolve().parent.parent / "tools"
 SECRET = "hostile-input-secret-4f1c"
@@ -58,6 +60,17 @@ class Case:
 def one_line(test, err):
     test.assertEqual(len(err.splitlines()), 1, err)
     test.assertNotIn("Traceback", err)
+
+
+# What a CI service reads as a command: GitHub's at the start of a line, Azure's anywhere.
+COMMANDS = re.compile(r"^ *(::|##)|##(vso)?\[", re.MULTILINE | re.IGNORECASE)
+
+
+def unforged(test, shown):
+    """That no line of `shown` reads as a command of a CI service or is turned around."""
+    test.assertNotIn("Traceback", shown)
+    test.assertIsNone(COMMANDS.search(shown), shown)
+    test.assertFalse({"\u202e", "\u2066", "\u2069"} & set(shown), shown)
 
 
 @unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
@@ -225,6 +238,71 @@ class ProofRuns(unittest.TestCase):
         self.assertFalse((case.tree / "fix.diff").exists())
 
 
+def snapshot(directory):
+    """Each file below `directory` (but .git) by its path, as bytes."""
+    return {p.relative_to(directory): p.read_bytes() for p in Path(directory).rglob("*")
+            if p.is_file() and ".git" not in p.parts}
+
+
+@unittest.skipUnless(shutil.which("gcc") and shutil.which("git") and shutil.which("patch"),
+                     "gcc, git or patch is not installed")
+class PatchNames(unittest.TestCase):
+    def test_the_patch_changes_the_file_it_names_and_no_other(self):
+        # (a header's name, a file beside it that the name read another way would be)
+        cases = [
+            ("b.h\tx", "b.h"),
+            ("c.h 2024-01-01", "c.h"),
+            ("sp ace.h", "sp"),
+            ("x y\tz.h", "x"),
+            ('q"uote.h', "q"),
+            ("back\\slash.h", "back"),
+            ('"lead.h', "lead.h"),
+            ("trail .h", "trail"),
+            ("\u00e9.h", None),
+            (os.fsdecode(b"\xff.h"), None),
+        ]
+        case = Case(self)
+        src = case.tree / "src"
+        lines = []
+        for name, beside in cases:
+            (src / name).write_text("int v;\n")
+            lines += [f"#include <{name}>\n"] * 2
+            if beside:
+                (src / beside).write_text("int v;\n")
+                lines.append(f"#include <{beside}>\n")
+        (src / "u.c").write_bytes(os.fsencode("".join(lines)))
+        case.database(("u.c", ["-I../src"]))
+        before = snapshot(case.tree)
+        for sandbox in ([], ["--no-sandbox"]):
+            status, out, err = case.run("check-guards", *sandbox, "--rounds", "1", "--patch",
+                                        case.top / "fix.diff", "build")
+            self.assertEqual((status, err.startswith("check-guards: --no-sandbox"),
+                              len(err.splitlines())), (0, bool(sandbox), len(sandbox)), out + err)
+            self.assertEqual(snapshot(case.tree), before)
+            self.applied(case, cases, before, sandbox)
+
+    def applied(self, case, cases, before, sandbox):
+        """That the patch, applied by git and by patch in a copy of the tree, changes the
+        headers of `cases` alone."""
+        patch = (case.top / "fix.diff").read_bytes()
+        for tool in (["git", "apply"], ["patch", "-p1", "--batch", "-s"]):
+            copy = case.top / "copy"
+            shutil.rmtree(copy, ignore_errors=True)
+            shutil.copytree(case.tree, copy, symlinks=True)
+            shutil.rmtree(copy / ".git")
+            subprocess.run(["git", "init", "-q", str(copy)], check=True)
+            done = subprocess.run(tool, cwd=copy, input=patch, capture_output=True, timeout=30)
+            after = snapshot(copy)
+            changed = sorted(str(p) for p in set(before) | set(after)
+                             if before.get(p) != after.get(p))
+            for name, beside in cases:
+                with self.subTest(tool=tool[0], name=name, sandbox=sandbox):
+                    self.assertEqual(done.returncode, 0, done.stderr)
+                    self.assertIn(f"src/{name}", changed)
+                    self.assertIn(b"#define ", after[Path("src", name)])
+            self.assertEqual(changed, sorted(f"src/{name}" for name, _ in cases))
+
+
 class Listings(unittest.TestCase):
     def test_a_line_that_reads_two_ways_or_names_no_file_is_unclear(self):
         sys.path.insert(0, str(TOOLS))
@@ -282,24 +360,49 @@ class Records(unittest.TestCase):
             # The first line of a file a record names is never shown: the record's shapes are
             # taken as they are.
             (json.dumps(self.record(path="OUTSIDE", reason=None)), None),
+            # Paths that name no file: refused, never a traceback.
+            (json.dumps(self.record(path="")), "headers[0].path: not an absolute path"),
+            (json.dumps(self.record(path="/d/\ud800.h")), "headers[0].path: holds a lone"),
+            (json.dumps(self.record(directory="build")), "directory: not an absolute path"),
+            (json.dumps(self.record(includes=[dict(line, path="u.c")])),
+             "headers[0].includes[0].path: not an absolute path"),
+            # A name that is not UTF-8, one that would forge a CI command or turn the text
+            # around, a first line that would end its code span: merged, and shown so that no
+            # line reads as other than it is.
+            (json.dumps(self.record(path="/d/\udcff.h")), None),
+            (json.dumps(self.record(path="HERE/::error file=README.md,line=1::x/a\u202e.h",
+                                    text="`|` ##vso[task.setvariable variable=PATH]x",
+                                    includes=[dict(line, path="HERE/##vso[task.complete]/u.c",
+                                                   role="first")])), None),
         ]
         for text, said in cases:
-            with self.subTest(said=said):
-                with tempfile.TemporaryDirectory() as directory:
-                    secret = Path(directory, "secret")
-                    secret.write_text(SECRET + "\n")
-                    record = Path(directory, "r.json")
-                    record.write_text(text.replace("OUTSIDE", str(secret)))
-                    done = subprocess.run([str(TOOLS / "check-guards"), "--merge", str(record)],
-                                          capture_output=True, text=True, timeout=30,
-                                          cwd=directory)
-                    self.assertNotIn(SECRET, done.stdout + done.stderr)
-                    if said is None:
-                        self.assertEqual(done.returncode, 0, done.stderr)
-                        continue
-                    self.assertEqual(done.returncode, 1)
-                    one_line(self, done.stderr)
-                    self.assertIn(said, done.stderr)
+            for options in (("--sarif", "r.sarif", "--json", "m.json"), ("--diagnostics",)):
+                with self.subTest(said=said, options=options):
+                    self.merged(text, said, options)
+
+    def merged(self, text, said, options):
+        """The record `text` merged with `options`, as the line `said` refuses it (None: merged)
+        on a standard output that takes only UTF-8; what it writes is never forged."""
+        with tempfile.TemporaryDirectory() as directory:
+            secret = Path(directory, "secret")
+            secret.write_text(SECRET + "\n")
+            record = Path(directory, "r.json")
+            record.write_text(text.replace("OUTSIDE", str(secret)).replace("HERE", directory))
+            env = dict(os.environ, PYTHONIOENCODING="utf-8:strict", LC_ALL="C.UTF-8")
+            done = subprocess.run([str(TOOLS / "check-guards"), "--merge", str(record),
+                                   *options], capture_output=True, text=True, timeout=30,
+                                  cwd=directory, env=env, errors="surrogateescape")
+            written = [Path(directory, name).read_text() for name in ("r.sarif", "m.json")
+                       if name in options and said is None]
+            self.assertNotIn(SECRET, done.stdout + done.stderr)
+            for shown in (done.stdout + done.stderr, *written):
+                unforged(self, shown)
+            if said is None:
+                self.assertEqual((done.returncode, done.stderr), (0, ""))
+                return
+            self.assertEqual(done.returncode, 1)
+            one_line(self, done.stderr)
+            self.assertIn(said, done.stderr)
 
     def test_a_baseline_too_large_is_refused_before_it_is_read(self):
         with tempfile.TemporaryDirectory() as directory:
@@ -321,6 +424,8 @@ class OddNames(unittest.TestCase):
             ("a\n::error file=x::.c", [], None, "a\\n::error file=x::.c"),
             ("u.c", ["@r.rsp"], b"-DX=1\0-I/etc\n", "holds a NUL byte"),
             ("u\x1b[2J.c", [], None, "u\\x1b[2J.c"),
+            ("r\u202ec.c", [], None, "r\\u202ec.c"),
+            ("##vso[task.complete]x.c", [], None, "\\x23#vso[task.complete]x.c"),
         ]
         for file, flags, response, said in cases:
             with self.subTest(file=file):
@@ -332,7 +437,57 @@ class OddNames(unittest.TestCase):
                 self.assertEqual(status, 1)
                 one_line(self, err)
                 self.assertIn(said, err)
-                self.assertFalse(any(line.startswith("::") for line in err.splitlines()))
+                unforged(self, err)
+
+
+@unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
+class ShownNames(unittest.TestCase):
+    def test_headers_named_to_forge_a_line_are_shown_as_they_are_on_any_standard_output(self):
+        # (a header of the tree, its text): each entered twice.
+        headers = [
+            ("src/\udcff.h", "int f;\n"),
+            ("::error file=README.md,line=1::x/a.h", "int a;\n"),
+            ("##vso[task.setvariable variable=PATH]y/b.h", "int b;\n"),
+            ("src/r\u202eh.h", "int r;\n"),
+            ("src/t.h", "int t; /* `|` ##[error] */\n"),
+            ("src/\u00e9.h", "int e;\n"),
+        ]
+        case = Case(self)
+        for name, text in headers:
+            (case.tree / name).parent.mkdir(parents=True, exist_ok=True)
+            (case.tree / name).write_text(text)
+        (case.tree / "src" / "u.c").write_bytes(os.fsencode("".join(
+            f'#include "../{name}"\n' * 2 for name, _ in headers)))
+        case.database(("u.c", []))
+        # (the locale, the encoding of standard output): one that takes only UTF-8, or ASCII.
+        for where, encoding in (("C.UTF-8", "utf-8:strict"), ("C", "utf-8:strict"),
+                                ("C", "ascii:strict")):
+            for options in ((), ("--diagnostics",), ("--sarif", "-"), ("--json", "-"),
+                            ("--no-sandbox", "--diagnostics")):
+                with self.subTest(where=where, encoding=encoding, options=options):
+                    env = dict(os.environ, PYTHONIOENCODING=encoding, LC_ALL=where)
+                    done = subprocess.run([str(TOOLS / "check-guards"), *options, "build"],
+                                          cwd=case.tree, env=env, capture_output=True,
+                                          timeout=30)
+                    out = done.stdout.decode(errors="surrogateescape")
+                    said = done.stderr.startswith(b"check-guards: --no-sandbox: ")
+                    self.assertEqual((done.returncode, said), (0, "--no-sandbox" in options),
+                                     out + done.stderr.decode())
+                    self.assertEqual(len(done.stderr.splitlines()), said)
+                    unforged(self, out)
+                    if options[:1] == ("--sarif",):
+                        # What a viewer shows of the log, its messages, is never turned around.
+                        log = json.loads(out)
+                        unforged(self, json.dumps(log, ensure_ascii=False))
+                        # Each location the file itself, by a URI from where the tool ran.
+                        for result in log["runs"][0]["results"]:
+                            uri = result["locations"][0]["physicalLocation"]["artifactLocation"]
+                            self.assertTrue((case.tree / os.fsdecode(
+                                unquote_to_bytes(uri["uri"]))).is_file(), uri)
+                    rows = [r for r in out.splitlines() if r.startswith("| ")]
+                    # A row of the table splits into its seven cells alone, as GitHub splits it.
+                    self.assertTrue(all(len(re.split(r"(?<!\\)\|", r)) == 9 for r in rows), out)
+                    self.assertEqual(len(rows), 0 if options else 1 + len(headers))
 
 
 @unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")

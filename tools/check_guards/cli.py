@@ -2,14 +2,14 @@
 report on standard output, and the outputs asked for written."""
 
 import argparse
-import json
 import os
 import re
 import sys
 
 from guardgen_common import processes
 from guardgen_common.command import Parser, add_options, option, sayer
-from guardgen_common.outputs import check_writable, flush_output, plural, write_text
+from guardgen_common.names import printable
+from guardgen_common.outputs import check_writable, flush_output, json_text, plural, write_text
 from guardgen_common.processes import Failure
 
 from . import catalogue, database, fields, formats, inside, proof, record, report, run
@@ -214,12 +214,12 @@ def against(args, summary, baseline, any_audited):
     """(the headers new to the baseline, the line that says so); (None, "") without one."""
     if not baseline:
         return None, ""
-    shown = record.beyond(summary, baseline)
+    shown, name = record.beyond(summary, baseline), printable(args.baseline)
     if not any_audited:
-        return shown, (f"\nAgainst the baseline {args.baseline}: nothing to compare, as no unit "
-                       "was audited\n")
+        return shown, (f"\nAgainst the baseline {name}: nothing to compare, as no unit was "
+                       "audited\n")
     known = len(record.own_again(summary["headers"])) - len(shown)
-    return shown, (f"\nAgainst the baseline {args.baseline}: {plural(len(shown), 'header')} of "
+    return shown, (f"\nAgainst the baseline {name}: {plural(len(shown), 'header')} of "
                    "the build's own new (entered again that it did not have, or more often), "
                    f"{known} known (entered again as it has them)\n")
 
@@ -290,7 +290,7 @@ def main(argv):
         said = "\nNo patch written: no unit was audited.\n"
     show(args, summary, shown, said, gate)
     if args.json:
-        write_text(args.json, json.dumps(summary, indent=2) + "\n", tree)
+        write_text(args.json, json_text(summary), tree)
     withdrawn = args.patch and not proven.patch and proven.record["withdrawn"]
     if withdrawn:
         say(f"{args.patch}: not written: {withdrawn_all(proven.record['withdrawn'])}")
@@ -298,8 +298,8 @@ def main(argv):
         # Empty where nothing is to fix: the file says what this run found, never an older one.
         write_text(args.patch, proven.patch, tree)
     if args.sarif:
-        write_text(args.sarif, json.dumps(formats.sarif(summary, proven and proven.fixed, shown),
-                                          indent=2) + "\n", tree)
+        write_text(args.sarif, json_text(formats.sarif(summary, proven and proven.fixed, shown)),
+                   tree)
     return 1 if summary["failed"] or shown or withdrawn or not any_audited else 0
 
 

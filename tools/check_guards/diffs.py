@@ -1,6 +1,13 @@
-"""The patch: a unified diff of each fixed header, with git's a/ and b/ paths."""
+"""The patch: a unified diff of each fixed header, with git's a/ and b/ paths, each name written
+as git diff writes it, so that git apply and patch -p1 take the file it names and no other."""
 
 import difflib
+import os
+
+# The bytes that git writes as a letter after a backslash in a quoted name; the other control
+# bytes, DEL and the bytes from 0x80 (as core.quotePath has them) it writes in octal.
+LETTERS = {0x07: "a", 0x08: "b", 0x09: "t", 0x0A: "n", 0x0B: "v", 0x0C: "f", 0x0D: "r",
+           0x22: '"', 0x5C: "\\"}
 
 
 def patch(fixes):
@@ -14,7 +21,11 @@ def diff(before, after, shown):
     added alone; a last line without its newline is marked as git marks it."""
     a, b = before.splitlines(keepends=True), after.splitlines(keepends=True)
     matcher = difflib.SequenceMatcher(None, a, b, autojunk=False)
-    out = [f"--- a/{shown}\n", f"+++ b/{shown}\n"]
+    old, new = quoted("a/", shown), quoted("b/", shown)
+    # git ends the name with a tab where it holds a space: patch takes what follows a space
+    # for a date.
+    tab = "\t" if " " in shown else ""
+    out = [f"diff --git {old} {new}\n", f"--- {old}{tab}\n", f"+++ {new}{tab}\n"]
 
     def line(mark, text):
         out.append(mark + text if text.endswith("\n") else
@@ -32,7 +43,26 @@ def diff(before, after, shown):
                 line("-", text)
             for text in b[j1:j2] if tag in ("replace", "insert") else ():
                 line("+", text)
-    return "".join(out) if len(out) > 2 else ""
+    return "".join(out) if len(out) > 3 else ""
+
+
+def _bytes(name):
+    """`name` as the file system has it: a byte that is not UTF-8 is a lone surrogate in it."""
+    try:
+        return name.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:  # a surrogate no file system gives: kept, to be quoted
+        return name.encode("utf-8", "surrogatepass")
+
+
+def quoted(prefix, path):
+    """`prefix` and the relative `path`, with / between its parts, as git writes a name in a
+    patch: as it is, unless it holds a control byte, a quote, a backslash or a byte from 0x80;
+    then in double quotes with those escaped as C escapes them."""
+    name = _bytes(prefix + path.replace(os.sep, "/"))
+    if not any(b < 0x20 or b >= 0x7F or b in LETTERS for b in name):
+        return name.decode("ascii")
+    return '"' + "".join("\\" + LETTERS[b] if b in LETTERS else
+                         f"\\{b:03o}" if b < 0x20 or b >= 0x7F else chr(b) for b in name) + '"'
 
 
 def _span(start, length):

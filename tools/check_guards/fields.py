@@ -2,20 +2,38 @@
 does not is refused, field by field, not half merged. Its paths are data: no file a record
 names is opened."""
 
+import os
 import re
 
 from . import catalogue
 
 NOTHING = type(None)
-RECORD_FIELDS = {"directory": str, "compiler": str, "units": int, "failed": list,
+# A field that holds a path: text, absolute, as a file system names a file.
+PATH = "path"
+RECORD_FIELDS = {"directory": PATH, "compiler": str, "units": int, "failed": list,
                  "headers": list}
-HEADER_FIELDS = {"path": str, "system": bool, "size": int, "units": int, "entries": int,
+HEADER_FIELDS = {"path": PATH, "system": bool, "size": int, "units": int, "entries": int,
                  "reentries": int, "bytes_reread": int, "reason": (str, NOTHING),
                  "line": (int, NOTHING), "text": str, "macro": (str, NOTHING)}
 KINDS = ("processed", "scanned")
 # A count beyond this is no build's: a number of thousands of digits is refused, not summed.
 LARGEST = (1 << 63) - 1
 SHARD = re.compile(r"[0-9]{1,9}/[0-9]{1,9}")
+# A lone surrogate that stands for no byte: a name that is not UTF-8 holds only U+DC80-U+DCFF,
+# one for each byte that is not.
+NO_BYTE = re.compile("[\ud800-\udc7f\udd00-\udfff]")
+
+
+def _path_fault(value):
+    """What is wrong with `value` as a path of a record, or None."""
+    fault = _type_fault(value, str)
+    if fault:
+        return fault
+    if not os.path.isabs(value):
+        return "not an absolute path"
+    if NO_BYTE.search(value):
+        return "holds a lone surrogate, which names no file"
+    return None
 
 
 def _type_fault(value, kind):
@@ -39,7 +57,7 @@ def _fields(value, fields, where):
     for key, kind in fields.items():
         if key not in value:
             return f"{where}.{key}: missing" if where else f"{key}: missing"
-        fault = _type_fault(value[key], kind)
+        fault = _path_fault(value[key]) if kind == PATH else _type_fault(value[key], kind)
         if fault:
             return f"{where}.{key}: {fault}" if where else f"{key}: {fault}"
     return None
@@ -71,7 +89,7 @@ def _header_fault(h, where):
         return f"{where}.includes: not a list"
     for k, line in enumerate(lines):
         at = f"{where}.includes[{k}]"
-        fault = _fields(line, {"path": str, "line": int, "text": str}, at)
+        fault = _fields(line, {"path": PATH, "line": int, "text": str}, at)
         if fault:
             return fault
         if line.get("role") is not None and line["role"] not in catalogue.ROLES:
@@ -80,7 +98,7 @@ def _header_fault(h, where):
         if not isinstance(route, list):
             return f"{at}.route: not a list"
         for n, step in enumerate(route):
-            fault = _fields(step, {"path": str, "line": (int, NOTHING)}, f"{at}.route[{n}]")
+            fault = _fields(step, {"path": PATH, "line": (int, NOTHING)}, f"{at}.route[{n}]")
             if fault:
                 return fault
     return None

@@ -6,9 +6,10 @@ finding per header of the build's own entered again, at the line that decides it
 import difflib
 import os
 from pathlib import Path
+from urllib.parse import quote
 
 from guardgen_common import VERSION
-from guardgen_common.names import printable, shown_path
+from guardgen_common.names import line_start, printable, shown_path
 from guardgen_common.outputs import plural
 
 from . import catalogue, record
@@ -32,25 +33,28 @@ def message(header):
 
 
 def diagnostics(summary, headers=None):
-    """gcc-style lines: a warning per header, then a note per line behind it."""
+    """gcc-style lines: a warning per header, then a note per line behind it. Each begins with
+    a path of the tree's, which is never let begin a command of a CI service."""
     lines = []
     for h in findings(summary, headers):
-        lines.append(f"{printable(shown(h['path']))}:{h['line'] or 1}:1: warning: "
+        lines.append(f"{line_start(shown(h['path']))}:{h['line'] or 1}:1: warning: "
                      f"{printable(message(h))} [check-guards-{printable(catalogue.rule_id(h))}]")
         for include, role in catalogue.roles(h, os.getcwd()):
-            lines.append(f"{printable(shown(include['path']))}:{include['line']}:1: note: {role}: "
-                         f"{printable(include['text'])}")
+            lines.append(f"{line_start(shown(include['path']))}:{include['line']}:1: note: "
+                         f"{printable(role)}: {printable(include['text'])}")
     return "".join(line + "\n" for line in lines)
 
 
 def location(path, line, root):
     """A SARIF physicalLocation: relative to %SRCROOT% (where the tool runs) where it lies below
-    it, else a file URI."""
+    it, else a file URI; either with its bytes percent-encoded where a URI may not hold them (a
+    # would begin its fragment)."""
     relative = shown_path(path, root)
     if os.path.isabs(relative):
         artifact = {"uri": Path(path).as_uri()}
     else:
-        artifact = {"uri": Path(relative).as_posix(), "uriBaseId": "%SRCROOT%"}
+        artifact = {"uri": quote(os.fsencode(Path(relative).as_posix())),
+                    "uriBaseId": "%SRCROOT%"}
     return {"artifactLocation": artifact, "region": {"startLine": line or 1}}
 
 
@@ -73,7 +77,8 @@ def replacements(before, after):
 
 def sarif(summary, fixed=None, headers=None):
     """The SARIF 2.1.0 log of the findings; `fixed` maps a header's path to its text before and
-    after the proven fix."""
+    after the proven fix. Its messages are shown as the diagnostics show them (see printable);
+    its locations and fixes are the files' own."""
     root = os.getcwd()
     chosen = findings(summary, headers)
     ids = sorted({catalogue.rule_id(h) for h in chosen})
@@ -86,11 +91,11 @@ def sarif(summary, fixed=None, headers=None):
             "ruleId": catalogue.rule_id(h),
             "ruleIndex": ids.index(catalogue.rule_id(h)),
             "level": "warning",
-            "message": {"text": message(h)},
+            "message": {"text": printable(message(h))},
             "locations": [{"physicalLocation": location(h["path"], h["line"], root)}],
         }
         related = [{"id": k, "physicalLocation": location(i["path"], i["line"], root),
-                    "message": {"text": f"{role}: {i['text']}"}}
+                    "message": {"text": printable(f"{role}: {i['text']}")}}
                    for k, (i, role) in enumerate(catalogue.roles(h, root))]
         if related:
             result["relatedLocations"] = related

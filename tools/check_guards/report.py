@@ -4,15 +4,28 @@ lines behind it and the fix; and the totals. Bytes are called what they are, byt
 again: a guarded header entered again is opened and scanned to its #endif, which is no measure
 of time."""
 
+import re
+
 from guardgen_common.names import printable, shown_path
 from guardgen_common.outputs import plural, readable_size
 
 from . import catalogue
 
+# A | would end a Markdown table's cell, a ` begin a code span; the backslashes before either
+# are doubled, so that the one added escapes it.
+SPECIAL = re.compile(r"(\\*)([|`])")
+
 
 def cell(text):
-    """`text` in a cell of a Markdown table: a | in it would end the cell, a line break the row."""
-    return printable(text).replace("|", "\\|")
+    """`text` in a cell of a Markdown table, as it is: a line break would end the row (see
+    printable), a | the cell, a ` begin a code span."""
+    return SPECIAL.sub(lambda m: m[1] * 2 + "\\" + m[2], printable(text))
+
+
+def code_cell(text):
+    """`text` as code in a cell of a Markdown table: in a code span of its own (see
+    catalogue.code_span), where only a | is escaped, as the table reads it first."""
+    return catalogue.code_span(printable(text).replace("|", "\\|"))
 
 
 def units_apart(summary):
@@ -50,7 +63,7 @@ def table(summary, top, limit, everything=False, hint=True, baseline=False):
         for h in own[:limit]:
             lines.append(f"| {cell(shown_path(h['path'], top))} | {h['reentries']} | {h['units']} "
                          f"| {h.get('kind') or '?'} | {h['bytes_reread']} "
-                         f"| {cell(catalogue.said(h))} | {cell(catalogue.advice(h, top))} |")
+                         f"| {catalogue.said(h, code_cell)} | {cell(catalogue.advice(h, top))} |")
         if len(own) > limit:
             lines.append(f"\n{len(own) - limit} more (--limit shows more)")
     else:

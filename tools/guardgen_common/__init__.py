@@ -9,7 +9,7 @@
     programs   the programs known by name: how each lists its headers, how it preprocesses
     entries    the headers a compiler entered, from its own listing (-H, /showIncludes)
     shapes     the shape of a header's include guard, read as a preprocessor reads it
-    names      names as they are printed, their control characters escaped
+    names      names as they are printed, their control and format characters escaped
     outputs    checking and writing an output path, sizes as a person reads them"""
 
 # The release, as the build's project() says it (a test holds them the same).

@@ -2,11 +2,10 @@
 line "tool: what" on standard error, and the end of a run, the table then the JSON record."""
 
 import argparse
-import json
 import sys
 
 from .names import printable
-from .outputs import flush_output, write_text
+from .outputs import flush_output, json_text, write_text
 from .processes import Failure
 
 
@@ -43,4 +42,4 @@ def finish(table, record, json_path):
     if json_path != "-":
         flush_output(table)
     if json_path:
-        write_text(json_path, json.dumps(record, indent=2) + "\n")
+        write_text(json_path, json_text(record))

@@ -12,7 +12,9 @@ written directly, as they are: there is nothing to replace, and a user may not c
 beside them in /dev."""
 
 import contextlib
+import json
 import os
+import re
 import secrets
 import stat
 import sys
@@ -167,16 +169,34 @@ def write_text(path, text, tree=None):
         f.write(text.encode("utf-8", errors="surrogateescape"))
 
 
-def flush_output(text=""):
-    """Writes `text` to standard output and flushes it: a failed write there (a full disk) is a
-    Failure in one line, and what was not written is thrown away, so that the end of the run
-    does not try again."""
+def encodable(text, stream):
+    """`text` as `stream` can write it, whatever its encoding: a character it cannot encode
+    (a byte of a name that is not UTF-8, where it is strict) written as an escape."""
+    encoding = getattr(stream, "encoding", None) or "utf-8"
     try:
-        sys.stdout.write(text)
+        text.encode(encoding)
+        return text
+    except UnicodeEncodeError:
+        return text.encode(encoding, "backslashreplace").decode(encoding)
+
+
+def flush_output(text=""):
+    """Writes `text` to standard output (see encodable) and flushes it: a failed write there (a
+    full disk) is a Failure in one line, and what was not written is thrown away, so that the
+    end of the run does not try again."""
+    try:
+        sys.stdout.write(encodable(text, sys.stdout))
         sys.stdout.flush()
     except OSError as error:
         _discard(sys.stdout)
         raise Failure(f"standard output: {error.strerror}") from None
+
+
+def json_text(value):
+    """`value` as indented JSON text, a line a value: a "#" before another is written \\u0023,
+    as JSON allows, so that no line of it begins a command of Azure Pipelines (##vso[...])
+    where it is shown in a CI log."""
+    return re.sub("#(?=#)", r"\\u0023", json.dumps(value, indent=2)) + "\n"
 
 
 def plural(count, word):
