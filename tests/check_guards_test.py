@@ -11,6 +11,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import unittest.mock
@@ -519,15 +520,40 @@ class Commands(unittest.TestCase):
             (top / "b.rsp").write_text("-Iinner\n")
             (top / "loop.rsp").write_text("@loop.rsp")
             os.mkfifo(top / "fifo.rsp")
+            # Few small files that name each other many times (20 ** 9 words), a file of too
+            # many words, and one named too often for the bytes of all.
+            for n in range(10):
+                (top / f"fan{n}.rsp").write_text(" ".join([f"@fan{n + 1}.rsp"] * 20) if n < 9
+                                                 else "-DX")
+            (top / "words.rsp").write_text("-w " * (flags.RESPONSE_WORDS + 1))
+            (top / "long.rsp").write_text("-D" + "X" * (flags.RESPONSE_SIZE - 2))
+            (top / "bytes.rsp").write_text("@long.rsp " * 9)
             words = flags.expanded(["-c", "@a.rsp", "x.c"], directory)
             self.assertEqual(words, ["-c", "-Iwith space", "-DX=a b", "-B /evil", "-Iinner",
                                      "x.c"])
             self.assertEqual(flags.judge(words).kept, ["-Iwith space", "-DX=a b", "-Iinner"])
             for word, said in [("@loop.rsp", "nested too deeply"),
                                ("@fifo.rsp", "not a regular file"),
-                               ("@none.rsp", "No such file")]:
+                               ("@none.rsp", "No such file"),
+                               ("@fan0.rsp", "names more than 2000 response files"),
+                               ("@words.rsp", "hold more than 262144 words"),
+                               ("@bytes.rsp", "response files are more than 8 MiB")]:
                 with self.subTest(word=word), self.assertRaisesRegex(Failure, said):
-                    flags.expanded([word], directory)
+                    bounded(self, flags.expanded, [word], directory)
+            # A response file is named by its path in the tree, never by what another holds,
+            # and what it holds is never said.
+            (top / "tree").mkdir()
+            (top / "tree" / "in.rsp").write_text("@../outside.rsp")
+            (top / "outside.rsp").write_bytes(b"-DOUTSIDE\0")
+            (top / "tree" / "names.rsp").write_text("@named-by-a-secret.rsp")
+            for word, roots, said in [
+                    ("@in.rsp", [top / "tree"], "a response file outside the tree holds a NUL"),
+                    ("@names.rsp", [top], "a response file that another names: No such file"),
+                    ("@fan0.rsp", [top], r"response file fan\d.rsp: the unit names more")]:
+                with self.subTest(word=word, roots=roots), self.assertRaises(Failure) as raised:
+                    flags.expanded([word], top / "tree" if word != "@fan0.rsp" else top,
+                                   [str(r) for r in roots])
+                self.assertRegex(str(raised.exception), f"^{said}")
 
     def test_only_gcc_and_clang_outside_the_tree_run_decided_before_anything_runs(self):
         gcc, clang = shutil.which("gcc"), shutil.which("clang")
@@ -679,6 +705,25 @@ class Commands(unittest.TestCase):
                                       "are", said[0])
                         self.assertIn("nor without those flags: every header its units enter "
                                       "counts as the build's own", said[0])
+
+
+def bounded(test, function, *args):
+    """What `function(*args)` returns or raises, run in a thread of its own: a step whose cost
+    grows faster than its input fails here within a minute rather than hanging the suite."""
+    done = {}
+
+    def call():
+        try:
+            done["value"] = function(*args)
+        except BaseException as error:  # noqa: B036  (raised again in the test's thread)
+            done["error"] = error
+    thread = threading.Thread(target=call, daemon=True)
+    thread.start()
+    thread.join(60)
+    test.assertFalse(thread.is_alive(), f"{function.__name__} still runs after a minute")
+    if "error" in done:
+        raise done["error"]
+    return done["value"]
 
 
 def database_unit(directory, file, argv):

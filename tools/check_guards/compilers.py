@@ -303,15 +303,16 @@ def plan(unit, database, compiler=None, roots=None):
     if not os.path.isdir(unit.directory):
         raise Refused(f"its directory {unit.directory} does not exist")
     program, words = program_words(unit.argv)
+    roots = roots or tree(database, unit)
     if compiler:
         path, rest = compiler[0], compiler[1:]
     else:
-        path, rest = resolve(program, roots or tree(database, unit)), []
+        path, rest = resolve(program, roots), []
     style = (programs.listing_of(path) or programs.listing_of(os.path.realpath(path))
              if not compiler else "-H")
     judge = msvc.judge if style == "/showIncludes" else allowlist.judge
     try:
-        judged = judge(allowlist.expanded(words, unit.directory))
+        judged = judge(allowlist.expanded(words, unit.directory, roots))
     except Failure as failure:
         raise Refused(str(failure)) from None
     file = windows_path(unit.file) if style == "/showIncludes" else unit.file
