@@ -367,6 +367,63 @@ class Database(unittest.TestCase):
             self.assertEqual(set(found), {(top / "build" / "compile_commands.json").resolve()})
 
 
+class LargeInputs(unittest.TestCase):
+    """Each step on an input of a shape that once made it grow faster than the input: run with
+    a minute's bound, so that such a step fails rather than hangs (the benchmark
+    check_guards_bounds times them)."""
+
+    def test_each_step_is_bounded_by_its_inputs_size_not_its_shape(self):
+        with tempfile.TemporaryDirectory() as directory:
+            top = Path(directory).resolve()
+            u, h, undef = str(top / "u.c"), str(top / "h.h"), str(top / "undef.h")
+            (top / "h.h").write_text("#ifndef H_H\n#define H_H\n#endif\n")
+            (top / "undef.h").write_text("#undef H_H\n")
+            n = 100000
+
+            def explained(text, walked):
+                (top / "u.c").write_text(text)
+                directives._directives.cache_clear()
+                found = causes.explain(u, walked, lambda p: ("guard", "H_H") if p == h
+                                       else ("no_guard", None))
+                return Counter(cause for _, cause, _ in found)
+            # (the step, what it is given, what it gives)
+            cases = [
+                # The names a new guard could clash with, in one word of 2 MB.
+                (fixes.taken_names, (["A" * (2 << 20) + "_INCLUDED x_INCLUDED"],),
+                 {"A" * (2 << 20) + "_INCLUDED", "x_INCLUDED"}),
+                # A file of an #include of a macro's value and n #include lines of one header.
+                (explained, ('#include NAME\n' + '#include "h.h"\n' * n, [(1, h)] * n),
+                 Counter(unknown=n - 1)),
+                # A header entered again after an #undef, n times.
+                (explained, ('#include "h.h"\n#include "undef.h"\n' * (n // 2),
+                             [(1, h), (1, undef)] * (n // 2)),
+                 Counter(macro_undefined=n // 2 - 1, shape=n // 2 - 1)),
+                # A test of defined followed by a long blank run.
+                (shapes.value_tests, ("#if defined" + " " * n + "+ X\n#endif\n",), {"X"}),
+                (lambda text: shapes.shape(text).reason,
+                 ("/* licence */ // x\n" + '#ifndef G\n#define G\nint s = "/*";\n' * n
+                  + "#endif\n",), "no_guard"),
+            ]
+            for step, given, said in cases:
+                with self.subTest(step=step.__name__, given=str(given)[:60]):
+                    self.assertEqual(bounded(self, step, *given), said)
+
+    def test_a_database_is_read_in_a_small_multiple_of_its_size(self):
+        # 64 MiB of empty entries read in 512 MiB at the most: refused at its first entry.
+        with tempfile.TemporaryDirectory() as directory:
+            path = Path(directory) / "compile_commands.json"
+            path.write_text("[" + "{}," * ((64 << 20) // 3) + "{}]")
+            script = ("import resource, sys; sys.path.insert(0, sys.argv[1]); "
+                      "resource.setrlimit(resource.RLIMIT_AS, (512 << 20, 512 << 20)); "
+                      "from check_guards import database; from guardgen_common.processes "
+                      "import Failure\ntry:\n    database.read(sys.argv[2])\n"
+                      "except Failure as failure:\n    print(failure)")
+            tools = Path(__file__).resolve().parent.parent / "tools"
+            done = subprocess.run([sys.executable, "-c", script, str(tools), str(path)],
+                                  capture_output=True, text=True, timeout=120)
+            self.assertEqual(done.stdout, f'{path}: entry 1 has no "directory"\n', done.stderr)
+
+
 class Failed(unittest.TestCase):
     def said(self, failed, total):
         lines = []
