@@ -11,6 +11,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import unittest.mock
@@ -367,6 +368,63 @@ class Database(unittest.TestCase):
             self.assertEqual(set(found), {(top / "build" / "compile_commands.json").resolve()})
 
 
+class LargeInputs(unittest.TestCase):
+    """Each step on an input of a shape that once made it grow faster than the input: run with
+    a minute's bound, so that such a step fails rather than hangs (the benchmark
+    check_guards_bounds times them)."""
+
+    def test_each_step_is_bounded_by_its_inputs_size_not_its_shape(self):
+        with tempfile.TemporaryDirectory() as directory:
+            top = Path(directory).resolve()
+            u, h, undef = str(top / "u.c"), str(top / "h.h"), str(top / "undef.h")
+            (top / "h.h").write_text("#ifndef H_H\n#define H_H\n#endif\n")
+            (top / "undef.h").write_text("#undef H_H\n")
+            n = 100000
+
+            def explained(text, walked):
+                (top / "u.c").write_text(text)
+                directives._directives.cache_clear()
+                found = causes.explain(u, walked, lambda p: ("guard", "H_H") if p == h
+                                       else ("no_guard", None))
+                return Counter(cause for _, cause, _ in found)
+            # (the step, what it is given, what it gives)
+            cases = [
+                # The names a new guard could clash with, in one word of 2 MB.
+                (fixes.taken_names, (["A" * (2 << 20) + "_INCLUDED x_INCLUDED"],),
+                 {"A" * (2 << 20) + "_INCLUDED", "x_INCLUDED"}),
+                # A file of an #include of a macro's value and n #include lines of one header.
+                (explained, ('#include NAME\n' + '#include "h.h"\n' * n, [(1, h)] * n),
+                 Counter(unknown=n - 1)),
+                # A header entered again after an #undef, n times.
+                (explained, ('#include "h.h"\n#include "undef.h"\n' * (n // 2),
+                             [(1, h), (1, undef)] * (n // 2)),
+                 Counter(macro_undefined=n // 2 - 1, shape=n // 2 - 1)),
+                # A test of defined followed by a long blank run.
+                (shapes.value_tests, ("#if defined" + " " * n + "+ X\n#endif\n",), {"X"}),
+                (lambda text: shapes.shape(text).reason,
+                 ("/* licence */ // x\n" + '#ifndef G\n#define G\nint s = "/*";\n' * n
+                  + "#endif\n",), "no_guard"),
+            ]
+            for step, given, said in cases:
+                with self.subTest(step=step.__name__, given=str(given)[:60]):
+                    self.assertEqual(bounded(self, step, *given), said)
+
+    def test_a_database_is_read_in_a_small_multiple_of_its_size(self):
+        # 64 MiB of empty entries read in 512 MiB at the most: refused at its first entry.
+        with tempfile.TemporaryDirectory() as directory:
+            path = Path(directory) / "compile_commands.json"
+            path.write_text("[" + "{}," * ((64 << 20) // 3) + "{}]")
+            script = ("import resource, sys; sys.path.insert(0, sys.argv[1]); "
+                      "resource.setrlimit(resource.RLIMIT_AS, (512 << 20, 512 << 20)); "
+                      "from check_guards import database; from guardgen_common.processes "
+                      "import Failure\ntry:\n    database.read(sys.argv[2])\n"
+                      "except Failure as failure:\n    print(failure)")
+            tools = Path(__file__).resolve().parent.parent / "tools"
+            done = subprocess.run([sys.executable, "-c", script, str(tools), str(path)],
+                                  capture_output=True, text=True, timeout=120)
+            self.assertEqual(done.stdout, f'{path}: entry 1 has no "directory"\n', done.stderr)
+
+
 class Failed(unittest.TestCase):
     def said(self, failed, total):
         lines = []
@@ -520,15 +578,40 @@ class Commands(unittest.TestCase):
             (top / "b.rsp").write_text("-Iinner\n")
             (top / "loop.rsp").write_text("@loop.rsp")
             os.mkfifo(top / "fifo.rsp")
+            # Few small files that name each other many times (20 ** 9 words), a file of too
+            # many words, and one named too often for the bytes of all.
+            for n in range(10):
+                (top / f"fan{n}.rsp").write_text(" ".join([f"@fan{n + 1}.rsp"] * 20) if n < 9
+                                                 else "-DX")
+            (top / "words.rsp").write_text("-w " * (flags.RESPONSE_WORDS + 1))
+            (top / "long.rsp").write_text("-D" + "X" * (flags.RESPONSE_SIZE - 2))
+            (top / "bytes.rsp").write_text("@long.rsp " * 9)
             words = flags.expanded(["-c", "@a.rsp", "x.c"], directory)
             self.assertEqual(words, ["-c", "-Iwith space", "-DX=a b", "-B /evil", "-Iinner",
                                      "x.c"])
             self.assertEqual(flags.judge(words).kept, ["-Iwith space", "-DX=a b", "-Iinner"])
             for word, said in [("@loop.rsp", "nested too deeply"),
                                ("@fifo.rsp", "not a regular file"),
-                               ("@none.rsp", "No such file")]:
+                               ("@none.rsp", "No such file"),
+                               ("@fan0.rsp", "names more than 2000 response files"),
+                               ("@words.rsp", "hold more than 262144 words"),
+                               ("@bytes.rsp", "response files are more than 8 MiB")]:
                 with self.subTest(word=word), self.assertRaisesRegex(Failure, said):
-                    flags.expanded([word], directory)
+                    bounded(self, flags.expanded, [word], directory)
+            # A response file is named by its path in the tree, never by what another holds,
+            # and what it holds is never said.
+            (top / "tree").mkdir()
+            (top / "tree" / "in.rsp").write_text("@../outside.rsp")
+            (top / "outside.rsp").write_bytes(b"-DOUTSIDE\0")
+            (top / "tree" / "names.rsp").write_text("@named-by-a-secret.rsp")
+            for word, roots, said in [
+                    ("@in.rsp", [top / "tree"], "a response file outside the tree: refused"),
+                    ("@names.rsp", [top], "a response file that another names: No such file"),
+                    ("@fan0.rsp", [top], r"response file fan\d.rsp: the unit names more")]:
+                with self.subTest(word=word, roots=roots), self.assertRaises(Failure) as raised:
+                    flags.expanded([word], top / "tree" if word != "@fan0.rsp" else top,
+                                   [str(r) for r in roots])
+                self.assertRegex(str(raised.exception), f"^{said}")
 
     def test_only_gcc_and_clang_outside_the_tree_run_decided_before_anything_runs(self):
         gcc, clang = shutil.which("gcc"), shutil.which("clang")
@@ -630,14 +713,14 @@ class Commands(unittest.TestCase):
                 (["gcc", "-I/etc", "a.c"], "a.c",
                  "its directory searched for headers /etc lies outside the tree: refused"),
                 (["gcc", "-include", "@/etc/hostname", "a.c"], "a.c",
-                 "response file @/etc/hostname lies outside the tree: refused"),
+                 "a response file outside the tree: refused"),
                 (["gcc", "-x", "c", "/etc/hostname"], "/etc/hostname",
                  "its file /etc/hostname lies outside the tree: refused"),
                 (["gcc", "-include", "/proc/self/root/etc/hostname", "a.c"], "a.c",
                  "/proc/self/root/etc/hostname lies outside the tree: refused"),
                 (["gcc", "-include", "../../etc/hostname", "a.c"], "a.c",
                  "-imacros ../../etc/hostname lies outside the tree: refused"),
-                (["gcc", "@/dev/zero", "a.c"], "a.c", "not a regular file: refused"),
+                (["gcc", "@/dev/zero", "a.c"], "a.c", "a response file outside the tree: refused"),
             ]
             for argv, file, said in cases:
                 with self.subTest(argv=argv), self.assertRaises(Failure) as raised:
@@ -704,6 +787,25 @@ class Commands(unittest.TestCase):
                                       "are", said[0])
                         self.assertIn("nor without those flags: every header its units enter "
                                       "counts as the build's own", said[0])
+
+
+def bounded(test, function, *args):
+    """What `function(*args)` returns or raises, run in a thread of its own: a step whose cost
+    grows faster than its input fails here within a minute rather than hanging the suite."""
+    done = {}
+
+    def call():
+        try:
+            done["value"] = function(*args)
+        except BaseException as error:  # noqa: B036  (raised again in the test's thread)
+            done["error"] = error
+    thread = threading.Thread(target=call, daemon=True)
+    thread.start()
+    thread.join(60)
+    test.assertFalse(thread.is_alive(), f"{function.__name__} still runs after a minute")
+    if "error" in done:
+        raise done["error"]
+    return done["value"]
 
 
 def database_unit(directory, file, argv):

@@ -33,6 +33,7 @@ class Reentry:
     readable: tuple = None  # where the text of the files may be read
     frame: object = None  # its entry in the listing's tree (causes.Frame),
     first_frame: object = None  # and its first entry there
+    undefs: object = None  # the #undefs of the files entered (directives.Undefs)
 
     @property
     def between(self):
@@ -100,7 +101,8 @@ class Shape:
 
 
 def _undefined(r):
-    found = r.macro and directives.undef_of(r.macro, r.between, r.readable)
+    found = r.macro and (r.undefs.first(r.macro, r.since, r.stack) if r.undefs is not None
+                         else directives.undef_of(r.macro, r.between, r.readable))
     return [r.entering(), Named(found, "undef")] if found else None
 
 

@@ -5,7 +5,7 @@ causes, and how each is found, are the catalogue's: each comes with the lines be
 with what it is as the tree has it."""
 
 from . import catalogue
-from .directives import placed
+from .directives import Undefs, placed
 
 
 class Frame:
@@ -47,13 +47,14 @@ def explain(source, walked, shape_of, readable=None):
     its listing as (depth, path), `shape_of(path)` gives a header's (reason, macro); the text of
     the files is read only inside `readable`. The lines are catalogue.Named."""
     first, order, found, stack = {}, [], [], [source]
+    undefs = Undefs(order, readable)
     for (depth, path), frame in zip(walked, tree(source, walked)):
         del stack[depth:]
         if path in first:
             first_frame, since = first[path]
             reentry = catalogue.Reentry(
                 path, frame.up.path, stack, order, since, *shape_of(path),
-                frame.included_at(readable), readable, frame, first_frame)
+                frame.included_at(readable), readable, frame, first_frame, undefs)
             found.append((path, *catalogue.find_cause(reentry)))
         else:
             first[path] = (frame, len(order))

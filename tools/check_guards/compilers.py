@@ -252,6 +252,7 @@ def plan(unit, database, compiler=None, roots=None):
     if not os.path.isdir(unit.directory):
         raise Refused(f"its directory {unit.directory} does not exist")
     program, words = program_words(unit.argv)
+    roots = roots or tree(database, unit)
     if compiler:
         path, rest = compiler[0], compiler[1:]
     else:
@@ -261,7 +262,7 @@ def plan(unit, database, compiler=None, roots=None):
              if not compiler else "-H")
     judge = msvc.judge if style == "/showIncludes" else allowlist.judge
     try:
-        judged = judge(allowlist.expanded(words, unit.directory, roots=within))
+        judged = judge(allowlist.expanded(words, unit.directory, within))
     except Failure as failure:
         raise Refused(str(failure)) from None
     file = windows_path(unit.file) if style == "/showIncludes" else unit.file

@@ -134,8 +134,40 @@ def _windows_pieces(command):
         i += 1
 
 
-# A database of the largest builds is some hundreds of MB.
-LIMIT = 2 << 30
+# A database of the largest builds is some hundreds of MB; what it takes to read is a few times
+# its size, so that no more than an eighth of the machine's memory is ever read.
+def limit():
+    """The largest database read: 2 GiB, or an eighth of the machine's memory where less."""
+    try:
+        memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (AttributeError, ValueError, OSError):  # not known here (Windows)
+        return 2 << 30
+    return min(2 << 30, max(memory // 8, 64 << 20))
+
+
+LIMIT = limit()
+
+
+def _decoded(path, limit):
+    """The text of the file at `path` (see files.open_regular), its bytes let go at once."""
+    with files.open_regular(path, limit=limit) as f:
+        return f.read().decode("utf-8-sig")
+
+
+def _failure(path, error):
+    """The one line of a Failure for what went wrong reading the JSON file at `path`."""
+    if isinstance(error, json.JSONDecodeError):
+        return Failure(f"{path}: not JSON: {error.msg} at line {error.lineno}")
+    if isinstance(error, UnicodeDecodeError):
+        return Failure(f"{path}: not JSON: not UTF-8 text")
+    if isinstance(error, RecursionError):
+        return Failure(f"{path}: not JSON that can be read: nested too deeply")
+    if isinstance(error, ValueError):  # an integer of thousands of digits
+        return Failure(f"{path}: not JSON that can be read: a number too long")
+    return Failure(f"{path}: {error.strerror}")
+
+
+READ_ERRORS = (ValueError, RecursionError, OSError)  # JSONDecodeError and UnicodeDecodeError too
 
 
 def load_json(path, limit=LIMIT):
@@ -143,28 +175,56 @@ def load_json(path, limit=LIMIT):
     however it fails (nested too deeply, a number too long), or is no regular file of at most
     `limit` bytes (see files.open_regular), which is refused before it is read."""
     try:
-        with files.open_regular(path, limit=limit) as f:
-            return json.loads(f.read().decode("utf-8-sig"))
-    except json.JSONDecodeError as error:
-        raise Failure(f"{path}: not JSON: {error.msg} at line {error.lineno}") from None
-    except UnicodeDecodeError:
-        raise Failure(f"{path}: not JSON: not UTF-8 text") from None
-    except RecursionError:
-        raise Failure(f"{path}: not JSON that can be read: nested too deeply") from None
-    except ValueError:  # an integer of thousands of digits
-        raise Failure(f"{path}: not JSON that can be read: a number too long") from None
-    except OSError as error:
-        raise Failure(f"{path}: {error.strerror}") from None
+        return json.loads(_decoded(path, limit))
+    except READ_ERRORS as error:
+        raise _failure(path, error) from None
+
+
+BLANK = re.compile(r"[ \t\n\r]*")
+DECODER = json.JSONDecoder()
+
+
+def elements(text, at):
+    """Each element of the JSON array that begins at `at` in `text`, decoded in turn, so that
+    only one is held at a time; a JSONDecodeError as json.loads raises it where the rest of the
+    text is no array's."""
+    at = BLANK.match(text, at + 1).end()
+    if text.startswith("]", at):
+        at += 1
+    else:
+        while True:
+            element, at = DECODER.raw_decode(text, at)
+            yield element
+            at = BLANK.match(text, at).end()
+            if text.startswith("]", at):
+                at += 1
+                break
+            if not text.startswith(",", at):
+                raise json.JSONDecodeError("Expecting ',' delimiter", text, at)
+            at = BLANK.match(text, at + 1).end()
+    at = BLANK.match(text, at).end()
+    if at != len(text):
+        raise json.JSONDecodeError("Extra data", text, at)
 
 
 def read(database, shard=None):
     """The units of the database at `database`, in its order; with `shard` (I, N), only every
-    N-th from the I-th, and only those are taken apart."""
-    entries = load_json(database)
-    if not isinstance(entries, list):
-        raise Failure(f"{database}: not a list of entries")
-    if not entries:
+    N-th from the I-th, and only those are taken apart. Its array is read an entry at a time,
+    each made a Unit (or refused) at once: no list of all its entries is ever made."""
+    first, every = shard or (1, 1)
+    units, count = [], 0
+    try:
+        text = _decoded(database, LIMIT)
+        start = BLANK.match(text).end()
+        if not text.startswith("[", start):
+            json.loads(text)  # the error that says what it is, else no list
+            raise Failure(f"{database}: not a list of entries")
+        for count, entry in enumerate(elements(text, start), 1):
+            if count >= first and (count - first) % every == 0:
+                units.append(unit(entry, count, database))
+    except READ_ERRORS as error:
+        raise _failure(database, error) from None
+    if not count:
         raise Failure(f"{database}: no entries, so no unit to audit (bear -- make records only "
                       "what make compiles: run it after make clean)")
-    first, every = shard or (1, 1)
-    return [unit(entries[i], i + 1, database) for i in range(first - 1, len(entries), every)]
+    return units

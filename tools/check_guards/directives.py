@@ -104,8 +104,9 @@ def placed(parent, headers, readable=None):
     found = [named[h] if h in named else named.setdefault(h, candidates(parent, h, readable))
              for h in headers]
     if directives(parent, readable)[3]:
-        found = [[line for line in lines if line[2]] for lines in found]
-        return _in_turn(parent, found)
+        # Once for each header, not for each entry of it.
+        sure = {h: [line for line in lines if line[2]] for h, lines in named.items()}
+        return _in_turn(parent, [sure[h] for h in headers])
     if all(sure for lines in named.values() for _, _, sure in lines) \
             or sum(map(len, found)) > PLACINGS:
         return _in_turn(parent, found)
@@ -185,6 +186,31 @@ def route(frame, readable=None):
         chain.append(frame.included_at(readable) or (frame.up.path, None, ""))
         frame = frame.up
     return chain[::-1]
+
+
+class Undefs:
+    """The #undefs of the files a unit entered, by macro: where in `order` (the files entered, in
+    order, as the walk grows it) each file that #undefs it stands. Each entry is looked at once,
+    when a question first reaches past it, so that asking at every re-entry costs no more than
+    the walk."""
+
+    def __init__(self, order, readable=None):
+        self.order, self.readable, self.seen, self.at = order, readable, 0, {}
+
+    def first(self, macro, since, stack):
+        """(path, line, text) of the first #undef of `macro` in the files entered after the
+        `since`-th entry, else in those of `stack` (the files open), or None: as undef_of asks
+        them in that order, each file once."""
+        for position in range(self.seen, len(self.order)):
+            for name in directives(self.order[position], self.readable)[1]:
+                self.at.setdefault(name, []).append(position)
+        self.seen = len(self.order)
+        positions = self.at.get(macro, ())
+        after = bisect.bisect_right(positions, since)
+        if after < len(positions):
+            path = self.order[positions[after]]
+            return (path, *directives(path, self.readable)[1][macro])
+        return undef_of(macro, stack, self.readable)
 
 
 def undef_of(macro, paths, readable=None):

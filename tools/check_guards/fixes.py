@@ -18,7 +18,8 @@ import re
 from . import catalogue
 
 ENDIF = re.compile(r"^[ \t\f\v]*#\s*endif\b")
-NAMES = re.compile(r"\w*INCLUDED\w*")
+# The word characters after a place, matched in one pass: nothing follows that could fail.
+WORD = re.compile(r"\w*")
 
 BEFORE_ENDIF = ("it is entered again after it closed: just before the guard's #endif it is seen "
                 "then, and moves no line the compiler numbers")
@@ -39,8 +40,22 @@ def taken_names(texts):
     found = set()
     for text in texts:
         if text and "INCLUDED" in text:
-            found.update(NAMES.findall(text))
+            found.update(words_holding(text, "INCLUDED"))
     return found
+
+
+def words_holding(text, part):
+    """The words (runs of word characters) of `text` that hold `part` (a word itself), in one
+    pass over it: each place of `part` widened to its word's two ends, the text read backwards
+    for the start, and the search going on past that word's end."""
+    backwards, out = text[::-1], []
+    at = text.find(part)
+    while at >= 0:
+        start = len(text) - WORD.match(backwards, len(text) - at).end()
+        end = WORD.match(text, at).end()
+        out.append(text[start:end])
+        at = text.find(part, end)
+    return out
 
 
 def fresh_name(relative, taken):

@@ -38,20 +38,26 @@ IDENTIFIER = re.compile(r"[A-Za-z_]\w*")
 PRAGMA_ONCE = re.compile(r'_Pragma\s*\(\s*"\s*once\s*"\s*\)\s*;?$')
 
 
-@dataclass
 class Line:
     """A logical line: its text with comments taken out and continuations joined, the number of
-    the physical line it starts on, and that physical line as written."""
+    the physical line it starts on, and that physical line as written (stripped when asked)."""
 
-    text: str
-    number: int
-    written: str
+    __slots__ = ("text", "number", "row", "_directive")
+
+    def __init__(self, text, number, row):
+        self.text, self.number, self.row, self._directive = text, number, row, False
+
+    @property
+    def written(self):
+        return self.row.strip()
 
     @property
     def directive(self):
-        """(name, rest) of a directive, or None for a line of code."""
-        match = DIRECTIVE.match(self.text)
-        return (match[1] or "", match[2].strip()) if match else None
+        """(name, rest) of a directive, or None for a line of code; found once."""
+        if self._directive is False:
+            match = DIRECTIVE.match(self.text)
+            self._directive = (match[1] or "", match[2].strip()) if match else None
+        return self._directive
 
 
 @dataclass
@@ -65,57 +71,91 @@ class Shape:
 def spliced(rows):
     """(number of the first physical line, text) of each line once those that end in a backslash
     are joined to the next."""
-    joined, text, start = [], "", None
+    joined, pieces, start = [], [], None
     for number, row in enumerate(rows, 1):
-        start = start or number
         if row.endswith("\\"):
-            text += row[:-1]
+            start = start or number
+            pieces.append(row[:-1])
             continue
-        joined.append((start, text + row))
-        text, start = "", None
+        if start is None:
+            joined.append((number, row))
+            continue
+        pieces.append(row)
+        joined.append((start, "".join(pieces)))
+        pieces, start = [], None
     if start is not None:
-        joined.append((start, text))
+        joined.append((start, "".join(pieces)))
     return joined
 
 
+# What ends a run of plain text in a line: a comment's start, or a quote's.
+SPECIAL = re.compile(r"/[*/]|[\"']")
+# The rest of a quoted run, to its closing quote or the line's end: nothing after a repeat can
+# fail, so each is matched in one pass.
+QUOTED = {q: re.compile(rf"[^{q}\\]*(?:\\[\s\S]?[^{q}\\]*)*{q}?") for q in "\"'"}
+
+
+def _uncommented(row, at, text):
+    """Appends to `text` what `row` holds from `at` on, its comments taken out (a /* ... */ as
+    one blank); the place in `row` where a comment that goes on past it starts, else None."""
+    while True:
+        special = SPECIAL.search(row, at)
+        if special is None:
+            text.append(row[at:])
+            return None
+        text.append(row[at:special.start()])
+        found = special[0]
+        if found == "//":
+            return None
+        if found == "/*":
+            end = row.find("*/", special.end())
+            if end < 0:
+                return special.end()
+            text.append(" ")
+            at = end + 2
+            continue
+        quoted = QUOTED[found].match(row, special.end())
+        text.append(row[special.start():quoted.end()])
+        at = quoted.end()
+
+
+def _plain(text):
+    """Whether a line's text is code that says nothing of the shape: no directive, no _Pragma."""
+    return not text.startswith("#") and "_Pragma" not in text
+
+
+def _add(lines, text, number, row):
+    """Adds the line, unless it is plain code after plain code: of a run of such lines only the
+    first tells the shape anything (that code stands there)."""
+    if not (lines and _plain(text) and _plain(lines[-1].text)):
+        lines.append(Line(text, number, row))
+
+
 def logical_lines(source):
-    """The lines of `source` that are not blank, as a preprocessor reads them."""
+    """The lines of `source` that are not blank, as a preprocessor reads them, but of each run
+    of lines of plain code (no directive, no _Pragma) the first alone."""
     rows = source.splitlines()
     lines, text, start, in_comment = [], [], None, False
     for number, row in spliced(rows):
+        if not in_comment and not text and "/" not in row and '"' not in row and "'" not in row:
+            stripped = row.strip()  # no comment and no quote: the line as it is
+            if stripped:
+                _add(lines, stripped, number, rows[number - 1])
+            continue
         start = start or number
-        i, quote = 0, None
-        while i < len(row):
-            if in_comment:
-                end = row.find("*/", i)
-                if end < 0:
-                    break
-                text.append(" ")
-                in_comment, i = False, end + 2
-                continue
-            c = row[i]
-            if quote:
-                text.append(c)
-                if c == "\\":
-                    text.append(row[i + 1:i + 2])
-                    i += 1
-                elif c == quote:
-                    quote = None
-            elif row.startswith("/*", i):
-                in_comment, i = True, i + 2
-                continue
-            elif row.startswith("//", i):
-                break
-            else:
-                text.append(c)
-                if c in "\"'":
-                    quote = c
-            i += 1
+        at = 0
         if in_comment:
-            continue  # the comment goes on, and the line it is in with it
+            end = row.find("*/")
+            if end < 0:
+                continue  # the comment goes on, and the line it is in with it
+            text.append(" ")
+            at = end + 2
+        in_comment = _uncommented(row, at, text) is not None
+        if in_comment:
+            continue
         joined = "".join(text).strip()
         if joined:
-            lines.append(Line(joined, start, rows[start - 1].strip()))
+            _add(lines, joined, start, rows[start - 1])
         text, start = [], None
     return lines
 
@@ -295,7 +335,9 @@ def shape(source, knobs=frozenset(), valued=False):
     return found
 
 
-DEFINED_TEST = re.compile(r"\bdefined\s*(?:\(\s*[A-Za-z_]\w*\s*\)|\s+[A-Za-z_]\w*)")
+# defined(X) or defined X: each blank run is matched by one repeat alone (\s* then a name or
+# a parenthesis, never \s* then \s+), so that no run is tried two ways.
+DEFINED_TEST = re.compile(r"\bdefined\s*(?:\(\s*[A-Za-z_]\w*\s*\)|(?<=\s)[A-Za-z_]\w*)")
 
 
 def value_tests(source):
