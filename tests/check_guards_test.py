@@ -726,8 +726,10 @@ class Commands(unittest.TestCase):
                 with self.subTest(argv=argv), self.assertRaises(Failure) as raised:
                     compilers.plan(database_unit(str(top), file, argv), database)
                 self.assertIn(said, str(raised.exception))
-            with self.assertRaisesRegex(Failure, "its directory /no/such/dir does not exist"):
-                compilers.plan(database_unit("/no/such/dir", "a.c", ["gcc", "a.c"]), database)
+            with self.assertRaisesRegex(Failure, f"its directory {top}/no/dir does not exist"):
+                compilers.plan(database_unit(f"{top}/no/dir", "a.c", ["gcc", "a.c"]), database)
+            with self.assertRaisesRegex(Failure, "its directory /no/dir lies outside the tree"):
+                compilers.plan(database_unit("/no/dir", "a.c", ["gcc", "a.c"]), database)
 
 
     def test_the_tree_is_taken_from_the_databases_path_and_tree_alone(self):
