@@ -54,17 +54,20 @@ _stopping = False
 _interrupted = None
 GRACE = 2.0
 # The sandbox every program runs in (None: none), the PATH a program gets without it (None: the
-# tool's), and the scratch directories alive now, which the sandbox lets programs read.
+# tool's), and the scratch directories alive now, which the sandbox lets programs read, or, where
+# `_scratch_writable`, write.
 _sandbox = None
 _path = None
 _scratch = []
+_scratch_writable = False
 
 
-def configure(sandbox=None, path=None):
+def configure(sandbox=None, path=None, scratch_writable=False):
     """Runs every program from now on in `sandbox` (a sandbox.Sandbox), or, without one, with
-    `path` (a list of directories) as its PATH."""
-    global _sandbox, _path
-    _sandbox, _path = sandbox, path
+    `path` (a list of directories) as its PATH. With `scratch_writable`, the programs in the
+    sandbox may write the scratch directories (a preprocessor told to write its output there)."""
+    global _sandbox, _path, _scratch_writable
+    _sandbox, _path, _scratch_writable = sandbox, path, scratch_writable
 
 
 def sandboxed():
@@ -124,7 +127,8 @@ def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=()):
             # The mark too: a sandbox the tool ends before bwrap has asked to die with its
             # parent would outlive it, but for the keeper, which finds it by the mark.
             mark = _keeper.marked()
-            command = _sandbox.wrap(command, cwd, _scratch, mark=mark, binds=binds)
+            readable, writable = ((), _scratch) if _scratch_writable else (_scratch, ())
+            command = _sandbox.wrap(command, cwd, readable, writable, mark=mark, binds=binds)
             env = dict(_sandbox.environment(), GUARDGEN_RUN=mark)
         else:
             env = _keeper.environment(_path)

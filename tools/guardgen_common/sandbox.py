@@ -1,15 +1,17 @@
-"""The sandbox every program of a database runs in: bubblewrap (bwrap), the sandbox Flatpak uses.
-Inside it the whole file system is read-only; /tmp, /var/tmp, /run and HOME are private and
-empty (what of the tree, the compiler and the tool's scratch directories lies inside them is
-bound back, read-only); /dev is a minimal one, /proc the sandbox's own; there is no network, no
-other process to see, no terminal to write to, and the environment holds only what the tool
-sets. The sandbox dies with the tool, and every process in it with the sandbox: nothing that a
-compiler starts can write a file, send a byte, read the tool's environment or outlive the
+"""The sandbox every program of a database runs in, and every preprocessor compare-preprocessors
+times: bubblewrap (bwrap), the sandbox Flatpak uses. Inside it the whole file system is
+read-only; /tmp, /var/tmp, /run and HOME are private and empty (what of the tree, the compiler
+and the tool's scratch directories lies inside them is bound back, read-only, the scratch
+directories writable where the tool asks); /dev is a minimal one, /proc the sandbox's own; no
+capability is held, by root either; there is no network, no other process to see, no terminal
+to write to, and the environment holds only what the tool sets. The sandbox dies with the tool,
+and every process in it with the sandbox: nothing that a compiler starts can write a file
+outside the scratch directories, send a byte, read the tool's environment or outlive the
 tool."""
 
 import os
 
-from . import processes
+from . import processes, system
 from .files import executable, under
 from .processes import Failure
 
@@ -55,7 +57,8 @@ class Sandbox:
         for directory in self.hidden:
             self.base += ["--tmpfs", directory]
         self.base += self._binds(readable, "--ro-bind")
-        self.base += ["--unshare-all", "--die-with-parent", "--new-session", "--clearenv",
+        self.base += ["--unshare-all", *unprivileged(), "--die-with-parent", "--new-session",
+                      "--clearenv",
                       "--setenv", "PATH", os.pathsep.join(self.path),
                       "--setenv", "HOME", "/tmp", "--setenv", "TMPDIR", "/tmp",
                       "--setenv", "LC_ALL", processes.MESSAGES]
@@ -65,7 +68,8 @@ class Sandbox:
 
     def _binds(self, directories, option):
         """The options that bind each of `directories` back, as written and where it really
-        lies, where a hidden directory covers it; the outermost of them only."""
+        lies, where a hidden directory covers it (for writing, everywhere: the rest is
+        read-only); the outermost of them only."""
         wanted = []
         for directory in directories:
             if not directory or not os.path.isabs(directory) or "\0" in directory:
@@ -74,7 +78,8 @@ class Sandbox:
             if not os.path.isdir(real):
                 continue
             for shown in {os.path.normpath(directory), real}:
-                if under(shown, self.hidden) and not shown.startswith("/proc/"):
+                if (under(shown, self.hidden) or option == "--bind") \
+                        and not shown.startswith("/proc/"):
                     wanted.append((shown, real))
         out = []
         for shown in _outermost(s for s, _ in wanted):
@@ -107,12 +112,22 @@ def find(path):
     return None
 
 
-def start(path, readable, trusted=lambda program: True):
+def unprivileged():
+    """What bwrap is given so that nothing in the sandbox holds a capability: for root, a user
+    namespace of its own (which bwrap does not make for root unasked) with every capability
+    dropped; an ordinary user's sandbox holds none already."""
+    if system.WINDOWS or os.geteuid() != 0:
+        return []
+    return ["--unshare-user", "--cap-drop", "ALL"]
+
+
+def start(path, readable, trusted=lambda program: True, kept="the database's compilers"):
     """The Sandbox, tried once; Failure in one line where bwrap is missing or cannot start
-    here. `trusted(program)` says whether bwrap, as found, may run."""
+    here. `trusted(program)` says whether bwrap, as found, may run; `kept` names the programs
+    it keeps, in those lines."""
     bwrap = find(path)
     if bwrap is None or not trusted(bwrap):
-        raise Failure("bubblewrap (bwrap) is not installed: it keeps the database's compilers in "
+        raise Failure(f"bubblewrap (bwrap) is not installed: it keeps {kept} in "
                       f"a sandbox; install it ({INSTALL}), or give --no-sandbox to run them "
                       "without")
     sandbox = Sandbox(bwrap, path, readable)
@@ -126,6 +141,6 @@ def start(path, readable, trusted=lambda program: True):
     if status != 0:
         reason = (said.splitlines() or [f"status {status}"])[0]
         raise Failure(f"bubblewrap ({bwrap}) cannot start a sandbox here ({reason}): it keeps "
-                      "the database's compilers in one; allow user namespaces, or install it "
+                      f"{kept} in one; allow user namespaces, or install it "
                       f"({INSTALL}), or give --no-sandbox to run them without")
     return sandbox
