@@ -11,6 +11,8 @@ setup() {
     export TMPDIR="$BATS_TEST_TMPDIR/tmp"
     mkdir "$TMPDIR"
     json="$BATS_TEST_TMPDIR/results.json"
+    # The tree --header files are taken from: the current directory's, here no git work tree.
+    cd "$BATS_TEST_TMPDIR"
 }
 
 teardown() {
@@ -276,15 +278,20 @@ expect_nothing_left() {
         "/: is a directory|--json / 5"
         "plot.jpg: a plot's name ends in .svg, .png, .pdf|--plot plot.jpg 5"
         "--timeout must be above 0: 0|--timeout 0 5"
-        "--header /no/such.h: no such file|--header /no/such.h"
-        "--header /: is a directory|--header / 5"
-        "--plot draws the timed comparison: give counts as well as --header|--header $BATS_TEST_DIRNAME/../src/generator/lines.h --plot p.svg"
+        "--header no/such.h: no such file|--header no/such.h"
+        "--header tmp: is a directory|--header tmp 5"
+        "--header /: outside $BATS_TEST_TMPDIR, the current directory's tree: refused|--header / 5"
+        "--header $BATS_TEST_DIRNAME/../src/generator/lines.h: outside $BATS_TEST_TMPDIR, the current directory's tree: refused|--header $BATS_TEST_DIRNAME/../src/generator/lines.h"
+        "--header lines.h: a symbolic link on its way leads out of $BATS_TEST_TMPDIR, the current directory's tree: refused|--header lines.h"
+        "--plot draws the timed comparison: give counts as well as --header|--header h.h --plot p.svg"
         "'cat' does not preprocess here: its output of ng10.c declares 0 times, not 10; it printed '#include \"noguard.h\"'|-p cat 10"
         "'true' does not preprocess here: its output of ng100.c declares 0 times, not 100; it printed nothing|-p true 100"
-        "'cat' does not preprocess here: its output of entered_noguard.c declares 0 times, not 10; it printed '#include \"noguard.h\"'|-p cat --header $BATS_TEST_DIRNAME/../src/generator/lines.h"
+        "'cat' does not preprocess here: its output of entered_noguard.c declares 0 times, not 10; it printed '#include \"noguard.h\"'|-p cat --header h.h"
     )
-    # A guardgen that is there but cannot be run.
+    # A guardgen that is there but cannot be run; a header, and a link to one outside the tree.
     touch "$BATS_TEST_TMPDIR/guardgen"
+    printf 'int h;\n' >"$BATS_TEST_TMPDIR/h.h"
+    ln -s "$BATS_TEST_DIRNAME/../src/generator/lines.h" "$BATS_TEST_TMPDIR/lines.h"
     local entry message args
     for entry in "${cases[@]}"; do
         message=${entry%%|*}
