@@ -463,3 +463,66 @@ expect_nothing_left() {
     [[ $out == *"| guard spelled as |"*"| $BATS_TEST_TMPDIR/mine/guard.h | no_guard, line 1: \`int mine;\` | re-read |"* ]]
     expect_nothing_left
 }
+
+@test "in the sandbox a preprocessor holds no capability, finds nothing of HOME or the environment, and writes nothing of the tree" {
+    need gcc
+    # (what is checked, the check: each run of gcc -E only after it holds)
+    local cases=(
+        "no capability|grep -Eq \"^CapEff:[[:space:]]+0+\$\" /proc/self/status"
+        "HOME empty|test ! -e $BATS_TEST_TMPDIR/home/.ssh/id_rsa"
+        "no environment of the tool's|test -z \"\${HOSTILE_SECRET:-}\""
+        "the tree read-only|! touch $BATS_TEST_TMPDIR/tree/written 2>/dev/null"
+    )
+    mkdir -p "$BATS_TEST_TMPDIR/home/.ssh" "$BATS_TEST_TMPDIR/tree"
+    echo "hostile-input-secret" >"$BATS_TEST_TMPDIR/home/.ssh/id_rsa"
+    printf 'int h;\n' >"$BATS_TEST_TMPDIR/tree/h.h"
+    cd "$BATS_TEST_TMPDIR/tree"
+    local entry what check
+    for entry in "${cases[@]}"; do
+        IFS='|' read -r what check <<<"$entry"
+        echo "$what"
+        HOME="$BATS_TEST_TMPDIR/home" HOSTILE_SECRET=hostile-input-secret \
+            compare -p "sh -c '$check && exec gcc -E \"\$@\"' sh" --header h.h
+        expect_success
+        [[ $out == *"| h.h | no_guard, line 1: \`int h;\` | re-read |"* ]]
+        [[ ! -e written ]]
+    done
+    expect_nothing_left
+}
+
+@test "without bubblewrap, or where it cannot start, no preprocessor runs: one line says how to install it" {
+    need gcc
+    mkdir -p "$BATS_TEST_TMPDIR/path" "$BATS_TEST_TMPDIR/broken" "$BATS_TEST_TMPDIR/tree/bin"
+    ln -s "$(command -v gcc)" "$BATS_TEST_TMPDIR/path/gcc"
+    printf '#!/bin/sh\necho "bwrap: No permissions to create a new namespace" >&2\nexit 1\n' \
+        >"$BATS_TEST_TMPDIR/broken/bwrap"
+    # A bwrap of the tree's own, which must never run.
+    printf '#!/bin/sh\ntouch %s/ran\nexec %s "$@"\n' "$BATS_TEST_TMPDIR" "$(command -v bwrap || echo false)" \
+        >"$BATS_TEST_TMPDIR/tree/bin/bwrap"
+    chmod +x "$BATS_TEST_TMPDIR/broken/bwrap" "$BATS_TEST_TMPDIR/tree/bin/bwrap"
+    printf 'int h;\n' >"$BATS_TEST_TMPDIR/tree/h.h"
+    cd "$BATS_TEST_TMPDIR/tree"
+    local missing="compare-preprocessors: bubblewrap (bwrap) is not installed: it keeps the preprocessors in a sandbox; install it (apt-get install bubblewrap), or give --no-sandbox to run them without"
+    # (the PATH, the options, the status, what standard error says)
+    local cases=(
+        "$BATS_TEST_TMPDIR/path||1|$missing"
+        "$BATS_TEST_TMPDIR/tree/bin:$BATS_TEST_TMPDIR/path||1|$missing"
+        "$BATS_TEST_TMPDIR/broken:$BATS_TEST_TMPDIR/path||1|compare-preprocessors: bubblewrap ($BATS_TEST_TMPDIR/broken/bwrap) cannot start a sandbox here (bwrap: No permissions to create a new namespace): it keeps the preprocessors in one; allow user namespaces, or install it (apt-get install bubblewrap), or give --no-sandbox to run them without"
+        "$BATS_TEST_TMPDIR/path|--no-sandbox|0|compare-preprocessors: --no-sandbox: the preprocessors run without the sandbox, and what a header includes is read as you can read it"
+    )
+    local entry path options expected said
+    for entry in "${cases[@]}"; do
+        IFS='|' read -r path options expected said <<<"$entry"
+        echo "PATH=$path $options"
+        status=0
+        # shellcheck disable=SC2086
+        PATH="$path" "$script" -p gcc --header h.h $options >"$BATS_TEST_TMPDIR/out" \
+            2>"$BATS_TEST_TMPDIR/err" || status=$?
+        out=$(cat "$BATS_TEST_TMPDIR/out")
+        err=$(cat "$BATS_TEST_TMPDIR/err")
+        [[ $status -eq $expected && $err == "$said" ]] || { echo "status $status: $err"; return 1; }
+        if ((expected)); then [[ -z $out ]]; else [[ $out == *"| h.h | no_guard, line 1: \`int h;\` | re-read |"* ]]; fi
+        [[ ! -e $BATS_TEST_TMPDIR/ran ]]
+    done
+    expect_nothing_left
+}

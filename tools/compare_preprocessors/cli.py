@@ -144,8 +144,11 @@ OPTIONS = (
                             "instead of the table)")),
     (("--header",), dict(action="append", metavar="FILE",
                          help="ask whether each preprocessor skips this header when it is "
-                              "included again, and why, from its shape; may be given more than "
-                              "once. Without counts, only this is asked (no timing)")),
+                              "included again, and why, from its shape: a regular file of the "
+                              "current directory's tree (the outermost git work tree that "
+                              "holds it, else the directory itself), never reached through a "
+                              "link that leads out; may be given more than once. Without "
+                              "counts, only this is asked (no timing)")),
     (("-D",), dict(dest="defines", action="append", metavar="NAME[=VALUE]",
                    help="a macro for every preprocessor, with --header; may be repeated")),
     (("-I",), dict(dest="include_dirs", action="append", metavar="DIR",
@@ -153,9 +156,10 @@ OPTIONS = (
                         "header's own is there already); may be repeated")),
     (("--no-sandbox",), dict(action="store_true",
                              help="run the preprocessors (and guardgen) without the sandbox of "
-                                  "bubblewrap (bwrap), which shows them only the run's "
-                                  "temporary directory, the current directory's tree, read-only, "
-                                  "and their own installation")),
+                                  "bubblewrap (bwrap), where the file system is read-only and "
+                                  "HOME and /tmp are empty but for the current directory's "
+                                  "tree, the -I directories, the programs' installations and "
+                                  "the run's temporary directory, the one place written")),
     (("--plot",), dict(metavar="FILE",
                        help="draw time against count for each preprocessor and style, as "
                             "FILE.svg, FILE.png or FILE.pdf, or SVG to - (needs matplotlib)")),
