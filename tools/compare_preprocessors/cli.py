@@ -288,9 +288,10 @@ def search_path():
 
 def installations(results, guardgen):
     """Where the programs that run lie: the installation of each (the directory above the one
-    that holds it, as /usr for /usr/bin/gcc), and the directory of each file that a command names
-    by an absolute path (a script given to an interpreter)."""
-    programs_run = [guardgen, shutil.which("strace"),
+    that holds it, as /usr for /usr/bin/gcc), this Python's, which times each run inside, and the
+    directory of each file that a command names by an absolute path (a script given to an
+    interpreter)."""
+    programs_run = [guardgen, shutil.which("strace"), sys.executable,
                     *(shutil.which(r.argv[0]) for r in results)]
     named = [w for r in results for w in r.argv[1:] if os.path.isabs(w) and os.path.isfile(w)]
     return sorted({os.path.dirname(os.path.dirname(os.path.realpath(p)))
@@ -301,7 +302,10 @@ def installations(results, guardgen):
 def contain(args, results, guardgen):
     """Runs every program from now on in the sandbox: it sees the current directory's tree and
     the -I directories read-only, the programs' installations (see installations), and the run's
-    temporary directory, which it may write; or, with --no-sandbox, without it, said once."""
+    temporary directory, which it may write; or, with --no-sandbox, without it, said once. Windows
+    has no bubblewrap: there they run without it, as the docs say."""
+    if system.WINDOWS:
+        return
     if args.no_sandbox:
         say("--no-sandbox: the preprocessors run without the sandbox, and what a header includes "
             "is read as you can read it")

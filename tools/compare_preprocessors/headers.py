@@ -11,7 +11,6 @@ import errno
 import os
 import re
 import shutil
-import time
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -262,10 +261,10 @@ def by_clock(result, header, number, work, timeout, defines, directories):
     times = {kind: [] for kind in sources}
     for _ in range(CLOCK_RUNS):
         for kind, source in sources.items():
-            start = time.perf_counter()
-            _, status, _, errors = run(result.line(source, extra, work / measure.OUTPUT_FILE),
-                                       work, timeout)
-            times[kind].append(time.perf_counter() - start)
+            seconds, status, _, errors = run(
+                result.line(source, extra, work / measure.OUTPUT_FILE), work, timeout,
+                clocked=True)
+            times[kind].append(seconds)
             if status != 0:
                 return Answer("unclear", None, CLOCK_INCLUDES, "clock: it failed on the header",
                               entries.first_error(errors.decode(errors="replace")) or
