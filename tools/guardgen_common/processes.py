@@ -164,12 +164,14 @@ class Clock:
             self.writing = None
 
     def seconds(self, outside):
-        """The seconds the clock reported, else `outside` (it did not get to report)."""
+        """The seconds the clock reported, else `outside`, the seconds timed outside the sandbox,
+        where it did not get to report or reported what cannot be (more than those)."""
         self.started()
         try:
-            return float(os.read(self.reading, 64).decode())
+            inside = float(os.read(self.reading, 64).decode())
         except (OSError, ValueError):
             return outside
+        return inside if 0 <= inside <= outside else outside
 
     def close(self):
         self.started()
