@@ -11,6 +11,8 @@ setup() {
     export TMPDIR="$BATS_TEST_TMPDIR/tmp"
     mkdir "$TMPDIR"
     json="$BATS_TEST_TMPDIR/results.json"
+    # The tree --header files are taken from: the current directory's, here no git work tree.
+    cd "$BATS_TEST_TMPDIR"
 }
 
 teardown() {
@@ -276,15 +278,20 @@ expect_nothing_left() {
         "/: is a directory|--json / 5"
         "plot.jpg: a plot's name ends in .svg, .png, .pdf|--plot plot.jpg 5"
         "--timeout must be above 0: 0|--timeout 0 5"
-        "--header /no/such.h: no such file|--header /no/such.h"
-        "--header /: is a directory|--header / 5"
-        "--plot draws the timed comparison: give counts as well as --header|--header $BATS_TEST_DIRNAME/../src/generator/lines.h --plot p.svg"
+        "--header no/such.h: no such file|--header no/such.h"
+        "--header tmp: is a directory|--header tmp 5"
+        "--header /: outside $BATS_TEST_TMPDIR, the current directory's tree: refused|--header / 5"
+        "--header $BATS_TEST_DIRNAME/../src/generator/lines.h: outside $BATS_TEST_TMPDIR, the current directory's tree: refused|--header $BATS_TEST_DIRNAME/../src/generator/lines.h"
+        "--header lines.h: a symbolic link on its way leads out of $BATS_TEST_TMPDIR, the current directory's tree: refused|--header lines.h"
+        "--plot draws the timed comparison: give counts as well as --header|--header h.h --plot p.svg"
         "'cat' does not preprocess here: its output of ng10.c declares 0 times, not 10; it printed '#include \"noguard.h\"'|-p cat 10"
         "'true' does not preprocess here: its output of ng100.c declares 0 times, not 100; it printed nothing|-p true 100"
-        "'cat' does not preprocess here: its output of entered_noguard.c declares 0 times, not 10; it printed '#include \"noguard.h\"'|-p cat --header $BATS_TEST_DIRNAME/../src/generator/lines.h"
+        "'cat' does not preprocess here: its output of entered_noguard.c declares 0 times, not 10; it printed '#include \"noguard.h\"'|-p cat --header h.h"
     )
-    # A guardgen that is there but cannot be run.
+    # A guardgen that is there but cannot be run; a header, and a link to one outside the tree.
     touch "$BATS_TEST_TMPDIR/guardgen"
+    printf 'int h;\n' >"$BATS_TEST_TMPDIR/h.h"
+    ln -s "$BATS_TEST_DIRNAME/../src/generator/lines.h" "$BATS_TEST_TMPDIR/lines.h"
     local entry message args
     for entry in "${cases[@]}"; do
         message=${entry%%|*}
@@ -429,7 +436,8 @@ expect_nothing_left() {
     local joined
     joined=$(printf '%s | ' "${columns[@]}")
     [[ $(sed -n 1p <<<"$out") == "| header | shape | ${joined% }" ]]
-    [[ $(sed -n 3p <<<"$out") == "| $dir/guard.h | guard, line 1: \`#ifndef G_H\` | skipped |"* ]]
+    # Its path as given, from the current directory.
+    [[ $(sed -n 3p <<<"$out") == "| headers/guard.h | guard, line 1: \`#ifndef G_H\` | skipped |"* ]]
     expect_nothing_left
 }
 
@@ -439,8 +447,8 @@ expect_nothing_left() {
     printf 'int fine;\n' >"$BATS_TEST_TMPDIR/fine.h"
     compare -p gcc --header "$BATS_TEST_TMPDIR/broken.h" --header "$BATS_TEST_TMPDIR/fine.h"
     expect_success
-    [[ $out == *"| $BATS_TEST_TMPDIR/broken.h | no_guard, line 1: \`#include \"missing.h\"\` | unclear |"* ]]
-    [[ $out == *"| $BATS_TEST_TMPDIR/fine.h | no_guard, line 1: \`int fine;\` | re-read |"* ]]
+    [[ $out == *"| broken.h | no_guard, line 1: \`#include \"missing.h\"\` | unclear |"* ]]
+    [[ $out == *"| fine.h | no_guard, line 1: \`int fine;\` | re-read |"* ]]
     [[ $out == *"Unclear where it failed: gcc on $BATS_TEST_TMPDIR/broken.h: "*"missing.h: No such file or directory"* ]]
 }
 
@@ -453,6 +461,69 @@ expect_nothing_left() {
     [[ $status -eq 0 ]]
     [[ $(query "$json" "(r['counts'], [(h['reason'], h['preprocessors']['gcc -E']['verdict']) for h in r['headers']])") == \
         "([0, 3], [('no_guard', 're-read')])" ]]
-    [[ $out == *"| guard spelled as |"*"| $BATS_TEST_TMPDIR/mine/guard.h | no_guard, line 1: \`int mine;\` | re-read |"* ]]
+    [[ $out == *"| guard spelled as |"*"| mine/guard.h | no_guard, line 1: \`int mine;\` | re-read |"* ]]
+    expect_nothing_left
+}
+
+@test "in the sandbox a preprocessor holds no capability, finds nothing of HOME or the environment, and writes nothing of the tree" {
+    need gcc
+    # (what is checked, the check: each run of gcc -E only after it holds)
+    local cases=(
+        "no capability|grep -Eq \"^CapEff:[[:space:]]+0+\$\" /proc/self/status"
+        "HOME empty|test ! -e $BATS_TEST_TMPDIR/home/.ssh/id_rsa"
+        "no environment of the tool's|test -z \"\${HOSTILE_SECRET:-}\""
+        "the tree read-only|! touch $BATS_TEST_TMPDIR/tree/written 2>/dev/null"
+    )
+    mkdir -p "$BATS_TEST_TMPDIR/home/.ssh" "$BATS_TEST_TMPDIR/tree"
+    echo "hostile-input-secret" >"$BATS_TEST_TMPDIR/home/.ssh/id_rsa"
+    printf 'int h;\n' >"$BATS_TEST_TMPDIR/tree/h.h"
+    cd "$BATS_TEST_TMPDIR/tree"
+    local entry what check
+    for entry in "${cases[@]}"; do
+        IFS='|' read -r what check <<<"$entry"
+        echo "$what"
+        HOME="$BATS_TEST_TMPDIR/home" HOSTILE_SECRET=hostile-input-secret \
+            compare -p "sh -c '$check && exec gcc -E \"\$@\"' sh" --header h.h
+        expect_success
+        [[ $out == *"| h.h | no_guard, line 1: \`int h;\` | re-read |"* ]]
+        [[ ! -e written ]]
+    done
+    expect_nothing_left
+}
+
+@test "without bubblewrap, or where it cannot start, no preprocessor runs: one line says how to install it" {
+    need gcc
+    mkdir -p "$BATS_TEST_TMPDIR/path" "$BATS_TEST_TMPDIR/broken" "$BATS_TEST_TMPDIR/tree/bin"
+    ln -s "$(command -v gcc)" "$BATS_TEST_TMPDIR/path/gcc"
+    printf '#!/bin/sh\necho "bwrap: No permissions to create a new namespace" >&2\nexit 1\n' \
+        >"$BATS_TEST_TMPDIR/broken/bwrap"
+    # A bwrap of the tree's own, which must never run.
+    printf '#!/bin/sh\ntouch %s/ran\nexec %s "$@"\n' "$BATS_TEST_TMPDIR" "$(command -v bwrap || echo false)" \
+        >"$BATS_TEST_TMPDIR/tree/bin/bwrap"
+    chmod +x "$BATS_TEST_TMPDIR/broken/bwrap" "$BATS_TEST_TMPDIR/tree/bin/bwrap"
+    printf 'int h;\n' >"$BATS_TEST_TMPDIR/tree/h.h"
+    cd "$BATS_TEST_TMPDIR/tree"
+    local missing="compare-preprocessors: bubblewrap (bwrap) is not installed: it keeps the preprocessors in a sandbox; install it (apt-get install bubblewrap), or give --no-sandbox to run them without"
+    # (the PATH, the options, the status, what standard error says)
+    local cases=(
+        "$BATS_TEST_TMPDIR/path||1|$missing"
+        "$BATS_TEST_TMPDIR/tree/bin:$BATS_TEST_TMPDIR/path||1|$missing"
+        "$BATS_TEST_TMPDIR/broken:$BATS_TEST_TMPDIR/path||1|compare-preprocessors: bubblewrap ($BATS_TEST_TMPDIR/broken/bwrap) cannot start a sandbox here (bwrap: No permissions to create a new namespace): it keeps the preprocessors in one; allow user namespaces, or install it (apt-get install bubblewrap), or give --no-sandbox to run them without"
+        "$BATS_TEST_TMPDIR/path|--no-sandbox|0|compare-preprocessors: --no-sandbox: the preprocessors run without the sandbox, and what a header includes is read as you can read it"
+    )
+    local entry path options expected said
+    for entry in "${cases[@]}"; do
+        IFS='|' read -r path options expected said <<<"$entry"
+        echo "PATH=$path $options"
+        status=0
+        # shellcheck disable=SC2086
+        PATH="$path" "$script" -p gcc --header h.h $options >"$BATS_TEST_TMPDIR/out" \
+            2>"$BATS_TEST_TMPDIR/err" || status=$?
+        out=$(cat "$BATS_TEST_TMPDIR/out")
+        err=$(cat "$BATS_TEST_TMPDIR/err")
+        [[ $status -eq $expected && $err == "$said" ]] || { echo "status $status: $err"; return 1; }
+        if ((expected)); then [[ -z $out ]]; else [[ $out == *"| h.h | no_guard, line 1: \`int h;\` | re-read |"* ]]; fi
+        [[ ! -e $BATS_TEST_TMPDIR/ran ]]
+    done
     expect_nothing_left
 }

@@ -9,6 +9,7 @@ import json
 import os
 import re
 import shutil
+import stat
 import subprocess
 import sys
 import tempfile
@@ -535,7 +536,7 @@ class HeaderQuestion(unittest.TestCase):
         cases = [
             ("sparse", "larger than 16 MiB"),
             ("fifo", "not a regular file"),
-            ("zero", "not a regular file"),
+            ("zero", "a symbolic link on its way leads out of"),  # to /dev/zero
             ("newline", "its name holds a control character"),
             ("quote", "which C does not allow"),
         ]
@@ -561,6 +562,96 @@ class HeaderQuestion(unittest.TestCase):
                     one_line(self, done.stderr)
                     self.assertIn(said, done.stderr)
                     self.assertEqual(sorted(os.listdir(directory)), [header.name])
+
+    # (the --header given, from the tree's sub/, as HeaderTree makes them; what the one line
+    # says, or None where it is taken and its first line is shown; whether the row holds with
+    # --no-sandbox too, as the sandbox alone keeps HOME out of a preprocessor's reach)
+    CASES = [
+        ("key.h", "a symbolic link on its way leads out of", True),  # to HOME's .ssh/id_rsa
+        ("shadow.h", "a symbolic link on its way leads out of", True),  # to /etc/shadow
+        ("home/.ssh/id_rsa", "a symbolic link on its way leads out of", True),  # a linked dir
+        ("/etc/shadow", "outside", True),
+        ("../../home/.ssh/id_rsa", "outside", True),
+        ("fifo.h", "not a regular file", True),
+        ("device.h", "not a regular file", True),  # where mknod is allowed (root)
+        ("dir.h", "is a directory", True),
+        ("../h.h", None, True),  # the tree is the git work tree above the current directory
+        ("includes_key.h", None, False),  # its #include of HOME's key is not found inside
+    ]
+
+    @unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
+    def test_a_header_outside_the_tree_is_refused_and_no_secret_is_ever_shown(self):
+        for given, said, unsandboxed in self.CASES:
+            for extra in [[], ["--no-sandbox"]] if unsandboxed else [[]]:
+                with self.subTest(header=given, options=extra):
+                    tree = HeaderTree(self)
+                    if given == "device.h" and not tree.device():
+                        continue
+                    status, out, err, written = tree.run("--header", given, *extra)
+                    for line in tree.secrets():
+                        self.assertNotIn(line, out + err + written)
+                    if said is None:
+                        self.assertEqual(status, 0, err)
+                        self.assertIn(tree.first_line(given), out)
+                        continue
+                    self.assertEqual((status, out, written), (1, "", ""))
+                    one_line(self, err)
+                    self.assertIn(f"--header {given}: {said}", err)
+
+
+class HeaderTree:
+    """A git work tree with sub/, where compare-preprocessors runs, and a HOME of its own beside
+    it whose .ssh/id_rsa holds the secret, as a line an #error would say; the tree's links lead
+    to it and to /etc/shadow."""
+
+    def __init__(self, test):
+        made = tempfile.TemporaryDirectory()
+        test.addCleanup(made.cleanup)
+        top = Path(made.name).resolve()
+        self.tree, self.home = top / "tree", top / "home"
+        for d in (self.tree / ".git", self.tree / "sub" / "dir.h", self.home / ".ssh"):
+            d.mkdir(parents=True)
+        self.key = self.home / ".ssh" / "id_rsa"
+        self.key.write_text(f"#error {SECRET}\n{SECRET}\n")
+        sub = self.tree / "sub"
+        os.symlink(self.key, sub / "key.h")
+        os.symlink("/etc/shadow", sub / "shadow.h")
+        os.symlink(self.home, sub / "home")
+        os.mkfifo(sub / "fifo.h")
+        (self.tree / "h.h").write_text("#ifndef H_H\n#define H_H\n#endif\n")
+        (sub / "includes_key.h").write_text(f'#include "{self.key}"\n')
+
+    def device(self):
+        """A device in the tree, sub/device.h, where this user may make one."""
+        try:
+            os.mknod(self.tree / "sub" / "device.h", 0o600 | stat.S_IFCHR, os.makedev(1, 3))
+        except OSError:
+            return False
+        return True
+
+    def run(self, *args):
+        """(status, standard output, standard error, the JSON written) of the tool run in sub/
+        with gcc, HOME the secret's."""
+        env = dict(os.environ, HOME=str(self.home), HOSTILE_SECRET=SECRET)
+        record = self.tree / "record.json"
+        done = subprocess.run([str(TOOLS / "compare-preprocessors"), "-p", "gcc",
+                               "--json", str(record), *args], cwd=self.tree / "sub", env=env,
+                              capture_output=True, text=True, errors="replace", timeout=60)
+        written = record.read_text(errors="replace") if record.exists() else ""
+        return done.returncode, done.stdout, done.stderr, written
+
+    def secrets(self):
+        """Each line of the files the tree's links lead to, as far as this user can read them."""
+        lines = [SECRET]
+        try:
+            with open("/etc/shadow", errors="replace") as f:
+                lines += [line.strip() for line in f if line.strip()]
+        except OSError:
+            pass
+        return lines
+
+    def first_line(self, given):
+        return (self.tree / "sub" / given).read_text().splitlines()[0]
 
 
 if __name__ == "__main__":

@@ -11,7 +11,7 @@ import sys
 import time
 from pathlib import Path
 
-from guardgen_common import processes, programs, system
+from guardgen_common import files, processes, programs, sandbox, system
 from guardgen_common.command import Parser, add_options, finish, sayer
 from guardgen_common.outputs import check_writable
 from guardgen_common.processes import Failure
@@ -144,13 +144,22 @@ OPTIONS = (
                             "instead of the table)")),
     (("--header",), dict(action="append", metavar="FILE",
                          help="ask whether each preprocessor skips this header when it is "
-                              "included again, and why, from its shape; may be given more than "
-                              "once. Without counts, only this is asked (no timing)")),
+                              "included again, and why, from its shape: a regular file of the "
+                              "current directory's tree (the outermost git work tree that "
+                              "holds it, else the directory itself), never reached through a "
+                              "link that leads out; may be given more than once. Without "
+                              "counts, only this is asked (no timing)")),
     (("-D",), dict(dest="defines", action="append", metavar="NAME[=VALUE]",
                    help="a macro for every preprocessor, with --header; may be repeated")),
     (("-I",), dict(dest="include_dirs", action="append", metavar="DIR",
                    help="a directory on every preprocessor's include path, with --header (the "
                         "header's own is there already); may be repeated")),
+    (("--no-sandbox",), dict(action="store_true",
+                             help="run the preprocessors (and guardgen) without the sandbox of "
+                                  "bubblewrap (bwrap), where the file system is read-only and "
+                                  "HOME and /tmp are empty but for the current directory's "
+                                  "tree, the -I directories, the programs' installations and "
+                                  "the run's temporary directory, the one place written")),
     (("--plot",), dict(metavar="FILE",
                        help="draw time against count for each preprocessor and style, as "
                             "FILE.svg, FILE.png or FILE.pdf, or SVG to - (needs matplotlib)")),
@@ -252,7 +261,7 @@ def check_inputs(args):
     headers, the counts, guardgen, the preprocessors, the output paths and the room the files
     take. (headers, counts, guardgen, the Results to fill); guardgen None where nothing is timed,
     --header being asked alone."""
-    given = headers.checked(args.header or [])
+    given = headers.checked(args.header or [], headers.tree_of(os.getcwd()))
     timed = not given or bool(args.counts)
     counts = sorted({0, *(parse_count(c) for c in args.counts or map(str, DEFAULT_COUNTS))})
     guardgen = find_guardgen(args.guardgen) if timed else None
@@ -268,6 +277,46 @@ def check_inputs(args):
     if timed:
         inputs.check_room(counts, writes_file=any(r.writes_file for r in results))
     return given, counts, guardgen, results
+
+
+def search_path():
+    """The directories of the PATH that may be searched: absolute ones only. An empty entry or a
+    relative one means the directory a program happens to run in."""
+    return [d for d in os.environ.get("PATH", "").split(os.pathsep)
+            if d and os.path.isabs(d) and "\0" not in d]
+
+
+def installations(results, guardgen):
+    """Where the programs that run lie: the installation of each (the directory above the one
+    that holds it, as /usr for /usr/bin/gcc), this Python's, which times each run inside, and the
+    directory of each file that a command names by an absolute path (a script given to an
+    interpreter)."""
+    programs_run = [guardgen, shutil.which("strace"), sys.executable,
+                    *(shutil.which(r.argv[0]) for r in results)]
+    named = [w for r in results for w in r.argv[1:] if os.path.isabs(w) and os.path.isfile(w)]
+    return sorted({os.path.dirname(os.path.dirname(os.path.realpath(p)))
+                   for p in programs_run if p}
+                  | {os.path.dirname(os.path.realpath(w)) for w in named})
+
+
+def contain(args, results, guardgen):
+    """Runs every program from now on in the sandbox: it sees the current directory's tree and
+    the -I directories read-only, the programs' installations (see installations), and the run's
+    temporary directory, which it may write; or, with --no-sandbox, without it, said once. Windows
+    has no bubblewrap: there they run without it, as the docs say."""
+    if system.WINDOWS:
+        return
+    if args.no_sandbox:
+        say("--no-sandbox: the preprocessors run without the sandbox, and what a header includes "
+            "is read as you can read it")
+        return
+    tree = headers.tree_of(os.getcwd())
+    readable = [tree, *(os.path.abspath(d) for d in args.include_dirs or []),
+                *installations(results, guardgen)]
+    processes.configure(sandbox.start(
+        search_path(), readable, kept="the preprocessors",
+        trusted=lambda bwrap: not files.under(os.path.realpath(bwrap), [tree])),
+        scratch_writable=True)
 
 
 def progress(message):
@@ -325,6 +374,7 @@ def report_run(counts, results, seed, found, args):
 def main(argv):
     args = parse_arguments(argv)
     given, counts, guardgen, results = check_inputs(args)
+    contain(args, results, guardgen)
     seed = args.seed if args.seed is not None else random.SystemRandom().randrange(2**32)
     for result in results:
         result.version = measure.version_line(result.argv)

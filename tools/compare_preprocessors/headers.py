@@ -7,14 +7,15 @@ its own listing where it has one (gcc and clang: -H; cl: /showIncludes), else fr
 opened (strace, on Linux, where installed), else by the clock against a copy of the header that
 no preprocessor can skip."""
 
+import errno
 import os
 import re
 import shutil
-import time
 from dataclasses import dataclass
 from pathlib import Path
 
 from guardgen_common import entries, files, programs, shapes, system
+from guardgen_common.files import under
 from guardgen_common.names import printable
 from guardgen_common.processes import Failure, run
 
@@ -55,24 +56,63 @@ def includable(name):
     return None
 
 
-def checked(paths):
+def tree_of(directory):
+    """The tree that --header files must lie in: the top of the outermost git work tree that
+    holds `directory`, else `directory` itself; its real path."""
+    here = top = os.path.realpath(directory)
+    found = None
+    while True:
+        if os.path.lexists(os.path.join(here, ".git")):
+            found = here
+        parent = os.path.dirname(here)
+        if parent == here:
+            return found or top
+        here = parent
+
+
+def outside(given, real, tree):
+    """Why the header given as `given` (its real path `real`) is not taken from `tree`, or None:
+    it lies outside, or a symbolic link on its way leads out. Where it leads is never said."""
+    if under(real, [tree]):
+        return None
+    if under(os.path.normpath(os.path.abspath(given)), [tree]):
+        return f"a symbolic link on its way leads out of {tree}, the current directory's tree"
+    return f"outside {tree}, the current directory's tree"
+
+
+def read_in_tree(path, tree):
+    """The bytes of the header at `path`, where it is a regular file of at most LIMIT bytes
+    inside `tree`: opened without following a link in its last step, looked at with fstat once
+    open, and where the system can say, the file opened found inside `tree` too (a directory on
+    its way swapped for a link meanwhile). Else an OSError that says why."""
+    with files.open_regular(path, roots=[tree], limit=LIMIT) as f:
+        opened = f"/proc/self/fd/{f.fileno()}"
+        if os.path.islink(opened) and not under(os.readlink(opened), [tree]):
+            raise OSError(errno.EINVAL, "outside the tree", str(path))
+        return f.read(LIMIT + 1)[:LIMIT]
+
+
+def checked(paths, tree):
     """The headers given, each an absolute path with its links resolved; refused in one line,
-    before anything runs, if one is missing, a directory, no regular file (a FIFO, a device),
-    larger than LIMIT, unreadable, or has a path that no #include or listing can say."""
+    before anything runs and before any of its text is read, if one lies outside `tree` (see
+    tree_of) or is led out of it by a symbolic link, is missing, a directory, no regular file (a
+    FIFO, a device), larger than LIMIT, unreadable, or has a path that no #include or listing
+    can say."""
     found = []
     for given in paths:
         shown = printable(given)
-        path = Path(given)
-        if path.is_dir():
+        real = Path(os.path.realpath(given))
+        why = outside(given, str(real), tree)
+        if why:
+            raise Failure(f"--header {shown}: {why}: refused")
+        if real.is_dir():
             raise Failure(f"--header {shown}: is a directory")
-        if not path.exists():
+        if not real.exists():
             raise Failure(f"--header {shown}: no such file")
         try:
-            with files.open_regular(path, limit=LIMIT) as f:
-                f.read(1)
+            read_in_tree(real, tree)
         except OSError as error:
             raise Failure(f"--header {shown}: {error.strerror}") from None
-        real = path.resolve()
         why = includable(real.name) or ("a control character (a line break, say) in its "
                                         "directory's path" if printable(str(real)) != str(real)
                                         else None)
@@ -83,12 +123,14 @@ def checked(paths):
 
 
 def text_of(header):
-    """The text of a header that checked took (read again, as it is now, the same bound)."""
-    text = files.read_text(header, limit=LIMIT)
-    if text is None:
+    """The text of a header that checked took, read again as it is now, with the same checks
+    (inside the current directory's tree, a regular file, the same bound)."""
+    try:
+        data = read_in_tree(header, tree_of(os.getcwd()))
+    except OSError:
         raise Failure(f"--header {printable(header)}: no longer a regular file of at most "
-                      f"{files.limit_text(LIMIT)}")
-    return text
+                      f"{files.limit_text(LIMIT)} in the current directory's tree") from None
+    return data.decode("utf-8", errors="replace")
 
 
 def ways(result):
@@ -219,10 +261,10 @@ def by_clock(result, header, number, work, timeout, defines, directories):
     times = {kind: [] for kind in sources}
     for _ in range(CLOCK_RUNS):
         for kind, source in sources.items():
-            start = time.perf_counter()
-            _, status, _, errors = run(result.line(source, extra, work / measure.OUTPUT_FILE),
-                                       work, timeout)
-            times[kind].append(time.perf_counter() - start)
+            seconds, status, _, errors = run(
+                result.line(source, extra, work / measure.OUTPUT_FILE), work, timeout,
+                clocked=True)
+            times[kind].append(seconds)
             if status != 0:
                 return Answer("unclear", None, CLOCK_INCLUDES, "clock: it failed on the header",
                               entries.first_error(errors.decode(errors="replace")) or

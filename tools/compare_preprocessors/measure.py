@@ -125,7 +125,7 @@ def preprocess(result, file, work, timeout, keep_output=False):
     if result.writes_file and keep_output:
         written.unlink(missing_ok=True)  # so that a file it did not write is not read
     seconds, status, output, errors = run(result.line(file, output=written), work, timeout,
-                                          keep_output and not result.writes_file)
+                                          keep_output and not result.writes_file, clocked=True)
     if status != 0:
         raise Failure(failed_run(result, file, status, errors))
     if result.writes_file and keep_output:

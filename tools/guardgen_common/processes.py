@@ -54,17 +54,20 @@ _stopping = False
 _interrupted = None
 GRACE = 2.0
 # The sandbox every program runs in (None: none), the PATH a program gets without it (None: the
-# tool's), and the scratch directories alive now, which the sandbox lets programs read.
+# tool's), and the scratch directories alive now, which the sandbox lets programs read, or, where
+# `_scratch_writable`, write.
 _sandbox = None
 _path = None
 _scratch = []
+_scratch_writable = False
 
 
-def configure(sandbox=None, path=None):
+def configure(sandbox=None, path=None, scratch_writable=False):
     """Runs every program from now on in `sandbox` (a sandbox.Sandbox), or, without one, with
-    `path` (a list of directories) as its PATH."""
-    global _sandbox, _path
-    _sandbox, _path = sandbox, path
+    `path` (a list of directories) as its PATH. With `scratch_writable`, the programs in the
+    sandbox may write the scratch directories (a preprocessor told to write its output there)."""
+    global _sandbox, _path, _scratch_writable
+    _sandbox, _path, _scratch_writable = sandbox, path, scratch_writable
 
 
 def sandboxed():
@@ -72,37 +75,45 @@ def sandboxed():
     return _sandbox is not None
 
 
-def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, bare=False, binds=()):
+def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, bare=False, binds=(),
+        clocked=False):
     """Runs `argv` in `cwd`; returns (seconds, exit status, output or b"", standard error). One
     that has not ended after `timeout` seconds is stopped, with all it started, and reported.
     `binds`, (file, over) pairs, are files that the program sees in place of others, read-only:
-    only in a sandbox."""
+    only in a sandbox. With `clocked`, the seconds are timed inside the sandbox, where there is
+    one (see Clock), so that its own start is not in them."""
     seconds, status, output, said = run_to_file(argv, cwd, timeout, keep_output, stdin,
-                                                bare=bare, binds=binds)
+                                                bare=bare, binds=binds, clocked=clocked)
     with said:
         return seconds, status, output, said.read()
 
 
 def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, limits=None,
-                bare=False, binds=(), passed=False):
+                bare=False, binds=(), passed=False, clocked=False):
     """As run, with standard error as a file, to be read from its start and closed: a long
     listing is then read a line at a time, never whole. `limits` (a Limits) bounds the
     program's memory and the size of what it says. Standard error goes to a file without a
     name, read once the program has ended: a compiler writes its listing a line at a time, and a
     pipe would wake the tool for every line. A `bare` program runs as it is, with an empty
-    environment: the sandbox itself, tried. `binds` as run takes them."""
+    environment: the sandbox itself, tried. `binds` and `clocked` as run takes them."""
     if binds and _sandbox is None:
         raise Failure("files bound over others need the sandbox")
     said = tempfile.TemporaryFile()
+    clock = Clock() if clocked and _sandbox is not None and not bare else None
     try:
         start = time.perf_counter()
         process = _start(argv, cwd, stdin, keep_output, None if passed else said, limits, bare,
-                         binds)
+                         binds, clock)
         output = _wait(process, argv, timeout)
         seconds = time.perf_counter() - start
+        if clock is not None:
+            seconds = clock.seconds(seconds)
     except BaseException:
         said.close()
         raise
+    finally:
+        if clock is not None:
+            clock.close()
     said.seek(0)
     return seconds, process.returncode, output or b"", said
 
@@ -113,27 +124,88 @@ def check_interrupted():
         raise Interrupted(_interrupted)
 
 
-def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=()):
+# The clock of a program timed in the sandbox: it starts the program, waits for it and writes the
+# seconds between to the descriptor it is given (which the program does not inherit), then ends
+# as the program did. Timed from outside, every run would take in the sandbox's own start too,
+# some milliseconds, and many more and more unevenly on a loaded machine.
+CLOCK = r"""
+import os, signal, sys, time
+report = int(sys.argv[1])
+os.set_inheritable(report, False)
+try:
+    start = time.perf_counter()
+    pid = os.posix_spawnp(sys.argv[2], sys.argv[2:], os.environ)
+    _, status = os.waitpid(pid, 0)
+    os.write(report, repr(time.perf_counter() - start).encode())
+except OSError as error:
+    sys.stderr.write(f"{sys.argv[2]}: {error.strerror}\n")
+    sys.exit(127)
+code = os.waitstatus_to_exitcode(status)
+if code < 0:
+    signal.signal(-code, signal.SIG_DFL)
+    os.kill(os.getpid(), -code)
+sys.exit(code)
+"""
+
+
+class Clock:
+    """A pipe for the seconds that CLOCK, run in the sandbox in front of a program, reports."""
+
+    def __init__(self):
+        self.reading, self.writing = os.pipe()
+        os.set_blocking(self.reading, False)
+
+    def wrap(self, argv):
+        return [sys.executable, "-I", "-S", "-c", CLOCK, str(self.writing), *argv]
+
+    def started(self):
+        """Closes the end the program's clock writes to, which it holds now."""
+        if self.writing is not None:
+            os.close(self.writing)
+            self.writing = None
+
+    def seconds(self, outside):
+        """The seconds the clock reported, else `outside`, the seconds timed outside the sandbox,
+        where it did not get to report or reported what cannot be (more than those)."""
+        self.started()
+        try:
+            inside = float(os.read(self.reading, 64).decode())
+        except (OSError, ValueError):
+            return outside
+        return inside if 0 <= inside <= outside else outside
+
+    def close(self):
+        self.started()
+        os.close(self.reading)
+
+
+def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), clock=None):
     with _lock:
         check_interrupted()
         if _stopping:
             raise Failure("stopped")
         command = limits.wrap(argv) if limits else argv
+        if clock is not None:
+            command = clock.wrap(command)
         if bare:
             env = {}
         elif _sandbox is not None:
             # The mark too: a sandbox the tool ends before bwrap has asked to die with its
             # parent would outlive it, but for the keeper, which finds it by the mark.
             mark = _keeper.marked()
-            command = _sandbox.wrap(command, cwd, _scratch, mark=mark, binds=binds)
+            readable, writable = ((), _scratch) if _scratch_writable else (_scratch, ())
+            command = _sandbox.wrap(command, cwd, readable, writable, mark=mark, binds=binds)
             env = dict(_sandbox.environment(), GUARDGEN_RUN=mark)
         else:
             env = _keeper.environment(_path)
         process = subprocess.Popen(
             command, cwd=cwd, stdin=stdin,
             stdout=subprocess.PIPE if keep_output else subprocess.DEVNULL,
-            stderr=said, env=env, **system.NEW_GROUP,
+            stderr=said, env=env, pass_fds=(clock.writing,) if clock else (),
+            **system.NEW_GROUP,
         )
+        if clock is not None:
+            clock.started()
         _live.add(process)
     # A signal that landed while it started: the relay's stop may have come before it was known.
     if _interrupted is not None:

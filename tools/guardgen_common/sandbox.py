@@ -1,24 +1,27 @@
 """The sandboxes of bubblewrap (bwrap), the sandbox Flatpak uses.
 
-An enclosure (enclose) is the one a whole run of a tool's own reading happens in: it sees only
-the directories it is given (the tree, the system's programs and libraries, the compilers' and
-the tool's own installations), read-only, with a private /tmp; no HOME, no /etc but the
+An enclosure (enclose) is the one a whole run of check-guards' own reading happens in: it sees
+only the directories it is given (the tree, the system's programs and libraries, the compilers'
+and the tool's own installations), read-only, with a private /tmp; no HOME, no /etc but the
 loader's and the alternatives' links, no network, no other process, no capability, and none of
 the tool's environment. Every program of the run starts inside it, and what the run needs bound
 over a file there is bound by a nested bwrap (Nested).
 
-A Sandbox is the one each program of a database runs in where there is no enclosure: inside it
-the whole file system is read-only; /tmp, /var/tmp, /run and HOME are private and
-empty (what of the tree, the compiler and the tool's scratch directories lies inside them is
-bound back, read-only); /dev is a minimal one, /proc the sandbox's own; there is no network, no
-other process to see, no terminal to write to, and the environment holds only what the tool
-sets. The sandbox dies with the tool, and every process in it with the sandbox: nothing that a
-compiler starts can write a file, send a byte, read the tool's environment or outlive the
-tool."""
+A Sandbox is the one each program runs in where there is no enclosure (each preprocessor
+compare-preprocessors times): it sees the system's programs and libraries and the directories
+it is given (the tree, the programs' installations, the tool's interpreter) read-only, the
+scratch directories writable where the tool asks, a private /tmp and /var/tmp, and nothing else
+(no HOME, no /etc but the loader's and the alternatives' links); /dev is a minimal one, /proc
+the sandbox's own; no capability is held, by root either; there is no network, no other process
+to see, no terminal to write to, and the environment holds only what the tool sets. The sandbox
+dies with the tool, and every process in it with the sandbox: nothing that a program starts
+can write a file outside the scratch directories, send a byte, read the tool's environment or
+outlive the tool."""
 
 import os
+import sys
 
-from . import processes
+from . import processes, system
 from .files import executable, under
 from .processes import Failure
 
@@ -52,19 +55,18 @@ def _outermost(paths):
 
 class Sandbox:
     """bwrap at `bwrap`, with `path` (a list of absolute directories) as the PATH of what runs in
-    it, and `readable` (directories: the tree, the compiler's) bound back where they are
-    hidden."""
+    it, and `readable` (directories: the tree, the programs' installations) seen read-only
+    beside the system's programs and libraries; nothing else of the machine."""
 
     def __init__(self, bwrap, path, readable):
         self.bwrap, self.path = bwrap, list(path)
-        self.hidden = hidden()
-        # A compiler needs no terminal: a header led to /dev/ptmx would wait on it for good.
-        self.base = [bwrap, "--ro-bind", "/", "/", "--dev", "/dev", "--ro-bind", "/dev/null",
-                     "/dev/ptmx", "--proc", "/proc"]
-        for directory in self.hidden:
-            self.base += ["--tmpfs", directory]
-        self.base += self._binds(readable, "--ro-bind")
-        self.base += ["--unshare-all", "--die-with-parent", "--new-session", "--clearenv",
+        # A program needs no terminal: a header led to /dev/ptmx would wait on it for good.
+        self.base = [bwrap, "--tmpfs", "/", *_view(()), "--dev", "/dev", "--ro-bind",
+                     "/dev/null", "/dev/ptmx", "--proc", "/proc", "--tmpfs", "/tmp",
+                     "--tmpfs", "/var/tmp"]
+        self.base += self._binds([*readable, *interpreter()], "--ro-bind")
+        self.base += ["--unshare-all", *unprivileged(), "--die-with-parent", "--new-session",
+                      "--clearenv",
                       "--setenv", "PATH", os.pathsep.join(self.path),
                       "--setenv", "HOME", "/tmp", "--setenv", "TMPDIR", "/tmp",
                       "--setenv", "LC_ALL", processes.MESSAGES]
@@ -73,8 +75,8 @@ class Sandbox:
                 self.base += ["--setenv", name, os.environ[name]]
 
     def _binds(self, directories, option):
-        """The options that bind each of `directories` back, as written and where it really
-        lies, where a hidden directory covers it; the outermost of them only."""
+        """The options that bind each of `directories`, as written and where it really lies,
+        but where the system's directories show it already; the outermost of them only."""
         wanted = []
         for directory in directories:
             if not directory or not os.path.isabs(directory) or "\0" in directory:
@@ -83,7 +85,8 @@ class Sandbox:
             if not os.path.isdir(real):
                 continue
             for shown in {os.path.normpath(directory), real}:
-                if under(shown, self.hidden) and not shown.startswith("/proc/"):
+                seen = shown == real and under(real, SYSTEM)
+                if (option == "--bind" or not seen) and not shown.startswith("/proc/"):
                     wanted.append((shown, real))
         out = []
         for shown in _outermost(s for s, _ in wanted):
@@ -195,12 +198,28 @@ def find(path):
     return None
 
 
-def start(path, readable, trusted=lambda program: True):
+def interpreter():
+    """The installation of the Python that runs the tool, which some programs in a sandbox run
+    too (the clock of compare-preprocessors)."""
+    return [os.path.dirname(os.path.realpath(sys.executable)), sys.base_prefix, sys.prefix]
+
+
+def unprivileged():
+    """What bwrap is given so that nothing in the sandbox holds a capability: for root, a user
+    namespace of its own (which bwrap does not make for root unasked) with every capability
+    dropped; an ordinary user's sandbox holds none already."""
+    if system.WINDOWS or os.geteuid() != 0:
+        return []
+    return ["--unshare-user", "--cap-drop", "ALL"]
+
+
+def start(path, readable, trusted=lambda program: True, kept="the database's compilers"):
     """The Sandbox, tried once; Failure in one line where bwrap is missing or cannot start
-    here. `trusted(program)` says whether bwrap, as found, may run."""
+    here. `trusted(program)` says whether bwrap, as found, may run; `kept` names the programs
+    it keeps, in those lines."""
     bwrap = find(path)
     if bwrap is None or not trusted(bwrap):
-        raise Failure("bubblewrap (bwrap) is not installed: it keeps the database's compilers in "
+        raise Failure(f"bubblewrap (bwrap) is not installed: it keeps {kept} in "
                       f"a sandbox; install it ({INSTALL}), or give --no-sandbox to run them "
                       "without")
     sandbox = Sandbox(bwrap, path, readable)
@@ -214,6 +233,6 @@ def start(path, readable, trusted=lambda program: True):
     if status != 0:
         reason = (said.splitlines() or [f"status {status}"])[0]
         raise Failure(f"bubblewrap ({bwrap}) cannot start a sandbox here ({reason}): it keeps "
-                      "the database's compilers in one; allow user namespaces, or install it "
+                      f"{kept} in one; allow user namespaces, or install it "
                       f"({INSTALL}), or give --no-sandbox to run them without")
     return sandbox
