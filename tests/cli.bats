@@ -1,11 +1,20 @@
 #!/usr/bin/env bats
 # The guardgen program as a user runs it: arguments, standard output and error, exit status, and
 # the exact bytes of every file it leaves. Each case runs in a fresh, empty directory. It reads
-# GUARDGEN, GUARDGEN_RUNNER and GUARDGEN_EOL (see guardgen_helpers.bash).
+# GUARDGEN, GUARDGEN_RUNNER and GUARDGEN_EOL (see guardgen_helpers.bash), and GUARDGEN_VERSION,
+# the version --version is to print.
 
 load guardgen_helpers
 
 USAGE=$'Usage:\nguardgen n1 [ n2 n3 n4 ... ]\n\nWhere n1, n2, n3 etc. are the number of #includes\nto be put into the relevant files\n'
+HELP="$USAGE"$'
+Options, wherever they stand; guardgen then writes no file:
+  -h, --help   print this help
+  --version    print the version
+Any other argument is a count: one that is not a number counts as 0.
+guard.h, noguard.h and the sources are written into the current directory,
+replacing files of those names.
+'
 
 setup() {
     setup_guardgen
@@ -86,6 +95,39 @@ expect_run_for() {
     [[ "$(cat guard.h noguard.h)" == $'old\nold' ]]
 }
 
+@test "-h, --help and --version: answered wherever they stand, the first of them, no file written" {
+    : "${GUARDGEN_VERSION:?set GUARDGEN_VERSION to the version --version is to print}"
+    local VERSION="guardgen $GUARDGEN_VERSION"$'\n'
+    # The arguments, and the variable that holds what standard output is to hold.
+    local cases=(
+        "--help|HELP"
+        "-h|HELP"
+        "--version|VERSION"
+        "3 --help|HELP"
+        "--help 3|HELP"
+        "x -h 5|HELP"
+        "7 --version|VERSION"
+        "--version --help|VERSION"
+        "-h --version|HELP"
+    )
+    local entry arguments expected
+    for entry in "${cases[@]}"; do
+        IFS='|' read -r arguments expected <<<"$entry"
+        echo "arguments '$arguments'"
+        rm -rf ./*
+        run_guardgen $arguments
+        expect_status 0
+        expect_output "$out" text "${!expected}"
+        expect_output "$err" text ""
+        expect_files
+    done
+
+    echo old >guard.h
+    run_guardgen 2 --help
+    [[ "$(cat guard.h)" == old ]]
+    expect_files guard.h
+}
+
 @test "2 5: the headers once, then the sources for 2 and 5 in that order" {
     run_guardgen 2 5
     expect_run_for 2 5
@@ -122,8 +164,9 @@ expect_run_for() {
         "+-5" 0
         "- 5" 0
         "12abc" 12
-        "-h" 0
-        "--help" 0
+        "--hel" 0
+        "-help" 0
+        "--" 0
         "/?" 0
         "4294967297" 1
         "2147483648" -2147483648
@@ -235,30 +278,34 @@ sys.exit(subprocess.call(sys.argv[1:], stdout=writer))' "${runner[@]}" "$GUARDGE
     esac
 }
 
-@test "standard output that cannot be written: reported, files still written, status 1" {
-    # How standard output is broken, the arguments (none: the usage text), and the reason. Under
-    # wine a broken pipe has a reason of wine's own.
+@test "standard output that cannot be written: reported, status 1, the files for counts still written" {
+    # How standard output is broken, the arguments (none: the usage text), the reason, and whether
+    # the files for 3 are written. Under wine a broken pipe has a reason of wine's own.
     local cases=(
-        "full|3|No space left on device"
-        "full||No space left on device"
-        "closed|3|Bad file descriptor"
-        "closed||Bad file descriptor"
-        "broken|3|Broken pipe"
-        "broken||Broken pipe"
+        "full|3|No space left on device|written"
+        "full||No space left on device|"
+        "full|--help|No space left on device|"
+        "full|3 --version|No space left on device|"
+        "closed|3|Bad file descriptor|written"
+        "closed||Bad file descriptor|"
+        "closed|-h|Bad file descriptor|"
+        "broken|3|Broken pipe|written"
+        "broken||Broken pipe|"
+        "broken|--help 3|Broken pipe|"
     )
-    local entry how count reason
+    local entry how arguments reason written
     for entry in "${cases[@]}"; do
-        IFS='|' read -r how count reason <<<"$entry"
-        echo "standard output $how, arguments '$count'"
+        IFS='|' read -r how arguments reason written <<<"$entry"
+        echo "standard output $how, arguments '$arguments'"
         rm -f ./*
-        run_with_stdout "$how" $count
+        run_with_stdout "$how" $arguments
         expect_status 1
         if [[ $how == broken && ${#runner[@]} -gt 0 ]]; then
             [[ $(tr -d '\r' <"$err") == "guardgen: standard output: "?* ]]
         else
             expect_output "$err" text "guardgen: standard output: $reason"$'\n'
         fi
-        if [[ -n $count ]]; then
+        if [[ -n $written ]]; then
             expect_output eg3.c repeat "$EG" 3
             expect_files guard.h noguard.h eg3.c ig3.c ng3.c
         else

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "generator/lines.h"
 #include "generator/text_output.h"
@@ -115,28 +117,30 @@ TEST_F(Generator, HeadersHoldExactlyTheirLines) {
 struct Source {
     const char* prefix;
     const std::string& block;
-    bool (*write)(std::int32_t);
 };
 
 const Source kSources[] = {
-    {"eg", kEgBlock, write_eg_source},
-    {"ig", kIgBlock, write_ig_source},
-    {"ng", kNgBlock, write_ng_source},
+    {"eg", kEgBlock},
+    {"ig", kIgBlock},
+    {"ng", kNgBlock},
 };
 
 TEST_F(Generator, SourcesRepeatTheirBlockCountTimes) {
+    // Around the boundaries of each kind's chunk, whose size depends on its block and the line
+    // end, and many chunks; at each count every kind is checked.
+    std::vector<std::int32_t> counts = {1, 2, 10, 100000};
     for (const Source& source : kSources) {
-        // Around the boundaries of the writer's chunk, whose size depends on the line end, and
-        // many chunks.
         const std::string block = on_disk(source.block);
         const auto per_chunk = static_cast<std::int32_t>(fill_chunk(block).size() / block.size());
-        const std::int32_t counts[] = {
-            1, 2, 10, per_chunk - 1, per_chunk, per_chunk + 1, 2 * per_chunk + 1, 100000};
-        for (std::int32_t count : counts) {
-            SCOPED_TRACE(std::string(source.prefix) + " " + std::to_string(count));
-            EXPECT_TRUE(source.write(count));
+        counts.insert(counts.end(), {per_chunk - 1, per_chunk, per_chunk + 1, 2 * per_chunk + 1});
+    }
+    for (std::int32_t count : counts) {
+        SCOPED_TRACE(count);
+        EXPECT_TRUE(write_test_sources(count));
+        for (const Source& source : kSources) {
             EXPECT_EQ(read_file(source.prefix + std::to_string(count) + ".c"),
-                      on_disk(repeated(source.block, count)));
+                      on_disk(repeated(source.block, count)))
+                << source.prefix;
         }
     }
 }

@@ -45,7 +45,7 @@ TEST(ParseCount, ConvertsLikeAtoiWithWrapAround) {
         {"0x10", 0},
         {"5\xe9", 5},
         {"\3515", 0},  // octal 351: byte 0xe9, then 5
-        // Options are not recognised: they are counts too.
+        // Words that look like options: the driver picks -h, --help and --version out first.
         {"-h", 0},
         {"--help", 0},
         {"/?", 0},

@@ -16,7 +16,3 @@ bool write_headers();
 //   ng<count>.c  `count` bare includes of noguard.h.
 // A count of 0 or less gives empty files.
 bool write_test_sources(std::int32_t count);
-
-bool write_eg_source(std::int32_t count);
-bool write_ig_source(std::int32_t count);
-bool write_ng_source(std::int32_t count);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 
 #include "generator/console.h"
@@ -49,9 +50,12 @@ void discard_incomplete(const char* name, bool created) {
     }
 }
 
-}  // namespace
+// Opens `name` in the current directory for writing, creating or truncating it. The stream is
+// binary on purpose: the C runtime translates no line end, so the bytes written, with the line
+// ends block_text put in, are the file's. Returns nullptr, with errno set, if it cannot.
+std::FILE* open_untranslated_output(const char* name) { return std::fopen(name, "wb"); }
 
-std::FILE* open_text_output(const char* name) { return std::fopen(name, "wb"); }
+}  // namespace
 
 std::string block_text(std::initializer_list<std::string_view> block, std::string_view line_end) {
     std::string text;
@@ -94,7 +98,7 @@ bool write_text_file(const char* name, std::initializer_list<std::string_view> b
     }
 
     errno = 0;
-    std::FILE* file = open_text_output(name);
+    std::FILE* file = open_untranslated_output(name);
     int error = 0;
     if (file == nullptr) {
         error = last_error();

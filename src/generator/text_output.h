@@ -1,15 +1,9 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <initializer_list>
 #include <string>
 #include <string_view>
-
-// Opens `name` in the current directory for writing, creating or truncating it. The stream is
-// binary: what is written to it reaches the file unchanged, so callers put the platform's line
-// ends in themselves (see block_text). Returns nullptr, with errno set, if it cannot.
-std::FILE* open_text_output(const char* name);
 
 // The lines of `block` one after the other, with every "\n" written as `line_end`.
 std::string block_text(std::initializer_list<std::string_view> block, std::string_view line_end);
