@@ -261,7 +261,7 @@ def check_inputs(args):
     headers, the counts, guardgen, the preprocessors, the output paths and the room the files
     take. (headers, counts, guardgen, the Results to fill); guardgen None where nothing is timed,
     --header being asked alone."""
-    given = headers.checked(args.header or [], headers.tree_of(os.getcwd()))
+    given = headers.checked(args.header, headers.tree_of(os.getcwd())) if args.header else []
     timed = not given or bool(args.counts)
     counts = sorted({0, *(parse_count(c) for c in args.counts or map(str, DEFAULT_COUNTS))})
     guardgen = find_guardgen(args.guardgen) if timed else None
@@ -310,12 +310,13 @@ def contain(args, results, guardgen):
         say("--no-sandbox: the preprocessors run without the sandbox, and what a header includes "
             "is read as you can read it")
         return
-    tree = headers.tree_of(os.getcwd())
-    readable = [tree, *(os.path.abspath(d) for d in args.include_dirs or []),
+    # The tree is seen only where --header reads from it.
+    tree = [headers.tree_of(os.getcwd())] if args.header else []
+    readable = [*tree, *(os.path.abspath(d) for d in args.include_dirs or []),
                 *installations(results, guardgen)]
     processes.configure(sandbox.start(
         search_path(), readable, kept="the preprocessors",
-        trusted=lambda bwrap: not files.under(os.path.realpath(bwrap), [tree])),
+        trusted=lambda bwrap: not files.under(os.path.realpath(bwrap), tree)),
         scratch_writable=True)
 
 

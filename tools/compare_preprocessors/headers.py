@@ -14,7 +14,7 @@ import shutil
 from dataclasses import dataclass
 from pathlib import Path
 
-from guardgen_common import entries, files, programs, shapes, system
+from guardgen_common import entries, files, programs, shapes, system, tree
 from guardgen_common.files import under
 from guardgen_common.names import printable
 from guardgen_common.processes import Failure, run
@@ -58,16 +58,14 @@ def includable(name):
 
 def tree_of(directory):
     """The tree that --header files must lie in: the top of the outermost git work tree that
-    holds `directory`, else `directory` itself; its real path."""
-    here = top = os.path.realpath(directory)
-    found = None
-    while True:
-        if os.path.lexists(os.path.join(here, ".git")):
-            found = here
-        parent = os.path.dirname(here)
-        if parent == here:
-            return found or top
-        here = parent
+    holds `directory`, else `directory` itself (see guardgen_common.tree); its real path. A
+    Failure where that can be no user's tree (the home directory, or the system's)."""
+    found = tree.top(directory)
+    why = tree.refusal(found)
+    if why:
+        raise Failure(f"--header: {found}, the current directory's tree, is {why}: refused; run "
+                      "it in the project whose headers it reads")
+    return found
 
 
 def outside(given, real, tree):

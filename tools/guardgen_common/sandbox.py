@@ -24,6 +24,7 @@ import sys
 from . import processes, system
 from .files import executable, under
 from .processes import Failure
+from .tree import SYSTEM
 
 INSTALL = "apt-get install bubblewrap"
 
@@ -110,9 +111,8 @@ class Sandbox:
         return {}
 
 
-# What every program in an enclosure needs of the system: its programs, libraries and headers,
-# the loader's cache, the links Debian's alternatives make (cc, c++).
-SYSTEM = ("/usr", "/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32")
+# What every program in a sandbox needs of the system beside its directories (tree.SYSTEM): the
+# loader's cache, the links Debian's alternatives make (cc, c++).
 SYSTEM_FILES = ("/etc/ld.so.cache", "/etc/ld.so.conf", "/etc/ld.so.conf.d", "/etc/alternatives")
 # An ordinary user's id inside an enclosure started by root: no capability is then held, and
 # the files of other users that only they may read stay unread.
