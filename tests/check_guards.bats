@@ -8,7 +8,9 @@ setup() {
     script="$BATS_TEST_DIRNAME/../tools/check-guards"
     command -v gcc >/dev/null || skip "gcc is not installed"
     project="$BATS_TEST_TMPDIR/guardgen-check-case"
-    mkdir -p "$project/include" "$project/src" "$project/build"
+    # The project's top is a work tree's (its .git), so that the sources beside the build are
+    # in the database's tree.
+    mkdir -p "$project/.git" "$project/include" "$project/src" "$project/build"
     cd "$project"
     # bad.h includes before its guard, so every include of it reads it again.
     printf '#include <stddef.h>\n#ifndef BAD_H\n#define BAD_H\nint bad(void);\n#endif\n' \

@@ -637,13 +637,18 @@ class Commands(unittest.TestCase):
                  "/proc/self/root/etc/hostname lies outside the tree: refused"),
                 (["gcc", "-include", "../../etc/hostname", "a.c"], "a.c",
                  "-imacros ../../etc/hostname lies outside the tree: refused"),
-                (["gcc", "@/dev/zero", "a.c"], "a.c", "not a regular file: refused"),
+                (["gcc", "@/dev/zero", "a.c"], "a.c",
+                 "response file @/dev/zero lies outside the tree: refused"),
+                (["gcc", "@fifo.c", "a.c"], "a.c", "response file @fifo.c: not a regular file"),
             ]
             for argv, file, said in cases:
                 with self.subTest(argv=argv), self.assertRaises(Failure) as raised:
                     compilers.plan(database_unit(str(top), file, argv), database)
                 self.assertIn(said, str(raised.exception))
-            with self.assertRaisesRegex(Failure, "its directory /no/such/dir does not exist"):
+            with self.assertRaisesRegex(Failure, f"its directory {top}/gone does not exist"):
+                compilers.plan(database_unit(str(top / "gone"), "a.c", ["gcc", "a.c"]), database)
+            with self.assertRaisesRegex(Failure, "its directory /no/such/dir lies outside the "
+                                                 "tree: refused"):
                 compilers.plan(database_unit("/no/such/dir", "a.c", ["gcc", "a.c"]), database)
 
 

@@ -12,7 +12,8 @@ setup() {
     system="$BATS_TEST_TMPDIR/installed"  # programs installed apart from the tree
     marks="$BATS_TEST_TMPDIR/marks"
     home="$BATS_TEST_TMPDIR/home"
-    mkdir -p "$project"/{include,src,build,tools,vendor/tools,vendor/sub/build} "$system/bin" "$system/evil" "$marks" "$home"
+    # The tree's top is a work tree's (its .git): the sources beside the build are in its tree.
+    mkdir -p "$project"/{.git,include,src,build,tools,vendor/tools,vendor/sub/build} "$system/bin" "$system/evil" "$marks" "$home"
     cd "$project"
     printf 'int a;\n' >include/a.h
     printf '#include "a.h"\n#include "a.h"\n' >src/u.c
