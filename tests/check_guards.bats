@@ -557,7 +557,7 @@ JSON
     # the one line said, how the units not audited are counted)
     local db="$project/build/c.json:"
     local cases=(
-        "s|$project|/home/them/proj|g#no#$db 3 of 3 units refused: the database's paths do not exist here (/home/them/proj/build, for one): was it made on another machine?#3 failed"
+        "s|$project|/home/them/proj|g#no#$db 3 of 3 units refused: their files lie outside the tree ($project): give --tree with the directory that holds the sources#3 failed"
         "s/\"(gcc|cc) /\"gcc-77 /; s/\"gcc\"/\"gcc-77\"/#no#$db 3 of 3 units refused: their compiler 'gcc-77' is not found on the PATH (--compiler names one to use instead)#3 failed"
         "s|src/u[123][.]c|src/gone.c|g#no#$db 3 of 3 units refused: the database's paths do not exist here ($project/src/gone.c, for one): was it made on another machine?#3 failed"
         "#yes#$db 3 of 3 units failed (1): a header they include is not found: config.h (one the build makes? build it first)#3 failed"

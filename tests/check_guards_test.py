@@ -371,7 +371,7 @@ class Failed(unittest.TestCase):
     def said(self, failed, total):
         lines = []
         with unittest.mock.patch.object(run, "say", lines.append):
-            run.say_failed(failed, total, "/b/compile_commands.json")
+            run.say_failed(failed, total, "/b/compile_commands.json", ["/b", "/p/src"])
         return lines
 
     def test_most_units_failed_for_one_reason_is_said_once(self):
@@ -382,10 +382,22 @@ class Failed(unittest.TestCase):
             return lambda i: {"file": f"/p/src/u{i}.c", "status": status,
                               "message": message.format(i)}
 
+        def outside(i):
+            named = ["its directory /home/me lies outside the tree: refused",
+                     "its -include or -imacros /home/me/.ssh/id_rsa lies outside the tree: refused",
+                     "response file @/etc/hostname lies outside the tree: refused"]
+            return {"file": f"/p/src/u{i}.c", "status": "refused", "message": named[i % 3]}
+
         db = "/b/compile_commands.json: "
         # (each failure made from the unit's number, how many failed, of how many units, the
         # line said once for all; None where each is said in a line of its own)
         cases = [
+            # Paths outside the tree, whichever: the tree said, never a path a unit named.
+            (outside, 3, 4, "3 of 4 units refused: their files lie outside the tree (/b, "
+             "/p/src): give --tree with the directory that holds the sources"),
+            (refused("its file ../src/u.c lies outside the tree: refused"), 2, 2,
+             "2 of 2 units refused: their files lie outside the tree (/b, /p/src): give --tree "
+             "with the directory that holds the sources"),
             (refused("its directory /home/them/b does not exist"), 3, 3,
              "3 of 3 units refused: the database's paths do not exist here (/home/them/b, for "
              "one): was it made on another machine?"),
@@ -413,6 +425,9 @@ class Failed(unittest.TestCase):
             (refused("its compiler 'gcc-12' is not found on the PATH"), 2, 4, None),
             (refused("its directory /home/them/b does not exist"), 1, 1, None),
             (failed("../src/u{}.c:3:1: error: expected ';'"), 3, 3, None),
+            (outside, 1, 1, None),
+            # A compiler's words that read as the refusal are its own failure, as they are.
+            (failed("its file /home/me/u{}.c lies outside the tree: refused"), 3, 3, None),
         ]
         for make, count, total, once in cases:
             failures = [make(i) for i in range(count)]
