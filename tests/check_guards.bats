@@ -584,6 +584,18 @@ JSON
     done
 }
 
+@test "a build apart from its sources: refused at once, the tree said; audited with --tree" {
+    local apart="$BATS_TEST_TMPDIR/apart"
+    mkdir "$apart"
+    /usr/bin/python3 -c 'import json, sys; print(json.dumps([{"directory": sys.argv[2], "file": f"{sys.argv[1]}/src/u{i}.c", "arguments": ["gcc", f"-I{sys.argv[1]}/include", "-c", f"{sys.argv[1]}/src/u{i}.c"]} for i in (1, 2, 3)]))' \
+        "$project" "$apart" >"$apart/compile_commands.json"
+    check "$apart"
+    [[ $status -eq 1 && $err == "check-guards: $apart/compile_commands.json: 3 of 3 units refused: their files lie outside the tree ($apart): give --tree with the directory that holds the sources" ]] ||
+        { echo "status $status: $err"; return 1; }
+    check --tree "$project" "$apart"
+    [[ $status -eq 0 && -z $err && $out == *"| include/bad.h | 3 | 3 |"* ]] || { echo "status $status: $err $out"; return 1; }
+}
+
 @test "bad input: one line, status 1, no traceback" {
     local cases=(
         "nowhere|nowhere: no compilation database there"
