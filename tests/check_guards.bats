@@ -8,7 +8,9 @@ setup() {
     script="$BATS_TEST_DIRNAME/../tools/check-guards"
     command -v gcc >/dev/null || skip "gcc is not installed"
     project="$BATS_TEST_TMPDIR/guardgen-check-case"
-    mkdir -p "$project/include" "$project/src" "$project/build"
+    # The project's top is a work tree's (its .git), so that the sources beside the build are
+    # in the database's tree.
+    mkdir -p "$project/.git" "$project/include" "$project/src" "$project/build"
     cd "$project"
     # bad.h includes before its guard, so every include of it reads it again.
     printf '#include <stddef.h>\n#ifndef BAD_H\n#define BAD_H\nint bad(void);\n#endif\n' \
@@ -197,10 +199,11 @@ query() {
 }
 
 @test "the system's own headers are known through the two-word forms that move them" {
-    local cases=("gcc --sysroot / -I../include -c ../src/u1.c" "gcc -isysroot / -I../include -c ../src/u1.c")
+    # (a root the system's directories hold: / itself lies outside them, and is refused)
+    local cases=("gcc --sysroot /usr -I../include -c ../src/u1.c" "gcc -isysroot /usr -I../include -c ../src/u1.c")
     if command -v clang >/dev/null; then
         cases+=("clang -target x86_64-linux-gnu -I../include -c ../src/u1.c"
-            "clang -isysroot / -I../include -c ../src/u1.c")
+            "clang -isysroot /usr -I../include -c ../src/u1.c")
     fi
     local command
     for command in "${cases[@]}"; do
@@ -555,7 +558,7 @@ JSON
     # the one line said, how the units not audited are counted)
     local db="$project/build/c.json:"
     local cases=(
-        "s|$project|/home/them/proj|g#no#$db 3 of 3 units refused: the database's paths do not exist here (/home/them/proj/build, for one): was it made on another machine?#3 failed"
+        "s|$project|/home/them/proj|g#no#$db 3 of 3 units refused: their files lie outside the tree ($project): give --tree with the directory that holds the sources#3 failed"
         "s/\"(gcc|cc) /\"gcc-77 /; s/\"gcc\"/\"gcc-77\"/#no#$db 3 of 3 units refused: their compiler 'gcc-77' is not found on the PATH (--compiler names one to use instead)#3 failed"
         "s|src/u[123][.]c|src/gone.c|g#no#$db 3 of 3 units refused: the database's paths do not exist here ($project/src/gone.c, for one): was it made on another machine?#3 failed"
         "#yes#$db 3 of 3 units failed (1): a header they include is not found: config.h (one the build makes? build it first)#3 failed"
@@ -579,6 +582,18 @@ JSON
         [[ ! -e $BATS_TEST_TMPDIR/fix.diff ]]
         [[ $(query "$BATS_TEST_TMPDIR/r.json" "len(r['failed'])") == "${apart%% *}" || $apart == *skipped ]]
     done
+}
+
+@test "a build apart from its sources: refused at once, the tree said; audited with --tree" {
+    local apart="$BATS_TEST_TMPDIR/apart"
+    mkdir "$apart"
+    /usr/bin/python3 -c 'import json, sys; print(json.dumps([{"directory": sys.argv[2], "file": f"{sys.argv[1]}/src/u{i}.c", "arguments": ["gcc", f"-I{sys.argv[1]}/include", "-c", f"{sys.argv[1]}/src/u{i}.c"]} for i in (1, 2, 3)]))' \
+        "$project" "$apart" >"$apart/compile_commands.json"
+    check "$apart"
+    [[ $status -eq 1 && $err == "check-guards: $apart/compile_commands.json: 3 of 3 units refused: their files lie outside the tree ($apart): give --tree with the directory that holds the sources" ]] ||
+        { echo "status $status: $err"; return 1; }
+    check --tree "$project" "$apart"
+    [[ $status -eq 0 && -z $err && $out == *"| include/bad.h | 3 | 3 |"* ]] || { echo "status $status: $err $out"; return 1; }
 }
 
 @test "bad input: one line, status 1, no traceback" {

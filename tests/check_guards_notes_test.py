@@ -84,6 +84,9 @@ def entries_of(build, unit):
 
 
 def tree(top, files):
+    """The files under `top`, a work tree's top (so that src/ beside build/ is in its tree), and
+    build/compile_commands.json that compiles each of src/."""
+    (top / ".git").mkdir()
     for name, text in files.items():
         (top / name).parent.mkdir(parents=True, exist_ok=True)
         (top / name).write_text(text)

@@ -429,7 +429,7 @@ class Failed(unittest.TestCase):
     def said(self, failed, total):
         lines = []
         with unittest.mock.patch.object(run, "say", lines.append):
-            run.say_failed(failed, total, "/b/compile_commands.json")
+            run.say_failed(failed, total, "/b/compile_commands.json", ["/b", "/p/src"])
         return lines
 
     def test_most_units_failed_for_one_reason_is_said_once(self):
@@ -440,10 +440,22 @@ class Failed(unittest.TestCase):
             return lambda i: {"file": f"/p/src/u{i}.c", "status": status,
                               "message": message.format(i)}
 
+        def outside(i):
+            named = ["its directory /home/me lies outside the tree: refused",
+                     "its -include or -imacros /home/me/.ssh/id_rsa lies outside the tree: refused",
+                     "response file @/etc/hostname lies outside the tree: refused"]
+            return {"file": f"/p/src/u{i}.c", "status": "refused", "message": named[i % 3]}
+
         db = "/b/compile_commands.json: "
         # (each failure made from the unit's number, how many failed, of how many units, the
         # line said once for all; None where each is said in a line of its own)
         cases = [
+            # Paths outside the tree, whichever: the tree said, never a path a unit named.
+            (outside, 3, 4, "3 of 4 units refused: their files lie outside the tree (/b, "
+             "/p/src): give --tree with the directory that holds the sources"),
+            (refused("its file ../src/u.c lies outside the tree: refused"), 2, 2,
+             "2 of 2 units refused: their files lie outside the tree (/b, /p/src): give --tree "
+             "with the directory that holds the sources"),
             (refused("its directory /home/them/b does not exist"), 3, 3,
              "3 of 3 units refused: the database's paths do not exist here (/home/them/b, for "
              "one): was it made on another machine?"),
@@ -471,6 +483,9 @@ class Failed(unittest.TestCase):
             (refused("its compiler 'gcc-12' is not found on the PATH"), 2, 4, None),
             (refused("its directory /home/them/b does not exist"), 1, 1, None),
             (failed("../src/u{}.c:3:1: error: expected ';'"), 3, 3, None),
+            (outside, 1, 1, None),
+            # A compiler's words that read as the refusal are its own failure, as they are.
+            (failed("its file /home/me/u{}.c lies outside the tree: refused"), 3, 3, None),
         ]
         for make, count, total, once in cases:
             failures = [make(i) for i in range(count)]
@@ -721,15 +736,17 @@ class Commands(unittest.TestCase):
                 (["gcc", "-include", "../../etc/hostname", "a.c"], "a.c",
                  "-imacros ../../etc/hostname lies outside the tree: refused"),
                 (["gcc", "@/dev/zero", "a.c"], "a.c", "a response file outside the tree: refused"),
+                (["gcc", "@fifo.c", "a.c"], "a.c", "response file fifo.c: not a regular file"),
             ]
             for argv, file, said in cases:
                 with self.subTest(argv=argv), self.assertRaises(Failure) as raised:
                     compilers.plan(database_unit(str(top), file, argv), database)
                 self.assertIn(said, str(raised.exception))
-            with self.assertRaisesRegex(Failure, f"its directory {top}/no/dir does not exist"):
-                compilers.plan(database_unit(f"{top}/no/dir", "a.c", ["gcc", "a.c"]), database)
-            with self.assertRaisesRegex(Failure, "its directory /no/dir lies outside the tree"):
-                compilers.plan(database_unit("/no/dir", "a.c", ["gcc", "a.c"]), database)
+            with self.assertRaisesRegex(Failure, f"its directory {top}/gone does not exist"):
+                compilers.plan(database_unit(str(top / "gone"), "a.c", ["gcc", "a.c"]), database)
+            with self.assertRaisesRegex(Failure, "its directory /no/such/dir lies outside the "
+                                                 "tree: refused"):
+                compilers.plan(database_unit("/no/such/dir", "a.c", ["gcc", "a.c"]), database)
 
 
     def test_the_tree_is_taken_from_the_databases_path_and_tree_alone(self):

@@ -12,7 +12,8 @@ setup() {
     system="$BATS_TEST_TMPDIR/installed"  # programs installed apart from the tree
     marks="$BATS_TEST_TMPDIR/marks"
     home="$BATS_TEST_TMPDIR/home"
-    mkdir -p "$project"/{include,src,build,tools,vendor/tools,vendor/sub/build} "$system/bin" "$system/evil" "$marks" "$home"
+    # The tree's top is a work tree's (its .git): the sources beside the build are in its tree.
+    mkdir -p "$project"/{.git,include,src,build,tools,vendor/tools,vendor/sub/build} "$system/bin" "$system/evil" "$marks" "$home"
     cd "$project"
     printf 'int a;\n' >include/a.h
     printf '#include "a.h"\n#include "a.h"\n' >src/u.c
@@ -112,7 +113,8 @@ snapshot() {
         "build|build|../src/u.c|gcc -I../include -c ../src/u.c|:||0|-|yes"
         "build|build|../src/u.m|gcc -I../include -c ../src/u.m|.:||1|cc1obj|yes"
         "vendor/sub/build|vendor/sub|u.c|$project/vendor/tools/gcc -I$project/include -c u.c|||1|lies in the database's tree|yes"
-        "build|build|w.c|/proc/self/cwd/tools/gcc -I../include -c w.c|||1|is a path through /proc|yes"
+        "build|build|w.c|/proc/self/cwd/tools/gcc -I../include -c w.c|||1|lies in the database's tree|yes"
+        "build|build|w.c|/proc/self/root$system/evil/gcc -I../include -c w.c|||1|is a path through /proc|yes"
         "build|build|../src/u.c|gcc -I../include -c ../src/u.c|$system/evil:||0|-|no"
         "build|build|../src/u.c|gcc -I../include -c ../src/u.c|$system/evil:|--patch $BATS_TEST_TMPDIR/fix.diff --rounds 1|0|-|no"
         "build|build|../src/u.c|gcc -I../include -c ../src/u.c||--compiler $system/evil/gcc|0|-|no"

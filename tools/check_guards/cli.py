@@ -48,14 +48,19 @@ def shard(text):
 
 DESCRIPTION = """\
 Asks the compiler of a build which headers it enters more than once in a translation unit, says
-why from each header's text, and what it costs. A database that came with a cloned repository
-is taken as hostile: nothing from it runs but gcc or clang (cc and c++ where they lead to one;
-ccache, sccache, distcc in front taken away), found on the PATH's absolute directories and
-lying outside the database's tree; a unit of another program or language is skipped. Each unit
-runs as COMPILER -M -H -w (the listing of -E -H without the text), then its flags that an allowlist keeps (-I, -D, -U, -isystem,
--include, -std=, -x, -O, --sysroot, -target, the -f and -m options that define macros), then
-its file, bounded in time, memory and listing; nothing is written. What was dropped that could
-have changed the answer is named in one line. --compiler names the program to use instead.
+why from each header's text, and what it costs. A database that came with a cloned repository is
+taken as hostile: nothing from it runs but gcc or clang (cc and c++ where they lead to one;
+ccache, sccache, distcc in front taken away), found on the PATH's absolute directories and lying
+outside the database's tree; a unit of another program or language is skipped. The tree is the
+outermost git work tree that holds the database (else its directory) and each --tree DIR, never
+what the database says; a unit that names a path outside it, the system's directories and its
+compiler's installation is refused. The tool's own reading and every compiler run in one
+sandbox that sees only the tree, the system's directories and the compilers' installations.
+Each unit runs as COMPILER -M -H -w (the listing of -E -H without the text), then its flags that
+an allowlist keeps (-I, -D, -U, -isystem, -include, -std=, -x, -O, --sysroot, -target, the -f
+and -m options that define macros), then its file, bounded in time, memory and listing; nothing
+is written. What was dropped that could have changed the answer is named in one line.
+--compiler names the program to use instead.
 
 The table lists the headers of the build's own that some unit entered more than once, those
 processed again first (their text read again) before those only scanned again (opened and

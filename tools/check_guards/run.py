@@ -107,10 +107,14 @@ def refuse(planned, file, why):
 # The reasons that many units fail for at once, from each one's message: a database made on
 # another machine (its paths are not here, or the unit's own file is not found by its compiler,
 # or its compiler is not), or a header the units include that is not there (one the build
-# makes, not made yet).
+# makes, not made yet), or paths outside the tree (an out-of-source build's sources not given).
 PATHS = ("paths", "the database's paths do not exist here ({}, for one): was it made on another "
          "machine?")
+OUTSIDE = ("tree", "their files lie outside the tree ({}): give --tree with the directory that "
+           "holds the sources")
 COMMON = [
+    (re.compile(r"(?:its .+ lies outside the tree|a response file outside the tree): refused"),
+     OUTSIDE),
     (re.compile(r"its directory (?P<path>.+) does not exist"), PATHS),
     (re.compile(r"(?P<own>.+) does not exist"), PATHS),
     (re.compile(r"its compiler '(?P<path>.+)' is not found on the PATH"),
@@ -124,15 +128,20 @@ COMMON = [
 ]
 
 
-def common_reason(failure):
+def common_reason(failure, tree=()):
     """(what the units that failed as `failure` did share, the words that say it): a reason of
     COMMON, else its status and message as they are. Where the file named is the unit's own,
-    the unit's path is said."""
+    the unit's path is said; for paths outside the tree, the tree (`tree`, the user's), never
+    the path the unit named."""
     status, message = failure["status"], failure["message"]
     for pattern, (kind, words) in COMMON:
         match = pattern.fullmatch(message)
         if not match:
             continue
+        if kind == "tree":
+            if status != "refused":
+                continue
+            return (status, kind, ""), words.format(", ".join(tree))
         named = match[1]
         if "own" in match.groupdict() or (
                 kind == "header" and os.path.basename(named) ==
@@ -142,12 +151,13 @@ def common_reason(failure):
     return (status, message), message or "no message"
 
 
-def say_failed(failed, total, database):
+def say_failed(failed, total, database, tree=()):
     """Says each of `failed` ({file, status, message}) in one line; where most of the `total`
-    units failed for one reason, that reason once, for all of them."""
+    units failed for one reason, that reason once, for all of them (`tree`: the tree's
+    directories, for the reason that their paths lie outside it)."""
     groups = {}
     for failure in failed:
-        key, words = common_reason(failure)
+        key, words = common_reason(failure, tree)
         groups.setdefault(key, (words, []))[1].append(failure)
     for (status, *_), (words, members) in groups.items():
         if len(members) > 1 and 2 * len(members) > total:
@@ -160,13 +170,13 @@ def say_failed(failed, total, database):
                 f"{f['file']}: failed ({f['status']}): {f['message'] or 'no message'}")
 
 
-def say_planned(planned, database):
+def say_planned(planned, database, tree):
     """One line for each unit refused (or for most of them, refused for one reason), for each
     reason units were skipped, for the flags dropped that could have changed what the units
     include, and for the units whose forced includes their listing leaves out."""
     for file, why in planned.refused:
         refuse(planned, file, why)
-    say_failed(planned.failed, len(planned.plans) + len(planned.failed), database)
+    say_failed(planned.failed, len(planned.plans) + len(planned.failed), database, tree)
     for reason, count in planned.skipped.items():
         say(f"{plural(count, 'unit')} skipped: {reason}")
     if planned.dropped:
@@ -214,7 +224,7 @@ def probe_compilers(planned, units, timeout, compiler, tree, database):
                    f"its compiler '{plan.argv[0]}' does not answer -v as gcc or clang do: "
                    "refused, as only a real compiler is run")
             del planned.plans[index]
-    say_failed(planned.failed[first:], total, database)
+    say_failed(planned.failed[first:], total, database, tree)
     own = (d for key, found in defaults.items() if not key[2] for d in found)
     return Compilers(defaults, tuple(dict.fromkeys([*tree, *own])), answers)
 
@@ -259,7 +269,7 @@ def run_all(args, progress, units, planned, found_by, tree, knobs, database):
     audit.run_units([units[i] for i in order],
                     [listing_argv(p, found_by.answers.get(p.key)) for p in plans], args.jobs,
                     args.timeout, said, take, roots)
-    say_failed(planned.failed[first:], len(order) + first, database)
+    say_failed(planned.failed[first:], len(order) + first, database, tree)
     audit.describe_all(ran.found.values(), found_by.readable, knobs)
     ran.roots = dict(zip(order, roots))
     return ran
@@ -315,7 +325,7 @@ def audit_database(args, progress, path, units, tree):
         if compiler:
             with processes.scratch_directory(f"{ME}.") as directory:
                 compilers.check_listing(compiler, args.timeout, directory, args.compiler)
-    say_planned(planned, path)
+    say_planned(planned, path, tree)
     knobs = frozenset().union(*(defined_names(p.argv) for p in planned.plans.values()))
     found_by = probe_compilers(planned, units, args.timeout, compiler, tree, path)
     ran = run_all(args, progress, units, planned, found_by, tree, knobs, path)
