@@ -443,7 +443,7 @@ class Failed(unittest.TestCase):
         def outside(i):
             named = ["its directory /home/me lies outside the tree: refused",
                      "its -include or -imacros /home/me/.ssh/id_rsa lies outside the tree: refused",
-                     "response file @/etc/hostname lies outside the tree: refused"]
+                     "a response file outside the tree: refused"]
             return {"file": f"/p/src/u{i}.c", "status": "refused", "message": named[i % 3]}
 
         db = "/b/compile_commands.json: "
