@@ -13,4 +13,4 @@
     outputs    checking and writing an output path, sizes as a person reads them"""
 
 # The release, as the build's project() says it (a test holds them the same).
-VERSION = "1.6.0"
+VERSION = "1.7.0"
