@@ -14,10 +14,15 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import unittest.mock
 from pathlib import Path
 from urllib.parse import unquote_to_bytes
 
 TOOLS = Path(__file__).resolve().parent.parent / "tools"
+sys.path.insert(0, str(TOOLS))
+
+from guardgen_common import outputs  # noqa: E402  (found through the path above)
+from guardgen_common.processes import Failure  # noqa: E402
 SECRET = "hostile-input-secret-4f1c"
 
 
@@ -108,6 +113,27 @@ class OutputLinks(unittest.TestCase):
         self.assertEqual(json.loads((case.top / "mine.json").read_text())["units"], 1)
         self.assertEqual((case.outside / "kept").read_text(), "keep\n")
         self.assertEqual([p.name for p in case.top.iterdir() if p.name.startswith(".")], [])
+
+    def test_a_directory_swapped_for_a_link_after_its_check_leads_nowhere(self):
+        # A process of the tree's swaps the output's directory for a link out of the tree
+        # between the check of the path and the making of the file: nothing is made outside.
+        with tempfile.TemporaryDirectory() as directory:
+            top = Path(directory)
+            (top / "tree" / "out").mkdir(parents=True)
+            (top / "elsewhere").mkdir()
+            checked = outputs.target
+
+            def swapped(path, tree=None):
+                found = checked(path, tree)
+                (top / "tree" / "out").rename(top / "tree" / "gone")
+                os.symlink(top / "elsewhere", top / "tree" / "out")
+                return found
+
+            with unittest.mock.patch.object(outputs, "target", swapped), \
+                    self.assertRaisesRegex(Failure, "changed while the tool ran"):
+                outputs.write_text(str(top / "tree" / "out" / "x.json"), "{}\n",
+                                   [str(top / "tree")])
+            self.assertEqual(list((top / "elsewhere").iterdir()), [])
 
 
 @unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")

@@ -112,31 +112,72 @@ def replacing(path, tree=None):
         return
     absolute = target(path, tree)
     directory, name = os.path.split(absolute)
+    # The directory opened once, where it was found to lie: the file is made and renamed in it,
+    # so that a directory swapped for a link meanwhile (by a process of the tree's) leads nowhere.
+    folder = _opened(directory, path, tree)
     try:
         while True:
-            temporary = os.path.join(directory, f".{name[:200]}.{secrets.token_hex(4)}.tmp")
+            temporary = f".{name[:200]}.{secrets.token_hex(4)}.tmp"
             try:
                 descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | TEMPORARY,
-                                     0o666)
+                                     0o666, **_within(folder))
                 break
             except FileExistsError:
                 continue
     except OSError as error:
+        _close(folder)
         raise Failure(f"{printable(path)}: {error.strerror}") from None
     # Removed however the tool ends, should it end before the rename: never a part of a file.
-    processes.remove_at_end(temporary)
+    processes.remove_at_end(os.path.join(folder[1] if folder else directory, temporary))
     try:
         with os.fdopen(descriptor, "wb") as f:
             yield f
             f.flush()
             os.fsync(f.fileno())
-        os.replace(temporary, absolute)
+        if folder:
+            os.replace(temporary, name, src_dir_fd=folder[0], dst_dir_fd=folder[0])
+        else:
+            os.replace(os.path.join(directory, temporary), absolute)
     except BaseException as error:
         with contextlib.suppress(OSError):
-            os.unlink(temporary)
+            if folder:
+                os.unlink(temporary, dir_fd=folder[0])
+            else:
+                os.unlink(os.path.join(directory, temporary))
         if isinstance(error, OSError):
             raise Failure(f"{printable(path)}: {error.strerror}") from None
         raise
+    finally:
+        _close(folder)
+
+
+def _opened(directory, path, tree):
+    """(descriptor, real path) of `directory` opened, where the system makes files by a
+    directory's descriptor and says where one leads (Linux); else None. A Failure where one of
+    the tree's (`tree`) that was checked leads out of it once opened (a link swapped in since)."""
+    if os.open not in os.supports_dir_fd or not os.path.isdir("/proc/self/fd"):
+        return None
+    try:
+        descriptor = os.open(directory, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0)
+                             | getattr(os, "O_CLOEXEC", 0))
+    except OSError as error:
+        raise Failure(f"{printable(path)}: {error.strerror}") from None
+    actual = os.readlink(f"/proc/self/fd/{descriptor}")
+    if tree and under(os.path.normpath(directory), tree) and not under(actual, tree):
+        os.close(descriptor)
+        raise Failure(f"{printable(path)}: its directory was changed while the tool ran (it now "
+                      "leads elsewhere): refused")
+    return descriptor, actual
+
+
+def _within(folder):
+    return {"dir_fd": folder[0]} if folder else {}
+
+
+def _close(folder):
+    if folder:
+        with contextlib.suppress(OSError):
+            os.close(folder[0])
 
 
 def _stream(number):
