@@ -6,7 +6,7 @@ import os
 import re
 import sys
 
-from guardgen_common import processes
+from guardgen_common import processes, shapes
 from guardgen_common.command import Parser, add_options, option, sayer
 from guardgen_common.names import printable
 from guardgen_common.outputs import check_writable, flush_output, json_text, plural, write_text
@@ -210,7 +210,8 @@ def merged(args):
 def audited(args, path, units, tree):
     progress = Progress(ME)
     try:
-        return run.audit_database(args, progress, path, units, tree)
+        with shapes.read_once():
+            return run.audit_database(args, progress, path, units, tree)
     finally:
         progress.end()
 

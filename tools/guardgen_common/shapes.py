@@ -24,6 +24,7 @@ when it is included again. Where the caller names the settings a build may give 
 a value count as one too, such a macro is never taken for a guard: `#ifndef PLATFORM_X` /
 `#define PLATFORM_X 1` / `#endif` is a default, and the header around it has no guard."""
 
+import contextlib
 import re
 from dataclasses import dataclass
 
@@ -356,10 +357,32 @@ def value_tests(source):
 TEXT_LIMIT = 16 << 20
 
 
+# The texts read during a run that reads each file once (see read_once), by what was asked.
+_texts = None
+
+
 def read(path, roots=None, limit=TEXT_LIMIT):
     """The text of the header at `path` (at most `limit` bytes), or None where it is no regular
-    file (inside `roots`, where given) that can be read: see files.read_text."""
-    return files.read_text(path, roots, limit)
+    file (inside `roots`, where given) that can be read: see files.read_text. Within read_once,
+    read once, and the same text given again."""
+    if _texts is None:
+        return files.read_text(path, roots, limit)
+    key = (path, None if roots is None else tuple(roots), limit)
+    if key not in _texts:
+        _texts[key] = files.read_text(path, roots, limit)
+    return _texts[key]
+
+
+@contextlib.contextmanager
+def read_once():
+    """A run in which each file is read once: the audit, the settings and the proof see the same
+    text, and no file is read again."""
+    global _texts
+    _texts = {}
+    try:
+        yield
+    finally:
+        _texts = None
 
 
 def without_pragma_once(source):
