@@ -315,9 +315,6 @@ def prove_patch(args, progress, units, planned, found_by, ran, summary, texts, t
 def audit_database(args, progress, path, units, tree):
     """The Result of the run over the database's `units` (or the shard's), read from `path`;
     `tree` is the directories of the tree the database came with."""
-    if not processes.Limits(audit.MEMORY, audit.LISTING).active:
-        say("prlimit (util-linux) is not found in /usr/bin or /bin: the compilers run without "
-            "the bound of their memory and listing")
     compiler = chosen(args)
     planned = plan_units(units, str(path), compiler, tree)
     if planned.plans:

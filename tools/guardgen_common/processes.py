@@ -184,9 +184,7 @@ def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), cl
         check_interrupted()
         if _stopping:
             raise Failure("stopped")
-        command = limits.wrap(argv) if limits else argv
-        if clock is not None:
-            command = clock.wrap(command)
+        command = clock.wrap(argv) if clock is not None else argv
         if bare:
             env = {}
         elif _sandbox is not None:
@@ -202,7 +200,7 @@ def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), cl
             command, cwd=cwd, stdin=stdin,
             stdout=subprocess.PIPE if keep_output else subprocess.DEVNULL,
             stderr=said, env=env, pass_fds=(clock.writing,) if clock else (),
-            **system.NEW_GROUP,
+            preexec_fn=limits.apply if limits and limits.active else None, **system.NEW_GROUP,
         )
         if clock is not None:
             clock.started()
@@ -280,32 +278,32 @@ def stop_all():
 
 class Limits:
     """What bounds a program: its address space and the size of any file it writes (its
-    standard error, where that is a file), and no core dump. Set by util-linux's prlimit in front
-    of the program, which sets them and then becomes the program; a program cannot raise them."""
+    standard error, where that is a file), and no core dump. Set in the child between its start
+    and the program's, soft and hard alike, so that the program starts bounded and can raise
+    none of them; never above a bound the tool was itself given."""
 
     def __init__(self, memory, said):
         self.memory, self.said = memory, said
-        self.prlimit = _system_program("prlimit")
+        self.bounds = [] if system.WINDOWS else [
+            (kind, _lowered(kind, value)) for kind, value in (
+                (resource.RLIMIT_AS, memory), (resource.RLIMIT_FSIZE, said),
+                (resource.RLIMIT_CORE, 0))]
 
-    def wrap(self, argv):
-        if self.prlimit is None:
-            return argv
-        return [self.prlimit, f"--as={self.memory}", f"--fsize={self.said}", "--core=0", "--",
-                *argv]
+    def apply(self):
+        """Sets the bounds: run in the child, before the program, where nothing may be imported
+        or waited for."""
+        for kind, value in self.bounds:
+            resource.setrlimit(kind, (value, value))
 
     @property
     def active(self):
-        return self.prlimit is not None
+        return bool(self.bounds)
 
 
-def _system_program(name):
-    """`name` as the system installs it, never from a directory of the PATH that may be the
-    user's or a tree's."""
-    for directory in ("/usr/bin", "/bin"):
-        path = os.path.join(directory, name)
-        if files.executable(path):
-            return path
-    return None
+def _lowered(kind, value):
+    """`value`, or the hard bound of `kind` where that is lower: a bound cannot be raised."""
+    hard = resource.getrlimit(kind)[1]
+    return value if hard == resource.RLIM_INFINITY else min(value, hard)
 
 
 # The keeper: a process of its own session that waits for the tool's end, seen as the end of a
