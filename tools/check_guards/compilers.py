@@ -121,6 +121,9 @@ def resolve(program, roots):
     or clang outside `roots`, a compiled program; else Skipped or Refused with the reason."""
     if "\0" in program:
         raise Refused(f"its compiler {program!r} holds a NUL: refused")
+    if os.path.normpath(program).startswith("/proc/"):
+        raise Refused(f"its compiler '{program}' is a path through /proc, which leads elsewhere "
+                      "for each process: refused")
     if os.path.isabs(program):
         path = os.path.normpath(program)
         if not files.executable(path):
@@ -148,9 +151,6 @@ def resolve(program, roots):
         if under(where, roots):
             raise Refused(f"its compiler '{program}' lies in the database's tree ({where}): "
                           "refused, as only a compiler installed apart from the build is run")
-    if os.path.normpath(program).startswith("/proc/"):
-        raise Refused(f"its compiler '{program}' is a path through /proc, which leads elsewhere "
-                      "for each process: refused")
     if programs.listing_of(real) is None:
         raise Skipped(_other(program))
     if not compiled(real):

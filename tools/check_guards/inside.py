@@ -44,12 +44,14 @@ def arguments(args, database, trees):
 
 def readable(args, database, trees, path):
     """What the enclosure sees besides the system: the tree, the database, the interpreter and
-    the tool, the installations of the PATH's programs and of --compiler."""
+    the tool, the installations of the PATH's programs outside HOME and of --compiler."""
     seen = [*trees, database, PACKAGE, os.path.dirname(os.path.realpath(sys.executable)),
             sys.base_prefix, sys.prefix]
-    hidden = sandbox.hidden()
+    # Not those in HOME, where a user's scripts may hold what is theirs alone: a compiler's error
+    # quotes what it read.
+    homes = tree.homes()
     for directory in path:
-        if not compilers.under(os.path.realpath(directory), hidden):
+        if not compilers.under(os.path.realpath(directory), homes):
             seen += tree.installation(os.path.join(directory, "program"))
     chosen = run.chosen(args)
     if chosen:

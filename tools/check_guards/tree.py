@@ -8,7 +8,7 @@ from guardgen_common.files import under
 from guardgen_common.processes import Failure
 from guardgen_common.tree import NEVER, SYSTEM, homes, refusal, top
 
-__all__ = ["allowed", "installation", "of", "outside", "refusal", "top"]
+__all__ = ["allowed", "homes", "installation", "of", "outside", "refusal", "top"]
 
 def of(database, given=()):
     """The tree of the database at `database` (an absolute path): the top of the outermost work
