@@ -196,14 +196,18 @@ def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), cl
             env = dict(_sandbox.environment(), GUARDGEN_RUN=mark)
         else:
             env = _keeper.environment(_path)
+        # What a program writes goes to a file without a name, read once it has ended: a process
+        # it left behind that holds a pipe would keep the run waiting for the pipe's end.
+        output = tempfile.TemporaryFile() if keep_output else None
         process = subprocess.Popen(
             command, cwd=cwd, stdin=stdin,
-            stdout=subprocess.PIPE if keep_output else subprocess.DEVNULL,
+            stdout=output if keep_output else subprocess.DEVNULL,
             stderr=said, env=env, pass_fds=(clock.writing,) if clock else (),
             preexec_fn=limits.apply if limits and limits.active else None, **system.NEW_GROUP,
         )
         if clock is not None:
             clock.started()
+        process.output = output
         _live.add(process)
     # A signal that landed while it started: the relay's stop may have come before it was known.
     if _interrupted is not None:
@@ -215,6 +219,7 @@ def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), cl
 def _stop(process):
     system.stop_group(process)
     process.wait()
+    _read_output(process)
     with _lock:
         _live.discard(process)
 
@@ -243,20 +248,19 @@ def _ended(process, timeout):
 def _wait(process, argv, timeout):
     """Waits for `process` to end, bounded in time and interruptible; its output, if it is kept."""
     try:
-        if process.stdout is None:
-            output = None
-            _ended(process, timeout)
-        else:
-            output, _ = process.communicate(timeout=timeout)
+        _ended(process, timeout)
+        output = _read_output(process)
     except subprocess.TimeoutExpired:
         system.stop_group(process)
-        process.communicate()
+        process.wait()
+        _read_output(process)
         check_interrupted()
         raise Failure(f"'{shlex.join(argv)}' did not end within {timeout:g} s: stopped it") from None
     except BaseException:
         # Nothing that this run started may outlive the tool.
         system.stop_group(process)
         process.wait()
+        _read_output(process)
         raise
     finally:
         with _lock:
@@ -264,6 +268,15 @@ def _wait(process, argv, timeout):
     # A program the relay stopped ended for that: the run ends too.
     check_interrupted()
     return output
+
+
+def _read_output(process):
+    """What `process` wrote, where it is kept (else None); its file closed."""
+    if getattr(process, "output", None) is None:
+        return None
+    with process.output as f:
+        f.seek(0)
+        return f.read()
 
 
 def stop_all():
