@@ -146,7 +146,9 @@ def _view(readable):
 def enclose(bwrap, readable, environment, cwd):
     """The words that run a command in an enclosure that sees `readable`, with `environment`
     (a dict: nothing else of the tool's) in `cwd`."""
-    words = [bwrap, "--tmpfs", "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp",
+    # A compiler needs no terminal: a header led to /dev/ptmx would wait on it for good.
+    words = [bwrap, "--tmpfs", "/", "--dev", "/dev", "--ro-bind", "/dev/null", "/dev/ptmx",
+             "--proc", "/proc", "--tmpfs", "/tmp",
              *_view(readable), "--unshare-all", "--unshare-user", "--die-with-parent",
              "--new-session", "--clearenv"]
     if os.getuid() == 0:
