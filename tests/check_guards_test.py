@@ -1285,6 +1285,23 @@ class Proof(unittest.TestCase):
                          f"{top}/home/proj, where git apply takes the patch"}
                         for name in ("other/include/b.h", *outside)])
 
+    def test_the_patchs_paths_start_inside_the_tree(self):
+        # (the work trees made, the tree, where the patch's paths start): a work tree above the
+        # tree (HOME's own dotfiles) gives no path outside it.
+        cases = [
+            (["home/.git"], "home/proj", "home/proj"),
+            (["home/.git", "home/proj/.git"], "home/proj", "home/proj"),
+            (["home/proj/.git", "home/proj/sub/.git"], "home/proj", "home/proj/sub"),
+        ]
+        for made, tree, expected in cases:
+            with self.subTest(made=made), tempfile.TemporaryDirectory() as directory:
+                top = Path(os.path.realpath(directory))
+                for d in [*made, "home/proj/sub/src"]:
+                    (top / d).mkdir(parents=True, exist_ok=True)
+                units = [database_unit(str(top / "home/proj/sub/src"), "u.c", ["gcc"])]
+                self.assertEqual(run.patch_top(str(top / "home/proj/sub/compile_commands.json"),
+                                               units, [str(top / tree)]), str(top / expected))
+
     def test_a_fix_is_proven_only_where_every_units_code_stays_the_same(self):
         if not shutil.which("gcc") or not shutil.which("g++"):
             self.skipTest("gcc or g++ is not installed")

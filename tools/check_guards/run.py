@@ -337,4 +337,11 @@ def audit_database(args, progress, path, units, tree):
     if not args.patch:
         return Result(summary)
     return Result(summary, prove_patch(args, progress, units, planned, found_by, ran, summary,
-                                       texts, compilers.project_top(str(path), units)))
+                                       texts, patch_top(str(path), units, tree)))
+
+
+def patch_top(database, units, tree):
+    """Where the patch's paths start (see compilers.project_top), never above the tree: a work
+    tree of the user's that holds the tree (HOME's own) gives no path outside it."""
+    top = compilers.project_top(database, units)
+    return top if compilers.under(os.path.realpath(top), tree) else tree[0]
