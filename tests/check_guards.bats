@@ -160,7 +160,7 @@ query() {
         "gcc -include /dev/zero -c ../src/u2.c##1#its -include or -imacros /dev/zero lies outside the tree: refused"
         "gcc -c ../src/fifo.c##1#../src/fifo.c is not a regular file: refused"
         "$project/bin/gcc -c ../src/u2.c##1#its compiler '$project/bin/gcc' lies in the database's tree"
-        "/proc/self/cwd/bin/gcc -c ../src/u2.c##1#lies in the database's tree"
+        "/proc/self/cwd/bin/gcc -c ../src/u2.c##1#is a path through /proc, which leads elsewhere"
         "./gcc -c ../src/u2.c##1#its compiler './gcc' is a path into the build tree: refused"
         "gcc -c ../src/u2.c#.:#0#"
         "ccache gcc -c ../src/u2.c##0#"
