@@ -662,7 +662,7 @@ class Commands(unittest.TestCase):
                 (["gcc", "../src/a.c"], str(wrapped), gcc),  # ccache's link: the gcc behind it
                 ([str(wrapped / "gcc"), "../src/a.c"], "", gcc),
                 ([str(fake), "-c", "../src/a.c"], "", "lies in the database's tree"),
-                (["/proc/self/cwd/bin/gcc", "../src/a.c"], "", "lies in the database's tree"),
+                (["/proc/self/cwd/bin/gcc", "../src/a.c"], "", "is a path through /proc"),
                 ([str(top / "bin" / "clang"), "../src/a.c"], "", "lies in the database's tree"),
                 (["touch", "x"], "", "touch is not a C or C++ compiler"),
                 (["sh", "-c", "touch x"], "", "sh is not a C or C++ compiler"),
