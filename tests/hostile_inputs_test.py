@@ -350,6 +350,37 @@ class DevicesAndFifos(unittest.TestCase):
 
 
 @unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
+class ShapedTexts(unittest.TestCase):
+    def test_a_text_shaped_to_be_read_slowly_is_read_in_the_time_of_its_size(self):
+        # (what, the unit's file): each a few hundred kB that gcc takes at once, and that the
+        # tool reads within Case.run's bound unless a step grows faster than the text. The
+        # step runs in the tool's process, whose regular expressions hold the interpreter, so
+        # only a bound on the process (not a thread's) catches it.
+        n = 400000
+        twice = '#include "a.h"\n#include "a.h"\n'
+        cases = [
+            # The includer's first condition: a test of defined with a long blank run that is
+            # no guard's opening (directives.GUARD_OPENING tries each split of the run).
+            ("a blank run after !defined X", "#if !defined X" + " " * n + "|| 1\n#endif\n"
+             + twice),
+            ("a blank run in !defined(X ... )", "#if !defined(X" + " " * n + ") || 1\n#endif\n"
+             + twice),
+        ]
+        for what, text in cases:
+            for mode in ([], ["--no-sandbox"]):
+                with self.subTest(what, mode=mode):
+                    case = Case(self)
+                    (case.tree / "src" / "u.c").write_text(text)
+                    case.database(("u.c", []))
+                    try:
+                        status, out, err = case.run("check-guards", *mode, "build")
+                    except subprocess.TimeoutExpired:
+                        self.fail(f"{what}: check-guards still ran after 30 s")
+                    self.assertEqual(status, 0, err)
+                    self.assertIn("src/a.h | 1 |", out)
+
+
+@unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
 class ProofRuns(unittest.TestCase):
     def test_a_proof_whose_runs_both_fail_proves_nothing(self):
         # The unit needs a file it never enters, below a directory it searches, which the
