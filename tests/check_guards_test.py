@@ -5,7 +5,9 @@ what runs a unit, and the record and its merging. Nothing here runs a compiler."
 
 import json
 import os
+import pickle
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -809,22 +811,32 @@ class Commands(unittest.TestCase):
 
 
 def bounded(test, function, *args):
-    """What `function(*args)` returns or raises, run in a thread of its own: a step whose cost
-    grows faster than its input fails here within a minute rather than hanging the suite."""
-    done = {}
-
-    def call():
+    """What `function(*args)` returns or raises, run in a process of its own: a step whose cost
+    grows faster than its input fails here within a minute rather than hanging the suite (a
+    thread could not be waited for while a regular expression runs: it holds the interpreter)."""
+    reading, writing = os.pipe()
+    child = os.fork()
+    if child == 0:
+        os.close(reading)
         try:
-            done["value"] = function(*args)
-        except BaseException as error:  # noqa: B036  (raised again in the test's thread)
-            done["error"] = error
-    thread = threading.Thread(target=call, daemon=True)
-    thread.start()
-    thread.join(60)
-    test.assertFalse(thread.is_alive(), f"{function.__name__} still runs after a minute")
-    if "error" in done:
-        raise done["error"]
-    return done["value"]
+            said = pickle.dumps(("value", function(*args)))
+        except BaseException as error:  # noqa: B036  (raised again in the test's process)
+            said = pickle.dumps(("error", error))
+        with os.fdopen(writing, "wb") as f:
+            f.write(said)
+        os._exit(0)
+    os.close(writing)
+    with os.fdopen(reading, "rb") as f:
+        ready = select.select([f], [], [], 60)[0]
+        said = f.read() if ready else None
+        if not ready:
+            os.kill(child, signal.SIGKILL)
+        os.waitpid(child, 0)
+        test.assertTrue(ready, f"{function.__name__} still runs after a minute")
+        kind, value = pickle.loads(said)
+    if kind == "error":
+        raise value
+    return value
 
 
 def database_unit(directory, file, argv):

@@ -13,7 +13,10 @@ INCLUDE = re.compile(r'^\s*#\s*include(_next)?\s*([<"])([^>"]+)[>"]')
 COMPUTED = re.compile(r"^\s*#\s*include(_next)?\s*[A-Za-z_]")
 UNDEF = re.compile(r"^\s*#\s*undef\s+([A-Za-z_]\w*)")
 CONDITION = re.compile(r"^\s*#\s*(ifndef|ifdef|if|elif|else|endif)\b(.*)")
-GUARD_OPENING = re.compile(r"^(ifndef\s+\w+|if\s*!\s*defined\s*\(?\s*\w+\s*\)?)\s*(/[*/].*)?$")
+# Each blank run has one place in it: a line that is no guard's opening fails at once, whatever
+# its blanks (two runs on either side of an optional parenthesis split a long one every way).
+GUARD_OPENING = re.compile(r"^(ifndef\s+\w+|if\s*!\s*defined\s*(?:\(\s*\w+\s*\)|\w+))"
+                           r"\s*(/[*/].*)?$")
 
 
 def directives(path, readable=None):
