@@ -4,7 +4,7 @@ besides: the system's and its compiler's. A unit that names a path outside them 
 
 import os
 
-from guardgen_common.files import under
+from guardgen_common.files import outermost, under
 from guardgen_common.processes import Failure
 from guardgen_common.tree import NEVER, SYSTEM, homes, refusal, top
 
@@ -30,15 +30,7 @@ def of(database, given=()):
                       "give --tree with the directory that holds the build's sources")
     if not why:
         trees.append(own)
-    return _outermost(trees)
-
-
-def _outermost(paths):
-    kept = []
-    for path in sorted(set(paths), key=len):
-        if not under(path, kept):
-            kept.append(path)
-    return sorted(kept)
+    return outermost(trees)
 
 
 def installation(program):
@@ -59,7 +51,7 @@ def allowed(tree, programs=()):
     found = list(tree) + [d for d in SYSTEM if os.path.isdir(d)]
     for program in programs:
         found += installation(program)
-    return _outermost(found)
+    return outermost(found)
 
 
 def outside(path, roots):

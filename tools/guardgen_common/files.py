@@ -26,6 +26,15 @@ def under(path, directories):
     return any(path == d or path.startswith(d.rstrip(os.sep) + os.sep) for d in directories)
 
 
+def outermost(paths):
+    """`paths` without those that lie inside another of them, in order."""
+    kept = []
+    for path in sorted(set(paths), key=len):
+        if not under(path, kept):
+            kept.append(path)
+    return sorted(kept)
+
+
 def _refusal(real, info, roots):
     """Why the file at the real path `real` (its stat `info`) is not read, or None."""
     if not stat.S_ISREG(info.st_mode) or (os.name != "nt" and under(real, KERNEL)):

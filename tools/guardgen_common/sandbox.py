@@ -22,7 +22,7 @@ import os
 import sys
 
 from . import processes, system
-from .files import executable, under
+from .files import executable, outermost, under
 from .processes import Failure
 from .tree import SYSTEM
 
@@ -32,26 +32,6 @@ INSTALL = "apt-get install bubblewrap"
 # are the user's own, so they are passed in; nothing else of the tool's environment is.
 PASSED = ("CPATH", "C_INCLUDE_PATH", "CPLUS_INCLUDE_PATH", "OBJC_INCLUDE_PATH", "INCLUDE",
           "EXTERNAL_INCLUDE")
-
-
-def hidden():
-    """The directories made private and empty: the places where a user's and other programs'
-    files, sockets and secrets are."""
-    found = ["/tmp", "/var/tmp", "/run"]
-    home = os.environ.get("HOME")
-    if home and os.path.isabs(home):
-        found.append(os.path.realpath(home))
-    found = [d for d in dict.fromkeys(found) if d != "/" and os.path.isdir(d)]
-    return sorted(found, key=len)
-
-
-def _outermost(paths):
-    """`paths` without those that lie inside another of them."""
-    kept = []
-    for path in sorted(set(paths), key=len):
-        if not under(path, kept):
-            kept.append(path)
-    return kept
 
 
 class Sandbox:
@@ -90,7 +70,7 @@ class Sandbox:
                 if (option == "--bind" or not seen) and not shown.startswith("/proc/"):
                     wanted.append((shown, real))
         out = []
-        for shown in _outermost(s for s, _ in wanted):
+        for shown in outermost(s for s, _ in wanted):
             real = next(r for s, r in wanted if s == shown)
             out += [option, real, shown]
         return out
