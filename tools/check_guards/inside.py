@@ -69,8 +69,7 @@ def audit(args, database, trees):
     cwd = here if compilers.under(os.path.realpath(here), trees) else trees[0]
     environment = {"PATH": os.pathsep.join(path), "HOME": "/tmp", "TMPDIR": "/tmp",
                    "LC_ALL": processes.MESSAGES}
-    environment.update({n: os.environ[n] for n in PASSED
-                        if n in os.environ and "\0" not in os.environ[n]})
+    environment.update(sandbox.passed(PASSED))
     argv = [*sandbox.enclose(bwrap, readable(args, database, trees, path), environment, cwd),
             os.path.realpath(sys.executable), "-I", "-c", START, PACKAGE,
             *arguments(args, database, trees)]

@@ -34,6 +34,11 @@ PASSED = ("CPATH", "C_INCLUDE_PATH", "CPLUS_INCLUDE_PATH", "OBJC_INCLUDE_PATH", 
           "EXTERNAL_INCLUDE")
 
 
+def passed(names=PASSED):
+    """The user's own values of `names` that a sandbox is given, those that can be set."""
+    return {n: os.environ[n] for n in names if n in os.environ and "\0" not in os.environ[n]}
+
+
 class Sandbox:
     """bwrap at `bwrap`, with `path` (a list of absolute directories) as the PATH of what runs in
     it, and `readable` (directories: the tree, the programs' installations) seen read-only
@@ -51,9 +56,8 @@ class Sandbox:
                       "--setenv", "PATH", os.pathsep.join(self.path),
                       "--setenv", "HOME", "/tmp", "--setenv", "TMPDIR", "/tmp",
                       "--setenv", "LC_ALL", processes.MESSAGES]
-        for name in PASSED:
-            if name in os.environ and "\0" not in os.environ[name]:
-                self.base += ["--setenv", name, os.environ[name]]
+        for name, value in passed().items():
+            self.base += ["--setenv", name, value]
 
     def _binds(self, directories, option):
         """The options that bind each of `directories`, as written and where it really lies,
