@@ -872,6 +872,17 @@ try:
             os.kill(os.getpid(), signal.SIGTERM)
             for future in futures:
                 future.result()
+    elif case == "while bounded workers wait":
+        # Started by the launcher, not by the tool: stopped all the same.
+        limits = processes.Limits(1 << 30, 1 << 20)
+        with ThreadPoolExecutor(4) as pool:
+            futures = [pool.submit(processes.run_to_file, ["sleep", "30"], None, 60,
+                                   limits=limits) for _ in range(4)]
+            time.sleep(0.5)
+            launcher = limits.launcher.process.pid
+            os.kill(os.getpid(), signal.SIGTERM)
+            for future in futures:
+                future.result()
     elif case == "in a long computation":
         os.kill(os.getpid(), signal.SIGTERM)
         while True:
@@ -888,6 +899,16 @@ try:
             os.kill(os.getpid(), signal.SIGKILL)
 except processes.Interrupted as interruption:
     left = [p for p in started if p.args[-2:] == ["sleep", "30"] and p.poll() is None]
+    if case == "while bounded workers wait":
+        time.sleep(0.2)
+        left = []
+        for name in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                stat = open(f"/proc/{name}/stat").read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(stat[1]) == launcher and stat[0] != "Z":
+                left.append(name)
     print(f"interrupted by {interruption.number}, {len(left)} left", flush=True)
     os._exit(0)
 """
@@ -904,6 +925,7 @@ class Signals(unittest.TestCase):
         cases = [
             ("as a program starts", "interrupted by 15, 0 left\n", {0}),
             ("while workers wait", "interrupted by 15, 0 left\n", {0}),
+            ("while bounded workers wait", "interrupted by 15, 0 left\n", {0}),
             ("in a long computation", "", {128 + term}),
             # Never a success: by the signal where the cut write returns, by the relay where
             # the write waits on.

@@ -86,6 +86,8 @@ def run_units(units, argvs, jobs, timeout, progress, take, roots=None):
         processes.stop_all()
         pool.shutdown(wait=True, cancel_futures=True)
         raise
+    finally:
+        limits.close()
     pool.shutdown()
 
 

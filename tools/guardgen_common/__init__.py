@@ -3,6 +3,7 @@
     command    both companions as commands: one-line errors, the line "tool: what", a run's end
     early      an interruption while a companion loads ends it at once, never a traceback
     processes  programs run bounded in time in groups of their own; interruptions stop them all
+    launcher   programs started already bounded, by a small process, not by a fork of the tool
     sandbox    bubblewrap: the one sandbox a check-guards run reads and compiles in, a program's own
     tree       where a user's tree lies: the outermost work tree, never HOME or the system's
     system     what differs between Linux and Windows, kept in one place

@@ -18,7 +18,7 @@ import tempfile
 import threading
 import time
 
-from . import files, system
+from . import files, launcher, system
 from .names import printable
 
 # The locale of every program the tools run: their messages and listings are read by the tools,
@@ -199,12 +199,17 @@ def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), cl
         # What a program writes goes to a file without a name, read once it has ended: a process
         # it left behind that holds a pipe would keep the run waiting for the pipe's end.
         output = tempfile.TemporaryFile() if keep_output else None
-        process = subprocess.Popen(
-            command, cwd=cwd, stdin=stdin,
-            stdout=output if keep_output else subprocess.DEVNULL,
-            stderr=said, env=env, pass_fds=(clock.writing,) if clock else (),
-            preexec_fn=limits.apply if limits and limits.active else None, **system.NEW_GROUP,
-        )
+        if limits and limits.active:
+            process = limits.start(
+                command, cwd, env, None if stdin == subprocess.DEVNULL else stdin,
+                output.fileno() if keep_output else None,
+                sys.stderr.fileno() if said is None else said.fileno())
+        else:
+            process = subprocess.Popen(
+                command, cwd=cwd, stdin=stdin,
+                stdout=output if keep_output else subprocess.DEVNULL,
+                stderr=said, env=env, pass_fds=(clock.writing,) if clock else (),
+                **system.NEW_GROUP)
         if clock is not None:
             clock.started()
         process.output = output
@@ -291,22 +296,27 @@ def stop_all():
 
 class Limits:
     """What bounds a program: its address space and the size of any file it writes (its
-    standard error, where that is a file), and no core dump. Set in the child between its start
-    and the program's, soft and hard alike, so that the program starts bounded and can raise
-    none of them; never above a bound the tool was itself given."""
+    standard error, where that is a file), and no core dump. Set on the launcher that starts
+    each such program, soft and hard alike, so that the program starts bounded and can raise
+    none of them; never above a bound the tool was itself given. close() ends the launcher."""
 
     def __init__(self, memory, said):
-        self.memory, self.said = memory, said
+        self.memory, self.said, self.launcher = memory, said, None
         self.bounds = [] if system.WINDOWS else [
             (kind, _lowered(kind, value)) for kind, value in (
                 (resource.RLIMIT_AS, memory), (resource.RLIMIT_FSIZE, said),
                 (resource.RLIMIT_CORE, 0))]
 
-    def apply(self):
-        """Sets the bounds: run in the child, before the program, where nothing may be imported
-        or waited for."""
-        for kind, value in self.bounds:
-            resource.setrlimit(kind, (value, value))
+    def start(self, argv, cwd, env, stdin, stdout, stderr):
+        """`argv` started bounded (see launcher.Launcher.start): the launcher started first."""
+        if self.launcher is None:
+            self.launcher = launcher.Launcher(self.bounds, _keeper.environment(_path))
+        return self.launcher.start(argv, cwd, env, stdin, stdout, stderr)
+
+    def close(self):
+        if self.launcher is not None:
+            self.launcher.close()
+            self.launcher = None
 
     @property
     def active(self):
