@@ -385,9 +385,9 @@ class LargeInputs(unittest.TestCase):
 
             def explained(text, walked):
                 (top / "u.c").write_text(text)
-                directives._directives.cache_clear()
-                found = causes.explain(u, walked, lambda p: ("guard", "H_H") if p == h
-                                       else ("no_guard", None))
+                with shapes.read_once():
+                    found = causes.explain(u, walked, lambda p: ("guard", "H_H") if p == h
+                                           else ("no_guard", None))
                 return Counter(cause for _, cause, _ in found)
             # (the step, what it is given, what it gives)
             cases = [
@@ -1101,8 +1101,9 @@ class Causes(unittest.TestCase):
             for text, walked, expected, lines in cases:
                 with self.subTest(walked=walked):
                     (top / "u.c").write_text(text or files["u.c"])
-                    directives._directives.cache_clear()
-                    found = causes.explain(u, [(d, str(top / f)) for d, f in walked], shape_of)
+                    with shapes.read_once():  # each case a run of its own, its files read anew
+                        found = causes.explain(u, [(d, str(top / f)) for d, f in walked],
+                                               shape_of)
                     self.assertEqual([(p, c) for p, c, _ in found], expected)
                     self.assertEqual([[(n.line, n.role, n.route) for n in ls]
                                       for _, _, ls in found], lines)
@@ -1128,8 +1129,8 @@ class Causes(unittest.TestCase):
                     ("#include <a.h>\n#if X\n#include <a.h>\n#endif\n#include <b.h>\n"
                      "#include <a.h>\n", [a, str(top / "b.h"), a], [1, 5, 6])]:
                 (top / "p.h").write_text(text)
-                directives._directives.cache_clear()
-                found = directives.placed(str(top / "p.h"), headers)
+                with shapes.read_once():
+                    found = directives.placed(str(top / "p.h"), headers)
                 self.assertEqual([f and f[1] for f in found], lines, text)
             # The catalogue names every cause the finder gives, and no other.
             self.assertEqual({c for _, _, e, _ in cases for _, c in e}, set(catalogue.CAUSES))

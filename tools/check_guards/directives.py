@@ -2,7 +2,6 @@
 #include of a file names a given header."""
 
 import bisect
-import functools
 import os
 import re
 
@@ -29,7 +28,28 @@ def directives(path, readable=None):
     return _directives(path, None if readable is None else tuple(readable))
 
 
-@functools.lru_cache(maxsize=4096)
+# The line ends splitlines takes beyond LF and CR LF: where a text has none, its lines are cut
+# at each LF alone, and only those that begin with a # are looked at.
+OTHER_ENDS = re.compile("[\r\v\f\x1c-\x1e\x85\u2028\u2029]")
+# A line whose first character but blanks is a #, as \s* then # matches it.
+HASHED = re.compile(r"^[^\S\n]*#.*", re.MULTILINE)
+
+
+def _hashed_rows(text):
+    """(number, row) of each line of `text` that may hold a directive, numbered as splitlines
+    numbers them."""
+    lf = text.replace("\r\n", "\n") if "\r" in text else text
+    if OTHER_ENDS.search(lf):
+        yield from ((n, row) for n, row in enumerate(text.splitlines(), 1) if "#" in row)
+        return
+    number, at = 1, 0
+    for match in HASHED.finditer(lf):
+        number += lf.count("\n", at, match.start())
+        at = match.start()
+        yield number, match[0]
+
+
+@shapes.per_run(maxsize=4096)
 def _directives(path, readable):
     text = shapes.read(path, readable)
     found, undefs, computed = [], {}, False
@@ -37,9 +57,7 @@ def _directives(path, readable):
     # first, where it is the only one and a guard's (#ifndef X or #if !defined(X), no #else),
     # is no condition of its lines.
     depth, blocks, guard = 0, 0, False
-    for number, row in enumerate((text or "").splitlines(), 1):
-        if "#" not in row:
-            continue
+    for number, row in _hashed_rows(text or ""):
         match = INCLUDE.match(row)
         if match:
             found.append((number, match[3], row.strip(), match[2] == '"' and not match[1],
@@ -78,6 +96,11 @@ def candidates(parent, header, readable=None):
     file is): those whose target is the header's path's tail, else those of the same file name.
     A quoted one whose target is another file beside `parent` names that file (the compiler
     looks there first), not the header."""
+    return _candidates(parent, header, None if readable is None else tuple(readable))
+
+
+@shapes.per_run(maxsize=1 << 14)
+def _candidates(parent, header, readable):
     exact, named = [], []
     for number, target, text, quoted, sure in directives(parent, readable)[2].get(
             os.path.basename(header), ()):
@@ -103,6 +126,12 @@ def placed(parent, headers, readable=None):
     file with an #include of a macro's value, which may be any entry's, only the lines read
     whenever the file is are taken: an entry that none can be is left unplaced (None), never
     put on a line it may not have come from."""
+    # The same file's entry makes the same entries in unit after unit: placed once.
+    return _placed(parent, tuple(headers), None if readable is None else tuple(readable))
+
+
+@shapes.per_run(maxsize=4096)
+def _placed(parent, headers, readable):
     named = {}
     found = [named[h] if h in named else named.setdefault(h, candidates(parent, h, readable))
              for h in headers]
@@ -162,7 +191,7 @@ def _in_turn(parent, found):
     return out
 
 
-@functools.lru_cache(maxsize=4096)
+@shapes.per_run(maxsize=4096)
 def _beside(parent, target):
     """The real path of the file `target` names in the directory of `parent`, or None."""
     path = os.path.join(os.path.dirname(parent), target)

@@ -25,10 +25,25 @@ a value count as one too, such a macro is never taken for a guard: `#ifndef PLAT
 `#define PLATFORM_X 1` / `#endif` is a default, and the header around it has no guard."""
 
 import contextlib
+import functools
 import re
 from dataclasses import dataclass
 
 from . import files
+
+# What is worked out from the texts (see per_run), forgotten with them.
+_worked_out = []
+
+
+def per_run(maxsize):
+    """A function of the texts of a run cached, `maxsize` answers at the most, as long as the run
+    that reads each file once (see read_once) keeps its texts: a file's lines, directives and
+    shape worked out once."""
+    def cached(function):
+        function = functools.lru_cache(maxsize=maxsize)(function)
+        _worked_out.append(function)
+        return function
+    return cached
 
 OPENERS = ("if", "ifdef", "ifndef")
 BRANCHES = ("else", "elif", "elifdef", "elifndef")
@@ -135,6 +150,12 @@ def _add(lines, text, number, row):
 def logical_lines(source):
     """The lines of `source` that are not blank, as a preprocessor reads them, but of each run
     of lines of plain code (no directive, no _Pragma) the first alone."""
+    return _logical_lines(source)
+
+
+# The shape, the settings' shape and the tests of values of one text read its lines once.
+@per_run(maxsize=1024)
+def _logical_lines(source):
     rows = source.splitlines()
     lines, text, start, in_comment = [], [], None, False
     for number, row in spliced(rows):
@@ -158,7 +179,7 @@ def logical_lines(source):
         if joined:
             _add(lines, joined, start, rows[start - 1])
         text, start = [], None
-    return lines
+    return tuple(lines)
 
 
 def guard_macro(line):
@@ -379,10 +400,14 @@ def read_once():
     text, and no file is read again."""
     global _texts
     _texts = {}
+    for cache in _worked_out:
+        cache.cache_clear()
     try:
         yield
     finally:
         _texts = None
+        for cache in _worked_out:
+            cache.cache_clear()
 
 
 def without_pragma_once(source):
