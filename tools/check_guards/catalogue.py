@@ -87,6 +87,9 @@ class Cause:
     routed: bool = False  # and whether it is one that came by a route of its own
     rule: str = ""  # SARIF: what it is,
     help: str = ""  # and what to do
+    # Whether the header is entered again while it is still open: then #pragma once is seen in
+    # time only at its top (just below a new guard's #define), else just before its #endif.
+    while_open: bool = False
 
 
 @dataclass(frozen=True)
@@ -186,7 +189,7 @@ CAUSES = {c.name: c for c in [
           rule="A header entered again while it is still open: a header it includes includes "
                "it back.",
           help="Drop the #include that closes the cycle, or add #pragma once at the top of the "
-               "header.", later="back"),
+               "header.", later="back", while_open=True),
     Cause("shape", lambda r: None if sound(r.reason) else [r.entering()], True,
           ", ".join(READ_SHAPES) + ": the line that decides it"),
     Cause("macro_undefined", _undefined, True,
@@ -227,6 +230,13 @@ def find_cause(reentry):
         if lines is not None:
             return cause.name, lines
     raise AssertionError("the last cause finds every re-entry")
+
+
+def entered_while_open(header):
+    """Whether a re-entry of a header's record (one of its causes) came while it was still open,
+    so that its #pragma once must stand at its top."""
+    named = [*(header.get("causes") or {}), header.get("cause")]
+    return any(c in CAUSES and CAUSES[c].while_open for c in named)
 
 
 def kind(cause):
