@@ -191,7 +191,8 @@ CAUSES = {c.name: c for c in [
           help="Drop the #include that closes the cycle, or add #pragma once at the top of the "
                "header.", later="back", while_open=True),
     Cause("shape", lambda r: None if sound(r.reason) else [r.entering()], True,
-          ", ".join(READ_SHAPES) + ": the line that decides it"),
+          ", ".join(READ_SHAPES) + ": the line that decides it",
+          help="The fix its shape advises."),
     Cause("macro_undefined", _undefined, True,
           "its guard's macro #undef'd in a file entered in between",
           "{macro} is #undef'd at {undef} between the includes: --patch adds #pragma once just "
@@ -342,11 +343,16 @@ def roles(header, top="/"):
     return out
 
 
+def title(cause):
+    """A cause as --help and the docs list it: a shape as such, the others by their name."""
+    return "a shape" if cause.name == "shape" else cause.name
+
+
 def explained():
     """The causes as --help lists them, one a line (or two)."""
     out = []
     for cause in CAUSES.values():
-        name = "a shape" if cause.name == "shape" else cause.name
+        name = title(cause)
         first, *rest = textwrap.wrap(cause.explained, 75)
         out += [f"  {name:<19}{first}", *(" " * 21 + line for line in rest)]
     return "\n".join(out)
