@@ -1,7 +1,9 @@
 """What check-guards knows of each cause of a re-entry and each shape of a header, kept together
 as data, one entry each: how it is found (a cause), how the table and the diagnostics name it,
 the fix they advise, its SARIF rule, whether the compiler processes the header's text again or
-only scans it, and the fix --patch makes (a shape). Every other module reads it from here.
+only scans it, whether it is entered again while still open (where --patch puts #pragma once),
+and the fix --patch makes (a shape). Every other module reads it from here, and none tests a
+cause by its name.
 
 A cause is found from one re-entry (a Reentry): the causes are asked in their order here and
 the first that finds the lines behind it is the cause; the last, unknown, always does. Where
