@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """check-guards --diagnostics end to end with the gcc of this machine: for a small tree of each
 cause, every note's line and what it says of it, checked against where gcc itself entered each
-header (its -H tree, and the line markers of -E for the #include lines)."""
+header (its -H tree, and the line markers of -E for the #include lines), and its --patch proven;
+and a cause added to a copy of the catalogue, whose fix is proven where its entry says."""
 
 import json
 import os
@@ -170,12 +171,15 @@ class Notes(unittest.TestCase):
                 units = tree(top, files)
                 gcc = [e for u in units for e in entries_of(top / "build", f"../{u}")]
                 done = subprocess.run([str(TOOLS / "check-guards"), "--no-sandbox",
-                                       "--diagnostics", "--json", "r.json", "build"], cwd=top,
+                                       "--diagnostics", "--rounds", "1", "--patch", "fix.diff",
+                                       "--json", "r.json", "build"], cwd=top,
                                       capture_output=True, text=True, timeout=120)
                 self.assertEqual(done.returncode, 0, done.stderr)
-                found = next(h for h in json.loads((top / "r.json").read_text())["headers"]
-                             if h["path"] == str(top / header))
+                record = json.loads((top / "r.json").read_text())
+                found = next(h for h in record["headers"] if h["path"] == str(top / header))
                 self.assertEqual(found["cause"], cause)
+                # Its fix is proven.
+                self.assertIn(found["path"], record["proof"]["patched"], done.stderr)
                 self.assertEqual(self.check(top, done.stdout, header, catalogue.rule_id(found),
                                             gcc), kinds, done.stdout)
         self.assertEqual({c for *_, c, _ in cases}, set(catalogue.CAUSES))
@@ -223,6 +227,81 @@ class Notes(unittest.TestCase):
                 self.assertTrue(again, row)
                 kinds.add("again by another route" if routed else "again")
         return kinds
+
+
+# A cause added to the catalogue as the developers' guide says, with the words {name}, {finds},
+# {processed} and {open} filled in: put first, so that it is asked before the causes it narrows.
+ADDED = """
+CAUSES = {{c.name: c for c in [Cause(
+    "{name}", lambda r: [r.entering()] if {finds} else None, {processed}, "{name}, for a test",
+    "{name}, found at {{later}}: drop that #include", later="back", while_open={open},
+    rule="A header entered again for {name}.", help="Drop the #include."), *CAUSES.values()]}}
+"""
+# A header that includes itself by another name (while it is still open); a file that includes
+# a header without a guard twice (once it is closed).
+ITSELF, TWICE = "r.parent == r.path", "r.first_frame.up.path == r.parent and not sound(r.reason)"
+
+
+def with_cause(directory, name, finds, while_open):
+    """A copy of check-guards in `directory` whose catalogue has the cause `name` added; its
+    program."""
+    for package in ("check_guards", "guardgen_common"):
+        shutil.copytree(TOOLS / package, directory / package,
+                        ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copy2(TOOLS / "check-guards", directory)
+    with open(directory / "check_guards" / "catalogue.py", "a") as catalogue_file:
+        catalogue_file.write(ADDED.format(name=name, finds=finds, processed=finds == TWICE,
+                                          open=while_open))
+    return directory / "check-guards"
+
+
+@unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")
+class NewCause(unittest.TestCase):
+    def test_a_cause_added_to_the_catalogue_has_its_fix_proven_where_its_entry_says(self):
+        # (what it is, the cause's finder, whether it says its header is entered again while
+        # still open, the header, where its #pragma once goes, the reason it is withdrawn)
+        itself = {"include/self.h": "#ifndef SELF_H\n#define SELF_H\n"
+                  '#include "../include/self.h"\nint self;\n#endif\n',
+                  "src/u1.c": '#include "self.h"\n'}
+        # Guarded only around its #include of itself: a new guard goes round the whole file.
+        unguarded = {"include/self.h": "#ifndef INNER\n#define INNER\n"
+                     '#include "../include/self.h"\n#endif\nint self;\n',
+                     "src/u1.c": '#include "self.h"\n'}
+        twice = {"include/self.h": "int self(void);\n",
+                 "src/u1.c": '#include "self.h"\n#include "self.h"\n'}
+        cases = [
+            ("a guarded header that includes itself", ITSELF, True, itself, "top", None),
+            ("an unguarded header that includes itself", ITSELF, True, unguarded, "top", None),
+            ("an unguarded header included twice", TWICE, False, twice, "end", None),
+            # Said to be entered after it closed, its #pragma once comes too late.
+            ("a header that includes itself, its entry wrong", ITSELF, False, itself, None,
+             "its fix does not lower its re-entries (1 before, 1 after)"),
+        ]
+        for what, finds, while_open, files, where, withdrawn in cases:
+            for sandbox in (True, False) if shutil.which("bwrap") else (False,):
+                with self.subTest(what, sandbox=sandbox):
+                    made = tempfile.TemporaryDirectory()
+                    self.addCleanup(made.cleanup)
+                    top = Path(made.name).resolve()
+                    (top / "tools").mkdir()
+                    (top / "tree").mkdir()
+                    program = with_cause(top / "tools", "new_cause", finds, while_open)
+                    tree(top / "tree", files)
+                    done = subprocess.run(
+                        [str(program), *([] if sandbox else ["--no-sandbox"]), "--rounds", "1",
+                         "--patch", "fix.diff", "--json", "r.json", "build"], cwd=top / "tree",
+                        capture_output=True, text=True, timeout=120)
+                    self.assertNotIn("Traceback", done.stderr)
+                    found = json.loads((top / "tree/r.json").read_text())
+                    self.assertEqual([(h["path"], h["cause"]) for h in found["headers"]],
+                                     [(str(top / "tree/include/self.h"), "new_cause")])
+                    proof = found["proof"]
+                    self.assertEqual([w["reason"] for w in proof["withdrawn"]],
+                                     [withdrawn] if withdrawn else [], done.stdout)
+                    self.assertEqual([f["pragma_once"] for f in proof["fixes"]
+                                      if f["path"] in proof["patched"]],
+                                     [where] if where else [], done.stdout)
+                    self.assertEqual(done.returncode, 1 if withdrawn else 0, done.stderr)
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@ import json
 import os
 import pickle
 import re
+import runpy
 import select
 import shutil
 import signal
@@ -142,6 +143,50 @@ class Catalogue(unittest.TestCase):
                 self.assertEqual(made is None, name in catalogue.SHAPES
                                  and catalogue.SHAPES[name].fix is None)
         self.assertEqual(catalogue.rule("nothing of ours"), ("nothing of ours", ""))
+
+    def test_the_docs_cause_tables_are_the_catalogues_name_for_name_and_word_for_word(self):
+        root = Path(__file__).resolve().parent.parent
+        tables = runpy.run_path(str(root / "tools/cause-tables"))
+        # What a reader sees of a document's words (its markup taken out), how an entry of the
+        # cause named {} begins there, and the entries there that are not causes (a heading).
+        read = {
+            "doc/check-guards.md": (lambda t: t.replace("`", "").replace("\\|", "|"),
+                                    "^\\| {} \\| ", 1),
+            "doc/check-guards.1": (lambda t: re.sub(r"\\f[BR]|\\&", "", t).replace(
+                "\\-", "-").replace("\\e", "\\"), "^\\.TP\n\\.B {}\n", 0),
+        }
+        added = catalogue.Cause("a_new_cause", lambda r: None, False, "one | two, by #include -x",
+                                help="Drop the #undef.\\n", while_open=True)
+        # (the causes added to the catalogue, whether the documents as they stand are its)
+        for extra, current in [((), True), ((added,), False)]:
+            causes = {**catalogue.CAUSES, **{c.name: c for c in extra}}
+            for name, (table, mark) in tables["DOCUMENTS"].items():
+                with self.subTest(extra=extra, document=name), \
+                        unittest.mock.patch.dict(catalogue.CAUSES, causes):
+                    text = (root / name).read_text()
+                    new = tables["rewritten"](text, table, mark)
+                    self.assertEqual(new == text, current)
+                    lines = new.split("\n")
+                    unmark, begins, headings = read[name]
+                    made = unmark("\n".join(lines[lines.index(mark.format(tables["MADE"])) + 1:
+                                                  lines.index(mark.format(tables["END"]))]))
+                    # One entry for each cause, in the catalogue's order: its name, then its
+                    # words, and no other entry.
+                    found = [[m.start() for m in re.finditer(
+                        begins.format(re.escape(catalogue.title(c))), made, re.M)]
+                        for c in causes.values()]
+                    self.assertEqual([len(f) for f in found], [1] * len(causes), made)
+                    starts = [f[0] for f in found] + [len(made)]
+                    self.assertEqual(starts, sorted(starts))
+                    for cause, at, end in zip(causes.values(), starts, starts[1:]):
+                        entry = made[at:end]
+                        self.assertIn(cause.explained, entry)
+                        self.assertIn(cause.help, entry[entry.index(cause.explained):])
+                    self.assertEqual(len(re.findall(begins.format(r"[^|\n]+"), made, re.M)),
+                                     len(causes) + headings, made)
+        done = subprocess.run([root / "tools/cause-tables", "--check"], capture_output=True,
+                              text=True)
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
 
     def test_the_advice_and_the_roles_name_the_right_lines(self):
         first = {"path": "/p/u.c", "line": 3, "text": '#include "a.h"', "role": "first"}

@@ -1,7 +1,9 @@
 """What check-guards knows of each cause of a re-entry and each shape of a header, kept together
 as data, one entry each: how it is found (a cause), how the table and the diagnostics name it,
 the fix they advise, its SARIF rule, whether the compiler processes the header's text again or
-only scans it, and the fix --patch makes (a shape). Every other module reads it from here.
+only scans it, whether it is entered again while still open (where --patch puts #pragma once),
+and the fix --patch makes (a shape). Every other module reads it from here, and none tests a
+cause by its name.
 
 A cause is found from one re-entry (a Reentry): the causes are asked in their order here and
 the first that finds the lines behind it is the cause; the last, unknown, always does. Where
@@ -87,6 +89,9 @@ class Cause:
     routed: bool = False  # and whether it is one that came by a route of its own
     rule: str = ""  # SARIF: what it is,
     help: str = ""  # and what to do
+    # Whether the header is entered again while it is still open: then #pragma once is seen in
+    # time only at its top (just below a new guard's #define), else just before its #endif.
+    while_open: bool = False
 
 
 @dataclass(frozen=True)
@@ -186,9 +191,10 @@ CAUSES = {c.name: c for c in [
           rule="A header entered again while it is still open: a header it includes includes "
                "it back.",
           help="Drop the #include that closes the cycle, or add #pragma once at the top of the "
-               "header.", later="back"),
+               "header.", later="back", while_open=True),
     Cause("shape", lambda r: None if sound(r.reason) else [r.entering()], True,
-          ", ".join(READ_SHAPES) + ": the line that decides it"),
+          ", ".join(READ_SHAPES) + ": the line that decides it",
+          help="The fix its shape advises."),
     Cause("macro_undefined", _undefined, True,
           "its guard's macro #undef'd in a file entered in between",
           "{macro} is #undef'd at {undef} between the includes: --patch adds #pragma once just "
@@ -227,6 +233,13 @@ def find_cause(reentry):
         if lines is not None:
             return cause.name, lines
     raise AssertionError("the last cause finds every re-entry")
+
+
+def entered_while_open(header):
+    """Whether a re-entry of a header's record (one of its causes) came while it was still open,
+    so that its #pragma once must stand at its top."""
+    named = [*(header.get("causes") or {}), header.get("cause")]
+    return any(c in CAUSES and CAUSES[c].while_open for c in named)
 
 
 def kind(cause):
@@ -332,11 +345,16 @@ def roles(header, top="/"):
     return out
 
 
+def title(cause):
+    """A cause as --help and the docs list it: a shape as such, the others by their name."""
+    return "a shape" if cause.name == "shape" else cause.name
+
+
 def explained():
     """The causes as --help lists them, one a line (or two)."""
     out = []
     for cause in CAUSES.values():
-        name = "a shape" if cause.name == "shape" else cause.name
+        name = title(cause)
         first, *rest = textwrap.wrap(cause.explained, 75)
         out += [f"  {name:<19}{first}", *(" " * 21 + line for line in rest)]
     return "\n".join(out)

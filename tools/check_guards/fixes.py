@@ -3,13 +3,14 @@ removes one, so that no configuration of the build (no -D of a setting the heade
 other code from it than before.
 
     a sound guard      #pragma once just before the guard's #endif, where it moves no line the
-                       compiler numbers; at the top for a cycle, where it must be seen while the
-                       header is still open
+                       compiler numbers; at the top where it is entered again while still open
+                       (a cycle: a cause of the catalogue's whose while_open is set), where it
+                       must be seen before the #include that leads back
     no sound guard     a new guard of a fresh name, derived from the header's path and used in
                        none of the build's files, around the whole file, and #pragma once just
-                       before its #endif (for a cycle, just below its #define); the header's own
-                       lines are kept as they are, a setting's default (#ifndef X / #define X 1)
-                       among them
+                       before its #endif (entered again while still open, just below its
+                       #define); the header's own lines are kept as they are, a setting's
+                       default (#ifndef X / #define X 1) among them
 
 A change is only proposed here; the proof decides whether it stays."""
 
@@ -100,9 +101,9 @@ def fixed(text, header, name):
     bom = "\ufeff" if text.startswith("\ufeff") else ""
     rows = _rows(text.removeprefix(bom))
     eol = _newline(rows)
-    cycle = "cycle" in (header.get("causes") or {}) or header.get("cause") == "cycle"
+    still_open = catalogue.entered_while_open(header)
     if how == "pragma_once":
-        if cycle:
+        if still_open:
             return (bom + "".join([f"#pragma once{eol}", *rows]),
                     {"path": header["path"], "guard": None, "pragma_once": "top", "why": TOP})
         endif = _last_endif(rows)
@@ -119,11 +120,11 @@ def fixed(text, header, name):
         return None
     head = [f"#ifndef {name}{eol}", f"#define {name}{eol}"]
     tail = [f"#endif{eol}"]
-    where = "just below its #define, as it is entered again while still open" if cycle else \
+    where = "just below its #define, as it is entered again while still open" if still_open else \
         "just before its #endif, as it is entered again after it closed"
-    (head if cycle else tail).insert(len(head) if cycle else 0, f"#pragma once{eol}")
+    (head if still_open else tail).insert(len(head) if still_open else 0, f"#pragma once{eol}")
     return (bom + "".join(head + rows + tail),
-            {"path": header["path"], "guard": name, "pragma_once": "top" if cycle else "end",
+            {"path": header["path"], "guard": name, "pragma_once": "top" if still_open else "end",
              "why": NEW_GUARD.format(reason=reason, name=name, where=where)})
 
 
