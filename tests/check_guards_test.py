@@ -1203,6 +1203,11 @@ class Fixes(unittest.TestCase):
              guard + "#ifndef OPT\n#define OPT\nint o;\n#endif\n#pragma once\n#endif\n"),
             ("#ifndef LIST_H\n#define LIST_H 1\nint l;\n#endif\n", "other_name", (),
              guard + "#ifndef LIST_H\n#define LIST_H 1\nint l;\n#endif\n#pragma once\n#endif\n"),
+            # A form feed ends no line, a CR alone does, as the compiler reads them.
+            ("#ifndef X_H\n#define X_H\f\nint a;\f int b;\n#endif\n", "other_name", (),
+             "#ifndef X_H\n#define X_H\f\nint a;\f int b;\n#pragma once\n#endif\n"),
+            ("#ifndef X_H\r#define X_H\rint a;\r#endif\r", "cycle", (),
+             "#pragma once\r#ifndef X_H\r#define X_H\rint a;\r#endif\r"),
         ]
         for text, cause, knobs, expected in cases:
             with self.subTest(text=text):
@@ -1229,18 +1234,20 @@ class Fixes(unittest.TestCase):
                  ("#ifndef A\n#define A\nint a;\n#endif", "#ifndef A\n#define A\nint a;\n"
                   "#pragma once\n#endif"),
                  ("", "#pragma once\n"),
-                 ("".join(many), "".join(many[:10] + ["new\n"] + many[10:]))]
+                 ("".join(many), "".join(many[:10] + ["new\n"] + many[10:])),
+                 # A form feed and a CR inside a line are part of it, to git as to patch.
+                 ("int a;\f\nint b;\r x\n", "#pragma once\nint a;\f\nint b;\r x\n")]
         if not shutil.which("git"):
             self.skipTest("git is not installed")
         for before, after in cases:
             with self.subTest(before=before[-20:]), tempfile.TemporaryDirectory() as directory:
                 subprocess.run(["git", "init", "-q", directory], check=True)
-                Path(directory, "f.h").write_text(before)
+                Path(directory, "f.h").write_bytes(before.encode())
                 patch = proof.diff(before, after, "f.h")
                 self.assertFalse([r for r in patch.splitlines()[2:] if r.startswith("-")], patch)
                 subprocess.run(["git", "apply", "-"], cwd=directory, input=patch.encode(),
                                check=True)
-                self.assertEqual(Path(directory, "f.h").read_text(), after)
+                self.assertEqual(Path(directory, "f.h").read_bytes(), after.encode())
 
 
 class Proof(unittest.TestCase):

@@ -3,6 +3,7 @@ as git diff writes it, so that git apply and patch -p1 take the file it names an
 
 import difflib
 import os
+import re
 
 # The bytes that git writes as a letter after a backslash in a quoted name; the other control
 # bytes, DEL and the bytes from 0x80 (as core.quotePath has them) it writes in octal.
@@ -19,7 +20,7 @@ def diff(before, after, shown):
     """The unified diff of one file, with git's a/ and b/ paths. Lines are matched without
     difflib's heuristic that takes common lines (#endif, }) for junk, so that lines added show as
     added alone; a last line without its newline is marked as git marks it."""
-    a, b = before.splitlines(keepends=True), after.splitlines(keepends=True)
+    a, b = _lines(before), _lines(after)
     matcher = difflib.SequenceMatcher(None, a, b, autojunk=False)
     old, new = quoted("a/", shown), quoted("b/", shown)
     # git ends the name with a tab where it holds a space: patch takes what follows a space
@@ -44,6 +45,12 @@ def diff(before, after, shown):
             for text in b[j1:j2] if tag in ("replace", "insert") else ():
                 line("+", text)
     return "".join(out) if len(out) > 3 else ""
+
+
+def _lines(text):
+    """The lines of `text` as git and patch take them: each ends at LF alone (a form feed or a
+    CR inside a line is part of it)."""
+    return re.findall(r"[^\n]*\n|[^\n]+", text)
 
 
 def _bytes(name):

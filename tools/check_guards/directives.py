@@ -28,19 +28,18 @@ def directives(path, readable=None):
     return _directives(path, None if readable is None else tuple(readable))
 
 
-# The line ends splitlines takes beyond LF and CR LF: where a text has none, its lines are cut
-# at each LF alone, and only those that begin with a # are looked at.
-OTHER_ENDS = re.compile("[\r\v\f\x1c-\x1e\x85\u2028\u2029]")
 # A line whose first character but blanks is a #, as \s* then # matches it.
 HASHED = re.compile(r"^[^\S\n]*#.*", re.MULTILINE)
 
 
 def _hashed_rows(text):
-    """(number, row) of each line of `text` that may hold a directive, numbered as splitlines
-    numbers them."""
+    """(number, row) of each line of `text` that may hold a directive, numbered as the compiler
+    numbers them (see shapes.physical_lines): where no line ends at a CR alone, by one pass over
+    the text that looks only at lines that begin with a #."""
     lf = text.replace("\r\n", "\n") if "\r" in text else text
-    if OTHER_ENDS.search(lf):
-        yield from ((n, row) for n, row in enumerate(text.splitlines(), 1) if "#" in row)
+    if "\r" in lf:
+        yield from ((n, row) for n, row in enumerate(shapes.physical_lines(text), 1)
+                    if "#" in row)
         return
     number, at = 1, 0
     for match in HASHED.finditer(lf):

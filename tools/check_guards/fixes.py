@@ -16,6 +16,8 @@ A change is only proposed here; the proof decides whether it stays."""
 
 import re
 
+from guardgen_common import shapes
+
 from . import catalogue
 
 ENDIF = re.compile(r"^[ \t\f\v]*#\s*endif\b")
@@ -69,15 +71,10 @@ def fresh_name(relative, taken):
     return name
 
 
-def _rows(text):
-    """The text's lines as the compiler counts them (a line ends at a newline alone)."""
-    return text.splitlines(keepends=True) if not re.search(r"[\v\f\x1c-\x1e\x85\u2028\u2029]|"
-                                                           r"\r(?!\n)", text) \
-        else re.findall(r"[^\n]*\n|[^\n]+$", text)
-
-
 def _newline(rows):
-    return "\r\n" if rows and rows[0].endswith("\r\n") else "\n"
+    """The line end of the header's first line (LF, CR LF or CR), for the lines a fix adds."""
+    end = rows[0][len(rows[0].rstrip("\r\n")):] if rows else ""
+    return end or "\n"
 
 
 def _last_endif(rows):
@@ -99,7 +96,7 @@ def fixed(text, header, name):
         how, reason = "new_guard", (f"it holds settings' defaults: {header['setting']}, taken "
                                     "for its guard, may be set from outside")
     bom = "\ufeff" if text.startswith("\ufeff") else ""
-    rows = _rows(text.removeprefix(bom))
+    rows = shapes.physical_lines(text.removeprefix(bom), keepends=True)
     eol = _newline(rows)
     still_open = catalogue.entered_while_open(header)
     if how == "pragma_once":
@@ -134,7 +131,7 @@ def numbered(text, record):
     header defines."""
     if record["guard"] is None and record["pragma_once"] != "top":
         return text
-    rows = text.splitlines(keepends=True)
+    rows = shapes.physical_lines(text, keepends=True)
     added = 1 if record["guard"] is None else (3 if record["pragma_once"] == "top" else 2)
     eol = _newline(rows)
     return "".join(rows[:added] + [f"#line 1{eol}"] + rows[added:])

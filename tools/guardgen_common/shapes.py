@@ -45,6 +45,20 @@ def per_run(maxsize):
         return function
     return cached
 
+# Python's splitlines also ends a line at these, which no compiler does: a form feed or a
+# vertical tab is a blank inside a line. A compiler ends one at LF, CR LF or CR.
+NOT_LINE_ENDS = re.compile("[\v\f\x1c-\x1e\x85\u2028\u2029]")
+PHYSICAL_LINE = re.compile(r"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+")
+
+
+def physical_lines(text, keepends=False):
+    """The lines of `text` as a compiler reads and numbers them: each ends at LF, CR LF or CR."""
+    if not NOT_LINE_ENDS.search(text):
+        return text.splitlines(keepends)
+    found = PHYSICAL_LINE.findall(text)
+    return found if keepends else [row.rstrip("\r\n") for row in found]
+
+
 OPENERS = ("if", "ifdef", "ifndef")
 BRANCHES = ("else", "elif", "elifdef", "elifndef")
 DIRECTIVE = re.compile(r"#\s*([A-Za-z_]\w*)?\s*(.*)$", re.DOTALL)
@@ -156,7 +170,7 @@ def logical_lines(source):
 # The shape, the settings' shape and the tests of values of one text read its lines once.
 @per_run(maxsize=1024)
 def _logical_lines(source):
-    rows = source.splitlines()
+    rows = physical_lines(source)
     lines, text, start, in_comment = [], [], None, False
     for number, row in spliced(rows):
         if not in_comment and not text and "/" not in row and '"' not in row and "'" not in row:
@@ -413,7 +427,7 @@ def read_once():
 def without_pragma_once(source):
     """`source` without its #pragma once lines (and _Pragma("once")), each recognised as shape
     recognises it, wherever it stands."""
-    rows = source.splitlines(keepends=True)
+    rows = physical_lines(source, keepends=True)
     for line in logical_lines(source):
         if is_pragma_once(line):
             rows[line.number - 1] = "\n"
