@@ -1512,7 +1512,7 @@ class Record(unittest.TestCase):
             for h in found.values():  # as if the files were there
                 h.size = {"/p/a.h": 100, "/p/b.h": 10, "/usr/include/s.h": 1000}[h.path]
                 h.reason, h.line, h.text = "no_guard", 1, "int x;"
-            return record.record("/p", "gcc", len(part), [], found)
+            return record.record("/p", {"gcc": 1}, len(part), [], found)
 
         whole = summarise([0, 1, 2])
         a = next(h for h in whole["headers"] if h["path"] == "/p/a.h")
