@@ -88,7 +88,7 @@ query() {
         [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(h['reentries'], h['units'], h['entries'], h['reason'], h['line'], h['system']) for h in r['headers'] if h['path'].endswith('/bad.h')]") == \
             "[(3, 3, 6, 'before_guard', 1, False)]" ]]
         [[ $(query "$BATS_TEST_TMPDIR/r.json" "sorted(r)") == \
-            "['compiler', 'directory', 'failed', 'headers', 'shard', 'skipped', 'totals', 'units']" ]]
+            "['compiler', 'compilers', 'directory', 'failed', 'headers', 'settings', 'shard', 'skipped', 'totals', 'units']" ]]
         # The record keeps every path absolute, wherever the tool runs.
         [[ $(query "$BATS_TEST_TMPDIR/r.json" "[h['path'] for h in r['headers'] if h['path'].endswith('/bad.h')]") == \
             "['$project/include/bad.h']" ]]
@@ -644,14 +644,16 @@ JSON
     check --merge "$BATS_TEST_TMPDIR/2.json" "$BATS_TEST_TMPDIR/1.json" --all --json "$BATS_TEST_TMPDIR/merged.json"
     [[ $status -eq 0 && $out == "$whole" ]] || { diff <(echo "$whole") <(echo "$out"); echo "$err"; return 1; }
     [[ $(query "$BATS_TEST_TMPDIR/merged.json" "r['totals']") == "$(query "$BATS_TEST_TMPDIR/all.json" "r['totals']")" ]]
-    # Parts of another database, a part given twice, failed units in a part.
-    /usr/bin/python3 -c 'import json, sys; r = json.load(open(sys.argv[1])); r["directory"] = "/elsewhere"; json.dump(r, open(sys.argv[2], "w")); r = json.load(open(sys.argv[1])); r["failed"] = [{"file": "x.c", "status": 1, "message": "m"}]; json.dump(r, open(sys.argv[3], "w"))' \
-        "$BATS_TEST_TMPDIR/2.json" "$BATS_TEST_TMPDIR/other.json" "$BATS_TEST_TMPDIR/failed.json"
+    # Parts of another database, a part given twice, failed units in a part, a part of an
+    # earlier check-guards, which does not keep what orders a merge as one run.
+    /usr/bin/python3 -c 'import json, sys; r = json.load(open(sys.argv[1])); r["directory"] = "/elsewhere"; json.dump(r, open(sys.argv[2], "w")); r = json.load(open(sys.argv[1])); r["failed"] = [{"file": "x.c", "entry": 2, "status": 1, "message": "m"}]; json.dump(r, open(sys.argv[3], "w")); del r["compilers"], r["settings"]; json.dump(r, open(sys.argv[4], "w"))' \
+        "$BATS_TEST_TMPDIR/2.json" "$BATS_TEST_TMPDIR/other.json" "$BATS_TEST_TMPDIR/failed.json" "$BATS_TEST_TMPDIR/earlier.json"
     local cases=(
         "1.json other.json|1|other.json: a record of the database in /elsewhere, not of $project/build: refused"
         "1.json 1.json|1|1.json: the same part as $BATS_TEST_TMPDIR/1.json (1/2): refused"
         "all.json 1.json|1|1.json: the same part as $BATS_TEST_TMPDIR/all.json (1/2): refused"
         "1.json failed.json|1|"
+        "1.json earlier.json|1|earlier.json: a record of an earlier check-guards (compilers: missing): it cannot be merged with other parts as one run would give them; audit its part again"
     )
     local entry records expected said
     for entry in "${cases[@]}"; do

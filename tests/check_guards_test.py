@@ -3,6 +3,7 @@
 of a header's guard, the compiler's listing of the headers it entered, the compilation database,
 what runs a unit, and the record and its merging. Nothing here runs a compiler."""
 
+import itertools
 import json
 import os
 import pickle
@@ -1587,7 +1588,7 @@ class Record(unittest.TestCase):
             for h in found.values():  # as if the files were there
                 h.size = {"/p/a.h": 100, "/p/b.h": 10, "/usr/include/s.h": 1000}[h.path]
                 h.reason, h.line, h.text = "no_guard", 1, "int x;"
-            return record.record("/p", "gcc", len(part), [], found)
+            return record.record("/p", {"gcc": 1}, len(part), [], found)
 
         whole = summarise([0, 1, 2])
         a = next(h for h in whole["headers"] if h["path"] == "/p/a.h")
@@ -1609,6 +1610,128 @@ class Record(unittest.TestCase):
         # A | in a cell would end it.
         whole["headers"][1].update(reason="not_a_guard_form", text="#if A || B")
         self.assertIn("not_a_guard_form, line 1: `#if A \\|\\| B` |", report.table(whole, "/p", 20))
+
+    def test_shards_merged_in_any_order_give_the_record_of_one_run(self):
+        if not shutil.which("gcc") or not shutil.which("cc"):
+            self.skipTest("gcc is not installed")
+        with tempfile.TemporaryDirectory() as top:
+            top = Path(top)
+            sharded_build(top)
+
+            def audited(*options):
+                out = top / f"r{len(list(top.glob('r*.json')))}.json"
+                done = subprocess.run([sys.executable, str(TOOL), "--no-sandbox", "-j2",
+                                       *options, "--json", str(out)], cwd=top,
+                                      capture_output=True, text=True, timeout=300)
+                self.assertNotIn("Traceback", done.stderr)
+                return out, json.loads(out.read_text()), done.stdout
+
+            _, whole, table = audited("build")
+            # (what makes the merge matter, as one run gives it): a shard alone gives it
+            # otherwise, so that a merge that takes it from one part, or in the parts' order,
+            # gives it otherwise too.
+            for what, value, expected in [
+                    ("the lines named for common.h: the first ten in the database's order",
+                     [(Path(i["path"]).name, i["line"]) for i in named(whole, "common.h")],
+                     [("u1.c", 2), ("u2.c", 2), ("u6.c", 4), ("u8.c", 3), ("u8.c", 4),
+                      ("u9.c", 2), ("u9.c", 3), ("u10.c", 2), ("u10.c", 3), ("u11.c", 2)]),
+                    ("opt.h's setting, -D'd by the first unit alone",
+                     header_of(whole, "opt.h")["setting"], "OPT"),
+                    ("opt.h's shape, read knowing that", header_of(whole, "opt.h")["reason"],
+                     "settings"),
+                    ("late.h's setting, tested by a unit that does not enter it",
+                     header_of(whole, "late.h")["setting"], "LATE_H"),
+                    ("the programs, in the order of their first units", whole["compiler"],
+                     "gcc, cc"),
+                    ("the failures, in the database's order",
+                     [Path(f["file"]).name for f in whole["failed"]], ["u3.c", "u4.c"]),
+                    ("the skipped, by reason", list(whole["skipped"]),
+                     [".s is not C or C++", "rustc is not a C or C++ compiler that lists its "
+                      "headers (gcc, clang, cl or clang-cl)"]),
+                    ("other.h's causes, in the catalogue's order",
+                     header_of(whole, "other.h")["causes"], {"cycle": 1, "shape": 1})]:
+                with self.subTest(what=what):
+                    self.assertEqual(value, expected)
+            for count in (2, 3):
+                parts = [audited("--shard", f"{i}/{count}", "build")[0]
+                         for i in range(1, count + 1)]
+                for given in itertools.permutations(parts):
+                    with self.subTest(merged=[p.name for p in given]):
+                        _, merged, shown = audited("--merge", *map(str, given))
+                        self.assertEqual(merged["merged"], [f"{i}/{count}"
+                                                            for i in range(1, count + 1)])
+                        self.same_record(merged, whole)
+                        self.assertEqual(shown, table)
+
+    def same_record(self, merged, whole):
+        """`merged` is `whole`, field by field (their order too), but which parts it merged."""
+        apart = ("shard", "merged")
+        self.assertEqual([k for k in merged if k not in apart],
+                         [k for k in whole if k not in apart])
+        for key in whole:
+            if key not in apart + ("headers",):
+                self.assertEqual(json.dumps(merged[key]), json.dumps(whole[key]), key)
+        self.assertEqual([h["path"] for h in merged["headers"]],
+                         [h["path"] for h in whole["headers"]])
+        for ours, theirs in zip(merged["headers"], whole["headers"]):
+            for key in theirs:
+                self.assertEqual(json.dumps(ours.get(key)), json.dumps(theirs[key]),
+                                 f"{theirs['path']}: {key}")
+            self.assertEqual(list(ours), list(theirs))
+
+
+TOOL = Path(__file__).resolve().parent.parent / "tools/check-guards"
+
+
+def header_of(found, name):
+    """The header of the record `found` whose file is named `name`."""
+    return next(h for h in found["headers"] if Path(h["path"]).name == name)
+
+
+def named(found, name):
+    return header_of(found, name)["includes"]
+
+
+def sharded_build(top):
+    """A build at `top` whose shards each see part of what one run decides: a header with no
+    guard that more units include twice than ten lines name; a guard that one unit's -D makes a
+    setting, and another that a unit which does not enter it tests for a value; two programs,
+    the second first in the second shard; failures and skipped units in different shards; a
+    header entered again as a cycle in one unit and by its shape in another."""
+    for directory in (".git", "include", "src", "build"):
+        (top / directory).mkdir()
+    for name, text in [
+            ("common.h", "int common;\n"),
+            ("opt.h", "#ifndef OPT\nint opt;\n#endif\n"),
+            ("late.h", "#ifndef LATE_H\n#define LATE_H\nint late;\n#endif\n"),
+            ("other.h",
+             '#ifndef DEPTH\n#define DEPTH\n#include "other.h"\n#endif\nint other;\n')]:
+        (top / "include" / name).write_text(text)
+
+    def includes(*names):
+        return "".join(f'#include "{n}"\n' for n in names)
+
+    twice = includes("common.h", "common.h", "opt.h", "opt.h")
+    # (its program, its flags, its file, the file's text)
+    units = [
+        ("gcc", ["-DOPT=2"], "u1.c", twice + "#include <stddef.h>\n#if LATE_H > 1\n#endif\n"),
+        ("cc", [], "u2.c", twice + includes("late.h") + "#undef LATE_H\n" + includes("late.h")
+         + "#include <stddef.h>\n#include <stddef.h>\n"),
+        ("gcc", [], "u3.c", "#error one\n"),
+        ("gcc", [], "u4.c", includes("missing.h")),
+        ("rustc", [], "lib.rs", ""),
+        ("gcc", [], "u6.c", includes("other.h", "opt.h") + twice),
+        ("gcc", [], "asm.s", ""),
+        ("gcc", [], "u8.c", "#define DEPTH\n" + includes("common.h", "common.h", "common.h",
+                                                       "other.h", "other.h")),
+        *(("gcc", [], f"u{n}.c", includes("common.h") + twice) for n in range(9, 13)),
+    ]
+    for _, _, name, text in units:
+        (top / "src" / name).write_text(text)
+    (top / "build/compile_commands.json").write_text(json.dumps([
+        {"directory": str(top / "build"), "file": f"../src/{name}",
+         "arguments": [program, "-I../include", *flags, "-c", f"../src/{name}"]}
+        for program, flags, name, _ in units]))
 
 
 if __name__ == "__main__":

@@ -525,6 +525,20 @@ class Records(unittest.TestCase):
              "headers[0].includes[0].route[0].path: not text"),
             # A record of an earlier version, its lines without roles, is merged.
             (json.dumps(self.record(includes=[line])), None),
+            # What orders a merge as one run: the programs' first entries, the settings, each
+            # failure's entry, each line's order.
+            (json.dumps(self.record(compilers={"gcc": 1}, settings=["OPT"],
+                                    includes=[dict(line, order=[1, 0, 0])])), None),
+            (json.dumps(self.record(compilers=["gcc"])), "compilers: not an object"),
+            (json.dumps(self.record(compilers={"gcc": -1})), "compilers: not a whole number"),
+            (json.dumps(self.record(settings="OPT")), "settings: not a list"),
+            (json.dumps(self.record(settings=["OPT", 1])), "settings: not text"),
+            (json.dumps(self.record(failed=[{"file": "/d/u.c", "entry": "1"}])),
+             "failed[0].entry: not a whole number"),
+            (json.dumps(self.record(includes=[dict(line, order=[1, 0])])),
+             "headers[0].includes[0].order: not three whole numbers"),
+            (json.dumps(self.record(includes=[dict(line, order=[1, 0, True])])),
+             "headers[0].includes[0].order: not three whole numbers"),
             # The first line of a file a record names is never shown: the record's shapes are
             # taken as they are.
             (json.dumps(self.record(path="OUTSIDE", reason=None)), None),

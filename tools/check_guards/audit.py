@@ -196,12 +196,13 @@ def name_line(named, line, key):
 
 
 def includes(header):
-    """The lines named for `header`, in the database's order: each with its role and, where it
-    has one, its route."""
-    return [{"path": p, "line": n, "text": t, "role": role,
+    """The lines named for `header`, in the database's order: each with its role, that order
+    (the unit's entry, the re-entry's place in the unit, the line's in the re-entry: a merge of
+    shards picks by it the lines one run does) and, where it has one, its route."""
+    return [{"path": p, "line": n, "text": t, "role": role, "order": list(key),
              **({"route": [{"path": rp, "line": rn} for rp, rn in route]} if route else {})}
-            for (p, n, role), (_, t, route) in sorted(header.includes.items(),
-                                                      key=lambda i: i[1][0])]
+            for (p, n, role), (key, t, route) in sorted(header.includes.items(),
+                                                        key=lambda i: i[1][0])]
 
 
 def describe(header, readable=None, shape=True, knobs=frozenset()):

@@ -192,11 +192,23 @@ def read_record(path):
     return found
 
 
+def check_mergeable(records, names):
+    """Refuses a record of an earlier check-guards among several: it lacks what a merge needs to
+    give what one run gives. Alone, a record is shown as it is."""
+    for found, name in zip(records, names):
+        lacks = len(records) > 1 and fields.unmergeable(found)
+        if lacks:
+            raise Failure(f"{name}: a record of an earlier check-guards ({lacks}): it cannot be "
+                          "merged with other parts as one run would give them; audit its part "
+                          "again")
+
+
 def merged(args):
     """The records of --merge, refused unless they are the shards of one build, all of them
     (with --partial, those given, the missing named)."""
     records = [read_record(p) for p in args.merge]
     record.check_parts(records, args.merge)
+    check_mergeable(records, args.merge)
     missing = record.missing_parts(records)
     if missing and not args.partial:
         raise Failure(f"the shards {', '.join(missing)} of the build are missing: refused, as "

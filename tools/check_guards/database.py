@@ -27,6 +27,7 @@ class Unit:
     directory: str  # absolute
     file: str  # as the entry gives it, relative to directory or absolute
     argv: list
+    entry: int = 0  # its place in the database, from 1: a shard's units keep the whole's order
 
     @property
     def path(self):
@@ -93,7 +94,7 @@ def unit(entry, number, database):
     if msvc_style(argv):
         directory, file = windows_path(directory), windows_path(file)
     directory = os.path.normpath(os.path.join(os.path.dirname(database), directory))
-    return Unit(directory, file, list(argv))
+    return Unit(directory, file, list(argv), number)
 
 
 def msvc_style(argv):

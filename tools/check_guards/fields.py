@@ -1,6 +1,6 @@
 """What a record of check-guards holds, and of which types: a --merge or --baseline record that
-does not is refused, field by field, not half merged. Its paths are data: no file a record
-names is opened."""
+does not is refused, field by field, not half merged; and what a merge needs of a record, which
+one of an earlier check-guards lacks. Its paths are data: no file a record names is opened."""
 
 import os
 import re
@@ -94,6 +94,10 @@ def _header_fault(h, where):
             return fault
         if line.get("role") is not None and line["role"] not in catalogue.ROLES:
             return f"{at}.role: not a role of check-guards"
+        order = line.get("order")
+        if order is not None and (not isinstance(order, list) or len(order) != 3
+                                  or any(_type_fault(n, int) for n in order)):
+            return f"{at}.order: not three whole numbers"
         route = line.get("route") or []
         if not isinstance(route, list):
             return f"{at}.route: not a list"
@@ -127,8 +131,51 @@ def fault(found):
         said = _fields(failure, {"file": str}, f"failed[{k}]")
         if said:
             return said
+        said = "entry" in failure and _type_fault(failure["entry"], int)
+        if said:
+            return f"failed[{k}].entry: {said}"
+    said = _settings_fault(found)
+    if said:
+        return said
     for k, h in enumerate(found["headers"]):
         said = _header_fault(h, f"headers[{k}]")
         if said:
             return said
+    return None
+
+
+def _settings_fault(found):
+    """What is wrong with the record's programs and settings, where it has them, or None."""
+    programs = found.get("compilers", {})
+    if not isinstance(programs, dict):
+        return "compilers: not an object"
+    for name, entry in programs.items():
+        said = _type_fault(name, str) or _type_fault(entry, int)
+        if said:
+            return f"compilers: {said}"
+    settings = found.get("settings", [])
+    if not isinstance(settings, list):
+        return "settings: not a list"
+    for name in settings:
+        said = _type_fault(name, str)
+        if said:
+            return f"settings: {said}"
+    return None
+
+
+def unmergeable(found):
+    """What a sound record (see fault) lacks that a merge needs to give what one run gives (a
+    record of an earlier check-guards: its programs' first entries, its settings, the entry of
+    each failure, the order of each line named), as the first field missing; None where it
+    lacks nothing."""
+    for key in ("compilers", "settings"):
+        if key not in found:
+            return f"{key}: missing"
+    for k, failure in enumerate(found["failed"]):
+        if "entry" not in failure:
+            return f"failed[{k}].entry: missing"
+    for k, h in enumerate(found["headers"]):
+        for n, line in enumerate(h.get("includes") or []):
+            if line.get("order") is None:
+                return f"headers[{k}].includes[{n}].order: missing"
     return None

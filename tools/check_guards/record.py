@@ -3,6 +3,7 @@ behind it, and the totals; the records of the shards of one build merged into th
 run over all, from the records alone; and the headers a baseline did not have entered again."""
 
 from collections import Counter
+from itertools import chain
 
 from guardgen_common.processes import Failure
 
@@ -42,8 +43,9 @@ def cause_fields(counted, includes, reason):
     shape)."""
     order = list(catalogue.CAUSES)
     cause = max(counted, key=lambda c: (counted[c], -order.index(c))) if counted else None
-    return {"cause": cause, "causes": dict(counted), "includes": includes,
-            "kind": catalogue.kind_of(cause, reason)}
+    # In the catalogue's order, not the order the units ended in.
+    return {"cause": cause, "causes": {c: counted[c] for c in order if counted.get(c)},
+            "includes": includes, "kind": catalogue.kind_of(cause, reason)}
 
 
 def note_withdrawn(summary, proof):
@@ -71,17 +73,30 @@ def totals(units, headers):
     }
 
 
-def record(directory, compiler, units, failed, headers, skipped=None, shard=None):
+def record(directory, compilers, units, failed, headers, skipped=None, shard=None,
+           settings=()):
     """The JSON record of a run (or of the shard "I/N" of one) on the database in `directory`:
-    every header entered, and the units skipped, by reason."""
+    every header entered, and the units skipped, by reason. `compilers` gives each program the
+    units ran by with the entry of the first unit it ran, and `settings` the names the build may
+    set from outside (its units' -D, the names its files test for a value): a merge of shards
+    orders the one and gives the other to the headers of every part, as one run does."""
     listed = ordered(header_record(h) for h in headers.values())
+    return assemble(directory, compilers, shard, units, failed, skipped or {}, settings, listed)
+
+
+def assemble(directory, compilers, shard, units, failed, skipped, settings, listed):
+    """The record of the headers `listed`, in order: the programs in the order of their first
+    units, the failures in the database's order, the reasons of the skipped in their own."""
+    compilers = dict(sorted(compilers.items(), key=lambda c: c[1]))
     return {
         "directory": directory,
-        "compiler": compiler,
+        "compiler": ", ".join(compilers),
+        "compilers": compilers,
+        "settings": sorted(settings),
         "shard": shard,
         "units": units,
-        "failed": failed,
-        "skipped": dict(skipped or {}),
+        "failed": sorted(failed, key=lambda f: f.get("entry", 0)),
+        "skipped": dict(sorted(skipped.items())),
         "totals": totals(units, listed),
         "headers": listed,
     }
@@ -113,45 +128,92 @@ def missing_parts(records):
 
 
 def merge(records):
-    """One record from the records of parts of one build, the same as one run over all: the
-    units add up, and each header's counts; a header entered again in one part that was only
-    measured in another has its shape read now."""
-    merged, units, failed, compilers, skipped = {}, 0, [], [], Counter()
-    for part in records:
-        units += part["units"]
-        failed += part["failed"]
-        skipped.update(part.get("skipped", {}))
-        for name in part["compiler"].split(", "):
-            if name and name not in compilers:
-                compilers.append(name)
+    """One record from the records of parts of one build, the same as one run over all, in any
+    order of the parts: the units add up, and each header's counts; a header entered again in
+    one part that was only measured in another has its shape read now; the settings of every
+    part apply to the headers of all; the lines named are the first in the database's order."""
+    parts = sorted(records, key=place)
+    merged = {}
+    for part in parts:
         for h in part["headers"]:
-            if h["path"] not in merged:
-                merged[h["path"]] = dict(h)
-                continue
-            into = merged[h["path"]]
-            for key in ("units", "entries", "reentries", "bytes_reread"):
-                into[key] += h[key]
-            into["system"] = into["system"] or h["system"]
-            if into["reason"] is None and h["reason"] is not None:
-                # The shape, where a part read it: a header only measured in one part.
-                into.update(reason=h["reason"], line=h["line"], text=h["text"], macro=h["macro"])
-            counted = Counter(into.get("causes") or {}) + Counter(h.get("causes") or {})
-            lines = {}
-            for i in (into.get("includes") or []) + (h.get("includes") or []):
-                # A line once for each role, with the route it has where it is first named.
-                lines.setdefault((i["path"], i["line"], i.get("role")), i)
-            lines = list(lines.values())
-            into.update(cause_fields(counted, lines[:INCLUDES], into["reason"]))
+            if h["path"] in merged:
+                add_header(merged[h["path"]], h)
+            else:
+                # A part's proof is of that part alone: a merge proves nothing.
+                merged[h["path"]] = {k: v for k, v in h.items() if k != "withdrawn"}
+    settings = set().union(*(p.get("settings", ()) for p in parts))
     for h in merged.values():
-        if h["reason"] is None and h["reentries"] > 0:
-            # Entered again, and no part read its shape: the record's paths are not opened.
-            h.update(reason="unreadable", line=None, text="", macro=None)
-    listed = ordered(merged.values())
-    shards = sorted({p.get("shard") for p in records} - {None})
-    return {"directory": records[0]["directory"], "compiler": ", ".join(compilers),
-            "shard": None, "units": units, "failed": failed, "skipped": dict(skipped),
-            "totals": totals(units, listed), "headers": listed,
+        settle(h, settings)
+    compilers = {}
+    for name, entry in chain.from_iterable(programs(p).items() for p in parts):
+        compilers[name] = min(entry, compilers.get(name, entry))
+    skipped = Counter()
+    for part in parts:
+        skipped.update(part.get("skipped", {}))
+    shards = list(dict.fromkeys(p["shard"] for p in parts if p.get("shard")))
+    return {**assemble(parts[0]["directory"], compilers, None, sum(p["units"] for p in parts),
+                       [f for p in parts for f in p["failed"]], skipped, settings,
+                       ordered(merged.values())),
             **({"merged": shards} if shards else {})}
+
+
+def programs(part):
+    """Each program of a part with the entry of its first unit; a record of an earlier
+    check-guards, which is merged only alone (see fields.unmergeable), in the order it has."""
+    if "compilers" in part:
+        return part["compilers"]
+    return {name: k for k, name in enumerate(part["compiler"].split(", ")) if name}
+
+
+def place(part):
+    """Where a part stands among the shards (N, then I; a record of the whole first): a merge
+    reads its parts in this order, whatever order they are given in."""
+    shard = part.get("shard")
+    return tuple(int(n) for n in reversed(shard.split("/"))) if shard else (0, 0)
+
+
+def add_header(into, h):
+    """Adds a part's record of a header, `h`, to the merged record `into`."""
+    for key in ("units", "entries", "reentries", "bytes_reread"):
+        into[key] += h[key]
+    into["system"] = into["system"] or h["system"]
+    if h["reason"] is not None and (into["reason"] is None or
+                                    h.get("setting") and not into.get("setting")):
+        # The shape, where a part read it (a header only measured in one part), and as a part
+        # read it that knew its guard's macro for a setting where one did, as one run knows.
+        into.update(reason=h["reason"], line=h["line"], text=h["text"], macro=h["macro"],
+                    setting=h.get("setting"))
+    counted = Counter(into.get("causes") or {}) + Counter(h.get("causes") or {})
+    into.update(cause_fields(counted, first_named(into.get("includes"), h.get("includes")),
+                             into["reason"]))
+
+
+def first_named(*lines):
+    """The first INCLUDES of the lines named in `lines` (lists of them) by their order in the
+    database: a line once for each role, with the route it has where it is first named."""
+    named = {}
+    for line in chain.from_iterable(found or [] for found in lines):
+        at = (line["path"], line["line"], line.get("role"))
+        if at not in named or order(line) < order(named[at]):
+            named[at] = line
+    return sorted(named.values(), key=order)[:INCLUDES]
+
+
+def order(line):
+    """A named line's order in the database; in a record of an earlier check-guards, merged only
+    alone, none: its lines stay in the order they have."""
+    return line.get("order") or []
+
+
+def settle(h, settings):
+    """Gives the merged header `h` the setting one run gives it: its guard's macro, where it is
+    one of the build's own whose macro some part's units may set (`settings`); and where no part
+    read its shape though it was entered again, the reason that its file was not read."""
+    if h["reason"] is None and h["reentries"] > 0:
+        # The record's paths are not opened.
+        h.update(reason="unreadable", line=None, text="", macro=None)
+    if not h["system"] and h["macro"] is not None and h["macro"] in settings:
+        h["setting"] = h.get("setting") or h["macro"]
 
 
 def own_again(headers):

@@ -24,11 +24,11 @@ class Planned:
     """What the database's units are to run as, decided before anything runs."""
 
     plans: dict = field(default_factory=dict)  # the unit's index -> its compilers.Plan
-    failed: list = field(default_factory=list)  # {file, status, message} of each unit refused
+    failed: list = field(default_factory=list)  # {file, entry, status, message}: each refused
     skipped: Counter = field(default_factory=Counter)  # units skipped, by reason
     dropped: Counter = field(default_factory=Counter)  # flags dropped, by the units they were in
     unlisted: int = 0  # units with -include or -imacros files, which their listing leaves out
-    refused: list = field(default_factory=list)  # (file, why), said once the sandbox is set up
+    refused: list = field(default_factory=list)  # (unit, why), said once the sandbox is set up
 
 
 @dataclass
@@ -82,7 +82,7 @@ def plan_units(units, database, compiler, tree):
         except compilers.Skipped as skip:
             planned.skipped[str(skip)] += 1
         except compilers.Refused as refusal:
-            planned.refused.append((unit.path, str(refusal)))
+            planned.refused.append((unit, str(refusal)))
         else:
             planned.dropped.update(list(dict.fromkeys(planned.plans[index].dropped)))
             planned.unlisted += planned.plans[index].unlisted
@@ -100,8 +100,14 @@ def contain(args, roots):
     processes.configure(sandbox.nested(path) if args.inside and args.patch else None, path=path)
 
 
-def refuse(planned, file, why):
-    planned.failed.append({"file": file, "status": "refused", "message": why})
+def refuse(planned, unit, why):
+    planned.failed.append(failure(unit, "refused", why))
+
+
+def failure(unit, status, message):
+    """What the record says of a unit that failed: its file, its entry in the database (which
+    orders the failures, whatever order the units end in), its status and message."""
+    return {"file": unit.path, "entry": unit.entry, "status": status, "message": message}
 
 
 # The reasons that many units fail for at once, from each one's message: a database made on
@@ -174,8 +180,8 @@ def say_planned(planned, database, tree):
     """One line for each unit refused (or for most of them, refused for one reason), for each
     reason units were skipped, for the flags dropped that could have changed what the units
     include, and for the units whose forced includes their listing leaves out."""
-    for file, why in planned.refused:
-        refuse(planned, file, why)
+    for unit, why in planned.refused:
+        refuse(planned, unit, why)
     say_failed(planned.failed, len(planned.plans) + len(planned.failed), database, tree)
     for reason, count in planned.skipped.items():
         say(f"{plural(count, 'unit')} skipped: {reason}")
@@ -220,7 +226,7 @@ def probe_compilers(planned, units, timeout, compiler, tree, database):
     total, first = len(planned.plans) + len(planned.failed), len(planned.failed)
     for index, plan in list(planned.plans.items()):
         if answers[plan.key] is None and not compiler:
-            refuse(planned, units[index].path,
+            refuse(planned, units[index],
                    f"its compiler '{plan.argv[0]}' does not answer -v as gcc or clang do: "
                    "refused, as only a real compiler is run")
             del planned.plans[index]
@@ -248,16 +254,16 @@ def run_all(args, progress, units, planned, found_by, tree, knobs, database):
     ran = Ran()
 
     def take(position, outcome):
-        if outcome.status != 0:
-            planned.failed.append({"file": outcome.file, "status": outcome.status,
-                                   "message": outcome.message})
-            return
         plan, index, counts = plans[position], order[position], outcome.counts
+        if outcome.status != 0:
+            planned.failed.append(failure(units[index], outcome.status, outcome.message))
+            return
         audit.add(ran.found, counts, found_by.defaults[plan.key] + plan.system)
         if args.patch:
             note_readers(ran, counts, index)
-        audit.explain(ran.found, outcome.file, outcome.walked, counts, index, found_by.readable,
-                      knobs)
+        # The lines named are ordered by the unit's entry, which a shard's units keep.
+        audit.explain(ran.found, outcome.file, outcome.walked, counts, units[index].entry,
+                      found_by.readable, knobs)
 
     first = len(planned.failed)
 
@@ -286,16 +292,27 @@ def note_readers(ran, counts, index):
 
 
 def settle(ran, paths, readable, knobs):
-    """The texts of the build's own files at `paths`, read once: the names they test for a value
-    are settings the build may give (no guard is taken for one), and a new guard's name must be in
-    none of them."""
+    """(the texts of the build's own files at `paths`, read once, the settings the build may
+    give): the names those files test for a value are settings (no guard is taken for one)
+    beside the `knobs`, and a new guard's name must be in none of the texts."""
     texts = {p: shapes.read(p, readable) for p in paths}
     tested = set()
     for text in texts.values():
         if text and "#" in text:
             tested |= shapes.value_tests(text)
     audit.settle_knobs(ran.found, knobs | tested, texts)
-    return texts
+    return texts, knobs | tested
+
+
+def programs_run(args, compiler, units, order):
+    """Each program the units of `order` ran by (the --compiler alone, where given), with the
+    entry of the first unit it ran."""
+    if compiler:
+        return {args.compiler: units[order[0]].entry if order else 0}
+    first = {}
+    for i in order:
+        first.setdefault(compilers.program_words(units[i].argv)[0], units[i].entry)
+    return first
 
 
 def prove_patch(args, progress, units, planned, found_by, ran, summary, texts, top):
@@ -327,13 +344,12 @@ def audit_database(args, progress, path, units, tree):
     found_by = probe_compilers(planned, units, args.timeout, compiler, tree, path)
     ran = run_all(args, progress, units, planned, found_by, tree, knobs, path)
     order = list(planned.plans)
-    texts = settle(ran, [*(h.path for h in ran.found.values() if not h.system),
-                         *(units[i].path for i in order)], found_by.readable, knobs)
-    names = [args.compiler] if compiler else list(
-        dict.fromkeys(compilers.program_words(units[i].argv)[0] for i in order))
+    texts, settings = settle(ran, [*(h.path for h in ran.found.values() if not h.system),
+                                   *(units[i].path for i in order)], found_by.readable, knobs)
     shard = f"{args.shard[0]}/{args.shard[1]}" if args.shard else None
-    summary = record.record(str(path.parent), ", ".join(names), len(units), planned.failed,
-                            ran.found, planned.skipped, shard)
+    summary = record.record(str(path.parent), programs_run(args, compiler, units, order),
+                            len(units), planned.failed, ran.found, planned.skipped, shard,
+                            settings)
     if not args.patch:
         return Result(summary)
     return Result(summary, prove_patch(args, progress, units, planned, found_by, ran, summary,
