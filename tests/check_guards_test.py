@@ -955,6 +955,26 @@ class MsvcStyle(unittest.TestCase):
             with self.subTest(command=command):
                 self.assertEqual(database.windows_split(command), words)
 
+    def test_an_entry_of_cl_read_as_a_windows_builds_by_its_program_alone(self):
+        # (the entry's program and what follows it, its words, its file's path): the program as
+        # the C runtime reads it decides both how the command is split and how its paths are
+        # read, a quoted one with blanks too; another's backslashes are characters of its own.
+        cases = [
+            ({"command": "cl /I..\\inc ..\\src\\a.c"}, ["cl", "/I..\\inc", "..\\src\\a.c"],
+             "/w/src/a.c"),
+            ({"command": '"/opt/Visual Studio/clang-cl" /I..\\inc ..\\src\\a.c'},
+             ["/opt/Visual Studio/clang-cl", "/I..\\inc", "..\\src\\a.c"], "/w/src/a.c"),
+            ({"arguments": ['"CL.EXE"', "/c", "..\\src\\a.c"]},
+             ['"CL.EXE"', "/c", "..\\src\\a.c"], "/w/src/a.c"),
+            ({"command": "gcc -I..\\inc ..\\src\\a.c"}, ["gcc", "-I..inc", "..srca.c"],
+             "/w\\build/..\\src\\a.c"),
+        ]
+        for given, argv, path in cases:
+            entry = {"directory": "/w\\build", "file": "..\\src\\a.c", **given}
+            with self.subTest(entry=entry):
+                unit = database.unit(entry, 1, "/w/compile_commands.json")
+                self.assertEqual((unit.argv, unit.path), (argv, path))
+
     def test_only_the_allowlist_of_cl_reaches_the_compiler(self):
         # (the unit's words after its program, the words kept, the dropped ones named)
         slash = "\\" if os.name == "nt" else "/"
