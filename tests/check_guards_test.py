@@ -718,6 +718,10 @@ class Commands(unittest.TestCase):
             plan = compilers.plan(database_unit(str(top), "-a.c", ["gcc", "-x", "c", "--",
                                                                    "-a.c"]), database)
             self.assertEqual(plan.argv, [gcc, "-E", "-H", "-w", "-xc", "./-a.c"])
+            # What the steps after take from the plan: how it lists, the macros it sets.
+            plan = compilers.plan(database_unit(str(top), "a.c", ["gcc", "-DX=1", "-D", "Y", "-UX",
+                                                                  "a.c"]), database)
+            self.assertEqual((plan.style, plan.defined), ("-H", {"X", "Y"}))
             # (the unit's command, its file, the reason it does not run)
             cases = [
                 (["gcc", "-c", "a.f90"], "a.f90", ".f90 is not C or C++"),
@@ -928,18 +932,23 @@ class Signals(unittest.TestCase):
 
 class Settings(unittest.TestCase):
     def test_the_macros_a_unit_sets_are_named_however_it_spells_them(self):
-        # (the unit's argv, the macros it sets)
+        # (the unit's argv, the macros it sets), as its flags are judged for its plan
         cases = [
             (["gcc", "-DX", "-D", "Y=1", "-DF(a)=a", "-DEMPTY=", "-c", "u.c"],
              {"X", "Y", "F", "EMPTY"}),
-            (["cl", "/DWIN", "/D", "V=2", "/c", "u.c"], {"WIN", "V"}),
-            # -U unsets, and a -D inside another flag's word sets nothing.
-            (["gcc", "-UX", "-I-DNOT", "-Wp,-DNOR", "u.c"], set()),
+            (["cl", "/DWIN", "/D", "V=2", "-DDASH", "/c", "u.c"], {"WIN", "V", "DASH"}),
+            # -U unsets, and a -D inside another flag's word sets nothing; one given to the
+            # preprocessor itself reaches it as -D.
+            (["gcc", "-UX", "-I-DNOT", "-Wp,-DNOR", "-Xpreprocessor", "-DXP", "u.c"],
+             {"NOR", "XP"}),
+            (["gcc", "-DA", "-UA", "u.c"], {"A"}),
             (["gcc", "-D"], set()),
+            (["cl", "/D"], set()),
         ]
         for argv, names in cases:
+            judge = msvc.judge if argv[0] == "cl" else flags.judge
             with self.subTest(argv=argv):
-                self.assertEqual(run.defined_names(argv), names)
+                self.assertEqual(set(judge(argv[1:]).defined), names)
 
 
 class MsvcStyle(unittest.TestCase):
