@@ -764,6 +764,10 @@ class Commands(unittest.TestCase):
             plan = compilers.plan(database_unit(str(top), "-a.c", ["gcc", "-x", "c", "--",
                                                                    "-a.c"]), database)
             self.assertEqual(plan.argv, [gcc, "-E", "-H", "-w", "-xc", "./-a.c"])
+            # What the steps after take from the plan: how it lists, the macros it sets.
+            plan = compilers.plan(database_unit(str(top), "a.c", ["gcc", "-DX=1", "-D", "Y", "-UX",
+                                                                  "a.c"]), database)
+            self.assertEqual((plan.style, plan.defined), ("-H", {"X", "Y"}))
             # (the unit's command, its file, the reason it does not run)
             cases = [
                 (["gcc", "-c", "a.f90"], "a.f90", ".f90 is not C or C++"),
@@ -996,18 +1000,23 @@ class Signals(unittest.TestCase):
 
 class Settings(unittest.TestCase):
     def test_the_macros_a_unit_sets_are_named_however_it_spells_them(self):
-        # (the unit's argv, the macros it sets)
+        # (the unit's argv, the macros it sets), as its flags are judged for its plan
         cases = [
             (["gcc", "-DX", "-D", "Y=1", "-DF(a)=a", "-DEMPTY=", "-c", "u.c"],
              {"X", "Y", "F", "EMPTY"}),
-            (["cl", "/DWIN", "/D", "V=2", "/c", "u.c"], {"WIN", "V"}),
-            # -U unsets, and a -D inside another flag's word sets nothing.
-            (["gcc", "-UX", "-I-DNOT", "-Wp,-DNOR", "u.c"], set()),
+            (["cl", "/DWIN", "/D", "V=2", "-DDASH", "/c", "u.c"], {"WIN", "V", "DASH"}),
+            # -U unsets, and a -D inside another flag's word sets nothing; one given to the
+            # preprocessor itself reaches it as -D.
+            (["gcc", "-UX", "-I-DNOT", "-Wp,-DNOR", "-Xpreprocessor", "-DXP", "u.c"],
+             {"NOR", "XP"}),
+            (["gcc", "-DA", "-UA", "u.c"], {"A"}),
             (["gcc", "-D"], set()),
+            (["cl", "/D"], set()),
         ]
         for argv, names in cases:
+            judge = msvc.judge if argv[0] == "cl" else flags.judge
             with self.subTest(argv=argv):
-                self.assertEqual(run.defined_names(argv), names)
+                self.assertEqual(set(judge(argv[1:]).defined), names)
 
 
 class MsvcStyle(unittest.TestCase):
@@ -1022,6 +1031,26 @@ class MsvcStyle(unittest.TestCase):
         for command, words in cases:
             with self.subTest(command=command):
                 self.assertEqual(database.windows_split(command), words)
+
+    def test_an_entry_of_cl_read_as_a_windows_builds_by_its_program_alone(self):
+        # (the entry's program and what follows it, its words, its file's path): the program as
+        # the C runtime reads it decides both how the command is split and how its paths are
+        # read, a quoted one with blanks too; another's backslashes are characters of its own.
+        cases = [
+            ({"command": "cl /I..\\inc ..\\src\\a.c"}, ["cl", "/I..\\inc", "..\\src\\a.c"],
+             "/w/src/a.c"),
+            ({"command": '"/opt/Visual Studio/clang-cl" /I..\\inc ..\\src\\a.c'},
+             ["/opt/Visual Studio/clang-cl", "/I..\\inc", "..\\src\\a.c"], "/w/src/a.c"),
+            ({"arguments": ['"CL.EXE"', "/c", "..\\src\\a.c"]},
+             ['"CL.EXE"', "/c", "..\\src\\a.c"], "/w/src/a.c"),
+            ({"command": "gcc -I..\\inc ..\\src\\a.c"}, ["gcc", "-I..inc", "..srca.c"],
+             "/w\\build/..\\src\\a.c"),
+        ]
+        for given, argv, path in cases:
+            entry = {"directory": "/w\\build", "file": "..\\src\\a.c", **given}
+            with self.subTest(entry=entry):
+                unit = database.unit(entry, 1, "/w/compile_commands.json")
+                self.assertEqual((unit.argv, unit.path), (argv, path))
 
     def test_only_the_allowlist_of_cl_reaches_the_compiler(self):
         # (the unit's words after its program, the words kept, the dropped ones named)

@@ -17,6 +17,7 @@ import os
 import re
 import shlex
 from collections import Counter
+from dataclasses import dataclass
 
 from guardgen_common import entries, files, programs
 from guardgen_common.files import under
@@ -190,15 +191,22 @@ def language(file, judged):
     return LANGUAGES.get(ending)
 
 
+@dataclass
 class Plan:
-    """How one unit runs: the argv, the words that move the compiler's own header directories
-    (and so the key under which they are asked for), the system directories of its flags, and
-    the flags dropped that could have changed its answer."""
+    """How one unit runs, decided once here for every step after: the argv, the words that move
+    the compiler's own header directories (and so the key under which they are asked for), the
+    system directories of its flags, the flags dropped that could have changed its answer, how
+    its compiler lists what it enters, and the macros its flags set."""
 
-    def __init__(self, argv, key, system, dropped, unlisted=False):
-        self.argv, self.key, self.system, self.dropped = argv, key, system, dropped
-        # Whether the unit reads files that its listing leaves out (see plan).
-        self.unlisted = unlisted
+    argv: list
+    key: tuple  # (the program's words, its language, the words that move its directories, style)
+    system: list
+    dropped: list
+    # How its compiler lists the headers it enters: "-H" (gcc, clang, --compiler), or
+    # "/showIncludes" (cl and clang-cl, whose flags are cl's and whose paths are Windows ones).
+    style: str
+    defined: frozenset  # the macros its -D (or /D) set: settings the build gives from outside
+    unlisted: bool = False  # whether it reads files that its listing leaves out (see plan)
 
 
 def _check_within(unit, file, judged, roots):
@@ -276,7 +284,8 @@ def plan(unit, database, compiler=None, roots=None):
     key = (path, *rest), lang, tuple(judged.search), style
     system = [os.path.realpath(os.path.join(unit.directory, d)) for d in judged.system]
     # gcc's and clang's -H list neither a file of -include or -imacros nor what it includes.
-    return Plan(argv, key, system, judged.dropped, unlisted=style == "-H" and bool(judged.files))
+    return Plan(argv, key, system, judged.dropped, style, frozenset(judged.defined),
+                unlisted=style == "-H" and bool(judged.files))
 
 
 def chosen_compiler(words):

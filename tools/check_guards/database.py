@@ -79,11 +79,12 @@ def unit(entry, number, database):
             raise Failure(f"{where}: \"arguments\" is not a list of strings")
         for argument in argv:
             text(argument, where, "arguments")
+        windows = msvc_style(argv[0])
     elif isinstance(entry.get("command"), str):
-        text(entry["command"], where, "command")
+        command = text(entry["command"], where, "command")
+        windows = msvc_style(windows_program(command))
         try:
-            argv = (windows_split(entry["command"]) if msvc_style(entry["command"].split()[:1])
-                    else shlex.split(entry["command"]))
+            argv = windows_split(command) if windows else shlex.split(command)
         except ValueError as error:
             raise Failure(f"{where}: \"command\" cannot be split: {error}") from None
         if not argv:
@@ -91,15 +92,18 @@ def unit(entry, number, database):
     else:
         raise Failure(f"{where} has neither \"arguments\" nor \"command\"")
     directory, file = entry["directory"], entry["file"]
-    if msvc_style(argv):
+    if windows:
         directory, file = windows_path(directory), windows_path(file)
     directory = os.path.normpath(os.path.join(os.path.dirname(database), directory))
     return Unit(directory, file, list(argv), number)
 
 
-def msvc_style(argv):
-    """Whether the command `argv` (its first word at least) runs cl or clang-cl."""
-    return bool(argv) and listing_of(windows_path(argv[0].strip('"'))) == "/showIncludes"
+def msvc_style(program):
+    """Whether an entry whose program is `program` (its first word) is a Windows build's, of cl
+    or clang-cl: its command is split as the C runtime splits it and its paths are Windows
+    ones. This is how the entry is read, before any program is looked for; how the unit is run
+    is its plan's (compilers.Plan.style)."""
+    return listing_of(windows_path(program.strip('"'))) == "/showIncludes"
 
 
 def windows_split(command):
@@ -108,6 +112,18 @@ def windows_split(command):
     pair is one backslash and an odd one makes the quote a character. These are not gcc's rules
     for a response file (flags.tokens): single quotes and a lone backslash mean nothing here."""
     return words_of(_windows_pieces(command))
+
+
+def windows_program(command):
+    """The first word of a Windows command line, as windows_split takes it: a program's path
+    with blanks in it is quoted."""
+    word = []
+    for piece in _windows_pieces(command):
+        if piece is not None:
+            word.append(piece)
+        elif word:
+            break
+    return "".join(word)
 
 
 BACKSLASHES = re.compile(r"\\+")

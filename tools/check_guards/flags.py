@@ -81,7 +81,8 @@ RESPONSE_WORDS = 1 << 18
 class Flags:
     """A unit's flags as judged: the words that reach the compiler, the files it is told to read
     first, the system directories it is given, the words that move its own header directories,
-    its language if -x names one, and what was dropped that could have changed the answer."""
+    its language if -x names one, the macros it sets, and what was dropped that could have
+    changed the answer."""
 
     kept: list = field(default_factory=list)
     files: list = field(default_factory=list)  # -include and -imacros values
@@ -90,6 +91,7 @@ class Flags:
     directories: list = field(default_factory=list)  # every directory searched for headers
     language: str = None
     inputs: list = field(default_factory=list)  # words that are no option
+    defined: list = field(default_factory=list)  # the macros that -D (or /D) sets
     dropped: list = field(default_factory=list)  # shown names, in order
 
 
@@ -361,12 +363,19 @@ def _keep_value(flags, name, value):
         flags.language = value
     word = name + value
     flags.kept.append(word)
+    if name == "-D":
+        flags.defined.append(macro_name(value))
     if name in DIRECTORY_OPTIONS:
         flags.directories.append(value)
     if name in ("-isystem", "-idirafter", "-cxx-isystem"):
         flags.system.append(value)
     if name == "-isysroot":
         flags.search.append(word)
+
+
+def macro_name(value):
+    """The macro that the value of a -D (or /D) sets: its name, before its = or its (."""
+    return re.split(r"[=(]", value, 1)[0]
 
 
 def _keep_equals(flags, name, value, word):

@@ -8,7 +8,7 @@ import re
 
 from guardgen_common.system import windows_path
 
-from .flags import joined_or_next, judged, named, quiet
+from .flags import joined_or_next, judged, macro_name, named, quiet
 
 # Options with one value, joined (/Iinc) or as the next word (/I inc); passed joined.
 VALUED = ("I", "D", "U", "FI", "external:I", "imsvc")
@@ -41,6 +41,8 @@ def _keep_valued(flags, name, value):
         return
     if name in ("D", "U"):
         flags.kept.append(f"/{name}{value}")
+        if name == "D":
+            flags.defined.append(macro_name(value))
         return
     value = windows_path(value)
     flags.kept.append(f"-imsvc{value}" if name == "imsvc" else f"/{name}{value}")

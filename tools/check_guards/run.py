@@ -197,20 +197,6 @@ def say_planned(planned, database, tree):
             "not counted")
 
 
-def defined_names(argv):
-    """The macros that a unit's argv sets with -D (or /D)."""
-    names, take = set(), False
-    for word in argv:
-        if take:
-            names.add(re.split(r"[=(]", word, 1)[0])
-            take = False
-        elif word in ("-D", "/D"):
-            take = True
-        elif word.startswith(("-D", "/D")):
-            names.add(re.split(r"[=(]", word[2:], 1)[0])
-    return names
-
-
 def probe_compilers(planned, units, timeout, compiler, tree, database):
     """The Compilers of the plans, asked once for each program, language and the flags that move
     its directories; a plan whose program does not answer as gcc or clang (or is not cl) is
@@ -219,7 +205,7 @@ def probe_compilers(planned, units, timeout, compiler, tree, database):
     for index, plan in planned.plans.items():
         # With those the unit's flags add, and alone: only the compiler's own (the latter) are
         # directories whose text is read, as the flags could name any directory at all.
-        for key in (plan.key, (*plan.key[:2], (), plan.key[3])):
+        for key in (plan.key, (*plan.key[:2], (), plan.style)):
             if key not in defaults:
                 defaults[key], answers[key] = compilers.probe(key, units[index].directory,
                                                               timeout, say)
@@ -238,7 +224,7 @@ def probe_compilers(planned, units, timeout, compiler, tree, database):
 def listing_argv(plan, answer):
     """What runs a unit for its listing alone: gcc and clang list the same with -M (dependencies
     only, to nowhere) as with -E, without formatting the preprocessed text."""
-    if answer not in ("gcc", "clang") or plan.key[3] != "-H":
+    if answer not in ("gcc", "clang") or plan.style != "-H":
         return plan.argv
     at = plan.argv.index("-E")
     return [*plan.argv[:at], "-M", *plan.argv[at + 1:]]
@@ -320,9 +306,8 @@ def prove_patch(args, progress, units, planned, found_by, ran, summary, texts, t
     one; the patch's paths from `top`, the project's top."""
     own = record.own_again(summary["headers"])
     entered = sorted({i for h in own for i in ran.readers.get(h["path"], [])})
-    proved = [proof.Unit(units[i], planned.plans[i].argv,
-                         found_by.defaults[planned.plans[i].key], ran.roots[i],
-                         again=i in ran.again) for i in entered]
+    proved = [proof.Unit(units[i], planned.plans[i], found_by.defaults[planned.plans[i].key],
+                         ran.roots[i], again=i in ran.again) for i in entered]
     found = proof.prove(own, proved, args.jobs, args.timeout, args.rounds, progress,
                         fixes.taken_names(texts.values()), top)
     progress(f"proof: {plural(len(found.record['patched']), 'header')} proven", True)
@@ -340,7 +325,7 @@ def audit_database(args, progress, path, units, tree):
             with processes.scratch_directory(f"{ME}.") as directory:
                 compilers.check_listing(compiler, args.timeout, directory, args.compiler)
     say_planned(planned, path, tree)
-    knobs = frozenset().union(*(defined_names(p.argv) for p in planned.plans.values()))
+    knobs = frozenset().union(*(p.defined for p in planned.plans.values()))
     found_by = probe_compilers(planned, units, args.timeout, compiler, tree, path)
     ran = run_all(args, progress, units, planned, found_by, tree, knobs, path)
     order = list(planned.plans)

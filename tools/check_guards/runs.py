@@ -20,11 +20,12 @@ PATH_NEXT = ("-include", "-imacros")
 
 
 class Unit:
-    """A changed unit as the proof runs it: its directory and argv, and the files it reads that
-    are not the compiler's own."""
+    """A changed unit as the proof runs it: its directory, its plan's argv and listing style
+    (see compilers.Plan), and the files it reads that are not the compiler's own."""
 
-    def __init__(self, unit, argv, defaults, roots=None, again=True):
-        self.directory, self.argv, self.defaults = unit.directory, argv, defaults
+    def __init__(self, unit, plan, defaults, roots=None, again=True):
+        self.directory, self.argv, self.defaults = unit.directory, plan.argv, defaults
+        self.style = plan.style
         self.path = unit.path
         self.again = again  # whether it entered a header again: only those are timed
         self.roots = roots  # where the files it reads may be copied from
@@ -116,7 +117,7 @@ def preprocess(unit, view, timeout):
         binds=view.binds)
     with said:
         try:
-            raw = list(entries.walker(unit.argv)(said, tree + unit.directory))
+            raw = list(entries.walk_of(unit.style)(said, tree + unit.directory))
         except entries.Unclear:
             return None, [], []
     walked = [(d, p[len(tree):] if tree and p.startswith(tree + os.sep) else p) for d, p in raw]
@@ -143,7 +144,7 @@ READ_PCH = re.compile(rb"\.*! (.+?)\r?\n?$")
 
 def compiled(unit, view, timeout):
     """The Code that `unit` compiles to in `view`."""
-    if "/showIncludes" in unit.argv:
+    if unit.style != "-H":
         return Code()
     tree = view.prefix
     argv = assembly_argv(unit.argv, tree)

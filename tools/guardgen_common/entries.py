@@ -137,9 +137,15 @@ def walk_shown(lines, directory, roots=None):
         yield level, taken(directory, match[3], roots)
 
 
+def walk_of(style):
+    """How to read the listing of a compiler that lists as `style` ("-H" or "/showIncludes", as
+    programs.listing_of names it)."""
+    return walk_shown if style == "/showIncludes" else walk
+
+
 def walker(argv):
-    """How to read the listing of a compiler run as `argv`."""
-    return walk_shown if "/showIncludes" in argv else walk
+    """How to read the listing of a compiler run as `argv`, by the listing option it is given."""
+    return walk_of("/showIncludes" if "/showIncludes" in argv else "-H")
 
 
 def entered_from(lines, directory):
