@@ -625,6 +625,8 @@ class Commands(unittest.TestCase):
             ("-include @r -target -x --sysroot=@s -std=@x", [],
              ["-include", "-target", "--sysroot=", "-std="]),
             ("-- -Iafter", [], []),
+            # An empty value (two blanks: an empty word) stays apart, as the build gives it.
+            ("-D  -DZZ -I  -Iok", ["-D", "", "-DZZ", "-I", "", "-Iok"], []),
         ]
         for words, kept, dropped in cases:
             with self.subTest(words=words):

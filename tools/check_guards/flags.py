@@ -362,7 +362,8 @@ def _keep_value(flags, name, value):
             return
         flags.language = value
     word = name + value
-    flags.kept.append(word)
+    # An empty value stays a word of its own: joined, the option would take the next word.
+    flags.kept += [word] if value else [name, value]
     if name == "-D":
         flags.defined.append(macro_name(value))
     if name in DIRECTORY_OPTIONS:

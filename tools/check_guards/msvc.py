@@ -40,12 +40,14 @@ def _keep_valued(flags, name, value):
     if value is None or value.startswith("@"):
         return
     if name in ("D", "U"):
-        flags.kept.append(f"/{name}{value}")
+        # An empty value stays a word of its own: joined, the option would take the next word.
+        flags.kept += [f"/{name}{value}"] if value else [f"/{name}", value]
         if name == "D":
             flags.defined.append(macro_name(value))
         return
     value = windows_path(value)
-    flags.kept.append(f"-imsvc{value}" if name == "imsvc" else f"/{name}{value}")
+    option = "-imsvc" if name == "imsvc" else f"/{name}"
+    flags.kept += [option + value] if value else [option, value]
     if name == "FI":
         flags.files.append(value)
     elif name in ("external:I", "imsvc"):
