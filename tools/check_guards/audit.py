@@ -36,9 +36,9 @@ class Outcome:
         return Counter(path for _, path in self.walked)
 
 
-def run_unit(unit, argv, timeout, limits=None, roots=None):
-    """The Outcome of one unit; its listing's paths taken only inside `roots` (see
-    entries.taken)."""
+def run_unit(unit, argv, style, timeout, limits=None, roots=None):
+    """The Outcome of one unit, whose compiler lists as `style` (see entries.walk_of); its
+    listing's paths taken only inside `roots` (see entries.taken)."""
     try:
         _, status, _, said = processes.run_to_file(argv, unit.directory, timeout, limits=limits)
     except Failure as failure:
@@ -53,24 +53,24 @@ def run_unit(unit, argv, timeout, limits=None, roots=None):
                 message = entries.first_error(said.read(1 << 16).decode(errors="replace"))
             return Outcome(unit.path, status=status, message=message)
         try:
-            return Outcome(unit.path, list(entries.walker(argv)(said, unit.directory, roots)))
+            return Outcome(unit.path, list(entries.walk_of(style)(said, unit.directory, roots)))
         except entries.Unclear as unclear:
             return Outcome(unit.path, status="unclear", message=str(unclear))
 
 
-def run_units(units, argvs, jobs, timeout, progress, take, roots=None):
+def run_units(units, argvs, styles, jobs, timeout, progress, take, roots=None):
     """Runs each unit, `jobs` at a time, and hands each Outcome to `take(index, outcome)` in this
     thread as the unit ends; none is kept here. `roots` gives for each unit where the headers
     its listing names may lie."""
     limits = processes.Limits(MEMORY, LISTING)
     pool = ThreadPoolExecutor(max_workers=jobs)
     try:
-        pending, done, queued = {}, 0, iter(enumerate(zip(units, argvs)))
+        pending, done, queued = {}, 0, iter(enumerate(zip(units, argvs, styles)))
         # At most twice the workers are queued at once: the futures of a database of 100 000
         # units are not all made up front.
         while True:
-            for index, (unit, argv) in queued:
-                pending[pool.submit(run_unit, unit, argv, timeout, limits,
+            for index, (unit, argv, style) in queued:
+                pending[pool.submit(run_unit, unit, argv, style, timeout, limits,
                                     roots[index] if roots else None)] = index
                 if len(pending) >= 2 * jobs:
                     break

@@ -259,7 +259,8 @@ def run_all(args, progress, units, planned, found_by, tree, knobs, database):
                  done == total)
 
     audit.run_units([units[i] for i in order],
-                    [listing_argv(p, found_by.answers.get(p.key)) for p in plans], args.jobs,
+                    [listing_argv(p, found_by.answers.get(p.key)) for p in plans],
+                    [p.style for p in plans], args.jobs,
                     args.timeout, said, take, roots)
     say_failed(planned.failed[first:], len(order) + first, database, tree)
     audit.describe_all(ran.found.values(), found_by.readable, knobs)

@@ -143,11 +143,6 @@ def walk_of(style):
     return walk_shown if style == "/showIncludes" else walk
 
 
-def walker(argv):
-    """How to read the listing of a compiler run as `argv`, by the listing option it is given."""
-    return walk_of("/showIncludes" if "/showIncludes" in argv else "-H")
-
-
 def entered_from(lines, directory):
     """How many times each header was entered, from the lines of a listing (see walk)."""
     return Counter(path for _, path in walk(lines, directory))
