@@ -154,16 +154,12 @@ def settle_knobs(found, knobs, texts=None):
                 header.setting = header.macro
 
 
-# The lines named for one header, at the most.
-INCLUDES = 10
-
-
 def explain(found, source, walked, counts, position=0, readable=None, knobs=frozenset()):
     """Adds the cause of each re-entry in one unit (whose file is `source`, its listing
     `walked`, the entries of each header `counts`, its place in the database `position`) to the
     headers of `found`, once the shape of those entered again is read (where `readable` lets
-    their text be read). The lines named are the first INCLUDES in the database's order,
-    whatever order the units end in."""
+    their text be read). The lines named are the first INCLUDES (the catalogue's) in the
+    database's order, whatever order the units end in."""
     for path, count in counts.items():
         header = found[path]
         if count > 1 and (not header.read or header.reason is None):
@@ -178,31 +174,22 @@ def explain(found, source, walked, counts, position=0, readable=None, knobs=froz
 
 def name_line(named, line, key):
     """Keeps `line` (a catalogue.Named) among the lines `named` for a header where it is one of
-    the first INCLUDES by `key`, its place in the database's order: a line once for each role it
-    has (one #include may be a unit's first and another's second), with its first route."""
+    the first INCLUDES (the catalogue's) by `key`, its place in the database's order: a line
+    once for each role it has (one #include may be a unit's first and another's second), with
+    its first route."""
     path, number, text = line.line
     at = (path, number, line.role)
     route = tuple((p, n) for p, n, _ in line.route)
     if at in named:
         if key < named[at][0]:
             named[at] = (key, text, route)
-    elif len(named) < INCLUDES:
+    elif len(named) < catalogue.INCLUDES:
         named[at] = (key, text, route)
     else:
         last = max(named, key=lambda n: named[n][0])
         if key < named[last][0]:
             del named[last]
             named[at] = (key, text, route)
-
-
-def includes(header):
-    """The lines named for `header`, in the database's order: each with its role, that order
-    (the unit's entry, the re-entry's place in the unit, the line's in the re-entry: a merge of
-    shards picks by it the lines one run does) and, where it has one, its route."""
-    return [{"path": p, "line": n, "text": t, "role": role, "order": list(key),
-             **({"route": [{"path": rp, "line": rn} for rp, rn in route]} if route else {})}
-            for (p, n, role), (key, t, route) in sorted(header.includes.items(),
-                                                        key=lambda i: i[1][0])]
 
 
 def describe(header, readable=None, shape=True, knobs=frozenset()):

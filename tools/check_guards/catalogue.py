@@ -69,6 +69,10 @@ class Named:
     route: tuple = ()
 
 
+# The lines named for one header, at the most.
+INCLUDES = 10
+
+
 # What a line named is, in the diagnostics and SARIF.
 ROLES = {
     "first": "first reached here",  # the unit's first entry of the header
@@ -294,7 +298,10 @@ def _where(include, top):
 def role_of(include):
     """What a line of a record is (see ROLES): as the record says, else (a record without the
     roles) an #undef, or None."""
-    return include.get("role") or ("undef" if directives.is_undef(include) else None)
+    if include.get("role"):
+        return include["role"]
+    # A record of an earlier check-guards: its #undef lines are told by their text.
+    return "undef" if include["text"].lstrip("# \t").startswith("undef") else None
 
 
 def _named(lines, role, routed=False):

@@ -251,8 +251,3 @@ def undef_of(macro, paths, readable=None):
         if undef:
             return (path, *undef)
     return None
-
-
-def is_undef(include):
-    """Whether a line named in a record (a dict of path, line, text) is an #undef."""
-    return include["text"].lstrip("# \t").startswith("undef")

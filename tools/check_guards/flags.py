@@ -53,7 +53,8 @@ QUIET_WITH_VALUE = {"-o", "-MF", "-MT", "-MQ", "-MJ", "-dumpdir", "-dumpbase", "
                     "-Xassembler", "-aux-info", "-L", "-l", "-z", "-u", "-T", "--output"}
 QUIET = re.compile(
     r"-[cSEHvsPwC]$|-CC$|-M[DGMP]?$|-MMD$|-M[FTQJ].+|-W(?!p,).*|-g.*|-pipe$|-pedantic.*|-o.+|"
-    r"-save-temps.*|--save-temps.*|--output=.*|--ld-path=.*|-fuse-ld=.*|-fsyntax-only$|-L.+|-l.+|-shared$|-static.*|-rdynamic$|"
+    r"-save-temps.*|--save-temps.*|--output=.*|--ld-path=.*|-fuse-ld=.*|-fsyntax-only$|-L.+|"
+    r"-l.+|-shared$|-static.*|-rdynamic$|"
     r"-f(no-)?(diagnostics-.*|color-diagnostics|caret-diagnostics|show-column|message-length=.*|"
     r"function-sections|data-sections|strict-aliasing|strict-overflow|omit-frame-pointer|common|"
     r"unroll-loops|lto.*|profile-.*|tree-.*|ipa-.*|inline-.*|stack-clash-protection|"

@@ -8,7 +8,6 @@ from itertools import chain
 from guardgen_common.processes import Failure
 
 from . import catalogue
-from .audit import INCLUDES, includes
 
 
 def ordered(headers):
@@ -17,6 +16,16 @@ def ordered(headers):
     return sorted(headers, key=lambda h: (h.get("kind") != "processed", -h["bytes_reread"]
                                           if h.get("kind") == "processed" else -h["reentries"],
                                           -h["bytes_reread"], h["path"]))
+
+
+def includes(header):
+    """The lines named for `header`, in the database's order: each with its role, that order
+    (the unit's entry, the re-entry's place in the unit, the line's in the re-entry: a merge of
+    shards picks by it the lines one run does) and, where it has one, its route."""
+    return [{"path": p, "line": n, "text": t, "role": role, "order": list(key),
+             **({"route": [{"path": rp, "line": rn} for rp, rn in route]} if route else {})}
+            for (p, n, role), (key, t, route) in sorted(header.includes.items(),
+                                                        key=lambda i: i[1][0])]
 
 
 def header_record(header):
@@ -189,14 +198,15 @@ def add_header(into, h):
 
 
 def first_named(*lines):
-    """The first INCLUDES of the lines named in `lines` (lists of them) by their order in the
-    database: a line once for each role, with the route it has where it is first named."""
+    """The first INCLUDES (the catalogue's) of the lines named in `lines` (lists of them) by
+    their order in the database: a line once for each role, with the route it has where it is
+    first named."""
     named = {}
     for line in chain.from_iterable(found or [] for found in lines):
         at = (line["path"], line["line"], line.get("role"))
         if at not in named or order(line) < order(named[at]):
             named[at] = line
-    return sorted(named.values(), key=order)[:INCLUDES]
+    return sorted(named.values(), key=order)[:catalogue.INCLUDES]
 
 
 def order(line):
