@@ -296,10 +296,8 @@ def main(argv):
     result = (run.Result(record.merge(records)) if records else
               audited(args, path, database.read(path, args.shard), tree) if args.no_sandbox else
               inside.audit(args, str(path), tree))
-    summary, proven = result.record, result.proof
-    if proven:
-        summary["proof"] = proven.record
-        record.note_withdrawn(summary, proven.record)
+    proven = result.proof
+    summary = record.with_proof(result.record, proven.record) if proven else result.record
     # Where no unit was audited nothing is known, and nothing is said or written as if it were.
     any_audited = report.units_apart(summary)[0] > 0
     shown, gate = against(args, summary, baseline, any_audited)

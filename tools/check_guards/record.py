@@ -57,13 +57,14 @@ def cause_fields(counted, includes, reason):
             "includes": includes, "kind": catalogue.kind_of(cause, reason)}
 
 
-def note_withdrawn(summary, proof):
-    """Gives each header of `summary` whose fix the `proof` (its record) withdrew the reason, as
+def with_proof(summary, proof):
+    """The record the writers read: the audit's `summary` (never changed) with the `proof`'s
+    record beside it, and each header whose fix the proof withdrew given the reason, as
     "withdrawn": the advice it replaces was refuted."""
     reasons = {w["path"]: w["reason"] for w in proof["withdrawn"]}
-    for h in summary["headers"]:
-        if h["path"] in reasons:
-            h["withdrawn"] = reasons[h["path"]]
+    headers = [{**h, "withdrawn": reasons[h["path"]]} if h["path"] in reasons else h
+               for h in summary["headers"]]
+    return {**summary, "headers": headers, "proof": proof}
 
 
 def totals(units, headers):
