@@ -270,9 +270,9 @@ query() {
     # its form is checked here; the benchmark measures it.
     [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(w['path'][len('$project/'):], w['reason'].startswith('its fix changes the code of src/u1.c: it is read again on purpose')) for w in r['proof']['withdrawn']]") == \
         "[('include/list.h', True)]" ]] || { query "$BATS_TEST_TMPDIR/r.json" "r['proof']['withdrawn']"; return 1; }
-    [[ $(query "$BATS_TEST_TMPDIR/r.json" "(r['proof']['output_identical'], r['proof']['reentries_after'], type(r['proof']['measurable']).__name__, type(r['proof']['saving_s']).__name__)") == \
-        "(True, 0, 'bool', 'float')" ]] || { echo "$out"; return 1; }
-    [[ $out == *"Proof of the patch (6 headers, 3 units, 5 interleaved rounds"*"opens saved"* ]] || { echo "$out"; return 1; }
+    [[ $(query "$BATS_TEST_TMPDIR/r.json" "(r['proof']['output_identical'], r['proof']['reentries_after'], type(r['proof']['measurable']).__name__, type(r['proof']['saving_s']).__name__, r['proof']['measurable'] == (r['proof']['not_measurable'] is None), r['proof']['not_measurable'] in (None, 'zero', 'wide'), sorted(r['proof']['saving_interval_s']))") == \
+        "(True, 0, 'bool', 'float', True, True, ['high', 'low'])" ]] || { echo "$out"; return 1; }
+    [[ $out == *"Proof of the patch (6 headers, 3 units, 6 interleaved rounds"*"opens saved"* ]] || { echo "$out"; return 1; }
     # Applied by git to a copy, the fixes only add lines; compiled before and after, in the
     # build's configuration and with the setting knob.h tests given from outside, each unit makes
     # the same code, and the compiler enters no fixed header again.

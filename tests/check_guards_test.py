@@ -29,7 +29,7 @@ from check_guards import (audit, catalogue, causes, compare, compilers,  # noqa:
                           run, runs, stats)
 from check_guards import tree as trees  # noqa: E402
 import guardgen_common  # noqa: E402
-from guardgen_common import entries, names, processes, programs, shapes  # noqa: E402
+from guardgen_common import entries, measured, names, processes, programs, shapes  # noqa: E402
 from guardgen_common.processes import Failure  # noqa: E402
 
 
@@ -1335,22 +1335,74 @@ class Proof(unittest.TestCase):
                               for name in ("a.h", "b.h", "c.h")],
                              [f"{directory}/a.h.gch", None, f"{directory}/c.h.pch"])
 
-    def test_the_times_summed_up_and_the_saving_measurable_only_clear_of_zero(self):
-        # (seconds before, after, the saving and its range, whether it is measurable)
+    def test_the_times_summed_up_and_the_saving_measurable_only_by_the_shared_rule(self):
+        clear = [1.5, 1.52, 1.48, 1.51, 1.49, 1.5]
+        # (seconds before, after, the saving a round, why it is not measurable (None: it is),
+        # what the proof says of it)
         cases = [
-            ([3.0, 1.0, 2.0], [1.0, 0.5, 1.5], (0.5, 0.5, 2.0), True),
-            ([1.0, 2.0], [1.5, 1.0], (0.25, -0.5, 1.0), False),
-            ([1.0, 2.0], [1.0, 1.0], (0.5, 0.0, 1.0), False),  # a round that saved nothing
-            ([1.0, 1.0], [2.0, 3.0], (-1.5, -2.0, -1.0), True),
-            ([], [], (0.0, 0.0, 0.0), False),
+            ([1.0], [0.5], 0.5, "runs", "no measurable saving: too few rounds to tell (1, at "
+             "least 6 needed)"),  # one round: any saving was "measurable" once
+            (clear[:5], [1.0] * 5, 0.5, "runs", "too few rounds to tell (5, at least 6 needed)"),
+            ([], [], 0.0, "runs", "too few rounds to tell (0, at least 6 needed)"),
+            # Differences around zero, and rounds that saved nothing at all.
+            ([1.3, 0.8, 1.1, 0.7, 1.2, 0.9, 1.05, 0.95], [1.0] * 8, 0.0, "zero",
+             "no measurable saving: its 95% interval, -0.200 to 0.150 s a round, holds 0"),
+            ([1.0] * 6, [1.0] * 6, 0.0, "zero", "holds 0"),
+            (clear, [1.0] * 6, 0.5, None, "; saving 0.500 s a round (0.485 to 0.515 s, 95% "
+             "interval)"),
+            ([1.0] * 6, clear, -0.5, None, "; loss 0.500 s a round (0.485 to 0.515 s, 95% "
+             "interval)"),
+            # A round stalled on the side after the patch does not hide a clear saving.
+            ([*clear, 1.0], [1.0] * 6 + [4.0], 0.5, None, "; saving 0.500 s a round"),
+            # Every round saved time, but by so much more or less that the runs do not pin it.
+            ([1.1, 1.9, 1.2, 1.8, 1.15, 1.85], [1.0] * 6, 0.5, "wide",
+             "no measurable saving: its 95% interval, 0.125 to 0.875 s a round, is wider than "
+             "the saving itself (0.500 s)"),
         ]
-        for before, after, saving, measurable in cases:
+        for before, after, saving, why, words in cases:
             with self.subTest(before=before, after=after):
-                found = stats.summary({"before": before, "after": after})
-                self.assertEqual((found["saving_s"], found["saving_low_s"],
-                                  found["saving_high_s"]), saving)
-                self.assertEqual(found["measurable"], measurable)
+                times = {"before": before, "after": after}
+                found = stats.summary(times)
+                self.assertEqual(found, stats.summary(times))  # seeded: the same every time
+                self.assertAlmostEqual(found["saving_s"], saving)
+                interval = found["saving_interval_s"]
+                if before:
+                    self.assertLessEqual(interval["low"], found["saving_s"])
+                    self.assertLessEqual(found["saving_s"], interval["high"])
+                self.assertEqual((found["measurable"], found["not_measurable"]),
+                                 (why is None, why))
                 self.assertEqual(found["before_s"]["fastest"], min(before, default=0.0))
+                said = proof.lines({"patched": ["/h.h"], "withdrawn": [], "units": 1,
+                                    "output_identical": True, "reentries_before": 2,
+                                    "reentries_after": 0, "rounds": len(before), **found})
+                self.assertIn(words, said)
+                self.assertEqual("no measurable saving" in said, why is not None, said)
+
+    def test_runs_measure_a_difference_only_by_enough_of_them_and_a_clear_narrow_interval(self):
+        # (estimate, its interval's low and high ends, runs, why the runs measure nothing)
+        cases = [
+            (0.5, 0.25, 0.75, 6, None),
+            (-0.5, -0.75, -0.25, 6, None),  # a loss is measured as a saving is
+            (0.5, 0.25, 0.75, 5, "runs"),
+            (0.5, 0.25, 0.75, 1, "runs"),
+            (0.5, 0.0, 0.75, 6, "zero"),  # an interval that ends at zero holds it
+            (-0.5, -0.75, 0.0, 6, "zero"),
+            (0.0, 0.0, 0.0, 6, "zero"),
+            (0.5, -0.75, -0.25, 6, "zero"),  # the estimate beyond zero from its interval
+            (0.5, 0.125, 0.625, 6, None),  # as wide as the estimate: still measured
+            (0.5, 0.125, 0.875, 6, "wide"),
+            (-0.5, -0.875, -0.125, 6, "wide"),
+        ]
+        for estimate, low, high, count, why in cases:
+            with self.subTest(estimate=estimate, low=low, high=high, runs=count):
+                found = measured.Measure(estimate, low, high, count)
+                self.assertEqual((found.unmeasured, found.measurable), (why, why is None))
+        # The median's interval comes from its own seed alone, and holds the median.
+        values = [0.3, 0.1, 0.4, 0.1, 0.5, 0.9, 0.2]
+        self.assertEqual(measured.median(values, "s"), measured.median(values, "s"))
+        found = measured.median(values, "s")
+        self.assertEqual((found.estimate, found.runs), (0.3, 7))
+        self.assertTrue(min(values) <= found.low <= found.estimate <= found.high <= max(values))
 
     def test_the_patch_starts_at_the_projects_top_wherever_it_is_run(self):
         with tempfile.TemporaryDirectory() as directory:
@@ -1498,6 +1550,12 @@ class Proof(unittest.TestCase):
                     self.assertNotIn("Traceback", done.stderr)
                     found = json.loads((tree / "r.json").read_text())["proof"]
                     reasons = [w["reason"] for w in found["withdrawn"]]
+                    # One round (--rounds 1) never measures a saving, and says why.
+                    self.assertEqual((found["measurable"], found["not_measurable"]),
+                                     (False, "runs"))
+                    if found["units"]:
+                        self.assertIn("; no measurable saving: too few rounds to tell (1, at "
+                                      "least 6 needed)\n", done.stdout)
                     if withdrawn is None:
                         self.assertEqual((done.returncode, reasons, len(found["patched"])),
                                          (0, [], 1), done.stdout)

@@ -124,7 +124,7 @@ OPTIONS = [
                 "entered fewer times, -E timed before and after"),
     option("--rounds", type=positive, default=proof.ROUNDS, metavar="N",
            help="interleaved rounds of -E timed for the proof (default: "
-                f"{proof.ROUNDS})"),
+                f"{proof.ROUNDS}, the fewest that can measure a saving)"),
     option("--diagnostics", action="store_true",
            help="instead of the table, one line per header as gcc writes its "
                 "warnings (PATH:LINE:COLUMN: warning: ... [check-guards-CAUSE]), "

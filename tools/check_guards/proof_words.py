@@ -1,7 +1,26 @@
 """The proof's record in words for the user."""
 
+from guardgen_common import measured
 from guardgen_common.names import printable
 from guardgen_common.outputs import plural
+
+
+def saving(proof):
+    """What the rounds say of the time the patch saves a round: the saving (or the loss) with
+    its interval where it is measurable, else why not."""
+    median, low, high = (proof["saving_s"], proof["saving_interval_s"]["low"],
+                         proof["saving_interval_s"]["high"])
+    share = f"{measured.CONFIDENCE:.0%} interval"
+    if proof["measurable"]:
+        if median < 0:
+            return f"loss {-median:.3f} s a round ({-high:.3f} to {-low:.3f} s, {share})"
+        return f"saving {median:.3f} s a round ({low:.3f} to {high:.3f} s, {share})"
+    why = {measured.FEW: f"too few rounds to tell ({proof['rounds']}, at least "
+                         f"{measured.MIN_RUNS} needed)",
+           measured.ZERO: f"its {share}, {low:.3f} to {high:.3f} s a round, holds 0",
+           measured.WIDE: f"its {share}, {low:.3f} to {high:.3f} s a round, is wider than the "
+                          f"saving itself ({median:.3f} s)"}
+    return f"no measurable saving: {why[proof['not_measurable']]}"
 
 
 def lines(proof):
@@ -27,13 +46,10 @@ def lines(proof):
                    f"{proof['reentries_after']} after: {plural(saved, 'open')} saved (each "
                    "header's fewer, or it is withdrawn)")
         b, a = proof["before_s"], proof["after_s"]
-        verdict = (f"saving {proof['saving_s']:.3f} s" if proof["measurable"]
-                   else "no measurable saving")
         timed_units = proof.get("timed_units", proof["units"])
         out.append(f"  -E time of the {plural(timed_units, 'unit')} that entered one again: "
                    f"before {b['fastest']:.3f} s fastest ({b['median']:.3f} median), "
-                   f"after {a['fastest']:.3f} s ({a['median']:.3f}); {verdict} "
-                   f"(from {proof['saving_low_s']:.3f} to {proof['saving_high_s']:.3f} s a round)")
+                   f"after {a['fastest']:.3f} s ({a['median']:.3f}); {saving(proof)}")
         out.append("  Opening a file costs more on a network mount or some Windows set-ups than "
                    "here: there each open saved is worth more.")
     for w in proof["withdrawn"]:

@@ -11,7 +11,7 @@ import sys
 import time
 from pathlib import Path
 
-from guardgen_common import files, processes, programs, sandbox, system
+from guardgen_common import files, measured, processes, programs, sandbox, system
 from guardgen_common.command import Parser, add_options, finish, sayer
 from guardgen_common.outputs import check_writable
 from guardgen_common.processes import Failure
@@ -81,7 +81,7 @@ bare includes of it) beside its files, and times each preprocessor on the four s
   once  onceCOUNT.c, bare includes of once.h
 Runs are interleaved in a random order, and the fastest run at each count is fitted as
 start-up + cost x count (least squares). The first table shows the cost in ns per include for
-each style, with the interval that holds {verdicts.CONFIDENCE:.0%} of the fits to the runs
+each style, with the interval that holds {measured.CONFIDENCE:.0%} of the fits to the runs
 drawn again (bootstrap); a cost the runs do not pin down shows as an upper bound ("< 900") or
 "not measurable". Then the start-up in ms, and two verdicts:
   guarded header  "skipped" if the preprocessor entered guard.h at most twice in {questions.INCLUDES}
@@ -95,7 +95,7 @@ drawn again (bootstrap); a cost the runs do not pin down shows as an upper bound
                   include or more; else "unclear"
   #pragma once    "honoured" if the once source at the largest count declares once,
                   "ignored" if once per include, "unclear" with fewer than two includes
-A verdict of the clock needs {verdicts.MIN_RUNS} runs or more at each count, the unguarded
+A verdict of the clock needs {measured.MIN_RUNS} runs or more at each count, the unguarded
 body's cost at its largest count at least {verdicts.SIGNAL_FACTOR:g} times the spread of the start-up, the
 whole {verdicts.VERDICT_CONFIDENCE:.1%} interval of the ratio on one side, and the same side in the even and
 the odd rounds fitted apart; else it is "unclear", and a line on standard error says whether
@@ -220,7 +220,7 @@ def too_few(summary, runs):
     few = [pp["name"] for pp in summary["preprocessors"] if pp["lacking"] == "runs"]
     if few:
         lines.append(f"--runs {runs} is too few for a timed verdict: give --runs "
-                     f"{verdicts.MIN_RUNS} or more")
+                     f"{measured.MIN_RUNS} or more")
     small = [pp["name"] for pp in summary["preprocessors"] if pp["lacking"] == "counts"]
     if small:
         lines.append(too_small(small, max(summary["counts"])))

@@ -3,7 +3,7 @@
 import statistics
 from pathlib import Path
 
-from guardgen_common import outputs
+from guardgen_common import measured, outputs
 
 from . import questions, verdicts
 from .measure import cell
@@ -102,7 +102,7 @@ def summarise(result, judgement, largest):
 
 # Why the clock gave no verdict, by what the runs lacked for one.
 CLOCK_UNCLEAR = {
-    "runs": f"fewer than {verdicts.MIN_RUNS} runs at some count",
+    "runs": f"fewer than {measured.MIN_RUNS} runs at some count",
     "counts": "the largest count adds too little to the start-up",
     "body": f"the body of {verdicts.BODY_DECLARATIONS} declarations costs less than "
             f"{verdicts.BODY_FACTOR} times an ng include, which a preprocessor that keeps the "
@@ -119,9 +119,9 @@ def report(counts, results, judgements, seed):
         "seed": seed,
         "threshold": verdicts.SKIP_THRESHOLD,
         "body_threshold": verdicts.BODY_SKIP_THRESHOLD,
-        "confidence": verdicts.CONFIDENCE,
+        "confidence": measured.CONFIDENCE,
         "verdict_confidence": verdicts.VERDICT_CONFIDENCE,
-        "min_runs": verdicts.MIN_RUNS,
+        "min_runs": measured.MIN_RUNS,
         "signal_factor": verdicts.SIGNAL_FACTOR,
         "preprocessors": [summarise(r, j, max(counts)) for r, j in zip(results, judgements)],
     }

@@ -6,6 +6,7 @@ import random
 import re
 from dataclasses import dataclass, field
 
+from guardgen_common import measured
 from guardgen_common.outputs import plural
 
 # The include styles: guardgen's three, and the companion's own #pragma once.
@@ -55,17 +56,11 @@ def reference(style):
     return BODY_NG if style.startswith(BODY) else "ng"
 
 
-# The intervals of the costs as shown: 95 % of the fits to runs drawn again, with replacement, from
-# each count's runs.
-CONFIDENCE = 0.95
-REPLICATES = 1000
-
-# What a timed verdict needs beyond that, so that it survives the drift between runs and not only
-# the spread within one (the simulation in the tests holds it to fewer than one confident wrong
-# verdict in a thousand):
-# - this many runs at every count at least: the fastest of fewer moves with every run, and its
-#   bootstrap has only a handful of distinct values;
-MIN_RUNS = 6
+# The intervals of the costs as shown are measured's: its share of the fits to runs drawn again,
+# with replacement, from each count's runs. What a timed verdict needs beyond that, so that it
+# survives the drift between runs and not only the spread within one (the simulation in the
+# tests holds it to fewer than one confident wrong verdict in a thousand):
+# - measured.MIN_RUNS runs at every count at least;
 # - an ng signal at the largest count (cost x count) at least this many times the start-up's own
 #   spread (how far apart the fastest runs at count 0 of the styles lie, where each does the
 #   same: the chance in the fastest run, which the fit is made of);
@@ -107,14 +102,15 @@ class Cost:
     def bounded(self):
         """Whether the runs bound the cost from above: enough of them, and an interval that ends
         above zero."""
-        return self.runs >= MIN_RUNS and self.high > 0
+        return self.runs >= measured.MIN_RUNS and self.high > 0
 
     @property
     def measurable(self):
-        """Whether the runs pin the cost down to within itself: enough of them, and an interval
-        that lies above zero and is no wider than the cost. Where the largest count adds too
-        little to the start-up, it is not."""
-        return self.bounded and self.low > 0 and self.high - self.low <= self.ns_per_include
+        """Whether the runs measure the cost, by measured's rule, and it is above zero (a cost
+        below it is the runs' noise). Where the largest count adds too little to the start-up,
+        it is not."""
+        return self.ns_per_include > 0 and measured.unmeasured(
+            self.ns_per_include, self.low, self.high, self.runs) is None
 
 
 def deviations(counts):
@@ -141,14 +137,6 @@ def line_through(times):
     return slope * 1e9, intercept * 1e3
 
 
-def interval(values, confidence=CONFIDENCE):
-    """The central `confidence` share of `values`: (low, high)."""
-    ordered = sorted(values)
-    tail = (1 - confidence) / 2
-    last = len(ordered) - 1
-    return ordered[round(tail * last)], ordered[round((1 - tail) * last)]
-
-
 def redrawn_slopes(times, rng, replicates):
     """The ns per include of `replicates` fits, each to runs drawn with replacement from each
     count's own. Only the fastest of a draw is fitted, so it is drawn directly: of n sorted runs
@@ -167,11 +155,11 @@ def redrawn_slopes(times, rng, replicates):
 
 
 def estimate(times, rng):
-    """The cost of `times` (count -> seconds of each run) with its interval, from REPLICATES
-    fits to runs drawn again."""
+    """The cost of `times` (count -> seconds of each run) with its interval, from
+    measured.REPLICATES fits to runs drawn again."""
     ns, start_ms = line_through(times)
-    drawn = redrawn_slopes(times, rng, REPLICATES)
-    low, high = interval(drawn)
+    drawn = redrawn_slopes(times, rng, measured.REPLICATES)
+    low, high = measured.interval(drawn)
     return Cost(start_ms, ns, low, high, drawn, min(map(len, times.values())))
 
 
@@ -202,7 +190,7 @@ def skip_verdict(guarded, ng, limit=SKIP_THRESHOLD):
     (guarded_times, guarded_cost), (ng_times, ng_cost) = guarded, ng
     ratios = [g / n if n > 0 else math.inf
               for g, n in zip(guarded_cost.replicates, ng_cost.replicates)]
-    low, high = interval(ratios, VERDICT_CONFIDENCE)
+    low, high = measured.interval(ratios, VERDICT_CONFIDENCE)
     if side(low, limit) != side(high, limit):
         return "unclear"
     verdict = side(low, limit)
@@ -218,11 +206,11 @@ def skip_verdict(guarded, ng, limit=SKIP_THRESHOLD):
 
 def lacking(times_by_style, style, costs):
     """What the runs lack for a timed verdict on `style`, or None: "runs" where some count has
-    fewer than MIN_RUNS, "counts" where the signal of the unguarded style it is judged against,
-    at the style's largest count, is not well above the start-up's spread, and "body" where that
-    one's body does not cost BODY_FACTOR times an ng include."""
+    fewer than measured.MIN_RUNS, "counts" where the signal of the unguarded style it is judged
+    against, at the style's largest count, is not well above the start-up's spread, and "body"
+    where that one's body does not cost BODY_FACTOR times an ng include."""
     unguarded = reference(style)
-    if any(len(runs) < MIN_RUNS
+    if any(len(runs) < measured.MIN_RUNS
            for s in (style, unguarded, "ng") for runs in times_by_style[s].values()):
         return "runs"
     cost = costs[unguarded]
@@ -427,7 +415,7 @@ def pending(results, seed, runs):
             continue
         judgement = judge(result.times, key(seed, result.name))
         have = min(len(r) for times in result.times.values() for r in times.values())
-        if have + runs >= MIN_RUNS and any(
+        if have + runs >= measured.MIN_RUNS and any(
                 verdict == "unclear" and judgement.lacks[style] != "counts"
                 for style, verdict in judgement.verdicts.items() if style.startswith(BODY)):
             found.append(result)

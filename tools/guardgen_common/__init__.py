@@ -12,7 +12,8 @@
     entries    the headers a compiler entered, from its own listing (-H, /showIncludes)
     shapes     the shape of a header's include guard, read as a preprocessor reads it
     names      names as they are printed, their control and format characters escaped
-    outputs    checking and writing an output path, sizes as a person reads them"""
+    outputs    checking and writing an output path, sizes as a person reads them
+    measured   when runs measure a difference: enough of them, a seeded bootstrap interval"""
 
 # The release, as the build's project() says it (a test holds them the same).
 VERSION = "1.7.0"
