@@ -28,7 +28,7 @@ from check_guards import (audit, catalogue, causes, compare, compilers,  # noqa:
 from check_guards import tree as trees  # noqa: E402
 import guardgen_common  # noqa: E402
 from guardgen_common import entries, names, processes, programs, shapes  # noqa: E402
-from guardgen_common.processes import Failure  # noqa: E402
+from guardgen_common.failure import Failure  # noqa: E402
 
 
 class Shapes(unittest.TestCase):
@@ -418,7 +418,7 @@ class LargeInputs(unittest.TestCase):
             path.write_text("[" + "{}," * ((64 << 20) // 3) + "{}]")
             script = ("import resource, sys; sys.path.insert(0, sys.argv[1]); "
                       "resource.setrlimit(resource.RLIMIT_AS, (512 << 20, 512 << 20)); "
-                      "from check_guards import database; from guardgen_common.processes "
+                      "from check_guards import database; from guardgen_common.failure "
                       "import Failure\ntry:\n    database.read(sys.argv[2])\n"
                       "except Failure as failure:\n    print(failure)")
             tools = Path(__file__).resolve().parent.parent / "tools"

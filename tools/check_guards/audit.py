@@ -10,8 +10,8 @@ from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 
 from guardgen_common import entries, files, processes, shapes
+from guardgen_common.failure import Failure
 from guardgen_common.outputs import readable_size
-from guardgen_common.processes import Failure
 
 from . import catalogue, causes
 from .compilers import under

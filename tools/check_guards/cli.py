@@ -8,9 +8,9 @@ import sys
 
 from guardgen_common import processes, shapes
 from guardgen_common.command import Parser, add_options, option, sayer
+from guardgen_common.failure import Failure
 from guardgen_common.names import printable
 from guardgen_common.outputs import check_writable, flush_output, json_text, plural, write_text
-from guardgen_common.processes import Failure
 
 from . import catalogue, database, fields, formats, inside, proof, record, report, run
 from . import tree as trees

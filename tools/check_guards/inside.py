@@ -11,7 +11,7 @@ import os
 import sys
 
 from guardgen_common import processes, sandbox
-from guardgen_common.processes import Failure
+from guardgen_common.failure import Failure
 
 from . import compilers, proof, run, tree
 

@@ -4,7 +4,7 @@ run over all, from the records alone; and the headers a baseline did not have en
 
 from collections import Counter
 
-from guardgen_common.processes import Failure
+from guardgen_common.failure import Failure
 
 from . import catalogue
 from .audit import INCLUDES, includes

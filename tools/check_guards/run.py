@@ -10,8 +10,8 @@ from dataclasses import dataclass, field
 
 from guardgen_common import processes, sandbox, shapes
 from guardgen_common.command import sayer
+from guardgen_common.failure import Failure
 from guardgen_common.outputs import plural
-from guardgen_common.processes import Failure
 
 from . import audit, compilers, fixes, proof, record
 

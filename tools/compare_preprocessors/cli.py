@@ -13,8 +13,8 @@ from pathlib import Path
 
 from guardgen_common import files, processes, programs, sandbox, system
 from guardgen_common.command import Parser, add_options, finish, sayer
+from guardgen_common.failure import Failure
 from guardgen_common.outputs import check_writable
-from guardgen_common.processes import Failure
 
 from . import headers, inputs, measure, questions, report, verdicts
 

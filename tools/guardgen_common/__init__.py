@@ -2,6 +2,7 @@
 
     command    both companions as commands: one-line errors, the line "tool: what", a run's end
     early      an interruption while a companion loads ends it at once, never a traceback
+    failure    the error a companion reports in one line, "tool: what"
     processes  programs run bounded in time in groups of their own; interruptions stop them all
     sandbox    bubblewrap: the one sandbox a check-guards run reads and compiles in, a program's own
     tree       where a user's tree lies: the outermost work tree, never HOME or the system's

@@ -4,9 +4,9 @@ line "tool: what" on standard error, and the end of a run, the table then the JS
 import argparse
 import sys
 
+from .failure import Failure
 from .names import printable
 from .outputs import flush_output, json_text, write_text
-from .processes import Failure
 
 
 class Parser(argparse.ArgumentParser):

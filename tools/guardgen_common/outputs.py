@@ -22,7 +22,7 @@ import sys
 from .files import under
 from .names import printable
 from . import processes
-from .processes import Failure
+from .failure import Failure
 
 TEMPORARY = getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
 

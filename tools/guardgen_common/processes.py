@@ -19,6 +19,7 @@ import threading
 import time
 
 from . import files, system
+from .failure import Failure
 from .names import printable
 
 # The locale of every program the tools run: their messages and listings are read by the tools,
@@ -27,10 +28,6 @@ MESSAGES = "C"
 
 if not system.WINDOWS:
     import resource
-
-
-class Failure(Exception):
-    """An error to report in one line."""
 
 
 class Interrupted(BaseException):

@@ -22,8 +22,8 @@ import os
 import sys
 
 from . import processes, system
+from .failure import Failure
 from .files import executable, outermost, under
-from .processes import Failure
 from .tree import SYSTEM
 
 INSTALL = "apt-get install bubblewrap"
