@@ -29,6 +29,7 @@ from check_guards import tree as trees  # noqa: E402
 import guardgen_common  # noqa: E402
 from guardgen_common import entries, names, processes, programs, shapes  # noqa: E402
 from guardgen_common.failure import Failure  # noqa: E402
+from guardgen_common.limits import Limits  # noqa: E402
 
 
 class Shapes(unittest.TestCase):
@@ -250,7 +251,7 @@ class Listing(unittest.TestCase):
                                      {top + p: n for p, n in counted.items()})
 
     def test_a_program_is_bounded_in_memory_and_in_what_it_says(self):
-        limits = processes.Limits(256 << 20, 1000)
+        limits = Limits(256 << 20, 1000)
         if not limits.active:
             self.skipTest("this system has no bounds a process can set (Windows)")
         # (the program, how large its standard error may grow)

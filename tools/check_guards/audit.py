@@ -11,6 +11,7 @@ from dataclasses import dataclass, field
 
 from guardgen_common import entries, files, processes, shapes
 from guardgen_common.failure import Failure
+from guardgen_common.limits import Limits
 from guardgen_common.outputs import readable_size
 
 from . import catalogue, causes
@@ -62,7 +63,7 @@ def run_units(units, argvs, jobs, timeout, progress, take, roots=None):
     """Runs each unit, `jobs` at a time, and hands each Outcome to `take(index, outcome)` in this
     thread as the unit ends; none is kept here. `roots` gives for each unit where the headers
     its listing names may lie."""
-    limits = processes.Limits(MEMORY, LISTING)
+    limits = Limits(MEMORY, LISTING)
     pool = ThreadPoolExecutor(max_workers=jobs)
     try:
         pending, done, queued = {}, 0, iter(enumerate(zip(units, argvs)))
