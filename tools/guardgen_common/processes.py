@@ -10,7 +10,6 @@ import contextlib
 import os
 import select
 import shlex
-import shutil
 import signal
 import subprocess
 import sys
@@ -18,7 +17,7 @@ import tempfile
 import threading
 import time
 
-from . import files, system
+from . import keeper, system
 from .failure import Failure
 from .names import printable
 
@@ -187,12 +186,12 @@ def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), cl
         elif _sandbox is not None:
             # The mark too: a sandbox the tool ends before bwrap has asked to die with its
             # parent would outlive it, but for the keeper, which finds it by the mark.
-            mark = _keeper.marked()
+            mark = keeper.mark()
             readable, writable = ((), _scratch) if _scratch_writable else (_scratch, ())
             command = _sandbox.wrap(command, cwd, readable, writable, mark=mark, binds=binds)
             env = dict(_sandbox.environment(), GUARDGEN_RUN=mark)
         else:
-            env = _keeper.environment(_path)
+            env = _environment(_path)
         # What a program writes goes to a file without a name, read once it has ended: a process
         # it left behind that holds a pipe would keep the run waiting for the pipe's end.
         output = tempfile.TemporaryFile() if keep_output else None
@@ -286,129 +285,21 @@ def stop_all():
         system.stop_group(process)
 
 
-# The keeper: a process of its own session that waits for the tool's end, seen as the end of a
-# pipe that only the tool holds, and then stops every process that carries the run's mark in its
-# environment (the programs the tool started, in the sandbox or not, and all they started), and
-# removes the directories the tool named on the pipe: the run's private one and its scratch
-# directories. The mark is inherited by every descendant, so none escapes by starting another.
-KEEPER = r"""
-import os, shutil, signal, sys, time
-for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
-    signal.signal(number, signal.SIG_IGN)
-mark, removed = sys.argv[1].encode(), []
-said = b""
-while True:
-    more = os.read(0, 4096)
-    if not more:
-        break
-    said += more
-removed += [path.decode(errors="surrogateescape") for path in said.split(b"\0") if path]
-def marked():
-    found = []
-    for name in os.listdir("/proc"):
-        if name.isdigit() and int(name) != os.getpid():
-            try:
-                with open(f"/proc/{name}/environ", "rb") as f:
-                    if mark in f.read().split(b"\0"):
-                        found.append(int(name))
-            except OSError:
-                pass
-    return found
-for _ in range(100):
-    left = marked()
-    if not left:
-        break
-    for pid in left:
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except OSError:
-            pass
-    time.sleep(0.01)
-for path in removed:
-    if os.path.isdir(path) and not os.path.islink(path):
-        shutil.rmtree(path, ignore_errors=True)
-    else:
-        try:
-            os.unlink(path)
-        except OSError:
-            pass
-"""
+def _environment(path=None):
+    """The environment of a program run without the sandbox: the run's mark, and a private HOME,
+    TMPDIR and XDG_CACHE_HOME, so that what a program keeps there is not the user's and is gone
+    with the run."""
+    global _env
+    if _env is None:
+        private = keeper.private_directory()
+        _env = dict(os.environ, HOME=private, TMPDIR=private, XDG_CACHE_HOME=private,
+                    LC_ALL=MESSAGES, GUARDGEN_RUN=keeper.mark())
+        if path is not None:
+            _env["PATH"] = os.pathsep.join(path)
+    return _env
 
 
-class _Keeper:
-    """The keeper of a run, started when first needed, and the environment that programs run
-    without the sandbox get: the mark, and a private HOME, TMPDIR and XDG_CACHE_HOME, so that
-    what a program keeps there is not the user's and is gone with the run."""
-
-    def __init__(self):
-        self.process = self.pipe = self.private = None
-        self.env = None
-        self.started = False
-        self.mark = f"GUARDGEN_RUN={os.getpid()}.{os.urandom(8).hex()}"
-        self.lock = threading.Lock()
-
-    def start(self):
-        with self.lock:
-            if self.started:
-                return
-            self.started = True
-            if system.WINDOWS or not os.path.isdir("/proc"):
-                return
-            reading, self.pipe = os.pipe()
-            try:
-                self.process = subprocess.Popen(
-                    [sys.executable, "-I", "-S", "-c", KEEPER, self.mark], stdin=reading,
-                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, close_fds=True,
-                    start_new_session=True)
-            finally:
-                os.close(reading)
-
-    def marked(self):
-        """The run's mark, the keeper started to look for it."""
-        self.start()
-        return self.mark.split("=", 1)[1]
-
-    def environment(self, path=None):
-        if self.env is None:
-            self.start()
-            self.private = tempfile.mkdtemp(prefix="guardgen-run.")
-            self.remove_at_end(self.private)
-            self.env = dict(os.environ, HOME=self.private, TMPDIR=self.private,
-                            XDG_CACHE_HOME=self.private, LC_ALL=MESSAGES,
-                            GUARDGEN_RUN=self.mark.split("=", 1)[1])
-            if path is not None:
-                self.env["PATH"] = os.pathsep.join(path)
-        return self.env
-
-    def remove_at_end(self, path):
-        """Has the keeper remove `path` (a directory, or a file) when the tool ends, however it
-        ends."""
-        self.start()
-        if self.pipe is not None:
-            os.write(self.pipe, os.fsencode(path) + b"\0")
-
-    def end(self, wait=10):
-        """Stops what is left and removes the private directory; waits for the keeper, `wait`
-        seconds at most."""
-        with self.lock:
-            pipe, self.pipe = self.pipe, None
-        if pipe is not None:
-            os.close(pipe)
-            try:
-                self.process.wait(wait)
-            except subprocess.TimeoutExpired:
-                pass
-        if self.private:
-            shutil.rmtree(self.private, ignore_errors=True)
-
-
-_keeper = _Keeper()
-
-
-def remove_at_end(path):
-    """Has `path` removed when the tool ends, however it ends, should it still be there: a file
-    that is renamed into place once it is whole."""
-    _keeper.remove_at_end(path)
+_env = None
 
 
 @contextlib.contextmanager
@@ -416,7 +307,7 @@ def scratch_directory(prefix):
     """A temporary directory for the run's own files, removed when the block ends, and by the
     keeper if the tool is killed before that."""
     with tempfile.TemporaryDirectory(prefix=prefix) as directory:
-        _keeper.remove_at_end(directory)
+        keeper.remove_at_end(directory)
         _scratch.append(directory)
         try:
             yield directory
@@ -457,7 +348,7 @@ def _wind_up(flush=True):
     """What every end by a signal does first: what is left running stopped, the keeper's removals
     done (GRACE seconds at most), and with `flush` what the tool has said written out."""
     stop_all()
-    _keeper.end(wait=GRACE)
+    keeper.end(wait=GRACE)
     for stream in (sys.stdout, sys.stderr) if flush else ():
         try:
             stream.flush()
@@ -537,5 +428,5 @@ def run_as_command(me, main):
         status = 1
     finally:
         stop_all()
-        _keeper.end()
+        keeper.end()
     sys.exit(status)
