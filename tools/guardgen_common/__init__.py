@@ -5,6 +5,7 @@
     failure    the error a companion reports in one line, "tool: what"
     processes  programs run bounded in time in groups of their own; interruptions stop them all
     limits     what bounds a program: its memory, what it writes, no core dump
+    context    what every program runs in: the sandbox or the tool's PATH, its locale, the scratch
     keeper     a process that stops what a run left and removes its files, however the tool ends
     sandbox    bubblewrap: the one sandbox a check-guards run reads and compiles in, a program's own
     tree       where a user's tree lies: the outermost work tree, never HOME or the system's

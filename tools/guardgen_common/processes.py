@@ -6,7 +6,6 @@ outlive the tool. A keeper process, started when first needed, removes the run's
 directories however the tool ends, even by SIGKILL or the OOM killer, which no handler of the
 tool's own can see, and, for programs run without the sandbox, stops whatever is left of them."""
 
-import contextlib
 import os
 import select
 import shlex
@@ -17,13 +16,9 @@ import tempfile
 import threading
 import time
 
-from . import keeper, system
+from . import context, keeper, system
 from .failure import Failure
 from .names import printable
-
-# The locale of every program the tools run: their messages and listings are read by the tools,
-# so they are the untranslated ones in ASCII quotes, whatever the user's locale.
-MESSAGES = "C"
 
 if not system.WINDOWS:
     import resource
@@ -49,28 +44,6 @@ _stopping = False
 # the run has not ended GRACE seconds later, the relay ends the tool itself.
 _interrupted = None
 GRACE = 2.0
-# The sandbox every program runs in (None: none), the PATH a program gets without it (None: the
-# tool's), and the scratch directories alive now, which the sandbox lets programs read, or, where
-# `_scratch_writable`, write.
-_sandbox = None
-_path = None
-_scratch = []
-_scratch_writable = False
-
-
-def configure(sandbox=None, path=None, scratch_writable=False):
-    """Runs every program from now on in `sandbox` (a sandbox.Sandbox), or, without one, with
-    `path` (a list of directories) as its PATH. With `scratch_writable`, the programs in the
-    sandbox may write the scratch directories (a preprocessor told to write its output there)."""
-    global _sandbox, _path, _scratch_writable
-    _sandbox, _path, _scratch_writable = sandbox, path, scratch_writable
-
-
-def sandboxed():
-    """Whether programs run in a sandbox, where files can be bound over others (see run)."""
-    return _sandbox is not None
-
-
 def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, bare=False, binds=(),
         clocked=False):
     """Runs `argv` in `cwd`; returns (seconds, exit status, output or b"", standard error). One
@@ -92,10 +65,10 @@ def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL,
     name, read once the program has ended: a compiler writes its listing a line at a time, and a
     pipe would wake the tool for every line. A `bare` program runs as it is, with an empty
     environment: the sandbox itself, tried. `binds` and `clocked` as run takes them."""
-    if binds and _sandbox is None:
+    if binds and not context.sandboxed():
         raise Failure("files bound over others need the sandbox")
     said = tempfile.TemporaryFile()
-    clock = Clock() if clocked and _sandbox is not None and not bare else None
+    clock = Clock() if clocked and context.sandboxed() and not bare else None
     try:
         start = time.perf_counter()
         process = _start(argv, cwd, stdin, keep_output, None if passed else said, limits, bare,
@@ -181,17 +154,7 @@ def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), cl
         if _stopping:
             raise Failure("stopped")
         command = clock.wrap(argv) if clock is not None else argv
-        if bare:
-            env = {}
-        elif _sandbox is not None:
-            # The mark too: a sandbox the tool ends before bwrap has asked to die with its
-            # parent would outlive it, but for the keeper, which finds it by the mark.
-            mark = keeper.mark()
-            readable, writable = ((), _scratch) if _scratch_writable else (_scratch, ())
-            command = _sandbox.wrap(command, cwd, readable, writable, mark=mark, binds=binds)
-            env = dict(_sandbox.environment(), GUARDGEN_RUN=mark)
-        else:
-            env = _environment(_path)
+        command, env = (command, {}) if bare else context.prepared(command, cwd, binds)
         # What a program writes goes to a file without a name, read once it has ended: a process
         # it left behind that holds a pipe would keep the run waiting for the pipe's end.
         output = tempfile.TemporaryFile() if keep_output else None
@@ -283,36 +246,6 @@ def stop_all():
         live = list(_live)
     for process in live:
         system.stop_group(process)
-
-
-def _environment(path=None):
-    """The environment of a program run without the sandbox: the run's mark, and a private HOME,
-    TMPDIR and XDG_CACHE_HOME, so that what a program keeps there is not the user's and is gone
-    with the run."""
-    global _env
-    if _env is None:
-        private = keeper.private_directory()
-        _env = dict(os.environ, HOME=private, TMPDIR=private, XDG_CACHE_HOME=private,
-                    LC_ALL=MESSAGES, GUARDGEN_RUN=keeper.mark())
-        if path is not None:
-            _env["PATH"] = os.pathsep.join(path)
-    return _env
-
-
-_env = None
-
-
-@contextlib.contextmanager
-def scratch_directory(prefix):
-    """A temporary directory for the run's own files, removed when the block ends, and by the
-    keeper if the tool is killed before that."""
-    with tempfile.TemporaryDirectory(prefix=prefix) as directory:
-        keeper.remove_at_end(directory)
-        _scratch.append(directory)
-        try:
-            yield directory
-        finally:
-            _scratch.remove(directory)
 
 
 def _interrupt(number, _frame):
