@@ -1,6 +1,6 @@
 """Running the units: in worker threads, each compiler bounded in time, memory and the size of
 its listing, in a process group of its own (an interruption, which only the main thread receives,
-stops them all through the registry of guardgen_common.processes). The headers each unit entered
+stops them all through guardgen_common.registry). The headers each unit entered
 are added up as it ends, so that memory grows with the headers, not with the units; then each
 header's size, whether it is the system's, and its shape."""
 
@@ -9,7 +9,7 @@ from collections import Counter
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 
-from guardgen_common import entries, files, processes, shapes
+from guardgen_common import entries, files, processes, registry, shapes
 from guardgen_common.failure import Failure
 from guardgen_common.limits import Limits
 from guardgen_common.outputs import readable_size
@@ -84,7 +84,7 @@ def run_units(units, argvs, jobs, timeout, progress, take, roots=None):
                 progress(done, len(units))
     except BaseException:
         # Stopped here, before the workers are waited for: they wait on their compilers.
-        processes.stop_all()
+        registry.stop_all()
         pool.shutdown(wait=True, cancel_futures=True)
         raise
     pool.shutdown()

@@ -4,6 +4,7 @@
     early      an interruption while a companion loads ends it at once, never a traceback
     failure    the error a companion reports in one line, "tool: what"
     processes  programs run bounded in time in groups of their own; interruptions stop them all
+    registry   the programs running now, so that all of them are stopped at once
     limits     what bounds a program: its memory, what it writes, no core dump
     context    what every program runs in: the sandbox or the tool's PATH, its locale, the scratch
     keeper     a process that stops what a run left and removes its files, however the tool ends

@@ -16,7 +16,7 @@ import tempfile
 import threading
 import time
 
-from . import context, keeper, system
+from . import context, keeper, registry, system
 from .failure import Failure
 from .names import printable
 
@@ -33,10 +33,6 @@ class Interrupted(BaseException):
         self.number = number
 
 
-# The programs running now, and whether the run is being stopped (then no new one starts).
-_lock = threading.Lock()
-_live = set()
-_stopping = False
 # The first signal that interrupted the run (None: none yet). A handler only records it: raised
 # from a handler, an exception lands wherever the main thread is, inside a library's lock too
 # (a pool's submit), and can leave it waiting for ever. The relay thread, woken by the signal
@@ -149,25 +145,8 @@ class Clock:
 
 
 def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), clock=None):
-    with _lock:
-        check_interrupted()
-        if _stopping:
-            raise Failure("stopped")
-        command = clock.wrap(argv) if clock is not None else argv
-        command, env = (command, {}) if bare else context.prepared(command, cwd, binds)
-        # What a program writes goes to a file without a name, read once it has ended: a process
-        # it left behind that holds a pipe would keep the run waiting for the pipe's end.
-        output = tempfile.TemporaryFile() if keep_output else None
-        process = subprocess.Popen(
-            command, cwd=cwd, stdin=stdin,
-            stdout=output if keep_output else subprocess.DEVNULL,
-            stderr=said, env=env, pass_fds=(clock.writing,) if clock else (),
-            preexec_fn=limits.apply if limits and limits.active else None, **system.NEW_GROUP,
-        )
-        if clock is not None:
-            clock.started()
-        process.output = output
-        _live.add(process)
+    process = registry.start(check_interrupted, lambda: _launch(
+        argv, cwd, stdin, keep_output, said, limits, bare, binds, clock))
     # A signal that landed while it started: the relay's stop may have come before it was known.
     if _interrupted is not None:
         _stop(process)
@@ -175,12 +154,30 @@ def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), cl
     return process
 
 
+def _launch(argv, cwd, stdin, keep_output, said, limits, bare, binds, clock):
+    """Starts the program, as _start and the context ask: in the registry's lock."""
+    command = clock.wrap(argv) if clock is not None else argv
+    command, env = (command, {}) if bare else context.prepared(command, cwd, binds)
+    # What a program writes goes to a file without a name, read once it has ended: a process it
+    # left behind that holds a pipe would keep the run waiting for the pipe's end.
+    output = tempfile.TemporaryFile() if keep_output else None
+    process = subprocess.Popen(
+        command, cwd=cwd, stdin=stdin,
+        stdout=output if keep_output else subprocess.DEVNULL,
+        stderr=said, env=env, pass_fds=(clock.writing,) if clock else (),
+        preexec_fn=limits.apply if limits and limits.active else None, **system.NEW_GROUP,
+    )
+    if clock is not None:
+        clock.started()
+    process.output = output
+    return process
+
+
 def _stop(process):
     system.stop_group(process)
     process.wait()
     _read_output(process)
-    with _lock:
-        _live.discard(process)
+    registry.discard(process)
 
 
 def _ended(process, timeout):
@@ -222,8 +219,7 @@ def _wait(process, argv, timeout):
         _read_output(process)
         raise
     finally:
-        with _lock:
-            _live.discard(process)
+        registry.discard(process)
     # A program the relay stopped ended for that: the run ends too.
     check_interrupted()
     return output
@@ -236,16 +232,6 @@ def _read_output(process):
     with process.output as f:
         f.seek(0)
         return f.read()
-
-
-def stop_all():
-    """Stops every program still running, with all it started, and starts no new one."""
-    global _stopping
-    with _lock:
-        _stopping = True
-        live = list(_live)
-    for process in live:
-        system.stop_group(process)
 
 
 def _interrupt(number, _frame):
@@ -272,7 +258,7 @@ def _relay(reading):
             break
     if _interrupted is None:
         _interrupted = said[0]
-    stop_all()
+    registry.stop_all()
     time.sleep(GRACE)
     _end_now(_interrupted)
 
@@ -280,7 +266,7 @@ def _relay(reading):
 def _wind_up(flush=True):
     """What every end by a signal does first: what is left running stopped, the keeper's removals
     done (GRACE seconds at most), and with `flush` what the tool has said written out."""
-    stop_all()
+    registry.stop_all()
     keeper.end(wait=GRACE)
     for stream in (sys.stdout, sys.stderr) if flush else ():
         try:
@@ -360,6 +346,6 @@ def run_as_command(me, main):
                                     else error), file=sys.stderr)
         status = 1
     finally:
-        stop_all()
+        registry.stop_all()
         keeper.end()
     sys.exit(status)
