@@ -27,7 +27,7 @@ from check_guards import (audit, catalogue, causes, compare, compilers,  # noqa:
                           run, runs, stats)
 from check_guards import tree as trees  # noqa: E402
 import guardgen_common  # noqa: E402
-from guardgen_common import entries, names, processes, programs, shapes  # noqa: E402
+from guardgen_common import entries, names, processes, programs, shapes, signals  # noqa: E402
 from guardgen_common.failure import Failure  # noqa: E402
 from guardgen_common.limits import Limits  # noqa: E402
 
@@ -850,7 +850,7 @@ SIGNALLED = r"""
 import os, signal, subprocess, sys, threading, time
 from concurrent.futures import ThreadPoolExecutor
 sys.path.insert(0, sys.argv[1])
-from guardgen_common import outputs, processes
+from guardgen_common import command, keeper, outputs, processes, registry, signals
 case, started = sys.argv[2], []
 real = subprocess.Popen
 
@@ -861,7 +861,7 @@ def landing(*args, **kwargs):
         os.kill(os.getpid(), signal.SIGTERM)
     return process
 
-processes.catch_interruptions()
+signals.catch_interruptions(registry.stop_all, keeper.end)
 try:
     if case == "as a program starts":
         subprocess.Popen = landing
@@ -882,12 +882,12 @@ try:
         reading, writing = os.pipe()
         os.dup2(writing, 1)
         threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGTERM)).start()
-        processes.run_as_command("t", lambda _: print("x" * 1000000) or 0)
+        command.run_as_command("t", lambda _: print("x" * 1000000) or 0)
     elif case == "killed while an output is written":
         with outputs.replacing(os.path.join(sys.argv[3], "record.json")) as f:
             f.write(b"{")
             os.kill(os.getpid(), signal.SIGKILL)
-except processes.Interrupted as interruption:
+except signals.Interrupted as interruption:
     left = [p for p in started if p.args[-2:] == ["sleep", "30"] and p.poll() is None]
     print(f"interrupted by {interruption.number}, {len(left)} left", flush=True)
     os._exit(0)
@@ -919,7 +919,7 @@ class Signals(unittest.TestCase):
                                      capture_output=True, text=True, timeout=30)
                 self.assertEqual(ran.stdout, said, ran.stderr)
                 self.assertIn(ran.returncode, status, ran.stderr)
-                self.assertLess(time.monotonic() - start, processes.GRACE + 3)
+                self.assertLess(time.monotonic() - start, signals.GRACE + 3)
                 for _ in range(200):
                     if not os.listdir(written):
                         break

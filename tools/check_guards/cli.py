@@ -6,8 +6,8 @@ import os
 import re
 import sys
 
-from guardgen_common import processes, shapes
-from guardgen_common.command import Parser, add_options, option, sayer
+from guardgen_common import shapes
+from guardgen_common.command import Parser, add_options, option, run_as_command, sayer
 from guardgen_common.failure import Failure
 from guardgen_common.names import printable
 from guardgen_common.outputs import check_writable, flush_output, json_text, plural, write_text
@@ -310,4 +310,4 @@ def main(argv):
 
 
 def entry():
-    processes.run_as_command(ME, main)
+    run_as_command(ME, main)

@@ -11,8 +11,8 @@ import sys
 import time
 from pathlib import Path
 
-from guardgen_common import context, files, processes, programs, sandbox, system
-from guardgen_common.command import Parser, add_options, finish, sayer
+from guardgen_common import context, files, programs, sandbox, system
+from guardgen_common.command import Parser, add_options, finish, run_as_command, sayer
 from guardgen_common.failure import Failure
 from guardgen_common.outputs import check_writable
 
@@ -393,4 +393,4 @@ def main(argv):
 
 
 def entry():
-    processes.run_as_command(ME, main)
+    run_as_command(ME, main)

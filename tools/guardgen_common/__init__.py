@@ -3,7 +3,8 @@
     command    both companions as commands: one-line errors, the line "tool: what", a run's end
     early      an interruption while a companion loads ends it at once, never a traceback
     failure    the error a companion reports in one line, "tool: what"
-    processes  programs run bounded in time in groups of their own; interruptions stop them all
+    signals    an interruption ends a run at once and by its signal, every program stopped
+    processes  a program run bounded in time in a group of its own, what it says kept in files
     registry   the programs running now, so that all of them are stopped at once
     limits     what bounds a program: its memory, what it writes, no core dump
     context    what every program runs in: the sandbox or the tool's PATH, its locale, the scratch

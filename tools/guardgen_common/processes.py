@@ -1,45 +1,21 @@
-"""Running programs: each bounded in time and started in a process group of its own, from the main
-thread or from workers. The groups still running are kept in one registry, so that an
-interruption stops every one of them at once, whatever the threads are doing. Where a
-sandbox is set (guardgen_common.sandbox), every program runs in it, and nothing it starts can
-outlive the tool. A keeper process, started when first needed, removes the run's scratch
-directories however the tool ends, even by SIGKILL or the OOM killer, which no handler of the
-tool's own can see, and, for programs run without the sandbox, stops whatever is left of them."""
+"""Running a program: bounded in time, started in a process group of its own, from the main
+thread or from workers, in what guardgen_common.context gives (the sandbox, where there is one,
+out of which nothing it starts can outlive the tool), registered while it runs
+(guardgen_common.registry), so that an interruption stops every one at once, whatever the
+threads are doing; what it writes kept in files without a name, read once it has ended."""
 
 import os
 import select
 import shlex
-import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
-from . import context, keeper, registry, system
+from . import context, registry, signals, system
 from .failure import Failure
-from .names import printable
-
-if not system.WINDOWS:
-    import resource
 
 
-class Interrupted(BaseException):
-    """A signal that ends the run, raised by the code of this module in the thread that next
-    starts or waits for a program, so that the run cleans up on its way out."""
-
-    def __init__(self, number):
-        super().__init__(number)
-        self.number = number
-
-
-# The first signal that interrupted the run (None: none yet). A handler only records it: raised
-# from a handler, an exception lands wherever the main thread is, inside a library's lock too
-# (a pool's submit), and can leave it waiting for ever. The relay thread, woken by the signal
-# itself, stops every program; the threads waiting for them then raise Interrupted; and where
-# the run has not ended GRACE seconds later, the relay ends the tool itself.
-_interrupted = None
-GRACE = 2.0
 def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, bare=False, binds=(),
         clocked=False):
     """Runs `argv` in `cwd`; returns (seconds, exit status, output or b"", standard error). One
@@ -81,12 +57,6 @@ def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL,
             clock.close()
     said.seek(0)
     return seconds, process.returncode, output or b"", said
-
-
-def check_interrupted():
-    """Raises Interrupted where a signal has interrupted the run."""
-    if _interrupted is not None:
-        raise Interrupted(_interrupted)
 
 
 # The clock of a program timed in the sandbox: it starts the program, waits for it and writes the
@@ -145,12 +115,12 @@ class Clock:
 
 
 def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), clock=None):
-    process = registry.start(check_interrupted, lambda: _launch(
+    process = registry.start(signals.check_interrupted, lambda: _launch(
         argv, cwd, stdin, keep_output, said, limits, bare, binds, clock))
     # A signal that landed while it started: the relay's stop may have come before it was known.
-    if _interrupted is not None:
+    if signals.interrupted():
         _stop(process)
-        check_interrupted()
+        signals.check_interrupted()
     return process
 
 
@@ -210,7 +180,7 @@ def _wait(process, argv, timeout):
         system.stop_group(process)
         process.wait()
         _read_output(process)
-        check_interrupted()
+        signals.check_interrupted()
         raise Failure(f"'{shlex.join(argv)}' did not end within {timeout:g} s: stopped it") from None
     except BaseException:
         # Nothing that this run started may outlive the tool.
@@ -221,7 +191,7 @@ def _wait(process, argv, timeout):
     finally:
         registry.discard(process)
     # A program the relay stopped ended for that: the run ends too.
-    check_interrupted()
+    signals.check_interrupted()
     return output
 
 
@@ -232,120 +202,3 @@ def _read_output(process):
     with process.output as f:
         f.seek(0)
         return f.read()
-
-
-def _interrupt(number, _frame):
-    global _interrupted
-    if _interrupted is None:
-        _interrupted = number
-    if system.WINDOWS:
-        os.write(_wake, bytes([number]))
-
-
-def _relay(reading):
-    """The relay thread: woken by the first interruption (its number written to `reading` by the
-    signal's own handler, whatever the main thread is doing), stops every program, then gives
-    the run GRACE seconds to end by itself before it ends the tool."""
-    global _interrupted
-    while True:
-        try:
-            said = os.read(reading, 1)
-        except InterruptedError:
-            continue
-        if not said:
-            return
-        if said[0] in system.INTERRUPTIONS:
-            break
-    if _interrupted is None:
-        _interrupted = said[0]
-    registry.stop_all()
-    time.sleep(GRACE)
-    _end_now(_interrupted)
-
-
-def _wind_up(flush=True):
-    """What every end by a signal does first: what is left running stopped, the keeper's removals
-    done (GRACE seconds at most), and with `flush` what the tool has said written out."""
-    registry.stop_all()
-    keeper.end(wait=GRACE)
-    for stream in (sys.stdout, sys.stderr) if flush else ():
-        try:
-            stream.flush()
-        except (OSError, ValueError):
-            pass
-
-
-def _end_now(number):
-    """Ends the tool from the relay thread: what was left running stopped, the keeper's removals
-    done, the end by the signal where the main thread had set its default action, else with the
-    status a shell gives it, 128 + N. Nothing is flushed: the main thread may hold a stream,
-    blocked in a write to a reader that does not read, and what it had not written is lost with
-    the run, which the status says."""
-    _wind_up(flush=False)
-    if not system.WINDOWS and signal.getsignal(number) == signal.SIG_DFL:
-        os.kill(os.getpid(), number)
-        time.sleep(0.1)
-    os._exit(128 + number)
-
-
-_wake = None
-
-
-def catch_interruptions():
-    """Makes each interruption stop the run: every program at once, Interrupted raised in the
-    threads that wait for them, and the tool ended within GRACE seconds whatever it does. One that
-    was ignored when the tool started (nohup) stays ignored."""
-    global _wake
-    caught = [n for n in system.INTERRUPTIONS if signal.getsignal(n) != signal.SIG_IGN]
-    if not caught:
-        return
-    reading, _wake = os.pipe()
-    if not system.WINDOWS:
-        # Written by the signal's handler in C the moment the signal lands: the relay wakes even
-        # while the main thread is inside a long call that runs no Python handler.
-        os.set_blocking(_wake, False)
-        signal.set_wakeup_fd(_wake, warn_on_full_buffer=False)
-    threading.Thread(target=_relay, args=(reading,), name="interruptions", daemon=True).start()
-    for number in caught:
-        signal.signal(number, _interrupt)
-
-
-def end_by_signal(number):
-    """Ends the process by signal `number`, with its default action, so that a shell sees the
-    interruption; where the system cannot do that, with the status a shell gives it, 128 + N."""
-    if not system.WINDOWS:
-        # The default action of some (SIGQUIT) dumps core: the same end, without the file. Set
-        # first, so that the relay, should it end the tool meanwhile, ends it by the signal too.
-        resource.setrlimit(resource.RLIMIT_CORE, (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
-        signal.signal(number, signal.SIG_DFL)
-    _wind_up()
-    if not system.WINDOWS:
-        os.kill(os.getpid(), number)
-    sys.exit(128 + number)
-
-
-def run_as_command(me, main):
-    """Runs `main` on the command line's arguments as the command `me`: its status; for an error,
-    one line "me: what" on standard error and status 1; for an interruption, every program it
-    started stopped and the end by that signal."""
-    catch_interruptions()
-    try:
-        status = main(sys.argv[1:])
-        # A signal that landed while the run wrote its output (a write it cut short returns as
-        # if done): the run was interrupted all the same, and never ends as a success.
-        check_interrupted()
-    except Failure as failure:
-        # One without words was said where it happened (in the tool's sandbox).
-        if failure.args != (None,):
-            print(f"{me}: {printable(failure)}", file=sys.stderr)
-        status = 1
-    except Interrupted as interruption:
-        end_by_signal(interruption.number)
-    except OSError as error:
-        print(f"{me}: " + printable(f"{error.filename}: {error.strerror}" if error.filename
-                                    else error), file=sys.stderr)
-        status = 1
-    finally:
-        registry.stop_all()
-        keeper.end()
-    sys.exit(status)
