@@ -29,8 +29,9 @@ from check_guards import (audit, catalogue, causes, compare, compilers,  # noqa:
                           run, runs, stats)
 from check_guards import tree as trees  # noqa: E402
 import guardgen_common  # noqa: E402
-from guardgen_common import entries, measured, names, processes, programs, shapes  # noqa: E402
-from guardgen_common.processes import Failure  # noqa: E402
+from guardgen_common import entries, measured, names, processes, programs, shapes, signals  # noqa: E402
+from guardgen_common.failure import Failure  # noqa: E402
+from guardgen_common.limits import Limits  # noqa: E402
 
 
 class Shapes(unittest.TestCase):
@@ -296,7 +297,7 @@ class Listing(unittest.TestCase):
                                      {top + p: n for p, n in counted.items()})
 
     def test_a_program_is_bounded_in_memory_and_in_what_it_says(self):
-        limits = processes.Limits(256 << 20, 1000)
+        limits = Limits(256 << 20, 1000)
         if not limits.active:
             self.skipTest("this system has no bounds a process can set (Windows)")
         # (the program, how large its standard error may grow)
@@ -464,7 +465,7 @@ class LargeInputs(unittest.TestCase):
             path.write_text("[" + "{}," * ((64 << 20) // 3) + "{}]")
             script = ("import resource, sys; sys.path.insert(0, sys.argv[1]); "
                       "resource.setrlimit(resource.RLIMIT_AS, (512 << 20, 512 << 20)); "
-                      "from check_guards import database; from guardgen_common.processes "
+                      "from check_guards import database; from guardgen_common.failure "
                       "import Failure\ntry:\n    database.read(sys.argv[2])\n"
                       "except Failure as failure:\n    print(failure)")
             tools = Path(__file__).resolve().parent.parent / "tools"
@@ -901,7 +902,8 @@ SIGNALLED = r"""
 import os, signal, subprocess, sys, threading, time
 from concurrent.futures import ThreadPoolExecutor
 sys.path.insert(0, sys.argv[1])
-from guardgen_common import outputs, processes
+from guardgen_common import command, keeper, outputs, processes, registry, signals
+from guardgen_common.limits import Limits
 case, started = sys.argv[2], []
 real = subprocess.Popen
 
@@ -912,7 +914,7 @@ def landing(*args, **kwargs):
         os.kill(os.getpid(), signal.SIGTERM)
     return process
 
-processes.catch_interruptions()
+signals.catch_interruptions(registry.stop_all, keeper.end)
 try:
     if case == "as a program starts":
         subprocess.Popen = landing
@@ -926,7 +928,7 @@ try:
                 future.result()
     elif case == "while bounded workers wait":
         # Started by the launcher, not by the tool: stopped all the same.
-        limits = processes.Limits(1 << 30, 1 << 20)
+        limits = Limits(1 << 30, 1 << 20)
         with ThreadPoolExecutor(4) as pool:
             futures = [pool.submit(processes.run_to_file, ["sleep", "30"], None, 60,
                                    limits=limits) for _ in range(4)]
@@ -944,12 +946,12 @@ try:
         reading, writing = os.pipe()
         os.dup2(writing, 1)
         threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGTERM)).start()
-        processes.run_as_command("t", lambda _: print("x" * 1000000) or 0)
+        command.run_as_command("t", lambda _: print("x" * 1000000) or 0)
     elif case == "killed while an output is written":
         with outputs.replacing(os.path.join(sys.argv[3], "record.json")) as f:
             f.write(b"{")
             os.kill(os.getpid(), signal.SIGKILL)
-except processes.Interrupted as interruption:
+except signals.Interrupted as interruption:
     left = [p for p in started if p.args[-2:] == ["sleep", "30"] and p.poll() is None]
     if case == "while bounded workers wait":
         time.sleep(0.2)
@@ -992,7 +994,7 @@ class Signals(unittest.TestCase):
                                      capture_output=True, text=True, timeout=30)
                 self.assertEqual(ran.stdout, said, ran.stderr)
                 self.assertIn(ran.returncode, status, ran.stderr)
-                self.assertLess(time.monotonic() - start, processes.GRACE + 3)
+                self.assertLess(time.monotonic() - start, signals.GRACE + 3)
                 for _ in range(200):
                     if not os.listdir(written):
                         break

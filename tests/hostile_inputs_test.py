@@ -22,7 +22,7 @@ TOOLS = Path(__file__).resolve().parent.parent / "tools"
 sys.path.insert(0, str(TOOLS))
 
 from guardgen_common import outputs  # noqa: E402  (found through the path above)
-from guardgen_common.processes import Failure  # noqa: E402
+from guardgen_common.failure import Failure  # noqa: E402
 SECRET = "hostile-input-secret-4f1c"
 
 

@@ -1,6 +1,6 @@
 """Running the units: in worker threads, each compiler bounded in time, memory and the size of
 its listing, in a process group of its own (an interruption, which only the main thread receives,
-stops them all through the registry of guardgen_common.processes). The headers each unit entered
+stops them all through guardgen_common.registry). The headers each unit entered
 are added up as it ends, so that memory grows with the headers, not with the units; then each
 header's size, whether it is the system's, and its shape."""
 
@@ -9,9 +9,10 @@ from collections import Counter
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 
-from guardgen_common import entries, files, processes, shapes
+from guardgen_common import entries, files, processes, registry, shapes
+from guardgen_common.failure import Failure
+from guardgen_common.limits import Limits
 from guardgen_common.outputs import readable_size
-from guardgen_common.processes import Failure
 
 from . import catalogue, causes
 from .compilers import under
@@ -62,7 +63,7 @@ def run_units(units, argvs, styles, jobs, timeout, progress, take, roots=None):
     """Runs each unit, `jobs` at a time, and hands each Outcome to `take(index, outcome)` in this
     thread as the unit ends; none is kept here. `roots` gives for each unit where the headers
     its listing names may lie."""
-    limits = processes.Limits(MEMORY, LISTING)
+    limits = Limits(MEMORY, LISTING)
     pool = ThreadPoolExecutor(max_workers=jobs)
     try:
         pending, done, queued = {}, 0, iter(enumerate(zip(units, argvs, styles)))
@@ -83,7 +84,7 @@ def run_units(units, argvs, styles, jobs, timeout, progress, take, roots=None):
                 progress(done, len(units))
     except BaseException:
         # Stopped here, before the workers are waited for: they wait on their compilers.
-        processes.stop_all()
+        registry.stop_all()
         pool.shutdown(wait=True, cancel_futures=True)
         raise
     finally:

@@ -6,11 +6,11 @@ import os
 import re
 import sys
 
-from guardgen_common import processes, shapes
-from guardgen_common.command import Parser, add_options, option, sayer
+from guardgen_common import shapes
+from guardgen_common.command import Parser, add_options, option, run_as_command, sayer
+from guardgen_common.failure import Failure
 from guardgen_common.names import printable
 from guardgen_common.outputs import check_writable, flush_output, json_text, plural, write_text
-from guardgen_common.processes import Failure
 
 from . import catalogue, database, fields, formats, inside, proof, record, report, run
 from . import tree as trees
@@ -320,4 +320,4 @@ def main(argv):
 
 
 def entry():
-    processes.run_as_command(ME, main)
+    run_as_command(ME, main)

@@ -20,8 +20,9 @@ from collections import Counter
 from dataclasses import dataclass
 
 from guardgen_common import entries, files, programs
+from guardgen_common.failure import Failure
 from guardgen_common.files import under
-from guardgen_common.processes import Failure, run
+from guardgen_common.processes import run
 from guardgen_common.system import windows_path
 
 from . import flags as allowlist

@@ -10,7 +10,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from guardgen_common import files
-from guardgen_common.processes import Failure
+from guardgen_common.failure import Failure
 from guardgen_common.programs import listing_of
 from guardgen_common.system import windows_path
 

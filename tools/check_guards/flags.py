@@ -12,8 +12,8 @@ import re
 from dataclasses import dataclass, field
 
 from guardgen_common import files
+from guardgen_common.failure import Failure
 from guardgen_common.names import shown_path
-from guardgen_common.processes import Failure
 
 # Options with one value, joined (-Idir) or as the next word (-I dir); passed joined.
 JOINED_OR_NEXT = ("-I", "-D", "-U", "-iquote", "-isystem", "-idirafter", "-cxx-isystem",

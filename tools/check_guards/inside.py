@@ -10,8 +10,8 @@ import json
 import os
 import sys
 
-from guardgen_common import processes, sandbox
-from guardgen_common.processes import Failure
+from guardgen_common import context, processes, sandbox
+from guardgen_common.failure import Failure
 
 from . import compilers, proof, run, tree
 
@@ -68,7 +68,7 @@ def audit(args, database, trees):
     here = os.getcwd()
     cwd = here if compilers.under(os.path.realpath(here), trees) else trees[0]
     environment = {"PATH": os.pathsep.join(path), "HOME": "/tmp", "TMPDIR": "/tmp",
-                   "LC_ALL": processes.MESSAGES}
+                   "LC_ALL": context.MESSAGES}
     environment.update(sandbox.passed(PASSED))
     argv = [*sandbox.enclose(bwrap, readable(args, database, trees, path), environment, cwd),
             os.path.realpath(sys.executable), "-I", "-c", START, PACKAGE,

@@ -8,7 +8,7 @@ after the patch and what a fix disproves withdrawn (compare), until a pass withd
 import os
 from dataclasses import dataclass
 
-from guardgen_common import processes
+from guardgen_common import context
 from guardgen_common.outputs import plural
 
 from . import compare, diffs, proposed, runs, scratch, stats, timing
@@ -42,7 +42,7 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None, taken=None, to
     nothing."""
     say = say or (lambda text: None)
     proposal = proposed.propose(headers, units, set() if taken is None else taken, top)
-    with processes.scratch_directory("check-guards-proof.") as directory:
+    with context.scratch_directory("check-guards-proof.") as directory:
         trees = scratch.Trees(directory)
         say(f"proof: listing the files that {plural(len(units), 'unit')} read")
         runs.list_files(units, jobs, timeout)

@@ -5,7 +5,7 @@ run over all, from the records alone; and the headers a baseline did not have en
 from collections import Counter
 from itertools import chain
 
-from guardgen_common.processes import Failure
+from guardgen_common.failure import Failure
 
 from . import catalogue
 

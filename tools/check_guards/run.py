@@ -8,10 +8,10 @@ import shlex
 from collections import Counter
 from dataclasses import dataclass, field
 
-from guardgen_common import processes, sandbox, shapes
+from guardgen_common import context, sandbox, shapes
 from guardgen_common.command import sayer
+from guardgen_common.failure import Failure
 from guardgen_common.outputs import plural
-from guardgen_common.processes import Failure
 
 from . import audit, compilers, fixes, proof, record
 
@@ -97,7 +97,7 @@ def contain(args, roots):
     if args.no_sandbox:
         say("--no-sandbox: the compilers run without the sandbox, with only the checks of their "
             "names, paths and flags between the database and this machine")
-    processes.configure(sandbox.nested(path) if args.inside and args.patch else None, path=path)
+    context.configure(sandbox.nested(path) if args.inside and args.patch else None, path=path)
 
 
 def refuse(planned, unit, why):
@@ -323,7 +323,7 @@ def audit_database(args, progress, path, units, tree):
     if planned.plans:
         contain(args, tree)
         if compiler:
-            with processes.scratch_directory(f"{ME}.") as directory:
+            with context.scratch_directory(f"{ME}.") as directory:
                 compilers.check_listing(compiler, args.timeout, directory, args.compiler)
     say_planned(planned, path, tree)
     knobs = frozenset().union(*(p.defined for p in planned.plans.values()))

@@ -12,7 +12,7 @@ import os
 import shutil
 from typing import NamedTuple
 
-from guardgen_common import processes
+from guardgen_common import context
 
 from . import copies
 
@@ -41,7 +41,7 @@ class Trees:
 
     def __init__(self, directory, bound=None):
         self.directory = directory
-        self.bound = processes.sandboxed() if bound is None else bound
+        self.bound = context.sandboxed() if bound is None else bound
         self.before = self.after = View()
         self.alone = os.path.join(directory, "c")
 

@@ -4,8 +4,8 @@ besides: the system's and its compiler's. A unit that names a path outside them 
 
 import os
 
+from guardgen_common.failure import Failure
 from guardgen_common.files import outermost, under
-from guardgen_common.processes import Failure
 from guardgen_common.tree import NEVER, SYSTEM, homes, refusal, top
 
 __all__ = ["allowed", "homes", "installation", "of", "outside", "refusal", "top"]

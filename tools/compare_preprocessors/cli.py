@@ -11,10 +11,10 @@ import sys
 import time
 from pathlib import Path
 
-from guardgen_common import files, measured, processes, programs, sandbox, system
-from guardgen_common.command import Parser, add_options, finish, sayer
+from guardgen_common import context, files, measured, programs, sandbox, system
+from guardgen_common.command import Parser, add_options, finish, run_as_command, sayer
+from guardgen_common.failure import Failure
 from guardgen_common.outputs import check_writable
-from guardgen_common.processes import Failure
 
 from . import headers, inputs, measure, questions, report, verdicts
 
@@ -240,7 +240,7 @@ def ask_headers(results, given, work, args):
 
 def only_headers(results, given, args):
     """The --header question alone, with no timing: the table and the record."""
-    with processes.scratch_directory(f"{ME}.") as directory:
+    with context.scratch_directory(f"{ME}.") as directory:
         work = Path(directory)
         headers.write_probe(work)
         for result in results:
@@ -314,7 +314,7 @@ def contain(args, results, guardgen):
     tree = [headers.tree_of(os.getcwd())] if args.header else []
     readable = [*tree, *(os.path.abspath(d) for d in args.include_dirs or []),
                 *installations(results, guardgen)]
-    processes.configure(sandbox.start(
+    context.configure(sandbox.start(
         search_path(), readable, kept="the preprocessors",
         trusted=lambda bwrap: not files.under(os.path.realpath(bwrap), tree)),
         scratch_writable=True)
@@ -381,7 +381,7 @@ def main(argv):
         result.version = measure.version_line(result.argv)
     if guardgen is None:
         return only_headers(results, given, args)
-    with processes.scratch_directory(f"{ME}.") as directory:
+    with context.scratch_directory(f"{ME}.") as directory:
         work = Path(directory)
         write_files(guardgen, counts, results, work, args.timeout)
         time_runs(results, args.runs, seed, work, args.timeout)
@@ -393,4 +393,4 @@ def main(argv):
 
 
 def entry():
-    processes.run_as_command(ME, main)
+    run_as_command(ME, main)

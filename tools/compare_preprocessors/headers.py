@@ -15,9 +15,10 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from guardgen_common import entries, files, programs, shapes, system, tree
+from guardgen_common.failure import Failure
 from guardgen_common.files import under
 from guardgen_common.names import printable
-from guardgen_common.processes import Failure, run
+from guardgen_common.processes import run
 
 from . import measure, verdicts
 

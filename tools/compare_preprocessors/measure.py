@@ -8,7 +8,8 @@ import shutil
 from dataclasses import dataclass, field
 
 from guardgen_common import entries, programs, system
-from guardgen_common.processes import Failure, run
+from guardgen_common.failure import Failure
+from guardgen_common.processes import run
 
 from . import verdicts
 

@@ -2,8 +2,14 @@
 
     command    both companions as commands: one-line errors, the line "tool: what", a run's end
     early      an interruption while a companion loads ends it at once, never a traceback
-    processes  programs run bounded in time in groups of their own; interruptions stop them all
+    failure    the error a companion reports in one line, "tool: what"
+    signals    an interruption ends a run at once and by its signal, every program stopped
+    processes  a program run bounded in time in a group of its own, what it says kept in files
+    registry   the programs running now, so that all of them are stopped at once
+    limits     what bounds a program: its memory, what it writes, no core dump
     launcher   programs started already bounded, by a small process, not by a fork of the tool
+    context    what every program runs in: the sandbox or the tool's PATH, its locale, the scratch
+    keeper     a process that stops what a run left and removes its files, however the tool ends
     sandbox    bubblewrap: the one sandbox a check-guards run reads and compiles in, a program's own
     tree       where a user's tree lies: the outermost work tree, never HOME or the system's
     system     what differs between Linux and Windows, kept in one place

@@ -1,12 +1,14 @@
 """What both companions are as commands: an argument parser whose errors are one line, the one
-line "tool: what" on standard error, and the end of a run, the table then the JSON record."""
+line "tool: what" on standard error, the end of a run, the table then the JSON record, and the
+run itself, its errors said, its interruptions ending it by the signal."""
 
 import argparse
 import sys
 
+from . import keeper, registry, signals
+from .failure import Failure
 from .names import printable
 from .outputs import flush_output, json_text, write_text
-from .processes import Failure
 
 
 class Parser(argparse.ArgumentParser):
@@ -43,3 +45,30 @@ def finish(table, record, json_path):
         flush_output(table)
     if json_path:
         write_text(json_path, json_text(record))
+
+
+def run_as_command(me, main):
+    """Runs `main` on the command line's arguments as the command `me`: its status; for an error,
+    one line "me: what" on standard error and status 1; for an interruption, every program it
+    started stopped and the end by that signal."""
+    signals.catch_interruptions(registry.stop_all, keeper.end)
+    try:
+        status = main(sys.argv[1:])
+        # A signal that landed while the run wrote its output (a write it cut short returns as
+        # if done): the run was interrupted all the same, and never ends as a success.
+        signals.check_interrupted()
+    except Failure as failure:
+        # One without words was said where it happened (in the tool's sandbox).
+        if failure.args != (None,):
+            print(f"{me}: {printable(failure)}", file=sys.stderr)
+        status = 1
+    except signals.Interrupted as interruption:
+        signals.end_by_signal(interruption.number, registry.stop_all, keeper.end)
+    except OSError as error:
+        print(f"{me}: " + printable(f"{error.filename}: {error.strerror}" if error.filename
+                                    else error), file=sys.stderr)
+        status = 1
+    finally:
+        registry.stop_all()
+        keeper.end()
+    sys.exit(status)

@@ -1,6 +1,6 @@
 """The first thing a companion does, before it imports the rest: an interruption that lands while
 Python loads the tool's modules ends it at once, by the status a shell gives that signal, 128 + N,
-never with a traceback. Nothing has been started yet that would need stopping; processes'
+never with a traceback. Nothing has been started yet that would need stopping; signals'
 catch_interruptions takes over once the tool runs. One that was ignored (nohup) stays ignored."""
 
 import os

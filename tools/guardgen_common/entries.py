@@ -15,8 +15,8 @@ import re
 from collections import Counter
 
 from . import files
+from .failure import Failure
 from .names import printable
-from .processes import Failure
 
 LISTED = re.compile(r"^\.+ (.+)$")
 # gcc ends its listing with the headers that have no guard, one raw path a line.

@@ -19,10 +19,10 @@ import secrets
 import stat
 import sys
 
+from . import keeper
+from .failure import Failure
 from .files import under
 from .names import printable
-from . import processes
-from .processes import Failure
 
 TEMPORARY = getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
 
@@ -128,7 +128,7 @@ def replacing(path, tree=None):
         _close(folder)
         raise Failure(f"{printable(path)}: {error.strerror}") from None
     # Removed however the tool ends, should it end before the rename: never a part of a file.
-    processes.remove_at_end(os.path.join(folder[1] if folder else directory, temporary))
+    keeper.remove_at_end(os.path.join(folder[1] if folder else directory, temporary))
     try:
         with os.fdopen(descriptor, "wb") as f:
             yield f

@@ -1,78 +1,19 @@
-"""Running programs: each bounded in time and started in a process group of its own, from the main
-thread or from workers. The groups still running are kept in one registry, so that an
-interruption stops every one of them at once, whatever the threads are doing. Where a
-sandbox is set (guardgen_common.sandbox), every program runs in it, and nothing it starts can
-outlive the tool. A keeper process, started when first needed, removes the run's scratch
-directories however the tool ends, even by SIGKILL or the OOM killer, which no handler of the
-tool's own can see, and, for programs run without the sandbox, stops whatever is left of them."""
+"""Running a program: bounded in time, started in a process group of its own, from the main
+thread or from workers, in what guardgen_common.context gives (the sandbox, where there is one,
+out of which nothing it starts can outlive the tool), registered while it runs
+(guardgen_common.registry), so that an interruption stops every one at once, whatever the
+threads are doing; what it writes kept in files without a name, read once it has ended."""
 
-import contextlib
 import os
 import select
 import shlex
-import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
-from . import files, launcher, system
-from .names import printable
-
-# The locale of every program the tools run: their messages and listings are read by the tools,
-# so they are the untranslated ones in ASCII quotes, whatever the user's locale.
-MESSAGES = "C"
-
-if not system.WINDOWS:
-    import resource
-
-
-class Failure(Exception):
-    """An error to report in one line."""
-
-
-class Interrupted(BaseException):
-    """A signal that ends the run, raised by the code of this module in the thread that next
-    starts or waits for a program, so that the run cleans up on its way out."""
-
-    def __init__(self, number):
-        super().__init__(number)
-        self.number = number
-
-
-# The programs running now, and whether the run is being stopped (then no new one starts).
-_lock = threading.Lock()
-_live = set()
-_stopping = False
-# The first signal that interrupted the run (None: none yet). A handler only records it: raised
-# from a handler, an exception lands wherever the main thread is, inside a library's lock too
-# (a pool's submit), and can leave it waiting for ever. The relay thread, woken by the signal
-# itself, stops every program; the threads waiting for them then raise Interrupted; and where
-# the run has not ended GRACE seconds later, the relay ends the tool itself.
-_interrupted = None
-GRACE = 2.0
-# The sandbox every program runs in (None: none), the PATH a program gets without it (None: the
-# tool's), and the scratch directories alive now, which the sandbox lets programs read, or, where
-# `_scratch_writable`, write.
-_sandbox = None
-_path = None
-_scratch = []
-_scratch_writable = False
-
-
-def configure(sandbox=None, path=None, scratch_writable=False):
-    """Runs every program from now on in `sandbox` (a sandbox.Sandbox), or, without one, with
-    `path` (a list of directories) as its PATH. With `scratch_writable`, the programs in the
-    sandbox may write the scratch directories (a preprocessor told to write its output there)."""
-    global _sandbox, _path, _scratch_writable
-    _sandbox, _path, _scratch_writable = sandbox, path, scratch_writable
-
-
-def sandboxed():
-    """Whether programs run in a sandbox, where files can be bound over others (see run)."""
-    return _sandbox is not None
+from . import context, registry, signals, system
+from .failure import Failure
 
 
 def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, bare=False, binds=(),
@@ -96,10 +37,10 @@ def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL,
     name, read once the program has ended: a compiler writes its listing a line at a time, and a
     pipe would wake the tool for every line. A `bare` program runs as it is, with an empty
     environment: the sandbox itself, tried. `binds` and `clocked` as run takes them."""
-    if binds and _sandbox is None:
+    if binds and not context.sandboxed():
         raise Failure("files bound over others need the sandbox")
     said = tempfile.TemporaryFile()
-    clock = Clock() if clocked and _sandbox is not None and not bare else None
+    clock = Clock() if clocked and context.sandboxed() and not bare else None
     try:
         start = time.perf_counter()
         process = _start(argv, cwd, stdin, keep_output, None if passed else said, limits, bare,
@@ -116,12 +57,6 @@ def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL,
             clock.close()
     said.seek(0)
     return seconds, process.returncode, output or b"", said
-
-
-def check_interrupted():
-    """Raises Interrupted where a signal has interrupted the run."""
-    if _interrupted is not None:
-        raise Interrupted(_interrupted)
 
 
 # The clock of a program timed in the sandbox: it starts the program, waits for it and writes the
@@ -180,44 +115,35 @@ class Clock:
 
 
 def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), clock=None):
-    with _lock:
-        check_interrupted()
-        if _stopping:
-            raise Failure("stopped")
-        command = clock.wrap(argv) if clock is not None else argv
-        if bare:
-            env = {}
-        elif _sandbox is not None:
-            # The mark too: a sandbox the tool ends before bwrap has asked to die with its
-            # parent would outlive it, but for the keeper, which finds it by the mark.
-            mark = _keeper.marked()
-            readable, writable = ((), _scratch) if _scratch_writable else (_scratch, ())
-            command = _sandbox.wrap(command, cwd, readable, writable, mark=mark, binds=binds)
-            env = dict(_sandbox.environment(), GUARDGEN_RUN=mark)
-        else:
-            env = _keeper.environment(_path)
-        # What a program writes goes to a file without a name, read once it has ended: a process
-        # it left behind that holds a pipe would keep the run waiting for the pipe's end.
-        output = tempfile.TemporaryFile() if keep_output else None
-        if limits and limits.active:
-            process = limits.start(
-                command, cwd, env, None if stdin == subprocess.DEVNULL else stdin,
-                output.fileno() if keep_output else None,
-                sys.stderr.fileno() if said is None else said.fileno())
-        else:
-            process = subprocess.Popen(
-                command, cwd=cwd, stdin=stdin,
-                stdout=output if keep_output else subprocess.DEVNULL,
-                stderr=said, env=env, pass_fds=(clock.writing,) if clock else (),
-                **system.NEW_GROUP)
-        if clock is not None:
-            clock.started()
-        process.output = output
-        _live.add(process)
+    process = registry.start(signals.check_interrupted, lambda: _launch(
+        argv, cwd, stdin, keep_output, said, limits, bare, binds, clock))
     # A signal that landed while it started: the relay's stop may have come before it was known.
-    if _interrupted is not None:
+    if signals.interrupted():
         _stop(process)
-        check_interrupted()
+        signals.check_interrupted()
+    return process
+
+
+def _launch(argv, cwd, stdin, keep_output, said, limits, bare, binds, clock):
+    """Starts the program, as _start and the context ask: in the registry's lock."""
+    command = clock.wrap(argv) if clock is not None else argv
+    command, env = (command, {}) if bare else context.prepared(command, cwd, binds)
+    # What a program writes goes to a file without a name, read once it has ended: a process it
+    # left behind that holds a pipe would keep the run waiting for the pipe's end.
+    output = tempfile.TemporaryFile() if keep_output else None
+    if limits and limits.active:
+        process = limits.start(command, cwd, env, None if stdin == subprocess.DEVNULL else stdin,
+                               output.fileno() if keep_output else None,
+                               sys.stderr.fileno() if said is None else said.fileno())
+    else:
+        process = subprocess.Popen(
+            command, cwd=cwd, stdin=stdin,
+            stdout=output if keep_output else subprocess.DEVNULL,
+            stderr=said, env=env, pass_fds=(clock.writing,) if clock else (),
+            **system.NEW_GROUP)
+    if clock is not None:
+        clock.started()
+    process.output = output
     return process
 
 
@@ -225,8 +151,7 @@ def _stop(process):
     system.stop_group(process)
     process.wait()
     _read_output(process)
-    with _lock:
-        _live.discard(process)
+    registry.discard(process)
 
 
 def _ended(process, timeout):
@@ -259,7 +184,7 @@ def _wait(process, argv, timeout):
         system.stop_group(process)
         process.wait()
         _read_output(process)
-        check_interrupted()
+        signals.check_interrupted()
         raise Failure(f"'{shlex.join(argv)}' did not end within {timeout:g} s: stopped it") from None
     except BaseException:
         # Nothing that this run started may outlive the tool.
@@ -268,10 +193,9 @@ def _wait(process, argv, timeout):
         _read_output(process)
         raise
     finally:
-        with _lock:
-            _live.discard(process)
+        registry.discard(process)
     # A program the relay stopped ended for that: the run ends too.
-    check_interrupted()
+    signals.check_interrupted()
     return output
 
 
@@ -282,303 +206,3 @@ def _read_output(process):
     with process.output as f:
         f.seek(0)
         return f.read()
-
-
-def stop_all():
-    """Stops every program still running, with all it started, and starts no new one."""
-    global _stopping
-    with _lock:
-        _stopping = True
-        live = list(_live)
-    for process in live:
-        system.stop_group(process)
-
-
-class Limits:
-    """What bounds a program: its address space and the size of any file it writes (its
-    standard error, where that is a file), and no core dump. Set on the launcher that starts
-    each such program, soft and hard alike, so that the program starts bounded and can raise
-    none of them; never above a bound the tool was itself given. close() ends the launcher."""
-
-    def __init__(self, memory, said):
-        self.memory, self.said, self.launcher = memory, said, None
-        self.bounds = [] if system.WINDOWS else [
-            (kind, _lowered(kind, value)) for kind, value in (
-                (resource.RLIMIT_AS, memory), (resource.RLIMIT_FSIZE, said),
-                (resource.RLIMIT_CORE, 0))]
-
-    def start(self, argv, cwd, env, stdin, stdout, stderr):
-        """`argv` started bounded (see launcher.Launcher.start): the launcher started first."""
-        if self.launcher is None:
-            self.launcher = launcher.Launcher(self.bounds, _keeper.environment(_path))
-        return self.launcher.start(argv, cwd, env, stdin, stdout, stderr)
-
-    def close(self):
-        if self.launcher is not None:
-            self.launcher.close()
-            self.launcher = None
-
-    @property
-    def active(self):
-        return bool(self.bounds)
-
-
-def _lowered(kind, value):
-    """`value`, or the hard bound of `kind` where that is lower: a bound cannot be raised."""
-    hard = resource.getrlimit(kind)[1]
-    return value if hard == resource.RLIM_INFINITY else min(value, hard)
-
-
-# The keeper: a process of its own session that waits for the tool's end, seen as the end of a
-# pipe that only the tool holds, and then stops every process that carries the run's mark in its
-# environment (the programs the tool started, in the sandbox or not, and all they started), and
-# removes the directories the tool named on the pipe: the run's private one and its scratch
-# directories. The mark is inherited by every descendant, so none escapes by starting another.
-KEEPER = r"""
-import os, shutil, signal, sys, time
-for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
-    signal.signal(number, signal.SIG_IGN)
-mark, removed = sys.argv[1].encode(), []
-said = b""
-while True:
-    more = os.read(0, 4096)
-    if not more:
-        break
-    said += more
-removed += [path.decode(errors="surrogateescape") for path in said.split(b"\0") if path]
-def marked():
-    found = []
-    for name in os.listdir("/proc"):
-        if name.isdigit() and int(name) != os.getpid():
-            try:
-                with open(f"/proc/{name}/environ", "rb") as f:
-                    if mark in f.read().split(b"\0"):
-                        found.append(int(name))
-            except OSError:
-                pass
-    return found
-for _ in range(100):
-    left = marked()
-    if not left:
-        break
-    for pid in left:
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except OSError:
-            pass
-    time.sleep(0.01)
-for path in removed:
-    if os.path.isdir(path) and not os.path.islink(path):
-        shutil.rmtree(path, ignore_errors=True)
-    else:
-        try:
-            os.unlink(path)
-        except OSError:
-            pass
-"""
-
-
-class _Keeper:
-    """The keeper of a run, started when first needed, and the environment that programs run
-    without the sandbox get: the mark, and a private HOME, TMPDIR and XDG_CACHE_HOME, so that
-    what a program keeps there is not the user's and is gone with the run."""
-
-    def __init__(self):
-        self.process = self.pipe = self.private = None
-        self.env = None
-        self.started = False
-        self.mark = f"GUARDGEN_RUN={os.getpid()}.{os.urandom(8).hex()}"
-        self.lock = threading.Lock()
-
-    def start(self):
-        with self.lock:
-            if self.started:
-                return
-            self.started = True
-            if system.WINDOWS or not os.path.isdir("/proc"):
-                return
-            reading, self.pipe = os.pipe()
-            try:
-                self.process = subprocess.Popen(
-                    [sys.executable, "-I", "-S", "-c", KEEPER, self.mark], stdin=reading,
-                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, close_fds=True,
-                    start_new_session=True)
-            finally:
-                os.close(reading)
-
-    def marked(self):
-        """The run's mark, the keeper started to look for it."""
-        self.start()
-        return self.mark.split("=", 1)[1]
-
-    def environment(self, path=None):
-        if self.env is None:
-            self.start()
-            self.private = tempfile.mkdtemp(prefix="guardgen-run.")
-            self.remove_at_end(self.private)
-            self.env = dict(os.environ, HOME=self.private, TMPDIR=self.private,
-                            XDG_CACHE_HOME=self.private, LC_ALL=MESSAGES,
-                            GUARDGEN_RUN=self.mark.split("=", 1)[1])
-            if path is not None:
-                self.env["PATH"] = os.pathsep.join(path)
-        return self.env
-
-    def remove_at_end(self, path):
-        """Has the keeper remove `path` (a directory, or a file) when the tool ends, however it
-        ends."""
-        self.start()
-        if self.pipe is not None:
-            os.write(self.pipe, os.fsencode(path) + b"\0")
-
-    def end(self, wait=10):
-        """Stops what is left and removes the private directory; waits for the keeper, `wait`
-        seconds at most."""
-        with self.lock:
-            pipe, self.pipe = self.pipe, None
-        if pipe is not None:
-            os.close(pipe)
-            try:
-                self.process.wait(wait)
-            except subprocess.TimeoutExpired:
-                pass
-        if self.private:
-            shutil.rmtree(self.private, ignore_errors=True)
-
-
-_keeper = _Keeper()
-
-
-def remove_at_end(path):
-    """Has `path` removed when the tool ends, however it ends, should it still be there: a file
-    that is renamed into place once it is whole."""
-    _keeper.remove_at_end(path)
-
-
-@contextlib.contextmanager
-def scratch_directory(prefix):
-    """A temporary directory for the run's own files, removed when the block ends, and by the
-    keeper if the tool is killed before that."""
-    with tempfile.TemporaryDirectory(prefix=prefix) as directory:
-        _keeper.remove_at_end(directory)
-        _scratch.append(directory)
-        try:
-            yield directory
-        finally:
-            _scratch.remove(directory)
-
-
-def _interrupt(number, _frame):
-    global _interrupted
-    if _interrupted is None:
-        _interrupted = number
-    if system.WINDOWS:
-        os.write(_wake, bytes([number]))
-
-
-def _relay(reading):
-    """The relay thread: woken by the first interruption (its number written to `reading` by the
-    signal's own handler, whatever the main thread is doing), stops every program, then gives
-    the run GRACE seconds to end by itself before it ends the tool."""
-    global _interrupted
-    while True:
-        try:
-            said = os.read(reading, 1)
-        except InterruptedError:
-            continue
-        if not said:
-            return
-        if said[0] in system.INTERRUPTIONS:
-            break
-    if _interrupted is None:
-        _interrupted = said[0]
-    stop_all()
-    time.sleep(GRACE)
-    _end_now(_interrupted)
-
-
-def _wind_up(flush=True):
-    """What every end by a signal does first: what is left running stopped, the keeper's removals
-    done (GRACE seconds at most), and with `flush` what the tool has said written out."""
-    stop_all()
-    _keeper.end(wait=GRACE)
-    for stream in (sys.stdout, sys.stderr) if flush else ():
-        try:
-            stream.flush()
-        except (OSError, ValueError):
-            pass
-
-
-def _end_now(number):
-    """Ends the tool from the relay thread: what was left running stopped, the keeper's removals
-    done, the end by the signal where the main thread had set its default action, else with the
-    status a shell gives it, 128 + N. Nothing is flushed: the main thread may hold a stream,
-    blocked in a write to a reader that does not read, and what it had not written is lost with
-    the run, which the status says."""
-    _wind_up(flush=False)
-    if not system.WINDOWS and signal.getsignal(number) == signal.SIG_DFL:
-        os.kill(os.getpid(), number)
-        time.sleep(0.1)
-    os._exit(128 + number)
-
-
-_wake = None
-
-
-def catch_interruptions():
-    """Makes each interruption stop the run: every program at once, Interrupted raised in the
-    threads that wait for them, and the tool ended within GRACE seconds whatever it does. One that
-    was ignored when the tool started (nohup) stays ignored."""
-    global _wake
-    caught = [n for n in system.INTERRUPTIONS if signal.getsignal(n) != signal.SIG_IGN]
-    if not caught:
-        return
-    reading, _wake = os.pipe()
-    if not system.WINDOWS:
-        # Written by the signal's handler in C the moment the signal lands: the relay wakes even
-        # while the main thread is inside a long call that runs no Python handler.
-        os.set_blocking(_wake, False)
-        signal.set_wakeup_fd(_wake, warn_on_full_buffer=False)
-    threading.Thread(target=_relay, args=(reading,), name="interruptions", daemon=True).start()
-    for number in caught:
-        signal.signal(number, _interrupt)
-
-
-def end_by_signal(number):
-    """Ends the process by signal `number`, with its default action, so that a shell sees the
-    interruption; where the system cannot do that, with the status a shell gives it, 128 + N."""
-    if not system.WINDOWS:
-        # The default action of some (SIGQUIT) dumps core: the same end, without the file. Set
-        # first, so that the relay, should it end the tool meanwhile, ends it by the signal too.
-        resource.setrlimit(resource.RLIMIT_CORE, (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
-        signal.signal(number, signal.SIG_DFL)
-    _wind_up()
-    if not system.WINDOWS:
-        os.kill(os.getpid(), number)
-    sys.exit(128 + number)
-
-
-def run_as_command(me, main):
-    """Runs `main` on the command line's arguments as the command `me`: its status; for an error,
-    one line "me: what" on standard error and status 1; for an interruption, every program it
-    started stopped and the end by that signal."""
-    catch_interruptions()
-    try:
-        status = main(sys.argv[1:])
-        # A signal that landed while the run wrote its output (a write it cut short returns as
-        # if done): the run was interrupted all the same, and never ends as a success.
-        check_interrupted()
-    except Failure as failure:
-        # One without words was said where it happened (in the tool's sandbox).
-        if failure.args != (None,):
-            print(f"{me}: {printable(failure)}", file=sys.stderr)
-        status = 1
-    except Interrupted as interruption:
-        end_by_signal(interruption.number)
-    except OSError as error:
-        print(f"{me}: " + printable(f"{error.filename}: {error.strerror}" if error.filename
-                                    else error), file=sys.stderr)
-        status = 1
-    finally:
-        stop_all()
-        _keeper.end()
-    sys.exit(status)

@@ -21,9 +21,9 @@ outlive the tool."""
 import os
 import sys
 
-from . import processes, system
+from . import context, processes, system
+from .failure import Failure
 from .files import executable, outermost, under
-from .processes import Failure
 from .tree import SYSTEM
 
 INSTALL = "apt-get install bubblewrap"
@@ -55,7 +55,7 @@ class Sandbox:
                       "--clearenv",
                       "--setenv", "PATH", os.pathsep.join(self.path),
                       "--setenv", "HOME", "/tmp", "--setenv", "TMPDIR", "/tmp",
-                      "--setenv", "LC_ALL", processes.MESSAGES]
+                      "--setenv", "LC_ALL", context.MESSAGES]
         for name, value in passed().items():
             self.base += ["--setenv", name, value]
 
@@ -157,7 +157,7 @@ class Nested:
                 "--chdir", os.path.realpath(cwd) if cwd else "/", "--", *argv]
 
     def environment(self):
-        return dict(os.environ, LC_ALL=processes.MESSAGES)
+        return dict(os.environ, LC_ALL=context.MESSAGES)
 
 
 def nested(path):
