@@ -17,7 +17,7 @@ from pathlib import Path
 TOOLS = Path(__file__).resolve().parent.parent / "tools"
 sys.path.insert(0, str(TOOLS))
 
-from check_guards import catalogue  # noqa: E402
+from check_guards.audit import catalogue  # noqa: E402
 
 MARKER = re.compile(r'^# (\d+) "((?:[^"\\]|\\.)*)"((?: \d)*)$', re.M)
 LISTED = re.compile(r"^(\.+) (.*)$", re.M)
@@ -249,7 +249,7 @@ def with_cause(directory, name, finds, while_open):
         shutil.copytree(TOOLS / package, directory / package,
                         ignore=shutil.ignore_patterns("__pycache__"))
     shutil.copy2(TOOLS / "check-guards", directory)
-    with open(directory / "check_guards" / "catalogue.py", "a") as catalogue_file:
+    with open(directory / "check_guards" / "audit" / "catalogue.py", "a") as catalogue_file:
         catalogue_file.write(ADDED.format(name=name, finds=finds, processed=finds == TWICE,
                                           open=while_open))
     return directory / "check-guards"

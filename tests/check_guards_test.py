@@ -24,10 +24,11 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
-from check_guards import (audit, catalogue, causes, compare, compilers,  # noqa: E402
-                          database, directives, fixes, flags, msvc, proof, record, report,
-                          run, runs, stats)
-from check_guards import tree as trees  # noqa: E402
+from check_guards import audit, proof, record, report, steps  # noqa: E402
+from check_guards.audit import catalogue, causes, directives  # noqa: E402
+from check_guards.proof import compare, fixes, readers, stats  # noqa: E402
+from check_guards.plan import compilers, database, flags, msvc  # noqa: E402
+from check_guards.plan import tree as trees  # noqa: E402
 import guardgen_common  # noqa: E402
 from guardgen_common import entries, measured, names, processes, programs, shapes, signals  # noqa: E402
 from guardgen_common.failure import Failure  # noqa: E402
@@ -448,7 +449,7 @@ class LargeInputs(unittest.TestCase):
                 (explained, ('#include "h.h"\n#include "undef.h"\n' * (n // 2),
                              [(1, h), (1, undef)] * (n // 2)),
                  Counter(macro_undefined=n // 2 - 1, shape=n // 2 - 1)),
-                # A test of defined followed by a long blank run.
+                # A test of defined followed by a long blank steps.
                 (shapes.value_tests, ("#if defined" + " " * n + "+ X\n#endif\n",), {"X"}),
                 (lambda text: shapes.shape(text).reason,
                  ("/* licence */ // x\n" + '#ifndef G\n#define G\nint s = "/*";\n' * n
@@ -465,7 +466,7 @@ class LargeInputs(unittest.TestCase):
             path.write_text("[" + "{}," * ((64 << 20) // 3) + "{}]")
             script = ("import resource, sys; sys.path.insert(0, sys.argv[1]); "
                       "resource.setrlimit(resource.RLIMIT_AS, (512 << 20, 512 << 20)); "
-                      "from check_guards import database; from guardgen_common.failure "
+                      "from check_guards.plan import database; from guardgen_common.failure "
                       "import Failure\ntry:\n    database.read(sys.argv[2])\n"
                       "except Failure as failure:\n    print(failure)")
             tools = Path(__file__).resolve().parent.parent / "tools"
@@ -477,8 +478,8 @@ class LargeInputs(unittest.TestCase):
 class Failed(unittest.TestCase):
     def said(self, failed, total):
         lines = []
-        with unittest.mock.patch.object(run, "say", lines.append):
-            run.say_failed(failed, total, "/b/compile_commands.json", ["/b", "/p/src"])
+        with unittest.mock.patch.object(steps, "say", lines.append):
+            steps.say_failed(failed, total, "/b/compile_commands.json", ["/b", "/p/src"])
         return lines
 
     def test_most_units_failed_for_one_reason_is_said_once(self):
@@ -1294,17 +1295,17 @@ class Proof(unittest.TestCase):
             moved = ["/usr/bin/gcc", "-E", "-H", "-w", f"-I{tree}/src/inc",
                      "-isystem/usr/include", "-include", f"{tree}/src/u.c", "-DX=/src/inc",
                      f"{tree}/src/u.c"]
-            self.assertEqual(runs.argv_in(argv, tree), moved)
-            self.assertEqual(runs.argv_in(argv, tree, timed=True), moved[:2] + moved[3:])
-            self.assertEqual(runs.assembly_argv(argv, tree)[:6],
+            self.assertEqual(readers.argv_in(argv, tree), moved)
+            self.assertEqual(readers.argv_in(argv, tree, timed=True), moved[:2] + moved[3:])
+            self.assertEqual(readers.assembly_argv(argv, tree)[:6],
                              ["/usr/bin/gcc", "-S", "-o", "-", f"-ffile-prefix-map={tree}=",
                               f"-fdebug-prefix-map={tree}="])
             # -H kept: it names a precompiled header that the compile reads.
-            self.assertIn("-H", runs.assembly_argv(argv, tree))
+            self.assertIn("-H", readers.assembly_argv(argv, tree))
             # The compiler itself never runs from the scratch tree.
             os.makedirs(tree + "/usr/bin")
             Path(tree + "/usr/bin/gcc").write_text("")
-            self.assertEqual(runs.argv_in(argv, tree)[0], "/usr/bin/gcc")
+            self.assertEqual(readers.argv_in(argv, tree)[0], "/usr/bin/gcc")
 
     def test_the_text_compared_holds_each_lines_file_and_number(self):
         head = b'# 1 "u.c"\n# 1 "h.h" 1\n'
@@ -1325,15 +1326,15 @@ class Proof(unittest.TestCase):
         ]
         for after, same in cases:
             with self.subTest(after=after):
-                self.assertEqual(runs.normal(after, "") == runs.normal(before, ""), same)
+                self.assertEqual(readers.normal(after, "") == readers.normal(before, ""), same)
         # The scratch tree's name taken out, from the markers and the text alike.
         moved = before.replace(b'"h.h"', b'"/s/b/h.h"') + b'char *f = "/s/b/h.h";\n'
-        self.assertEqual(runs.normal(moved, "/s/b"), runs.normal(
+        self.assertEqual(readers.normal(moved, "/s/b"), readers.normal(
             before.replace(b'"h.h"', b'"/h.h"') + b'char *f = "/h.h";\n', ""))
         with tempfile.TemporaryDirectory() as directory:
             for name in ("a.h", "a.h.gch", "b.h", "c.h", "c.h.pch"):
                 Path(directory, name).write_text("")
-            self.assertEqual([runs.probed_pch(["gcc", "-E", "-include", name, "u.c"], directory)
+            self.assertEqual([readers.probed_pch(["gcc", "-E", "-include", name, "u.c"], directory)
                               for name in ("a.h", "b.h", "c.h")],
                              [f"{directory}/a.h.gch", None, f"{directory}/c.h.pch"])
 
@@ -1472,7 +1473,7 @@ class Proof(unittest.TestCase):
                 for d in [*made, "home/proj/sub/src"]:
                     (top / d).mkdir(parents=True, exist_ok=True)
                 units = [database_unit(str(top / "home/proj/sub/src"), "u.c", ["gcc"])]
-                self.assertEqual(run.patch_top(str(top / "home/proj/sub/compile_commands.json"),
+                self.assertEqual(steps.patch_top(str(top / "home/proj/sub/compile_commands.json"),
                                                units, [str(top / tree)]), str(top / expected))
 
     def test_a_fix_is_proven_only_where_every_units_code_stays_the_same(self):

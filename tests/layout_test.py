@@ -11,45 +11,88 @@ import unittest
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+TOOLS = ROOT / "tools"
 PACKAGES = ("check_guards", "compare_preprocessors", "guardgen_common")
+# check-guards' stages, in the order its data flows: each imports only those before it.
+STAGES = ("plan", "audit", "record", "report", "proof")
 
 
-def modules(package):
-    return sorted(p.stem for p in (ROOT / "tools" / package).glob("*.py") if p.stem != "__init__")
+def folders():
+    """Each package and each folder of a package, as its path under tools/."""
+    return [p.parent.relative_to(TOOLS).as_posix() for package in PACKAGES
+            for p in sorted((TOOLS / package).rglob("__init__.py"))]
 
 
-def in_docstring(package):
-    """The modules a package's docstring lists, a line each as "    name   what it does" (a line
+def modules(folder):
+    """The modules of a folder, and its folders (as "name/")."""
+    here = TOOLS / folder
+    return sorted([p.stem for p in here.glob("*.py") if p.stem != "__init__"]
+                  + [p.parent.name + "/" for p in here.glob("*/__init__.py")])
+
+
+def in_docstring(folder):
+    """The modules a folder's docstring lists, a line each as "    name   what it does" (a line
     that goes on from the one above it begins with more spaces)."""
-    init = ROOT / "tools" / package / "__init__.py"
+    init = TOOLS / folder / "__init__.py"
     text = ast.get_docstring(ast.parse(init.read_text()), clean=False)
-    return sorted(m[1] for m in re.finditer(r"^    (\w+)  +\S", text, re.MULTILINE))
+    return sorted(m[1] for m in re.finditer(r"^    (\w+/?)  +\S", text, re.MULTILINE))
 
 
-def in_document(path, package):
-    """The modules a document lists under its line that names `tools/PACKAGE/`: the items that
+def in_document(path, folder):
+    """The modules a document lists under its line that names `tools/FOLDER/`: the items that
     follow it, a line each as "  - `name`: what it does"."""
     lines = (ROOT / path).read_text().splitlines()
-    start = next(i for i, line in enumerate(lines) if f"`tools/{package}/`" in line)
+    start = next(i for i, line in enumerate(lines) if f"in `tools/{folder}/`:" in line)
     found = []
     for line in lines[start + 1:]:
-        match = re.match(r"  - `(\w+)`: \S", line)
-        if not match:
+        match = re.match(r"  - `(\w+/?)`: \S", line)
+        if match:
+            found.append(match[1])
+        elif not line.startswith("    "):
             break
-        found.append(match[1])
     return sorted(found)
+
+
+def imported(path):
+    """The check_guards modules that the module at `path` imports, as dotted names."""
+    place = path.relative_to(TOOLS).with_suffix("").parts
+    package = place[:-1] if place[-1] != "__init__" else place[:-1]
+    if place[-1] == "__init__":
+        package = place[:-1]
+    found = []
+    for node in ast.walk(ast.parse(path.read_text())):
+        if isinstance(node, ast.ImportFrom):
+            base = list(package[:len(package) - node.level + 1]) if node.level else []
+            module = base + (node.module.split(".") if node.module else [])
+            found += [".".join(module + [a.name]) for a in node.names]
+        elif isinstance(node, ast.Import):
+            found += [a.name for a in node.names]
+    return [name for name in found if name.startswith("check_guards.")]
+
+
+def stage_of(dotted):
+    """The stage of a module of check_guards, or None for the command's (or the package)."""
+    parts = dotted.split(".")
+    return parts[1] if len(parts) > 1 and parts[1] in STAGES else None
 
 
 class Layout(unittest.TestCase):
     def test_every_list_of_modules_names_each_module_once(self):
-        for package in PACKAGES:
-            for where, listed in [("docstring", in_docstring(package)),
-                                  ("README.md", in_document("README.md", package)),
+        for folder in folders():
+            for where, listed in [("docstring", in_docstring(folder)),
                                   ("doc/development.md",
-                                   in_document("doc/development.md", package))]:
-                with self.subTest(package=package, where=where):
-                    self.assertEqual(listed, modules(package))
+                                   in_document("doc/development.md", folder))]:
+                with self.subTest(folder=folder, where=where):
+                    self.assertEqual(listed, modules(folder))
 
+    def test_no_stage_imports_one_below_it(self):
+        for stage in STAGES:
+            for path in sorted((TOOLS / "check_guards" / stage).glob("*.py")):
+                for name in imported(path):
+                    found = stage_of(name)
+                    below = STAGES.index(found) > STAGES.index(stage) if found else True
+                    with self.subTest(module=path.relative_to(TOOLS).as_posix(), imports=name):
+                        self.assertFalse(below, "a stage imports only the stages above it")
 
     def test_every_test_class_is_registered_whatever_its_name_and_a_broken_file_fails(self):
         lister = ROOT / "tests" / "list_python_tests.py"

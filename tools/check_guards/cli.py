@@ -12,8 +12,12 @@ from guardgen_common.failure import Failure
 from guardgen_common.names import printable
 from guardgen_common.outputs import check_writable, flush_output, json_text, plural, write_text
 
-from . import catalogue, database, fields, formats, inside, proof, record, report, run
-from . import tree as trees
+from .audit import catalogue
+from .plan import database
+from .record import fields
+from .report import formats
+from . import inside, proof, record, report, steps
+from .plan import tree as trees
 from .progress import Progress
 
 ME = "check-guards"
@@ -223,7 +227,7 @@ def audited(args, path, units, tree):
     progress = Progress(ME)
     try:
         with shapes.read_once():
-            return run.audit_database(args, progress, path, units, tree)
+            return steps.audit_database(args, progress, path, units, tree)
     finally:
         progress.end()
 
@@ -293,7 +297,7 @@ def main(argv):
     if baseline and baseline["directory"] != directory:
         raise Failure(f"{args.baseline}: a record of the database in {baseline['directory']}, "
                       f"not of {directory}: refused")
-    result = (run.Result(record.merge(records)) if records else
+    result = (steps.Result(record.merge(records)) if records else
               audited(args, path, database.read(path, args.shard), tree) if args.no_sandbox else
               inside.audit(args, str(path), tree))
     proven = result.proof

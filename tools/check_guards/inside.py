@@ -13,7 +13,8 @@ import sys
 from guardgen_common import context, processes, sandbox
 from guardgen_common.failure import Failure
 
-from . import compilers, proof, run, tree
+from .plan import compilers, tree
+from . import proof, steps
 
 # The environment of the run inside: the compilers' own variables for where headers are (they
 # change the answer, as flags do), how often progress is said; nothing else of the tool's.
@@ -53,14 +54,14 @@ def readable(args, database, trees, path):
     for directory in path:
         if not compilers.under(os.path.realpath(directory), homes):
             seen += tree.installation(os.path.join(directory, "program"))
-    chosen = run.chosen(args)
+    chosen = steps.chosen(args)
     if chosen:
         seen += tree.installation(chosen[0])
     return [p for p in dict.fromkeys(seen) if p and os.path.exists(p)]
 
 
 def audit(args, database, trees):
-    """The run.Result of the audit of the database at `database` (absolute), run in an
+    """The steps.Result of the audit of the database at `database` (absolute), run in an
     enclosure that sees `trees`; a Failure where bwrap cannot start one."""
     path = compilers.search_path(trees)
     bwrap = sandbox.start(path, trees, trusted=lambda b: not compilers.under(
@@ -82,20 +83,20 @@ def audit(args, database, trees):
 
 
 def result_of(output):
-    """The run.Result that the run inside gave as JSON."""
+    """The steps.Result that the run inside gave as JSON."""
     if len(output) > RESULT_LIMIT:
         raise Failure("the audit's result is larger than the tool takes")
     try:
         given = json.loads(output)
         found = given.get("proof")
-        return run.Result(given["record"], found and proof.Proof(
+        return steps.Result(given["record"], found and proof.Proof(
             found["patch"], found["record"], {p: tuple(t) for p, t in found["fixed"].items()}))
     except (ValueError, KeyError, TypeError, AttributeError):
         raise Failure("the audit's sandbox gave no result it can read") from None
 
 
 def answer(result):
-    """Gives `result` (a run.Result) to the outer process, as JSON on standard output."""
+    """Gives `result` (a steps.Result) to the outer process, as JSON on standard output."""
     found = result.proof
     given = {"record": result.record,
              "proof": found and {"patch": found.patch, "record": found.record,

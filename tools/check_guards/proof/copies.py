@@ -21,7 +21,7 @@ SEARCHED = ("-I", "-iquote", "-isystem", "-idirafter", "-cxx-isystem", "-iframew
 
 
 def searched(unit):
-    """The directories that `unit` (a runs.Unit) searches for a header, absolute: those its
+    """The directories that `unit` (a readers.Unit) searches for a header, absolute: those its
     argv names and those of the files it reads."""
     found = [os.path.dirname(p) for p in unit.files]
     for word in unit.argv[1:]:

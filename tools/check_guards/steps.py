@@ -13,7 +13,9 @@ from guardgen_common.command import sayer
 from guardgen_common.failure import Failure
 from guardgen_common.outputs import plural
 
-from . import audit, compilers, fixes, proof, record
+from . import audit, proof, record
+from .plan import compilers
+from .proof import fixes
 
 ME = "check-guards"
 say = sayer(ME)

@@ -1,4 +1,8 @@
-"""The JSON record of a run: every header entered, with the cause of its re-entries and the lines
+"""The record (here), and what it must hold:
+
+    fields       what a record holds, field by field: a record that does not is refused
+
+The JSON record of a run: every header entered, with the cause of its re-entries and the lines
 behind it, and the totals; the records of the shards of one build merged into the record of one
 run over all, from the records alone; and the headers a baseline did not have entered again."""
 
@@ -7,7 +11,7 @@ from itertools import chain
 
 from guardgen_common.failure import Failure
 
-from . import catalogue
+from ..audit import catalogue
 
 
 def ordered(headers):

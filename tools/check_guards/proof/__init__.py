@@ -1,7 +1,20 @@
-"""The proof of a patch, in its order, never writing the user's tree: in the sandbox on the tree
+"""The proof (here, in its order), and its parts:
+
+    proposed     the fixes the proof tries, and those withdrawn, with the reason
+    fixes        the fix of a header that only adds lines, as its shape asks
+    copies       the regular files of a unit copied into a scratch tree, bounded
+    scratch      the scratch trees before and after the patch, and one for a fix alone
+    readers      a unit read in a tree: -E for its text and listing, -S for its code, digests
+    compare      the proof's passes: units compared before and after, and what each withdraws
+    timing       -E of the units that entered a header again, in interleaved rounds
+    stats        the times summed up: fastest, median, the saving a round and its interval
+    diffs        the patch: a unified diff of each fixed header, with git's a/ and b/ paths
+    words        the proof's record in words for the user
+
+The proof of a patch, in its order, never writing the user's tree: in the sandbox on the tree
 itself with the fixed headers bound over it, read-only, else on scratch copies of the files the
 changed units read and of the directories they search (scratch): the fixes proposed (proposed),
-the files each unit reads listed (runs), then pass after pass the units compared before and
+the files each unit reads listed (readers), then pass after pass the units compared before and
 after the patch and what a fix disproves withdrawn (compare), until a pass withdraws none; then
 -E timed in interleaved rounds (timing, stats), and the patch written (diffs)."""
 
@@ -11,10 +24,10 @@ from dataclasses import dataclass
 from guardgen_common import context
 from guardgen_common.outputs import plural
 
-from . import compare, diffs, proposed, runs, scratch, stats, timing
+from . import compare, diffs, proposed, readers, scratch, stats, timing
 from .diffs import diff
-from .proof_words import lines
-from .runs import Unit
+from .words import lines
+from .readers import Unit
 from .timing import ROUNDS
 
 __all__ = ["Proof", "prove", "ROUNDS", "Unit", "diff", "lines"]
@@ -45,7 +58,7 @@ def prove(headers, units, jobs, timeout, rounds=ROUNDS, say=None, taken=None, to
     with context.scratch_directory("check-guards-proof.") as directory:
         trees = scratch.Trees(directory)
         say(f"proof: listing the files that {plural(len(units), 'unit')} read")
-        runs.list_files(units, jobs, timeout)
+        readers.list_files(units, jobs, timeout)
         trial = compare.Trial(proposal, units, trees, jobs, timeout, say)
         while True:
             trial.preprocess()

@@ -5,7 +5,7 @@ one of an earlier check-guards lacks. Its paths are data: no file a record names
 import os
 import re
 
-from . import catalogue
+from ..audit import catalogue
 
 NOTHING = type(None)
 # A field that holds a path: text, absolute, as a file system names a file.

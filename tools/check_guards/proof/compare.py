@@ -10,7 +10,7 @@ from guardgen_common.names import shown_path
 from guardgen_common.outputs import plural
 
 from . import fixes as fixing
-from .runs import compiled, parallel, preprocess
+from .readers import compiled, parallel, preprocess
 
 
 def counter(fixes):

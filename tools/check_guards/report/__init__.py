@@ -1,4 +1,8 @@
-"""The answer as a user reads it: a table of the headers the build enters again, those whose text
+"""The record in words (here: the table and the totals), and in other forms:
+
+    formats      compiler-style lines and SARIF
+
+The answer as a user reads it: a table of the headers the build enters again, those whose text
 is processed again first (they are what can cost time), with the cause of their re-entries, the
 lines behind it and the fix; and the totals. Bytes are called what they are, bytes scanned
 again: a guarded header entered again is opened and scanned to its #endif, which is no measure
@@ -9,7 +13,7 @@ import re
 from guardgen_common.names import printable, shown_path
 from guardgen_common.outputs import plural, readable_size
 
-from . import catalogue
+from ..audit import catalogue
 
 # A | would end a Markdown table's cell, a ` begin a code span; the backslashes before either
 # are doubled, so that the one added escapes it.

@@ -5,7 +5,7 @@ import time
 
 from guardgen_common import measured, processes
 
-from .runs import argv_in, parallel
+from .readers import argv_in, parallel
 
 # As many rounds as a saving needs to be measured at all: fewer never are.
 ROUNDS = measured.MIN_RUNS

@@ -7,7 +7,7 @@ from typing import NamedTuple
 from guardgen_common import shapes
 from guardgen_common.names import shown_path
 
-from . import catalogue
+from ..audit import catalogue
 from . import fixes as fixing
 
 

@@ -10,7 +10,7 @@ from typing import NamedTuple
 
 from guardgen_common import entries, processes
 
-from .compilers import under
+from ..plan.compilers import under
 from .scratch import View
 
 # Options whose value is a path, as the allowlist passes them: joined, or as the next word.

@@ -12,7 +12,8 @@ from guardgen_common import VERSION
 from guardgen_common.names import line_start, printable, shown_path
 from guardgen_common.outputs import plural
 
-from . import catalogue, record
+from ..audit import catalogue
+from .. import record
 
 
 def findings(summary, headers=None):

@@ -1,4 +1,11 @@
-"""Running the units: in worker threads, each compiler bounded in time, memory and the size of
+"""The audit: the units run, and the headers each entered, summed as it ends (here), and why
+each was entered again:
+
+    catalogue    each cause and shape: how it is found, its words, advice, rule, kind and fix
+    directives   the #include and #undef lines of a file, and which #include names a header
+    causes       why a unit entered a header again, asking the catalogue's causes in turn
+
+Running the units: in worker threads, each compiler bounded in time, memory and the size of
 its listing, in a process group of its own (an interruption, which only the main thread receives,
 stops them all through guardgen_common.registry). The headers each unit entered
 are added up as it ends, so that memory grows with the headers, not with the units; then each
@@ -15,7 +22,7 @@ from guardgen_common.limits import Limits
 from guardgen_common.outputs import readable_size
 
 from . import catalogue, causes
-from .compilers import under
+from ..plan.compilers import under
 
 # A preprocessor needs far less than this; a unit that reads /dev/zero is stopped here.
 MEMORY = 1 << 30

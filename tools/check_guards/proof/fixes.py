@@ -18,7 +18,7 @@ import re
 
 from guardgen_common import shapes
 
-from . import catalogue
+from ..audit import catalogue
 
 ENDIF = re.compile(r"^[ \t\f\v]*#\s*endif\b")
 # The word characters after a place, matched in one pass: nothing follows that could fail.
