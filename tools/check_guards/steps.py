@@ -2,6 +2,7 @@
 contain what will run, ask each compiler where its own headers are, run the units, settle the
 settings the build may give, make the record, and (with --patch) prove the fix."""
 
+import contextlib
 import os
 import re
 import shlex
@@ -232,9 +233,10 @@ def listing_argv(plan, answer):
     return [*plan.argv[:at], "-M", *plan.argv[at + 1:]]
 
 
-def run_all(args, progress, units, planned, found_by, tree, knobs, database):
-    """Runs the planned units and adds up what each gave, as it ends, into a Ran; the failures
-    added to the failed, and said once all have ended (see say_failed)."""
+def run_all(args, progress, units, planned, found_by, tree, knobs, database, limits):
+    """Runs the planned units, each compiler bounded by `limits`, and adds up what each gave, as
+    it ends, into a Ran; the failures added to the failed, and said once all have ended (see
+    say_failed)."""
     order = list(planned.plans)
     plans = [planned.plans[i] for i in order]
     # Where the headers each unit's listing names may lie: the tree, the system's directories.
@@ -263,7 +265,7 @@ def run_all(args, progress, units, planned, found_by, tree, knobs, database):
     audit.run_units([units[i] for i in order],
                     [listing_argv(p, found_by.answers.get(p.key)) for p in plans],
                     [p.style for p in plans], args.jobs,
-                    args.timeout, said, take, roots)
+                    args.timeout, said, take, limits, roots)
     say_failed(planned.failed[first:], len(order) + first, database, tree)
     audit.describe_all(ran.found.values(), found_by.readable, knobs)
     ran.roots = dict(zip(order, roots))
@@ -329,8 +331,9 @@ def audit_database(args, progress, path, units, tree):
                 compilers.check_listing(compiler, args.timeout, directory, args.compiler)
     say_planned(planned, path, tree)
     knobs = frozenset().union(*(p.defined for p in planned.plans.values()))
-    found_by = probe_compilers(planned, units, args.timeout, compiler, tree, path)
-    ran = run_all(args, progress, units, planned, found_by, tree, knobs, path)
+    with contextlib.closing(audit.bounds()) as limits:
+        found_by = probe_compilers(planned, units, args.timeout, compiler, tree, path)
+        ran = run_all(args, progress, units, planned, found_by, tree, knobs, path, limits)
     order = list(planned.plans)
     texts, settings = settle(ran, [*(h.path for h in ran.found.values() if not h.system),
                                    *(units[i].path for i in order)], found_by.readable, knobs)

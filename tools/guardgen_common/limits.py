@@ -22,11 +22,16 @@ class Limits:
                 (resource.RLIMIT_AS, memory), (resource.RLIMIT_FSIZE, said),
                 (resource.RLIMIT_CORE, 0))]
 
-    def start(self, argv, cwd, env, stdin, stdout, stderr):
-        """`argv` started bounded (see launcher.Launcher.start); the launcher, started at the
-        first, runs with the first program's environment, the run's mark in it."""
-        if self.launcher is None:
+    def warm(self, env):
+        """Starts the launcher now, with `env` (the run's mark in it), so that it is ready by the
+        first program: a Python takes tens of milliseconds to start."""
+        if self.active and self.launcher is None:
             self.launcher = launcher.Launcher(self.bounds, env)
+
+    def start(self, argv, cwd, env, stdin, stdout, stderr):
+        """`argv` started bounded (see launcher.Launcher.start); the launcher started first
+        where it is not yet, with the program's environment."""
+        self.warm(env)
         return self.launcher.start(argv, cwd, env, stdin, stdout, stderr)
 
     def close(self):

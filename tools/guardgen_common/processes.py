@@ -29,6 +29,12 @@ def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, bare=Fa
         return seconds, status, output, said.read()
 
 
+def bounded(limits):
+    """`limits` (a Limits), their launcher started now in the environment every program gets."""
+    limits.warm(context.prepared([], None)[1])
+    return limits
+
+
 def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, limits=None,
                 bare=False, binds=(), passed=False, clocked=False):
     """As run, with standard error as a file, to be read from its start and closed: a long

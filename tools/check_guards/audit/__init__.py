@@ -66,11 +66,16 @@ def run_unit(unit, argv, style, timeout, limits=None, roots=None):
             return Outcome(unit.path, status="unclear", message=str(unclear))
 
 
-def run_units(units, argvs, styles, jobs, timeout, progress, take, roots=None):
+def bounds():
+    """What bounds each unit's compiler (close it once the units have run), its launcher started
+    at once, while the rest of the run is planned."""
+    return processes.bounded(Limits(MEMORY, LISTING))
+
+
+def run_units(units, argvs, styles, jobs, timeout, progress, take, limits, roots=None):
     """Runs each unit, `jobs` at a time, and hands each Outcome to `take(index, outcome)` in this
     thread as the unit ends; none is kept here. `roots` gives for each unit where the headers
     its listing names may lie."""
-    limits = Limits(MEMORY, LISTING)
     pool = ThreadPoolExecutor(max_workers=jobs)
     try:
         pending, done, queued = {}, 0, iter(enumerate(zip(units, argvs, styles)))
@@ -94,8 +99,6 @@ def run_units(units, argvs, styles, jobs, timeout, progress, take, roots=None):
         registry.stop_all()
         pool.shutdown(wait=True, cancel_futures=True)
         raise
-    finally:
-        limits.close()
     pool.shutdown()
 
 
