@@ -19,14 +19,14 @@ import threading
 import time
 import unittest
 import unittest.mock
-from collections import Counter
+from collections import Counter, namedtuple
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
 from check_guards import audit, proof, record, report, steps  # noqa: E402
 from check_guards.audit import catalogue, causes, directives  # noqa: E402
-from check_guards.proof import compare, fixes, readers, stats  # noqa: E402
+from check_guards.proof import compare, fixes, readers, scratch, stats  # noqa: E402
 from check_guards.plan import compilers, database, flags, msvc  # noqa: E402
 from check_guards.plan import tree as trees  # noqa: E402
 import guardgen_common  # noqa: E402
@@ -1286,6 +1286,21 @@ class Fixes(unittest.TestCase):
 
 
 class Proof(unittest.TestCase):
+    def test_the_views_before_and_after_cost_the_same_but_for_the_fix(self):
+        # Bound over the tree, both views start the same nested sandbox with as many binds (the
+        # one before each header over itself): its start is timed on both sides, never saved.
+        Fix = namedtuple("Fix", "new")
+        with tempfile.TemporaryDirectory() as tree, tempfile.TemporaryDirectory() as work:
+            headers = [os.path.join(os.path.realpath(tree), n) for n in ("a.h", "b.h")]
+            for header in headers:
+                Path(header).write_text("int x;\n")
+            trees = scratch.Trees(work, bound=True)
+            trees.make([], {h: Fix("#pragma once\nint x;\n") for h in headers})
+            self.assertEqual([over for _, over in trees.before.binds],
+                             [over for _, over in trees.after.binds])
+            self.assertEqual([source for source, _ in trees.before.binds], headers)
+            self.assertEqual(Path(trees.after.binds[0][0]).read_text(), "#pragma once\nint x;\n")
+
     def test_a_units_argv_moved_into_the_scratch_tree(self):
         with tempfile.TemporaryDirectory() as tree:
             os.makedirs(tree + "/src/inc")
