@@ -120,13 +120,9 @@ def fault(found):
     shard = found.get("shard")
     if shard is not None and (not isinstance(shard, str) or not SHARD.fullmatch(shard)):
         return "shard: not I/N"
-    skipped = found.get("skipped", {})
-    if not isinstance(skipped, dict):
-        return "skipped: not an object"
-    for reason, count in skipped.items():
-        said = _type_fault(reason, str) or _type_fault(count, int)
-        if said:
-            return f"skipped: {said}"
+    said = _counts_fault(found, "skipped")
+    if said:
+        return said
     for k, failure in enumerate(found["failed"]):
         said = _fields(failure, {"file": str}, f"failed[{k}]")
         if said:
@@ -144,15 +140,24 @@ def fault(found):
     return None
 
 
+def _counts_fault(found, key):
+    """What is wrong with the record's object at `key`, where it has one: each name (a string)
+    with a whole number (a count, or a unit's entry); or None."""
+    counts = found.get(key, {})
+    if not isinstance(counts, dict):
+        return f"{key}: not an object"
+    for name, number in counts.items():
+        said = _type_fault(name, str) or _type_fault(number, int)
+        if said:
+            return f"{key}: {said}"
+    return None
+
+
 def _settings_fault(found):
     """What is wrong with the record's programs and settings, where it has them, or None."""
-    programs = found.get("compilers", {})
-    if not isinstance(programs, dict):
-        return "compilers: not an object"
-    for name, entry in programs.items():
-        said = _type_fault(name, str) or _type_fault(entry, int)
-        if said:
-            return f"compilers: {said}"
+    said = _counts_fault(found, "compilers")
+    if said:
+        return said
     settings = found.get("settings", [])
     if not isinstance(settings, list):
         return "settings: not a list"
