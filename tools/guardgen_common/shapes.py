@@ -91,7 +91,10 @@ class Line:
 
 
 @dataclass
-class Shape:
+class Reading:
+    """A header's shape as it is read (catalogue.Shape says what each shape means): its name,
+    the line that decides it and the guard's macro."""
+
     reason: str
     line: int = None  # the line that decides it, from 1; None for an empty file
     text: str = ""  # that line as written
@@ -301,7 +304,7 @@ def _outside(shape, lines, opener, end):
     """`shape` (a guard's, with lines outside it), or the sections shape where one of those lines
     opens a section read again on purpose."""
     line = _section(lines, opener, end)
-    return Shape("sections", line.number, line.written, shape.macro) if line else shape
+    return Reading("sections", line.number, line.written, shape.macro) if line else shape
 
 
 def guard_shape(lines, knobs=frozenset(), valued=False):
@@ -309,7 +312,7 @@ def guard_shape(lines, knobs=frozenset(), valued=False):
     from outside), and with `valued` one #define'd with a value, is never taken for a guard: a
     header of such defaults alone is of the settings shape."""
     if not lines:
-        return Shape("no_guard")
+        return Reading("no_guard")
     first = lines[0]
     depths, end, branch = structure(lines)
     macro = guard_macro(first)
@@ -328,35 +331,35 @@ def guard_shape(lines, knobs=frozenset(), valued=False):
                           == "define" and DEFINED.match(line.directive[1])[1] == macro)
             if depths[define] > 1:
                 line = lines[define]
-                return Shape("conditional_guard", line.number, line.written, macro)
+                return Reading("conditional_guard", line.number, line.written, macro)
             if branch is not None:
                 line = lines[branch]
-                return Shape("else_branch", line.number, line.written, macro)
+                return Reading("else_branch", line.number, line.written, macro)
             if not wraps:
                 line = lines[end + 1]
-                return _outside(Shape("after_guard", line.number, line.written, macro), lines,
+                return _outside(Reading("after_guard", line.number, line.written, macro), lines,
                                 0, end)
-            return Shape("guard", first.number, first.written, macro)
+            return Reading("guard", first.number, first.written, macro)
         if wraps:
-            return Shape("guard_not_defined", first.number, first.written, macro)
+            return Reading("guard_not_defined", first.number, first.written, macro)
         # A test of a macro that is never defined, not around the file: no guard of it.
     elif opens and wraps:
-        return Shape("not_a_guard_form", first.number, first.written)
+        return Reading("not_a_guard_form", first.number, first.written)
     # A guard further down, at the top level, with its #define: what stands before it is in the way.
     for index, (line, depth) in enumerate(zip(lines[1:], depths[1:]), 1):
         later = guard_macro(line) if depth == 0 else None
         if later and later in names:
-            return _outside(Shape("before_guard", first.number, first.written, later), lines,
+            return _outside(Reading("before_guard", first.number, first.written, later), lines,
                             index, _end_of(lines, depths, index))
         if later and later in every and setting is None:
             setting = (later, line)
     if setting:
-        return Shape("settings", setting[1].number, setting[1].written, setting[0])
-    return Shape("no_guard", first.number, first.written)
+        return Reading("settings", setting[1].number, setting[1].written, setting[0])
+    return Reading("no_guard", first.number, first.written)
 
 
 def shape(source, knobs=frozenset(), valued=False):
-    """The Shape of the header whose text is `source` (a byte order mark in front is nothing);
+    """The Reading of the header whose text is `source` (a byte order mark in front is nothing);
     `knobs` and `valued` as guard_shape takes them."""
     lines = logical_lines(source.removeprefix("\ufeff"))
     found = guard_shape(lines, knobs, valued)
@@ -367,7 +370,7 @@ def shape(source, knobs=frozenset(), valued=False):
     wrapped = end == len(lines) - 1
     for line, depth in zip(lines, depths):
         if is_pragma_once(line) and (depth == 0 or (depth == 1 and wrapped)):
-            return Shape("pragma_once", line.number, line.written)
+            return Reading("pragma_once", line.number, line.written)
     return found
 
 
