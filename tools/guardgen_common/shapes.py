@@ -391,8 +391,8 @@ def value_tests(source):
                     "__has_builtin", "__has_feature", "__has_cpp_attribute", "true", "false"}
 
 
-# A header's text read for its shape, at the most.
-TEXT_LIMIT = 16 << 20
+# A header's text read for its shape, at the most: as much as any file of a build is read.
+TEXT_LIMIT = files.LIMIT
 
 
 # The texts read during a run that reads each file once (see read_once), by what was asked.
