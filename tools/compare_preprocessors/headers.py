@@ -17,7 +17,7 @@ from pathlib import Path
 from guardgen_common import entries, files, programs, shapes, system, tree
 from guardgen_common.failure import Failure
 from guardgen_common.files import under
-from guardgen_common.names import printable
+from guardgen_common.names import printable, shown_path
 from guardgen_common.processes import run
 
 from . import measure, verdicts
@@ -300,12 +300,6 @@ def record(headers, results, answers):
     return found
 
 
-def shown(path):
-    """`path` relative to the current directory where it lies below it."""
-    relative = os.path.relpath(path)
-    return path if relative.startswith(os.pardir) else relative
-
-
 def table(records, results):
     """A row per header, a column per preprocessor, the shape and the line that decides it; then
     a line for each preprocessor that failed on a header."""
@@ -320,7 +314,7 @@ def table(records, results):
             cells.append(answer["verdict"])
             if answer.get("error"):
                 failures.append(printable(f"{r.name} on {h['path']}: {answer['error']}"))
-        lines.append(f"| {printable(shown(h['path']))} | {printable(shape)} | "
+        lines.append(f"| {printable(shown_path(h['path'], os.getcwd()))} | {printable(shape)} | "
                      + " | ".join(cells) + " |")
     if failures:
         lines += [""] + [f"Unclear where it failed: {f}" for f in failures]
