@@ -3,6 +3,7 @@
 of a header's guard, the compiler's listing of the headers it entered, the compilation database,
 what runs a unit, and the record and its merging. Nothing here runs a compiler."""
 
+import errno
 import itertools
 import json
 import os
@@ -313,6 +314,49 @@ class Listing(unittest.TestCase):
                     self.assertNotEqual(status, 0)
                     if said:
                         self.assertLessEqual(len(errors.read()), said)
+
+    def test_the_launcher_starts_each_program_bounded_and_tells_how_it_ended(self):
+        if not Limits(1 << 30, 1 << 20).active:
+            self.skipTest("this system has no bounds a process can set (Windows)")
+        import resource
+
+        from guardgen_common import launcher
+        bound = 256 << 20
+        starter = launcher.Launcher([(resource.RLIMIT_AS, bound), (resource.RLIMIT_CORE, 0)],
+                                    dict(os.environ))
+        py = [sys.executable, "-c"]
+        # (the program, its environment's X, what it ends with, what it writes)
+        cases = [
+            (py + ["import resource; print(*resource.getrlimit(resource.RLIMIT_AS))"], None, 0,
+             f"{bound} {bound}\n"),
+            (py + ["import os; print(os.getcwd(), os.environ['X'])"], "a\udcffb", 0,
+             os.path.realpath(tempfile.gettempdir()) + " a\udcffb\n"),
+            (["sh", "-c", "exit 3"], None, 3, ""),
+            (["sh", "-c", "kill -9 $$"], None, -signal.SIGKILL, ""),
+            (py + ["b = bytearray(1 << 30)"], None, 1, None),
+            # A command longer than a message of the socket holds.
+            (["printf", "%s", "x" * 100000], None, 0, "x" * 100000),
+        ]
+        try:
+            for argv, x, status, said in cases:
+                with self.subTest(argv=argv[:3]), tempfile.TemporaryFile() as out:
+                    env = dict(os.environ, **({"X": x} if x else {}))
+                    started = starter.start(argv, tempfile.gettempdir(), env, stdout=out.fileno())
+                    self.assertEqual(started.wait(60), status)
+                    out.seek(0)
+                    if said is not None:
+                        self.assertEqual(os.fsdecode(out.read()), said)
+            with self.assertRaises(OSError) as missing:
+                starter.start(["/no/such/program"], None, {})
+            self.assertEqual(missing.exception.errno, errno.ENOENT)
+            waiting = starter.start(["sleep", "30"], None, dict(os.environ))
+            with self.assertRaises(subprocess.TimeoutExpired):
+                waiting.wait(0.2)
+            os.killpg(waiting.pid, signal.SIGKILL)  # its group, as a timeout stops it
+            self.assertEqual(waiting.wait(60), -signal.SIGKILL)
+        finally:
+            starter.close()
+        self.assertEqual(starter.process.returncode, 0)
 
     def test_the_same_from_the_files_opened_and_from_show_includes(self):
         trace = ('4242  openat(AT_FDCWD, "g.h", O_RDONLY) = 4\n'
