@@ -25,7 +25,12 @@ def directives(path, readable=None):
     macro; the #include lines by the file name of their target; and whether it has an #include
     of a macro's value. Its text is read only where it is a regular file inside `readable` (see
     files.read_text); else it has none."""
-    return _directives(path, None if readable is None else tuple(readable))
+    return _directives(path, _key(readable))
+
+
+def _key(readable):
+    """`readable` as the caches of a run take it: a tuple, or None."""
+    return None if readable is None else tuple(readable)
 
 
 # A line whose first character but blanks is a #, as \s* then # matches it.
@@ -95,7 +100,7 @@ def candidates(parent, header, readable=None):
     file is): those whose target is the header's path's tail, else those of the same file name.
     A quoted one whose target is another file beside `parent` names that file (the compiler
     looks there first), not the header."""
-    return _candidates(parent, header, None if readable is None else tuple(readable))
+    return _candidates(parent, header, _key(readable))
 
 
 @shapes.per_run(maxsize=1 << 14)
@@ -126,7 +131,7 @@ def placed(parent, headers, readable=None):
     whenever the file is are taken: an entry that none can be is left unplaced (None), never
     put on a line it may not have come from."""
     # The same file's entry makes the same entries in unit after unit: placed once.
-    return _placed(parent, tuple(headers), None if readable is None else tuple(readable))
+    return _placed(parent, tuple(headers), _key(readable))
 
 
 @shapes.per_run(maxsize=4096)
