@@ -31,7 +31,8 @@ from check_guards.proof import compare, fixes, readers, scratch, stats  # noqa: 
 from check_guards.plan import compilers, database, flags, msvc  # noqa: E402
 from check_guards.plan import tree as trees  # noqa: E402
 import guardgen_common  # noqa: E402
-from guardgen_common import entries, measured, names, processes, programs, shapes, signals  # noqa: E402
+from guardgen_common import entries, measured, names, processes, programs, run_texts  # noqa: E402
+from guardgen_common import shapes, signals  # noqa: E402
 from guardgen_common.failure import Failure  # noqa: E402
 from guardgen_common.limits import Limits  # noqa: E402
 
@@ -477,7 +478,7 @@ class LargeInputs(unittest.TestCase):
 
             def explained(text, walked):
                 (top / "u.c").write_text(text)
-                with shapes.read_once():
+                with run_texts.read_once():
                     found = causes.explain(u, walked, lambda p: ("guard", "H_H") if p == h
                                            else ("no_guard", None))
                 return Counter(cause for _, cause, _ in found)
@@ -1225,7 +1226,7 @@ class Causes(unittest.TestCase):
             for text, walked, expected, lines in cases:
                 with self.subTest(walked=walked):
                     (top / "u.c").write_text(text or files["u.c"])
-                    with shapes.read_once():  # each case a run of its own, its files read anew
+                    with run_texts.read_once():  # each case a run of its own, its files read anew
                         found = causes.explain(u, [(d, str(top / f)) for d, f in walked],
                                                shape_of)
                     self.assertEqual([(p, c) for p, c, _ in found], expected)
@@ -1253,7 +1254,7 @@ class Causes(unittest.TestCase):
                     ("#include <a.h>\n#if X\n#include <a.h>\n#endif\n#include <b.h>\n"
                      "#include <a.h>\n", [a, str(top / "b.h"), a], [1, 5, 6])]:
                 (top / "p.h").write_text(text)
-                with shapes.read_once():
+                with run_texts.read_once():
                     found = directives.placed(str(top / "p.h"), headers)
                 self.assertEqual([f and f[1] for f in found], lines, text)
             # The catalogue names every cause the finder gives, and no other.

@@ -6,7 +6,7 @@ import os
 import re
 import sys
 
-from guardgen_common import shapes
+from guardgen_common import run_texts
 from guardgen_common.command import Parser, add_options, option, run_as_command, sayer
 from guardgen_common.failure import Failure
 from guardgen_common.names import printable
@@ -226,7 +226,7 @@ def merged(args):
 def audited(args, path, units, tree):
     progress = Progress(ME)
     try:
-        with shapes.read_once():
+        with run_texts.read_once():
             return steps.audit_database(args, progress, path, units, tree)
     finally:
         progress.end()

@@ -9,7 +9,7 @@ import shlex
 from collections import Counter
 from dataclasses import dataclass, field
 
-from guardgen_common import context, sandbox, shapes
+from guardgen_common import context, run_texts, sandbox, shapes
 from guardgen_common.command import sayer
 from guardgen_common.failure import Failure
 from guardgen_common.outputs import plural
@@ -286,7 +286,7 @@ def settle(ran, paths, readable, knobs):
     """(the texts of the build's own files at `paths`, read once, the settings the build may
     give): the names those files test for a value are settings (no guard is taken for one)
     beside the `knobs`, and a new guard's name must be in none of the texts."""
-    texts = {p: shapes.read(p, readable) for p in paths}
+    texts = {p: run_texts.read(p, readable) for p in paths}
     tested = set()
     for text in texts.values():
         if text and "#" in text:

@@ -16,6 +16,8 @@
     files      reading a build's files, which may be hostile: regular files only, bounded
     programs   the programs known by name: how each lists its headers, how it preprocesses
     entries    the headers a compiler entered, from its own listing (-H, /showIncludes)
+    run_texts  a run's files read once each, and what is worked out from them kept with them
+    source_lines  a source's lines as a preprocessor reads them: continuations joined, no comments
     shapes     the shape of a header's include guard, read as a preprocessor reads it
     names      names as they are printed, their control and format characters escaped
     outputs    checking and writing an output path, sizes as a person reads them

@@ -16,7 +16,7 @@ from collections import Counter
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 
-from guardgen_common import entries, files, processes, registry, shapes
+from guardgen_common import entries, files, processes, registry, run_texts, shapes
 from guardgen_common.failure import Failure
 from guardgen_common.limits import Limits
 from guardgen_common.outputs import readable_size
@@ -216,7 +216,7 @@ def describe(header, readable=None, shape=True, knobs=frozenset()):
     header.size = os.stat(real).st_size
     if not shape:
         return
-    text = shapes.read(header.path, readable)
+    text = run_texts.read(header.path, readable)
     if text is None:
         header.reason = "unreadable"
         return

@@ -5,7 +5,7 @@ import bisect
 import os
 import re
 
-from guardgen_common import shapes
+from guardgen_common import run_texts, source_lines
 
 INCLUDE = re.compile(r'^\s*#\s*include(_next)?\s*([<"])([^>"]+)[>"]')
 # An #include of a macro's value (#include NAME, FreeType's form), which names no file here.
@@ -39,11 +39,11 @@ HASHED = re.compile(r"^[^\S\n]*#.*", re.MULTILINE)
 
 def _hashed_rows(text):
     """(number, row) of each line of `text` that may hold a directive, numbered as the compiler
-    numbers them (see shapes.physical_lines): where no line ends at a CR alone, by one pass over
-    the text that looks only at lines that begin with a #."""
+    numbers them (see source_lines.physical_lines): where no line ends at a CR alone, by one pass
+    over the text that looks only at lines that begin with a #."""
     lf = text.replace("\r\n", "\n") if "\r" in text else text
     if "\r" in lf:
-        yield from ((n, row) for n, row in enumerate(shapes.physical_lines(text), 1)
+        yield from ((n, row) for n, row in enumerate(source_lines.physical_lines(text), 1)
                     if "#" in row)
         return
     number, at = 1, 0
@@ -53,9 +53,9 @@ def _hashed_rows(text):
         yield number, match[0]
 
 
-@shapes.per_run(maxsize=4096)
+@run_texts.per_run(maxsize=4096)
 def _directives(path, readable):
-    text = shapes.read(path, readable)
+    text = run_texts.read(path, readable)
     found, undefs, computed = [], {}, False
     # The conditions open at each #include, and which of the file's blocks it lies in: the
     # first, where it is the only one and a guard's (#ifndef X or #if !defined(X), no #else),
@@ -103,7 +103,7 @@ def candidates(parent, header, readable=None):
     return _candidates(parent, header, _key(readable))
 
 
-@shapes.per_run(maxsize=1 << 14)
+@run_texts.per_run(maxsize=1 << 14)
 def _candidates(parent, header, readable):
     exact, named = [], []
     for number, target, text, quoted, sure in directives(parent, readable)[2].get(
@@ -134,7 +134,7 @@ def placed(parent, headers, readable=None):
     return _placed(parent, tuple(headers), _key(readable))
 
 
-@shapes.per_run(maxsize=4096)
+@run_texts.per_run(maxsize=4096)
 def _placed(parent, headers, readable):
     named = {}
     found = [named[h] if h in named else named.setdefault(h, candidates(parent, h, readable))
@@ -195,7 +195,7 @@ def _in_turn(parent, found):
     return out
 
 
-@shapes.per_run(maxsize=4096)
+@run_texts.per_run(maxsize=4096)
 def _beside(parent, target):
     """The real path of the file `target` names in the directory of `parent`, or None."""
     path = os.path.join(os.path.dirname(parent), target)

@@ -16,7 +16,7 @@ A change is only proposed here; the proof decides whether it stays."""
 
 import re
 
-from guardgen_common import shapes
+from guardgen_common import source_lines
 
 from ..audit import catalogue
 
@@ -96,7 +96,7 @@ def fixed(text, header, name):
         how, reason = "new_guard", (f"it holds settings' defaults: {header['setting']}, taken "
                                     "for its guard, may be set from outside")
     bom = "\ufeff" if text.startswith("\ufeff") else ""
-    rows = shapes.physical_lines(text.removeprefix(bom), keepends=True)
+    rows = source_lines.physical_lines(text.removeprefix(bom), keepends=True)
     eol = _newline(rows)
     still_open = catalogue.entered_while_open(header)
     if how == "pragma_once":
@@ -131,7 +131,7 @@ def numbered(text, record):
     header defines."""
     if record["guard"] is None and record["pragma_once"] != "top":
         return text
-    rows = shapes.physical_lines(text, keepends=True)
+    rows = source_lines.physical_lines(text, keepends=True)
     added = 1 if record["guard"] is None else (3 if record["pragma_once"] == "top" else 2)
     eol = _newline(rows)
     return "".join(rows[:added] + [f"#line 1{eol}"] + rows[added:])

@@ -4,7 +4,7 @@ those withdrawn since, each with the reason, in the order they went."""
 import os
 from typing import NamedTuple
 
-from guardgen_common import shapes
+from guardgen_common import run_texts
 from guardgen_common.names import shown_path
 
 from ..audit import catalogue
@@ -45,7 +45,7 @@ def propose(headers, units, taken, top):
             proposed.withdraw(h["path"], f"it lies outside the project's top, {top}, where git "
                               "apply takes the patch")
             continue
-        text = shapes.read(h["path"], readable)
+        text = run_texts.read(h["path"], readable)
         made = (fixing.fixed(text, h, fixing.fresh_name(shown, taken)) if text is not None
                 else None)
         if made is None:
