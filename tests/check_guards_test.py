@@ -28,7 +28,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 from check_guards import audit, proof, record, report, steps  # noqa: E402
 from check_guards.audit import catalogue, causes, directives  # noqa: E402
 from check_guards.proof import compare, fixes, readers, scratch, stats  # noqa: E402
-from check_guards.plan import compilers, database, flags, msvc  # noqa: E402
+from check_guards.plan import compilers, database, flags, msvc, probe, project  # noqa: E402
+from check_guards.plan import responses  # noqa: E402
 from check_guards.plan import tree as trees  # noqa: E402
 import guardgen_common  # noqa: E402
 from guardgen_common import entries, measured, names, processes, programs, run_texts  # noqa: E402
@@ -695,10 +696,10 @@ class Commands(unittest.TestCase):
             for n in range(10):
                 (top / f"fan{n}.rsp").write_text(" ".join([f"@fan{n + 1}.rsp"] * 20) if n < 9
                                                  else "-DX")
-            (top / "words.rsp").write_text("-w " * (flags.RESPONSE_WORDS + 1))
-            (top / "long.rsp").write_text("-D" + "X" * (flags.RESPONSE_SIZE - 2))
+            (top / "words.rsp").write_text("-w " * (responses.RESPONSE_WORDS + 1))
+            (top / "long.rsp").write_text("-D" + "X" * (responses.RESPONSE_SIZE - 2))
             (top / "bytes.rsp").write_text("@long.rsp " * 9)
-            words = flags.expanded(["-c", "@a.rsp", "x.c"], directory)
+            words = responses.expanded(["-c", "@a.rsp", "x.c"], directory)
             self.assertEqual(words, ["-c", "-Iwith space", "-DX=a b", "-B /evil", "-Iinner",
                                      "x.c"])
             self.assertEqual(flags.judge(words).kept, ["-Iwith space", "-DX=a b", "-Iinner"])
@@ -709,7 +710,7 @@ class Commands(unittest.TestCase):
                                ("@words.rsp", "hold more than 262144 words"),
                                ("@bytes.rsp", "response files are more than 8 MiB")]:
                 with self.subTest(word=word), self.assertRaisesRegex(Failure, said):
-                    bounded(self, flags.expanded, [word], directory)
+                    bounded(self, responses.expanded, [word], directory)
             # A response file is named by its path in the tree, never by what another holds,
             # and what it holds is never said.
             (top / "tree").mkdir()
@@ -721,7 +722,7 @@ class Commands(unittest.TestCase):
                     ("@names.rsp", [top], "a response file that another names: No such file"),
                     ("@fan0.rsp", [top], r"response file fan\d.rsp: the unit names more")]:
                 with self.subTest(word=word, roots=roots), self.assertRaises(Failure) as raised:
-                    flags.expanded([word], top / "tree" if word != "@fan0.rsp" else top,
+                    responses.expanded([word], top / "tree" if word != "@fan0.rsp" else top,
                                    [str(r) for r in roots])
                 self.assertRegex(str(raised.exception), f"^{said}")
 
@@ -900,7 +901,7 @@ class Commands(unittest.TestCase):
                 with self.subTest(program=program):
                     said = []
                     key = ((program,), "c", ("-target", "t"), "-H")
-                    self.assertEqual(compilers.probe(key, "/", 10, said.append), ([], answer))
+                    self.assertEqual(probe.probe(key, "/", 10, said.append), ([], answer))
                     self.assertEqual(len(said), lines, said)
                     if lines:
                         self.assertIn(f"'{program} -target t' did not say where its own headers "
@@ -1491,7 +1492,7 @@ class Proof(unittest.TestCase):
             for where, files, found in cases:
                 with self.subTest(database=where, files=files):
                     units = [database_unit(str(top / where), f, ["gcc"]) for f in files]
-                    self.assertEqual(compilers.project_top(
+                    self.assertEqual(project.project_top(
                         str(top / where / "compile_commands.json"), units), str(top / found))
             # The fixes, shown from the top wherever the tool runs; one outside it withdrawn.
             for d in ("home/proj/include", "other/include"):
@@ -1533,7 +1534,7 @@ class Proof(unittest.TestCase):
                 for d in [*made, "home/proj/sub/src"]:
                     (top / d).mkdir(parents=True, exist_ok=True)
                 units = [database_unit(str(top / "home/proj/sub/src"), "u.c", ["gcc"])]
-                self.assertEqual(steps.patch_top(str(top / "home/proj/sub/compile_commands.json"),
+                self.assertEqual(project.patch_top(str(top / "home/proj/sub/compile_commands.json"),
                                                units, [str(top / tree)]), str(top / expected))
 
     def test_a_fix_is_proven_only_where_every_units_code_stays_the_same(self):

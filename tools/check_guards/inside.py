@@ -12,8 +12,9 @@ import sys
 
 from guardgen_common import context, processes, sandbox
 from guardgen_common.failure import Failure
+from guardgen_common.files import under
 
-from .plan import compilers, tree
+from .plan import program, tree
 from . import proof, steps
 
 # The environment of the run inside: the compilers' own variables for where headers are (they
@@ -52,7 +53,7 @@ def readable(args, database, trees, path):
     # quotes what it read.
     homes = tree.homes()
     for directory in path:
-        if not compilers.under(os.path.realpath(directory), homes):
+        if not under(os.path.realpath(directory), homes):
             seen += tree.installation(os.path.join(directory, "program"))
     chosen = steps.chosen(args)
     if chosen:
@@ -63,11 +64,11 @@ def readable(args, database, trees, path):
 def audit(args, database, trees):
     """The steps.Result of the audit of the database at `database` (absolute), run in an
     enclosure that sees `trees`; a Failure where bwrap cannot start one."""
-    path = compilers.search_path(trees)
-    bwrap = sandbox.start(path, trees, trusted=lambda b: not compilers.under(
+    path = program.search_path(trees)
+    bwrap = sandbox.start(path, trees, trusted=lambda b: not under(
         os.path.realpath(b), trees)).bwrap
     here = os.getcwd()
-    cwd = here if compilers.under(os.path.realpath(here), trees) else trees[0]
+    cwd = here if under(os.path.realpath(here), trees) else trees[0]
     environment = {"PATH": os.pathsep.join(path), "HOME": "/tmp", "TMPDIR": "/tmp",
                    "LC_ALL": context.MESSAGES}
     environment.update(sandbox.passed(PASSED))

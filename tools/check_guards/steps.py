@@ -15,7 +15,7 @@ from guardgen_common.failure import Failure
 from guardgen_common.outputs import plural
 
 from . import audit, proof, record
-from .plan import compilers
+from .plan import compilers, probe, program, project
 from .proof import fixes
 
 ME = "check-guards"
@@ -73,7 +73,7 @@ def chosen(args):
         raise Failure(f"--compiler: {error}") from None
     if not words:
         raise Failure("--compiler: empty")
-    return compilers.chosen_compiler(words)
+    return program.chosen_compiler(words)
 
 
 def plan_units(units, database, compiler, tree):
@@ -96,7 +96,7 @@ def contain(args, roots):
     """Runs every program from now on with a PATH of the user's absolute directories outside the
     tree `roots`: in the tool's sandbox, where only the proof, which binds the fixed headers over
     the tree, needs a bwrap of its own; or, with --no-sandbox, without any, said once."""
-    path = compilers.search_path(roots)
+    path = program.search_path(roots)
     if args.no_sandbox:
         say("--no-sandbox: the compilers run without the sandbox, with only the checks of their "
             "names, paths and flags between the database and this machine")
@@ -210,8 +210,8 @@ def probe_compilers(planned, units, timeout, compiler, tree, database):
         # directories whose text is read, as the flags could name any directory at all.
         for key in (plan.key, (*plan.key[:2], (), plan.style)):
             if key not in defaults:
-                defaults[key], answers[key] = compilers.probe(key, units[index].directory,
-                                                              timeout, say)
+                defaults[key], answers[key] = probe.probe(key, units[index].directory, timeout,
+                                                        say)
     total, first = len(planned.plans) + len(planned.failed), len(planned.failed)
     for index, plan in list(planned.plans.items()):
         if answers[plan.key] is None and not compiler:
@@ -302,7 +302,7 @@ def programs_run(args, compiler, units, order):
         return {args.compiler: units[order[0]].entry if order else 0}
     first = {}
     for i in order:
-        first.setdefault(compilers.program_words(units[i].argv)[0], units[i].entry)
+        first.setdefault(program.program_words(units[i].argv)[0], units[i].entry)
     return first
 
 
@@ -328,7 +328,7 @@ def audit_database(args, progress, path, units, tree):
         contain(args, tree)
         if compiler:
             with context.scratch_directory(f"{ME}.") as directory:
-                compilers.check_listing(compiler, args.timeout, directory, args.compiler)
+                probe.check_listing(compiler, args.timeout, directory, args.compiler)
     say_planned(planned, path, tree)
     knobs = frozenset().union(*(p.defined for p in planned.plans.values()))
     with contextlib.closing(audit.bounds()) as limits:
@@ -344,11 +344,5 @@ def audit_database(args, progress, path, units, tree):
     if not args.patch:
         return Result(summary)
     return Result(summary, prove_patch(args, progress, units, planned, found_by, ran, summary,
-                                       texts, patch_top(str(path), units, tree)))
+                                       texts, project.patch_top(str(path), units, tree)))
 
-
-def patch_top(database, units, tree):
-    """Where the patch's paths start (see compilers.project_top), never above the tree: a work
-    tree of the user's that holds the tree (HOME's own) gives no path outside it."""
-    top = compilers.project_top(database, units)
-    return top if compilers.under(os.path.realpath(top), tree) else tree[0]

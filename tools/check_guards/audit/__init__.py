@@ -18,11 +18,11 @@ from dataclasses import dataclass, field
 
 from guardgen_common import entries, files, processes, registry, run_texts, shapes
 from guardgen_common.failure import Failure
+from guardgen_common.files import under
 from guardgen_common.limits import Limits
 from guardgen_common.outputs import readable_size
 
 from . import catalogue, causes
-from ..plan.compilers import under
 
 # A preprocessor needs far less than this; a unit that reads /dev/zero is stopped here.
 MEMORY = 1 << 30

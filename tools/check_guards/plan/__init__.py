@@ -2,6 +2,10 @@
 
     tree         where the user's build lies, from the database's path and --tree alone
     database     the compilation database: its units, as the build runs them
+    responses    a unit's response files (@FILE): their words as its compiler splits them, bounded
     flags        the allowlist of a unit's flags: what reaches the compiler, what is dropped
     msvc         the same for cl and clang-cl, which list their headers with /showIncludes
-    compilers    which program runs a unit, and with what: -M -H -w, its allowed flags, its file"""
+    program      the program a unit names, found: gcc or clang outside the tree, past ccache
+    compilers    how a unit runs: its program with -M -H -w, its allowed flags, its file
+    probe        what a compiler says of itself: its own header directories, what it answers as
+    project      the project's top, where a patch's paths start, never above the tree"""

@@ -14,7 +14,7 @@ from guardgen_common.failure import Failure
 from guardgen_common.programs import listing_of
 from guardgen_common.system import windows_path
 
-from .flags import words_of
+from .responses import words_of
 
 NAME = "compile_commands.json"
 # How the usual build systems write a database, for the user who has none.
@@ -110,7 +110,7 @@ def windows_split(command):
     """The words of a Windows command line, as the C runtime splits it: blanks separate words
     outside double quotes; backslashes are themselves, but before a double quote, where each
     pair is one backslash and an odd one makes the quote a character. These are not gcc's rules
-    for a response file (flags.tokens): single quotes and a lone backslash mean nothing here."""
+    for a response file (responses.tokens): single quotes and a lone backslash mean nothing here."""
     return words_of(_windows_pieces(command))
 
 

@@ -9,8 +9,8 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import NamedTuple
 
 from guardgen_common import entries, processes
+from guardgen_common.files import under
 
-from ..plan.compilers import under
 from .scratch import View
 
 # Options whose value is a path, as the allowlist passes them: joined, or as the next word.
