@@ -25,7 +25,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
-from check_guards import audit, proof, record, report, steps  # noqa: E402
+from check_guards import audit, failures, proof, record, report, steps  # noqa: E402
 from check_guards.audit import catalogue, causes, directives  # noqa: E402
 from check_guards.proof import compare, fixes, readers, scratch, stats  # noqa: E402
 from check_guards.plan import compilers, database, flags, msvc, probe, project  # noqa: E402
@@ -524,8 +524,8 @@ class LargeInputs(unittest.TestCase):
 class Failed(unittest.TestCase):
     def said(self, failed, total):
         lines = []
-        with unittest.mock.patch.object(steps, "say", lines.append):
-            steps.say_failed(failed, total, "/b/compile_commands.json", ["/b", "/p/src"])
+        with unittest.mock.patch.object(failures, "say", lines.append):
+            failures.say_failed(failed, total, "/b/compile_commands.json", ["/b", "/p/src"])
         return lines
 
     def test_most_units_failed_for_one_reason_is_said_once(self):

@@ -14,5 +14,6 @@ On top, the command, which may import every stage:
 
     cli          the command line: its options, the run or the merge, the report, the outputs
     steps        the order of a run over a database, as named steps
+    failures     the units that failed, said: each in a line, or one reason for most of them
     inside       the run in the sandbox that sees only the tree; its result handed out
     progress     where a run stands, said on standard error as it moves"""
