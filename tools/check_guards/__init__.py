@@ -12,7 +12,8 @@ guardgen_common, never one below it (a test holds this):
 
 On top, the command, which may import every stage:
 
-    cli          the command line: its options, the run or the merge, the report, the outputs
+    cli          the command: its options read, the run or the merge, the report, the outputs
+    options      the command line's options: their help, --help's description, their checks
     steps        the order of a run over a database, as named steps
     failures     the units that failed, said: each in a line, or one reason for most of them
     inside       the run in the sandbox that sees only the tree; its result handed out
