@@ -311,7 +311,8 @@ class Listing(unittest.TestCase):
         ]
         for argv, said in cases:
             with self.subTest(argv=argv):
-                _, status, _, errors = processes.run_to_file(argv, None, 60, limits=limits)
+                _, status, _, errors = processes.run_program_to_file(argv, None, 60,
+                                                                     limits=limits)
                 with errors:
                     self.assertNotEqual(status, 0)
                     if said:
@@ -965,10 +966,11 @@ signals.catch_interruptions(registry.stop_all, keeper.end)
 try:
     if case == "as a program starts":
         subprocess.Popen = landing
-        processes.run(["sleep", "30"], None, 60)
+        processes.run_program(["sleep", "30"], None, 60)
     elif case == "while workers wait":
         with ThreadPoolExecutor(4) as pool:
-            futures = [pool.submit(processes.run, ["sleep", "30"], None, 60) for _ in range(8)]
+            futures = [pool.submit(processes.run_program, ["sleep", "30"], None, 60)
+                       for _ in range(8)]
             time.sleep(0.5)
             os.kill(os.getpid(), signal.SIGTERM)
             for future in futures:
@@ -977,7 +979,7 @@ try:
         # Started by the launcher, not by the tool: stopped all the same.
         limits = Limits(1 << 30, 1 << 20)
         with ThreadPoolExecutor(4) as pool:
-            futures = [pool.submit(processes.run_to_file, ["sleep", "30"], None, 60,
+            futures = [pool.submit(processes.run_program_to_file, ["sleep", "30"], None, 60,
                                    limits=limits) for _ in range(4)]
             time.sleep(0.5)
             launcher = limits.launcher.process.pid

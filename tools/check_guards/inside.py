@@ -75,8 +75,8 @@ def audit(args, database, trees):
     argv = [*sandbox.enclose(bwrap, readable(args, database, trees, path), environment, cwd),
             os.path.realpath(sys.executable), "-I", "-c", START, PACKAGE,
             *arguments(args, database, trees)]
-    _, status, output, _ = processes.run_to_file(argv, cwd, FOREVER, keep_output=True,
-                                                 bare=True, passed=True)
+    _, status, output, _ = processes.run_program_to_file(argv, cwd, FOREVER, keep_output=True,
+                                                         bare=True, passed=True)
     if status != 0 or not output:
         # What went wrong inside was said there, in one line, on standard error.
         raise Failure(None if status == 1 else f"the audit's sandbox ended with status {status}")

@@ -160,7 +160,7 @@ def listing_argv(plan, answer):
     return [*plan.argv[:at], "-M", *plan.argv[at + 1:]]
 
 
-def run_all(args, progress, units, planned, found_by, tree, knobs, database, limits):
+def audit_planned(args, progress, units, planned, found_by, tree, knobs, database, limits):
     """Runs the planned units, each compiler bounded by `limits`, and adds up what each gave, as
     it ends, into a Ran; the failures added to the failed, and said once all have ended (see
     say_failed)."""
@@ -189,10 +189,10 @@ def run_all(args, progress, units, planned, found_by, tree, knobs, database, lim
         progress(f"{done} of {total} units" + (f" ({failed} failed)" if failed else ""),
                  done == total)
 
-    audit.run_units([units[i] for i in order],
-                    [listing_argv(p, found_by.answers.get(p.key)) for p in plans],
-                    [p.style for p in plans], args.jobs,
-                    args.timeout, said, take, limits, roots)
+    audit.list_entries([units[i] for i in order],
+                       [listing_argv(p, found_by.answers.get(p.key)) for p in plans],
+                       [p.style for p in plans], args.jobs,
+                       args.timeout, said, take, limits, roots)
     say_failed(planned.failed[first:], len(order) + first, database, tree)
     audit.describe_all(ran.found.values(), found_by.readable, knobs)
     ran.roots = dict(zip(order, roots))
@@ -260,7 +260,7 @@ def audit_database(args, progress, path, units, tree):
     knobs = frozenset().union(*(p.defined for p in planned.plans.values()))
     with contextlib.closing(audit.bounds()) as limits:
         found_by = probe_compilers(planned, units, args.timeout, compiler, tree, path)
-        ran = run_all(args, progress, units, planned, found_by, tree, knobs, path, limits)
+        ran = audit_planned(args, progress, units, planned, found_by, tree, knobs, path, limits)
     order = list(planned.plans)
     texts, settings = settle(ran, [*(h.path for h in ran.found.values() if not h.system),
                                    *(units[i].path for i in order)], found_by.readable, knobs)

@@ -62,13 +62,13 @@ def configure(sandbox=None, path=None, scratch_writable=False):
 
 def sandboxed():
     """Whether programs run in a sandbox, where files can be bound over others (see
-    processes.run)."""
+    processes.run_program)."""
     return _context.sandbox is not None
 
 
 def prepared(command, cwd, binds=()):
     """The command that runs `command` in `cwd`, as configured, and its environment; `binds`, as
-    processes.run takes them, only in the sandbox."""
+    processes.run_program takes them, only in the sandbox."""
     return _context.prepared(command, cwd, binds)
 
 

@@ -16,17 +16,21 @@ from . import context, registry, signals, system
 from .failure import Failure
 
 
-def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, bare=False, binds=(),
-        clocked=False):
+def run_program(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, bare=False,
+                binds=(), clocked=False):
     """Runs `argv` in `cwd`; returns (seconds, exit status, output or b"", standard error). One
     that has not ended after `timeout` seconds is stopped, with all it started, and reported.
     `binds`, (file, over) pairs, are files that the program sees in place of others, read-only:
     only in a sandbox. With `clocked`, the seconds are timed inside the sandbox, where there is
     one (see Clock), so that its own start is not in them."""
-    seconds, status, output, said = run_to_file(argv, cwd, timeout, keep_output, stdin,
-                                                bare=bare, binds=binds, clocked=clocked)
+    seconds, status, output, said = run_program_to_file(argv, cwd, timeout, keep_output, stdin,
+                                                        bare=bare, binds=binds, clocked=clocked)
     with said:
         return seconds, status, output, said.read()
+
+
+# The name compare-preprocessors' modules still import it by.
+run = run_program
 
 
 def bounded(limits):
@@ -35,14 +39,14 @@ def bounded(limits):
     return limits
 
 
-def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, limits=None,
-                bare=False, binds=(), passed=False, clocked=False):
-    """As run, with standard error as a file, to be read from its start and closed: a long
-    listing is then read a line at a time, never whole. `limits` (a Limits) bounds the
+def run_program_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL,
+                        limits=None, bare=False, binds=(), passed=False, clocked=False):
+    """As run_program, with standard error as a file, to be read from its start and closed: a
+    long listing is then read a line at a time, never whole. `limits` (a Limits) bounds the
     program's memory and the size of what it says. Standard error goes to a file without a
     name, read once the program has ended: a compiler writes its listing a line at a time, and a
     pipe would wake the tool for every line. A `bare` program runs as it is, with an empty
-    environment: the sandbox itself, tried. `binds` and `clocked` as run takes them."""
+    environment: the sandbox itself, tried. `binds` and `clocked` as run_program takes them."""
     if binds and not context.sandboxed():
         raise Failure("files bound over others need the sandbox")
     said = tempfile.TemporaryFile()

@@ -168,8 +168,8 @@ def nested(path):
         return None
     inside = Nested(bwrap)
     try:
-        _, status, _, _ = processes.run(inside.wrap([true], "/", binds=((true, true),)), "/",
-                                        30, bare=True)
+        _, status, _, _ = processes.run_program(inside.wrap([true], "/", binds=((true, true),)),
+                                                "/", 30, bare=True)
     except (OSError, Failure):
         return None
     return inside if status == 0 else None
@@ -211,8 +211,8 @@ def start(path, readable, trusted=lambda program: True, kept="the database's com
     sandbox = Sandbox(bwrap, path, readable)
     true = next((p for p in ("/usr/bin/true", "/bin/true") if executable(p)), None)
     try:
-        _, status, _, said = processes.run(sandbox.wrap([true or "true"], "/"), "/", 30,
-                                           bare=True)
+        _, status, _, said = processes.run_program(sandbox.wrap([true or "true"], "/"), "/", 30,
+                                                   bare=True)
         said = said.decode(errors="replace").strip()
     except (OSError, Failure) as error:
         status, said = None, str(error)

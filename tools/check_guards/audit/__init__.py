@@ -44,11 +44,12 @@ class Outcome:
         return Counter(path for _, path in self.walked)
 
 
-def run_unit(unit, argv, style, timeout, limits=None, roots=None):
-    """The Outcome of one unit, whose compiler lists as `style` (see entries.walk_of); its
-    listing's paths taken only inside `roots` (see entries.taken)."""
+def outcome_of(unit, argv, style, timeout, limits=None, roots=None):
+    """The Outcome of one unit, its compiler run for its listing, which it gives as `style` (see
+    entries.walk_of); the listing's paths taken only inside `roots` (see entries.taken)."""
     try:
-        _, status, _, said = processes.run_to_file(argv, unit.directory, timeout, limits=limits)
+        _, status, _, said = processes.run_program_to_file(argv, unit.directory, timeout,
+                                                           limits=limits)
     except Failure as failure:
         return Outcome(unit.path, status="timeout", message=str(failure))
     except OSError as error:
@@ -72,9 +73,9 @@ def bounds():
     return processes.bounded(Limits(MEMORY, LISTING))
 
 
-def run_units(units, argvs, styles, jobs, timeout, progress, take, limits, roots=None):
-    """Runs each unit, `jobs` at a time, and hands each Outcome to `take(index, outcome)` in this
-    thread as the unit ends; none is kept here. `roots` gives for each unit where the headers
+def list_entries(units, argvs, styles, jobs, timeout, progress, take, limits, roots=None):
+    """Lists the headers each unit enters, its compiler run `jobs` at a time, and hands each
+    Outcome to `take(index, outcome)` in this thread as the unit ends; none is kept here. `roots` gives for each unit where the headers
     its listing names may lie."""
     pool = ThreadPoolExecutor(max_workers=jobs)
     try:
@@ -83,7 +84,7 @@ def run_units(units, argvs, styles, jobs, timeout, progress, take, limits, roots
         # units are not all made up front.
         while True:
             for index, (unit, argv, style) in queued:
-                pending[pool.submit(run_unit, unit, argv, style, timeout, limits,
+                pending[pool.submit(outcome_of, unit, argv, style, timeout, limits,
                                     roots[index] if roots else None)] = index
                 if len(pending) >= 2 * jobs:
                     break

@@ -100,7 +100,7 @@ def _value_option(word, names):
     return name, word[len(name):]
 
 
-def judged(words, rules):
+def judge_by(words, rules):
     """The Flags of a unit whose arguments after its program are `words`, each word judged by the
     first of `rules` that takes it. A rule is given the Flags, the word, and the words after it
     (an iterator, from which it takes a value of its own), and says whether it took the word; the
@@ -279,4 +279,4 @@ RULES = (_end_of_options, _input, _for_preprocessor, _with_value, _alone, _equal
 def judge(words):
     """The Flags of a unit whose arguments after its program are `words` (response files already
     read)."""
-    return judged(words, RULES)
+    return judge_by(words, RULES)

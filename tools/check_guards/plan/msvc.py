@@ -8,7 +8,7 @@ import re
 
 from guardgen_common.system import windows_path
 
-from .flags import joined_or_next, judged, macro_name, named, quiet
+from .flags import joined_or_next, judge_by, macro_name, named, quiet
 
 # Options with one value, joined (/Iinc) or as the next word (/I inc); passed joined.
 VALUED = ("I", "D", "U", "FI", "external:I", "imsvc")
@@ -89,7 +89,7 @@ RULES = (_input, _valued, _kept, quiet(QUIET, after=1), _named_with_value, named
 
 def judge(words):
     """The Flags of an MSVC-style unit whose arguments after its program are `words`."""
-    return judged(words, RULES)
+    return judge_by(words, RULES)
 
 
 def argv(path, judged, source):

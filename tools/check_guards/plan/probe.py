@@ -8,7 +8,7 @@ import shlex
 
 from guardgen_common import entries
 from guardgen_common.failure import Failure
-from guardgen_common.processes import run
+from guardgen_common.processes import run_program
 
 from . import msvc
 from .program import program_name
@@ -22,7 +22,7 @@ def check_listing(compiler, timeout, directory, given):
         f.write("int probe;\n")
     with open(os.path.join(directory, "probe.c"), "w") as f:
         f.write('#include "probe.h"\n')
-    _, status, _, listing = run([*compiler, "-E", "-H", "probe.c"], directory, timeout)
+    _, status, _, listing = run_program([*compiler, "-E", "-H", "probe.c"], directory, timeout)
     listed = entries.entered(listing.decode(errors="replace"), directory)
     if status != 0 or os.path.realpath(os.path.join(directory, "probe.h")) not in listed:
         raise Failure(f"--compiler '{given}' does not list the headers it enters "
@@ -37,8 +37,8 @@ ANSWER = re.compile(r"^(?:.* )?(gcc|clang) version \S", re.MULTILINE)
 def _probe(program, lang, moving, directory, timeout):
     """(the directories, an error, what the program answered as: "gcc", "clang" or None)."""
     language = ["-x", lang] if lang else []
-    _, status, _, said = run([*program, *moving, *language, "-E", "-v", os.devnull], directory,
-                             timeout)
+    _, status, _, said = run_program([*program, *moving, *language, "-E", "-v", os.devnull],
+                                     directory, timeout)
     text = said.decode(errors="replace")
     answer = ANSWER.search(text)
     answer = answer[1] if answer else None

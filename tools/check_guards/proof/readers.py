@@ -112,7 +112,7 @@ def preprocess(unit, view, timeout):
     """(output digest, listing as [(depth, path)] with the tree taken out, the files of the
     build's it read outside a scratch tree) of `unit` in `view` (a scratch.View)."""
     tree = view.prefix
-    _, status, output, said = processes.run_to_file(
+    _, status, output, said = processes.run_program_to_file(
         argv_in(unit.argv, tree), tree + unit.directory, timeout, keep_output=True,
         binds=view.binds)
     with said:
@@ -148,7 +148,7 @@ def compiled(unit, view, timeout):
         return Code()
     tree = view.prefix
     argv = assembly_argv(unit.argv, tree)
-    _, status, output, said = processes.run_to_file(
+    _, status, output, said = processes.run_program_to_file(
         argv, tree + unit.directory, timeout, keep_output=True, binds=view.binds)
     with said:
         read = next((m[1] for m in map(READ_PCH.match, said) if m), None)

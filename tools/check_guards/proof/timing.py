@@ -15,9 +15,9 @@ def timed(units, view, jobs, timeout):
     """Seconds to preprocess all `units` in `view` (a scratch.View), `jobs` at a time, the output
     thrown away."""
     start = time.perf_counter()
-    parallel(jobs, lambda u: processes.run(argv_in(u.argv, view.prefix, timed=True),
-                                           view.prefix + u.directory, timeout,
-                                           binds=view.binds), units)
+    parallel(jobs, lambda u: processes.run_program(argv_in(u.argv, view.prefix, timed=True),
+                                                   view.prefix + u.directory, timeout,
+                                                   binds=view.binds), units)
     return time.perf_counter() - start
 
 
