@@ -7,7 +7,11 @@ cause by its name.
 
 A cause is found from one re-entry (a Reentry): the causes are asked in their order here and
 the first that finds the lines behind it is the cause; the last, unknown, always does. Where
-counts tie, the cause first here is the one said."""
+counts tie, the cause first here is the one said.
+
+One idea, kept whole though it is long (tests/layout_test.py allows it): the table of causes
+and shapes, and the questions every other module asks of it (its words, advice, rule, kind), so
+that a cause or a shape is added in this one place."""
 
 import re
 import textwrap
