@@ -3,11 +3,11 @@ report on standard output, and the outputs asked for written."""
 
 import argparse
 import os
-import re
 import sys
 
 from guardgen_common import shapes
-from guardgen_common.command import Parser, add_options, option, run_as_command, sayer
+from guardgen_common.command import (Parser, add_options, option, run_as_command, sayer,
+                                     whole_number)
 from guardgen_common.failure import Failure
 from guardgen_common.names import printable
 from guardgen_common.outputs import check_writable, flush_output, json_text, plural, write_text
@@ -31,9 +31,10 @@ say = sayer(ME)
 
 
 def positive(text):
-    if not re.fullmatch(r"[0-9]{1,9}", text) or int(text) == 0:
+    number = whole_number(text)
+    if number is None:
         raise argparse.ArgumentTypeError(f"not a whole number above 0: '{text[:20]}'")
-    return int(text)
+    return number
 
 
 def jobs(text):
@@ -44,10 +45,11 @@ def jobs(text):
 
 
 def shard(text):
-    match = re.fullmatch(r"([0-9]{1,9})/([0-9]{1,9})", text)
-    if not match or not 1 <= int(match[1]) <= int(match[2]):
+    first, _, last = text.partition("/")
+    part, parts = whole_number(first), whole_number(last)
+    if part is None or parts is None or part > parts:
         raise argparse.ArgumentTypeError(f"not I/N with I from 1 to N: '{text}'")
-    return int(match[1]), int(match[2])
+    return part, parts
 
 
 DESCRIPTION = """\

@@ -3,6 +3,7 @@ line "tool: what" on standard error, the end of a run, the table then the JSON r
 run itself, its errors said, its interruptions ending it by the signal."""
 
 import argparse
+import re
 import sys
 
 from . import keeper, registry, signals
@@ -28,6 +29,12 @@ def add_options(parser, options):
     options kept as data, each flag beside its help."""
     for flags, keywords in options:
         parser.add_argument(*flags, **keywords)
+
+
+def whole_number(text):
+    """The whole number above 0 that `text` writes in at most nine digits, or None: digits only
+    (no sign, no space), so that a count is never so large that what it sizes cannot be made."""
+    return int(text) if re.fullmatch(r"[0-9]{1,9}", text) and int(text) > 0 else None
 
 
 def sayer(me):
