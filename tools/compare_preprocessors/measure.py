@@ -11,7 +11,7 @@ from guardgen_common import entries, programs, system
 from guardgen_common.failure import Failure
 from guardgen_common.processes import run
 
-from . import verdicts
+from . import declarations
 
 
 @dataclass
@@ -168,7 +168,7 @@ def refuse_unless_declaring(result, file, found, expected, output):
 def refuse_unless_preprocessing(result, largest):
     """Stops the run if `result`'s output at the largest count is not what preprocessing
     guardgen's files gives, saying what it printed instead."""
-    problem = verdicts.output_problem(result.declarations, largest)
+    problem = declarations.output_problem(result.declarations, largest)
     if problem is not None:
         style, found, expected = problem
         refuse_unless_declaring(result, f"{style}{largest}.c", found, expected,
@@ -181,7 +181,7 @@ def warm(result, plan, work, timeout):
     for style, counts in plan.items():
         largest = max(counts)
         _, output = preprocess(result, f"{style}{largest}.c", work, timeout, keep_output=True)
-        result.declarations[style] = verdicts.count_declarations(output)
+        result.declarations[style] = declarations.count_declarations(output)
         result.first_lines[style] = next((l for l in output.splitlines() if l.strip()), "")
         result.times[style] = {count: [] for count in counts}
         for count in counts:
