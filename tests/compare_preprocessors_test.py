@@ -6,6 +6,7 @@ Nothing here runs a program or measures time."""
 import json
 import os
 import random
+import re
 import sys
 import tempfile
 import unittest
@@ -617,14 +618,31 @@ class Commands(unittest.TestCase):
                 self.assertEqual(r.writes_file, "{out}" in command)
 
     def test_a_name_with_a_bar_stays_one_cell_of_the_tables(self):
-        r = result("sh -c 'cpp $1 | cat' sh", (450.0, 250.0, 9100.0, 300.0))
-        summary = report.report(COUNTS, [r], cli.judge_all([r], 1), 1)
-        for table in (report.costs_table, report.identity_table, report.forms_table):
-            row = table(summary).splitlines()[2]
-            with self.subTest(table=table.__name__):
-                self.assertTrue(row.startswith("| sh -c 'cpp $1 \\| cat' sh | "), row)
-                self.assertEqual(row.replace("\\|", "").count("|"),
-                                 table(summary).splitlines()[0].count("|"))
+        # (a preprocessor's name, a header's path, its deciding line; the row's first cells)
+        cases = [
+            ("sh -c 'cpp $1 | cat' sh", "/t/a.h", "#if A", "| sh -c 'cpp $1 \\| cat' sh | ",
+             "| /t/a.h | not_a_guard_form, line 1: `#if A` | "),
+            ("gcc\n-E", "/t/a|b.h", "#if !defined(A) || B", "| gcc\\n-E | ",
+             "| /t/a\\|b.h | not_a_guard_form, line 1: `#if !defined(A) \\|\\| B` | "),
+            ("cpp\\|x", "/t/`a`.h", "#if `", "| cpp\\\\\\|x | ",
+             "| /t/\\`a\\`.h | not_a_guard_form, line 1: `` #if ` `` | "),
+        ]
+        for name, path, text, first, header_row in cases:
+            r = result(name, (450.0, 250.0, 9100.0, 300.0), command=name)
+            summary = report.report(COUNTS, [r], cli.judge_all([r], 1), 1)
+            found = [{"path": path, "reason": "not_a_guard_form", "line": 1, "text": text,
+                      "preprocessors": {name: {"verdict": "re-read"}}}]
+            tables = [report.costs_table(summary), report.identity_table(summary),
+                      report.forms_table(summary), headers.table(found, [r])]
+            for table in tables:
+                lines = table.splitlines()
+                with self.subTest(name=name, table=lines[0]):
+                    self.assertTrue(lines[2].startswith(header_row if table is tables[-1]
+                                                        else first), lines[2])
+                    # Each row splits into the header's cells alone, as GitHub splits a row.
+                    self.assertEqual(len(lines), 3, table)
+                    self.assertEqual(len(re.split(r"(?<!\\)\|", lines[2])),
+                                     len(re.split(r"(?<!\\)\|", lines[0])), lines[2])
 
     def test_output_paths_are_checked_before_the_run(self):
         with tempfile.TemporaryDirectory() as directory:

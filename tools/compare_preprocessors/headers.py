@@ -11,6 +11,7 @@ import os
 from dataclasses import dataclass
 
 from guardgen_common import entries, shapes
+from guardgen_common.markdown import cell, code_cell, shape_words
 from guardgen_common.names import printable, shown_path
 from guardgen_common.processes import run
 
@@ -131,19 +132,18 @@ def record(headers, results, answers):
 def table(records, results):
     """A row per header, a column per preprocessor, the shape and the line that decides it; then
     a line for each preprocessor that failed on a header."""
-    lines = ["| header | shape | " + " | ".join(measure.cell(r.name) for r in results) + " |",
+    lines = ["| header | shape | " + " | ".join(cell(r.name) for r in results) + " |",
              "|---|---|" + "---|" * len(results)]
     failures = []
     for h in records:
-        shape = h["reason"] + (f", line {h['line']}: `{h['text']}`" if h["line"] else "")
         cells = []
         for r in results:
             answer = h["preprocessors"][r.command]
             cells.append(answer["verdict"])
             if answer.get("error"):
                 failures.append(printable(f"{r.name} on {h['path']}: {answer['error']}"))
-        lines.append(f"| {printable(shown_path(h['path'], os.getcwd()))} | {printable(shape)} | "
-                     + " | ".join(cells) + " |")
+        lines.append(f"| {cell(shown_path(h['path'], os.getcwd()))} | "
+                     f"{shape_words(h, code_cell)} | " + " | ".join(cells) + " |")
     if failures:
         lines += [""] + [f"Unclear where it failed: {f}" for f in failures]
     return "\n".join(lines) + "\n"

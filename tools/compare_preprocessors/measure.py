@@ -63,12 +63,6 @@ OUTPUT = "{out}"
 OUTPUT_FILE = "preprocessed.out"
 
 
-def cell(text):
-    """`text`, a preprocessor's name as the user wrote it, as a cell of a Markdown table shows
-    it: a | in it would end the cell."""
-    return text.replace("|", "\\|")
-
-
 def command_for(name):
     """The command, as one string, that preprocesses a file for the preprocessor `name`."""
     return programs.KNOWN_COMMANDS.get(name, name)

@@ -4,9 +4,9 @@ import statistics
 from pathlib import Path
 
 from guardgen_common import measured, outputs
+from guardgen_common.markdown import cell
 
 from . import declarations, questions, verdicts
-from .measure import cell
 from .questions import FORM_LABELS, FORM_NAMES, IDENTITY_CASES
 from .verdicts import STYLE_NAMES, STYLES
 
