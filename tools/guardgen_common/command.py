@@ -59,6 +59,7 @@ def run_as_command(me, main):
     one line "me: what" on standard error and status 1; for an interruption, every program it
     started stopped and the end by that signal."""
     signals.catch_interruptions(registry.stop_all, keeper.end)
+    say = sayer(me)
     try:
         status = main(sys.argv[1:])
         # A signal that landed while the run wrote its output (a write it cut short returns as
@@ -67,13 +68,12 @@ def run_as_command(me, main):
     except Failure as failure:
         # One without words was said where it happened (in the tool's sandbox).
         if failure.args != (None,):
-            print(f"{me}: {printable(failure)}", file=sys.stderr)
+            say(failure)
         status = 1
     except signals.Interrupted as interruption:
         signals.end_by_signal(interruption.number, registry.stop_all, keeper.end)
     except OSError as error:
-        print(f"{me}: " + printable(f"{error.filename}: {error.strerror}" if error.filename
-                                    else error), file=sys.stderr)
+        say(f"{error.filename}: {error.strerror}" if error.filename else error)
         status = 1
     finally:
         registry.stop_all()
