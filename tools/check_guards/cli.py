@@ -6,8 +6,7 @@ import os
 import sys
 
 from guardgen_common import shapes
-from guardgen_common.command import (Parser, add_options, option, run_as_command, sayer,
-                                     whole_number)
+from guardgen_common.command import Parser, add_options, option, run_as_command, whole_number
 from guardgen_common.failure import Failure
 from guardgen_common.names import printable
 from guardgen_common.outputs import check_writable, flush_output, json_text, plural, write_text
@@ -16,18 +15,14 @@ from .audit import catalogue
 from .plan import database
 from .record import fields
 from .report import formats
-from . import inside, proof, record, report, steps
+from . import ME, inside, proof, record, report, say, steps
 from .plan import tree as trees
 from .progress import Progress
 
-ME = "check-guards"
 DEFAULT_LIMIT = 20
 DEFAULT_TIMEOUT = 300.0
 MAX_JOBS = 256
 MAX_TIMEOUT = 1_000_000  # eleven days: beyond it, no clock of the system's waits
-
-
-say = sayer(ME)
 
 
 def positive(text):
