@@ -6,6 +6,7 @@ Nothing here runs a program or measures time."""
 import json
 import os
 import random
+import re
 import sys
 import tempfile
 import unittest
@@ -13,7 +14,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
-from compare_preprocessors import (cli, headers, inputs, measure, questions, report,  # noqa: E402
+from compare_preprocessors import (checks, cli, costs, declarations, entry_counts,  # noqa: E402
+                                   headers, inputs, measure, options, questions, report,
                                    verdicts)
 
 COUNTS = (0, 2500, 5000, 10000)
@@ -78,7 +80,7 @@ class Fit(unittest.TestCase):
     def test_recovers_start_and_cost_of_a_straight_line_with_no_spread(self):
         for start_ms, ns in [(0.0, 0.0), (2.0, 150.0), (40.0, 1400.0), (4.5, 25000.0)]:
             with self.subTest(start_ms=start_ms, ns=ns):
-                c = verdicts.estimate(line(start_ms, ns, noise=(0.0, 0.0)), random.Random(1))
+                c = costs.estimate(line(start_ms, ns, noise=(0.0, 0.0)), random.Random(1))
                 self.assertAlmostEqual(c.start_ms, start_ms, places=6)
                 for value in (c.ns_per_include, c.low, c.high):
                     self.assertAlmostEqual(value, ns, places=3)
@@ -87,7 +89,7 @@ class Fit(unittest.TestCase):
         times = line(5.0, 1000.0, noise=(0.003, 0.0, 0.0001))
         times[10000][0] += 2.0  # a run that stalled for two seconds
         times[0][2] += 0.5
-        ns, start_ms = verdicts.line_through(times)
+        ns, start_ms = costs.line_through(times)
         self.assertAlmostEqual(start_ms, 5.0, places=6)
         self.assertAlmostEqual(ns, 1000.0, places=3)
 
@@ -96,7 +98,7 @@ class Fit(unittest.TestCase):
         widths = []
         for spread in (1e-5, 1e-4, 1e-3):
             noise = [rng.uniform(0, spread) for _ in range(10)]
-            c = verdicts.estimate(line(5.0, 1000.0, noise), random.Random(3))
+            c = costs.estimate(line(5.0, 1000.0, noise), random.Random(3))
             with self.subTest(spread=spread):
                 self.assertLessEqual(c.low, c.ns_per_include)
                 self.assertLessEqual(c.ns_per_include, c.high)
@@ -115,7 +117,7 @@ class Fit(unittest.TestCase):
             times = {c: [10e-3 + ns * c / 1e9 + rng.uniform(0, spread) for _ in range(10)]
                      for c in COUNTS}
             with self.subTest(ns=ns, spread=spread):
-                c = verdicts.estimate(times, random.Random(5))
+                c = costs.estimate(times, random.Random(5))
                 self.assertEqual(c.measurable, expected)
 
 
@@ -235,7 +237,7 @@ class Verdicts(unittest.TestCase):
         ]
         for output, verdict in cases:
             with self.subTest(output=output):
-                self.assertEqual(verdicts.guard_undef_verdict(verdicts.declared(output)), verdict)
+                self.assertEqual(declarations.guard_undef_verdict(declarations.declared(output)), verdict)
 
     def test_pragma_once_from_the_declarations_and_at_least_two_includes(self):
         # (declarations of the once source, largest count, verdict)
@@ -248,11 +250,10 @@ class Verdicts(unittest.TestCase):
             (0, 10000, "unclear"),
             (5000, 10000, "unclear"),
         ]
-        for declarations, largest, verdict in cases:
-            with self.subTest(declarations=declarations, largest=largest):
-                self.assertEqual(
-                    verdicts.pragma_once_verdict({"once": declarations}, largest), verdict
-                )
+        for found, largest, verdict in cases:
+            with self.subTest(declarations=found, largest=largest):
+                self.assertEqual(declarations.pragma_once_verdict({"once": found}, largest),
+                                 verdict)
 
 
 class Declarations(unittest.TestCase):
@@ -275,7 +276,7 @@ class Declarations(unittest.TestCase):
         ]
         for text, n in cases:
             with self.subTest(text=text):
-                self.assertEqual(verdicts.count_declarations(text), n)
+                self.assertEqual(declarations.count_declarations(text), n)
 
     def test_output_that_is_no_preprocessing_is_found(self):
         # (declarations of eg, ig, ng at the largest count 10, what is wrong)
@@ -289,17 +290,17 @@ class Declarations(unittest.TestCase):
         for (eg, ig, ng), problem in cases:
             with self.subTest(eg=eg, ig=ig, ng=ng):
                 found = {"eg": eg, "ig": ig, "ng": ng, "once": 1}
-                self.assertEqual(verdicts.output_problem(found, 10), problem)
+                self.assertEqual(declarations.output_problem(found, 10), problem)
 
 
 class Counts(unittest.TestCase):
     def test_accepts_positive_counts_only(self):
-        self.assertEqual(cli.parse_count("007"), 7)
-        self.assertEqual(cli.parse_count("999999999"), 999999999)
-        for text in ["0", "", "-5", "1e3", "abc", "1000000000", " 5"]:
+        self.assertEqual(options.parse_count("007"), 7)
+        self.assertEqual(options.parse_count("999999999"), 999999999)
+        for text in ["0", "", "-5", "+5", "1e3", "abc", "1000000000", " 5", "\u0663"]:
             with self.subTest(text=text):
                 with self.assertRaises(measure.Failure):
-                    cli.parse_count(text)
+                    options.parse_count(text)
 
     def test_counts_too_small_are_said_in_one_line(self):
         cases = [
@@ -471,7 +472,7 @@ class Output(unittest.TestCase):
             (299377.0, 299377.0, 299377.0, 1, "not measurable", "not measurable"),  # one run
         ]
         for ns, low, high, runs, cell, form in cases:
-            c = verdicts.Cost(1.0, ns, low, high, [], runs)
+            c = costs.Cost(1.0, ns, low, high, [], runs)
             cost = {"ns_per_include": ns, "low": low, "high": high, "measurable": c.measurable,
                     "bounded": c.bounded}
             with self.subTest(cost=cost):
@@ -491,9 +492,9 @@ class Evidence(unittest.TestCase):
                  (500.0, 1000, "unclear")]
         for found, includes, expected in cases:
             with self.subTest(found=found, includes=includes):
-                self.assertEqual(verdicts.entries_verdict(found, includes), expected)
+                self.assertEqual(entry_counts.entries_verdict(found, includes), expected)
         for found, expected in [(2, "re-read"), (1, "skipped"), (0, "unclear"), (None, "unclear")]:
-            self.assertEqual(verdicts.undef_verdict(found), expected)
+            self.assertEqual(entry_counts.undef_verdict(found), expected)
 
     def test_a_record_counts_only_where_it_shows_each_entry_of_the_unguarded_header(self):
         # (record, entries of noguard.h in 10 includes, the error of its run, why it cannot tell)
@@ -514,7 +515,7 @@ class Evidence(unittest.TestCase):
         ]
         for how, found, error, problem in cases:
             with self.subTest(how=how, found=found):
-                self.assertEqual(verdicts.unfit(how, found, 10, "noguard.h", error), problem)
+                self.assertEqual(entry_counts.unfit(how, found, 10, "noguard.h", error), problem)
         # An unclear verdict says why, and why the record could not tell where it was tried.
         self.assertEqual(verdicts.told("clock", "skipped", "x", "unfit"), "clock")
         self.assertEqual(verdicts.told("clock", "unclear", "too few runs", "its opens ..."),
@@ -567,10 +568,10 @@ class Evidence(unittest.TestCase):
         for header, copy, fixed, empty, expected, found in cases:
             with self.subTest(header=header[0], copy=copy[0], fixed=fixed[0]):
                 times = {"header": header, "copy": copy, "fixed": fixed, "empty": empty}
-                verdict, entries, why = verdicts.clock_estimate(times, n)
+                verdict, entries, why = entry_counts.clock_estimate(times, n)
                 self.assertEqual((verdict, entries), (expected, found))
                 self.assertEqual(why is None, verdict != "unclear")
-        self.assertTrue(verdicts.clock_estimate(
+        self.assertTrue(entry_counts.clock_estimate(
             {"header": runs(6.6), "copy": runs(7.0), "fixed": runs(6.0), "empty": runs(5.0)}, n)[2]
             .startswith("the header's body costs less than 10 times an include's own cost"))
         # (a header, its copy that no preprocessor can skip)
@@ -617,14 +618,31 @@ class Commands(unittest.TestCase):
                 self.assertEqual(r.writes_file, "{out}" in command)
 
     def test_a_name_with_a_bar_stays_one_cell_of_the_tables(self):
-        r = result("sh -c 'cpp $1 | cat' sh", (450.0, 250.0, 9100.0, 300.0))
-        summary = report.report(COUNTS, [r], cli.judge_all([r], 1), 1)
-        for table in (report.costs_table, report.identity_table, report.forms_table):
-            row = table(summary).splitlines()[2]
-            with self.subTest(table=table.__name__):
-                self.assertTrue(row.startswith("| sh -c 'cpp $1 \\| cat' sh | "), row)
-                self.assertEqual(row.replace("\\|", "").count("|"),
-                                 table(summary).splitlines()[0].count("|"))
+        # (a preprocessor's name, a header's path, its deciding line; the row's first cells)
+        cases = [
+            ("sh -c 'cpp $1 | cat' sh", "/t/a.h", "#if A", "| sh -c 'cpp $1 \\| cat' sh | ",
+             "| /t/a.h | not_a_guard_form, line 1: `#if A` | "),
+            ("gcc\n-E", "/t/a|b.h", "#if !defined(A) || B", "| gcc\\n-E | ",
+             "| /t/a\\|b.h | not_a_guard_form, line 1: `#if !defined(A) \\|\\| B` | "),
+            ("cpp\\|x", "/t/`a`.h", "#if `", "| cpp\\\\\\|x | ",
+             "| /t/\\`a\\`.h | not_a_guard_form, line 1: `` #if ` `` | "),
+        ]
+        for name, path, text, first, header_row in cases:
+            r = result(name, (450.0, 250.0, 9100.0, 300.0), command=name)
+            summary = report.report(COUNTS, [r], cli.judge_all([r], 1), 1)
+            found = [{"path": path, "reason": "not_a_guard_form", "line": 1, "text": text,
+                      "preprocessors": {name: {"verdict": "re-read"}}}]
+            tables = [report.costs_table(summary), report.identity_table(summary),
+                      report.forms_table(summary), headers.table(found, [r])]
+            for table in tables:
+                lines = table.splitlines()
+                with self.subTest(name=name, table=lines[0]):
+                    self.assertTrue(lines[2].startswith(header_row if table is tables[-1]
+                                                        else first), lines[2])
+                    # Each row splits into the header's cells alone, as GitHub splits a row.
+                    self.assertEqual(len(lines), 3, table)
+                    self.assertEqual(len(re.split(r"(?<!\\)\|", lines[2])),
+                                     len(re.split(r"(?<!\\)\|", lines[0])), lines[2])
 
     def test_output_paths_are_checked_before_the_run(self):
         with tempfile.TemporaryDirectory() as directory:
@@ -638,10 +656,10 @@ class Commands(unittest.TestCase):
             for path, error in cases:
                 with self.subTest(path=path):
                     if error is None:
-                        cli.check_writable(path)
+                        checks.check_writable(path)
                     else:
                         with self.assertRaises(measure.Failure) as raised:
-                            cli.check_writable(path)
+                            checks.check_writable(path)
                         self.assertEqual(str(raised.exception), error)
 
 

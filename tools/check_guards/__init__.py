@@ -18,3 +18,9 @@ On top, the command, which may import every stage:
     failures     the units that failed, said: each in a line, or one reason for most of them
     inside       the run in the sandbox that sees only the tree; its result handed out
     progress     where a run stands, said on standard error as it moves"""
+
+from guardgen_common.command import sayer
+
+ME = "check-guards"
+# One line as the command on standard error.
+say = sayer(ME)

@@ -5,7 +5,7 @@ import os
 import sys
 
 from guardgen_common import run_texts
-from guardgen_common.command import run_as_command, sayer
+from guardgen_common.command import run_as_command
 from guardgen_common.failure import Failure
 from guardgen_common.names import printable
 from guardgen_common.outputs import check_writable, flush_output, json_text, plural, write_text
@@ -13,12 +13,9 @@ from guardgen_common.outputs import check_writable, flush_output, json_text, plu
 from .plan import database
 from .record import fields
 from .report import formats
-from . import inside, options, proof, record, report, steps
+from . import ME, inside, options, proof, record, report, say, steps
 from .plan import tree as trees
 from .progress import Progress
-
-ME = "check-guards"
-say = sayer(ME)
 
 
 # A record of every header of a large build is some tens of MB.

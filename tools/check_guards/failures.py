@@ -5,11 +5,9 @@ compiler or a header not found), that reason once for all of them."""
 import os
 import re
 
-from guardgen_common.command import sayer
 from guardgen_common.outputs import plural
 
-ME = "check-guards"
-say = sayer(ME)
+from . import say
 
 
 def failure(unit, status, message):

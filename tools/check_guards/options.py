@@ -3,15 +3,12 @@ lines from the catalogue), and the checks of what they are given and of how they
 
 import argparse
 import os
-import re
 
-from guardgen_common.command import Parser, add_options, option
+from guardgen_common.command import Parser, add_options, option, whole_number
 from guardgen_common.failure import Failure
 
 from .audit import catalogue
-from . import proof
-
-ME = "check-guards"
+from . import ME, proof
 DEFAULT_LIMIT = 20
 DEFAULT_TIMEOUT = 300.0
 MAX_JOBS = 256
@@ -19,9 +16,10 @@ MAX_TIMEOUT = 1_000_000  # eleven days: beyond it, no clock of the system's wait
 
 
 def positive(text):
-    if not re.fullmatch(r"[0-9]{1,9}", text) or int(text) == 0:
+    number = whole_number(text)
+    if number is None:
         raise argparse.ArgumentTypeError(f"not a whole number above 0: '{text[:20]}'")
-    return int(text)
+    return number
 
 
 def jobs(text):
@@ -32,10 +30,11 @@ def jobs(text):
 
 
 def shard(text):
-    match = re.fullmatch(r"([0-9]{1,9})/([0-9]{1,9})", text)
-    if not match or not 1 <= int(match[1]) <= int(match[2]):
+    first, _, last = text.partition("/")
+    part, parts = whole_number(first), whole_number(last)
+    if part is None or parts is None or part > parts:
         raise argparse.ArgumentTypeError(f"not I/N with I from 1 to N: '{text}'")
-    return int(match[1]), int(match[2])
+    return part, parts
 
 
 DESCRIPTION = """\

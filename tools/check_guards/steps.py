@@ -8,17 +8,13 @@ from collections import Counter
 from dataclasses import dataclass, field
 
 from guardgen_common import context, run_texts, sandbox, shapes
-from guardgen_common.command import sayer
 from guardgen_common.failure import Failure
 from guardgen_common.outputs import plural
 
-from . import audit, proof, record
+from . import ME, audit, proof, record, say
 from .failures import failure, say_failed
 from .plan import compilers, probe, program, project
 from .proof import fixes
-
-ME = "check-guards"
-say = sayer(ME)
 
 
 @dataclass

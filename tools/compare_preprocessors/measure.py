@@ -9,9 +9,9 @@ from dataclasses import dataclass, field
 
 from guardgen_common import entries, programs, system
 from guardgen_common.failure import Failure
-from guardgen_common.processes import run
+from guardgen_common.processes import run_program
 
-from . import verdicts
+from . import declarations
 
 
 @dataclass
@@ -61,12 +61,6 @@ INPUT = "{in}"
 OUTPUT = "{out}"
 # The file such a preprocessor writes, in the run's directory, read where its output counts.
 OUTPUT_FILE = "preprocessed.out"
-
-
-def cell(text):
-    """`text`, a preprocessor's name as the user wrote it, as a cell of a Markdown table shows
-    it: a | in it would end the cell."""
-    return text.replace("|", "\\|")
 
 
 def command_for(name):
@@ -125,8 +119,9 @@ def preprocess(result, file, work, timeout, keep_output=False):
     written = work / OUTPUT_FILE
     if result.writes_file and keep_output:
         written.unlink(missing_ok=True)  # so that a file it did not write is not read
-    seconds, status, output, errors = run(result.line(file, output=written), work, timeout,
-                                          keep_output and not result.writes_file, clocked=True)
+    seconds, status, output, errors = run_program(result.line(file, output=written), work,
+                                                  timeout, keep_output and not result.writes_file,
+                                                  clocked=True)
     if status != 0:
         raise Failure(failed_run(result, file, status, errors))
     if result.writes_file and keep_output:
@@ -143,7 +138,8 @@ def version_line(argv):
     """The line in which the program says its version, from --version or -v, or None."""
     for flag in ("--version", "-v"):
         try:
-            _, _, output, errors = run([argv[0], flag], None, VERSION_TIMEOUT, keep_output=True)
+            _, _, output, errors = run_program([argv[0], flag], None, VERSION_TIMEOUT,
+                                               keep_output=True)
         except (Failure, OSError):
             continue
         for line in (output + b"\n" + errors).decode(errors="replace").splitlines():
@@ -168,7 +164,7 @@ def refuse_unless_declaring(result, file, found, expected, output):
 def refuse_unless_preprocessing(result, largest):
     """Stops the run if `result`'s output at the largest count is not what preprocessing
     guardgen's files gives, saying what it printed instead."""
-    problem = verdicts.output_problem(result.declarations, largest)
+    problem = declarations.output_problem(result.declarations, largest)
     if problem is not None:
         style, found, expected = problem
         refuse_unless_declaring(result, f"{style}{largest}.c", found, expected,
@@ -181,7 +177,7 @@ def warm(result, plan, work, timeout):
     for style, counts in plan.items():
         largest = max(counts)
         _, output = preprocess(result, f"{style}{largest}.c", work, timeout, keep_output=True)
-        result.declarations[style] = verdicts.count_declarations(output)
+        result.declarations[style] = declarations.count_declarations(output)
         result.first_lines[style] = next((l for l in output.splitlines() if l.strip()), "")
         result.times[style] = {count: [] for count in counts}
         for count in counts:

@@ -10,7 +10,7 @@ import shutil
 from guardgen_common import system
 from guardgen_common.outputs import plural
 
-from . import headers, verdicts
+from . import declarations, entry_counts, records, verdicts
 from .measure import preprocess
 
 # The second include of once.h in each identity source, by case: the same name, other spellings
@@ -28,7 +28,7 @@ IDENTITY_CASES = {
 # guard.h included, its guard lifted, and included again: a correct preprocessor reads it again,
 # and declares after the declaration between them.
 GUARD_UNDEF_SOURCE = ('#include "guard.h"\n#undef GUARD_H\n'
-                      f'extern int {verdicts.LIFTED};\n#include "guard.h"\n')
+                      f'extern int {declarations.LIFTED};\n#include "guard.h"\n')
 
 # Spellings of an include guard, each in a header of its own; "ifndef" is guard.h itself (as
 # GUARD_TEXT spells it). The declaration after #endif can never be skipped: it is the control.
@@ -78,10 +78,6 @@ def body_bytes():
                sum(BODY_COUNTS) for style, text in BODY_HEADERS.items())
 
 
-# Includes of guard.h and of each form's header where their entries are counted.
-INCLUDES = 10
-
-
 def header_of(form):
     return "guard.h" if form in ("ifndef", "guard_undef") else f"{form}.h"
 
@@ -91,9 +87,9 @@ def small_files():
     files = {f"identity_{case}.c": f'#include "once.h"\n#include "{spelling}"\n'
              for case, spelling in IDENTITY_CASES.items()}
     files["guard_undef.c"] = GUARD_UNDEF_SOURCE
-    files[headers.PROBE_SOURCE] = headers.PROBE_TEXT
+    files[records.PROBE_SOURCE] = records.PROBE_TEXT
     files.update({f"{form}.h": header for form, header in FORMS.items()})
-    files.update({f"entered_{form}.c": f'#include "{header_of(form)}"\n' * INCLUDES
+    files.update({f"entered_{form}.c": f'#include "{header_of(form)}"\n' * records.INCLUDES
                   for form in FORM_NAMES})
     return files
 
@@ -143,19 +139,19 @@ def entered(result, work, timeout):
         return found
     for form in (*FORM_NAMES, "guard_undef"):
         source = "guard_undef.c" if form == "guard_undef" else f"entered_{form}.c"
-        counts, error = headers.entries_in(result, [], source, work, timeout, how)
+        counts, error = records.entries_in(result, [], source, work, timeout, how)
         number = counts[str((work / header_of(form)).resolve())] if counts is not None else None
         if form == "guard_undef":
-            verdict = verdicts.undef_verdict(number)
+            verdict = entry_counts.undef_verdict(number)
             why = error or f"it entered guard.h {plural(number, 'time')}, where twice or once tells"
         else:
-            verdict = verdicts.entries_verdict(number, INCLUDES)
-            why = error or verdicts.entries_unclear(number, INCLUDES)
+            verdict = entry_counts.entries_verdict(number, records.INCLUDES)
+            why = error or entry_counts.entries_unclear(number, records.INCLUDES)
         found[form] = (verdict, verdicts.told(how, verdict, why), number)
     control = found[CONTROL]
     if control[0] != "re-read":
         why = (f"{how}: it entered {header_of(CONTROL)}, which no preprocessor can skip, "
-               f"{plural(control[2] or 0, 'time')} in {INCLUDES} includes")
+               f"{plural(control[2] or 0, 'time')} in {records.INCLUDES} includes")
         found.update({form: ("unclear", why, number) for form, (_, _, number) in found.items()
                       if form != "guard_undef"})
     return found
@@ -184,10 +180,10 @@ def ask(result, work, timeout):
     for case in IDENTITY_CASES:
         if identity_tried(work, case):
             _, output = preprocess(result, f"identity_{case}.c", work, timeout, keep_output=True)
-            result.identity[case] = verdicts.count_declarations(output)
+            result.identity[case] = declarations.count_declarations(output)
         else:
             result.identity[case] = None
     _, output = preprocess(result, "guard_undef.c", work, timeout, keep_output=True)
-    result.guard_undef = verdicts.guard_undef_verdict(verdicts.declared(output))
+    result.guard_undef = declarations.guard_undef_verdict(declarations.declared(output))
     result.exact["guard_undef"] = lifted_guard(result.exact.get("guard_undef"),
                                                result.guard_undef)

@@ -4,9 +4,9 @@ import statistics
 from pathlib import Path
 
 from guardgen_common import measured, outputs
+from guardgen_common.markdown import cell
 
-from . import questions, verdicts
-from .measure import cell
+from . import declarations, questions, verdicts
 from .questions import FORM_LABELS, FORM_NAMES, IDENTITY_CASES
 from .verdicts import STYLE_NAMES, STYLES
 
@@ -85,7 +85,7 @@ def summarise(result, judgement, largest):
         "version": result.version,
         "styles": styles_record(result, judgement.costs),
         "guarded_header": guarded[0],
-        "pragma_once": verdicts.pragma_once_verdict(result.declarations, largest),
+        "pragma_once": declarations.pragma_once_verdict(result.declarations, largest),
         "measurable": judgement.costs["ng"].measurable,
         "lacking": judgement.lacking if result.how == "clock" else None,
         "pragma_once_identity": dict(result.identity),

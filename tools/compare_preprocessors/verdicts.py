@@ -1,13 +1,14 @@
-"""From the runs to the answers, touching nothing outside: the cost of an include in each style
-with an interval, and the verdicts, which say "unclear" where the runs do not settle them."""
+"""From the runs to the timed verdicts, touching nothing outside: a preprocessor's cost of an
+include in each style (see costs), and whether it skips a header it has seen, which says
+"unclear" where the runs do not settle it."""
 
 import math
 import random
-import re
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 from guardgen_common import measured
-from guardgen_common.outputs import plural
+
+from .costs import estimate, line_through
 
 # The include styles: guardgen's three, and the companion's own #pragma once.
 STYLES = ("eg", "ig", "ng", "once")
@@ -72,95 +73,6 @@ VERDICT_CONFIDENCE = 0.999
 #   of the threshold by this much, so that a drift which favoured one style for a while cannot
 #   decide alone, nor can a ratio so near the threshold that the runs cannot place it.
 HALF_MARGIN = 0.1
-
-# Preprocessed output is read as tokens, whatever their spacing and however many stand on a line:
-# its line markers ("# 1 "guard.h" 1", "#line 3 "guard.h"", "# 5", "#line 5") are passed over
-# whole, comments (kept by -C) are space, and a string or character literal is one token, so
-# that what they hold declares nothing. A declaration is the four tokens extern int NAME ;.
-LINE_MARKER = re.compile(r"^[ \t]*#[ \t]*(?:line[ \t]+)?[0-9][^\n]*", re.MULTILINE)
-SPACE = r"(?:\s|/\*.*?\*/|//[^\n]*)"
-TOKENS = re.compile(
-    r"\"(?:[^\"\\\n]|\\.)*\"|'(?:[^'\\\n]|\\.)*'|/\*.*?\*/|//[^\n]*"
-    rf"|(?<![\w$])extern{SPACE}+int{SPACE}+(?P<name>[A-Za-z_]\w*){SPACE}*;",
-    re.DOTALL,
-)
-
-
-@dataclass
-class Cost:
-    """start-up + cost x count, fitted to the fastest run at each count, and the interval of the
-    cost from the replicates."""
-
-    start_ms: float
-    ns_per_include: float
-    low: float
-    high: float
-    replicates: list = field(repr=False)
-    runs: int  # the fewest runs at any count
-
-    @property
-    def bounded(self):
-        """Whether the runs bound the cost from above: enough of them, and an interval that ends
-        above zero."""
-        return self.runs >= measured.MIN_RUNS and self.high > 0
-
-    @property
-    def measurable(self):
-        """Whether the runs measure the cost, by measured's rule, and it is above zero (a cost
-        below it is the runs' noise). Where the largest count adds too little to the start-up,
-        it is not."""
-        return self.ns_per_include > 0 and measured.unmeasured(
-            self.ns_per_include, self.low, self.high, self.runs) is None
-
-
-def deviations(counts):
-    """(mean, each count's deviation from it, the sum of their squares): the least-squares slope
-    through points at `counts` is the sum of each value times its deviation, over that sum."""
-    mean_x = sum(counts) / len(counts)
-    weights = [x - mean_x for x in counts]
-    return mean_x, weights, sum(w ** 2 for w in weights)
-
-
-def fit(counts, seconds):
-    """(slope, intercept) of the least-squares line through the points."""
-    mean_x, weights, sxx = deviations(counts)
-    slope = sum(w * y for w, y in zip(weights, seconds)) / sxx
-    return slope, sum(seconds) / len(seconds) - slope * mean_x
-
-
-def line_through(times):
-    """(ns per include, start-up ms) of the least-squares line through the fastest run at each
-    count. A run is slowed, never sped up, by what else the machine does, so the fastest is the
-    steadiest measure."""
-    counts = sorted(times)
-    slope, intercept = fit(counts, [min(times[c]) for c in counts])
-    return slope * 1e9, intercept * 1e3
-
-
-def redrawn_slopes(times, rng, replicates):
-    """The ns per include of `replicates` fits, each to runs drawn with replacement from each
-    count's own. Only the fastest of a draw is fitted, so it is drawn directly: of n sorted runs
-    drawn n times, the fastest is at index j or later with probability ((n - j) / n) ** n."""
-    counts = sorted(times)
-    ordered = [sorted(times[c]) for c in counts]
-    _, weights, sxx = deviations(counts)
-    slopes = []
-    for _ in range(replicates):
-        total = 0.0
-        for w, runs in zip(weights, ordered):
-            n = len(runs)
-            total += w * runs[int(n * (1 - rng.random() ** (1 / n)))]
-        slopes.append(total / sxx * 1e9)
-    return slopes
-
-
-def estimate(times, rng):
-    """The cost of `times` (count -> seconds of each run) with its interval, from
-    measured.REPLICATES fits to runs drawn again."""
-    ns, start_ms = line_through(times)
-    drawn = redrawn_slopes(times, rng, measured.REPLICATES)
-    low, high = measured.interval(drawn)
-    return Cost(start_ms, ns, low, high, drawn, min(map(len, times.values())))
 
 
 def halves(times):
@@ -267,99 +179,6 @@ def key(seed, name):
     return f"{seed}/{name}"
 
 
-# What the lifted guard's source declares between its two includes of guard.h, after the #undef.
-LIFTED = "lifted"
-
-
-def guard_undef_verdict(names):
-    """guard.h, its guard lifted, then the declaration of LIFTED, then guard.h again, from the
-    names the output declares (see declared): guard.h read again, as it must be, declares after
-    the #undef ("re-read"); nothing there, where a preprocessor skipped it all the same
-    ("skipped"); anything else, "unclear"."""
-    if names.count(LIFTED) != 1:
-        return "unclear"
-    before, after = names[:names.index(LIFTED)], names[names.index(LIFTED) + 1:]
-    if before != ["i"]:
-        return "unclear"
-    return {("i",): "re-read", (): "skipped"}.get(tuple(after), "unclear")
-
-
-def pragma_once_verdict(declarations, largest):
-    """From the output at the largest count: one declaration, "honoured"; one per include,
-    "ignored"; with fewer than two includes, or anything else, "unclear"."""
-    found = declarations["once"]
-    if largest >= 2 and found == 1:
-        return "honoured"
-    if largest >= 2 and found == largest:
-        return "ignored"
-    return "unclear"
-
-
-def declared(text):
-    """The names that `text`, a preprocessor's output, declares as extern int NAME;, in order."""
-    return [m["name"] for m in TOKENS.finditer(LINE_MARKER.sub("", text)) if m["name"]]
-
-
-def count_declarations(text):
-    """How many times `text` declares extern int i;."""
-    return declared(text).count("i")
-
-
-def output_problem(declarations, largest):
-    """Why the output at the largest count is no preprocessing of guardgen's files, or None: the
-    unguarded source must declare once per include, the guarded ones once. (style, found,
-    expected) of the first style that does not."""
-    for style, expected in (("ng", largest), ("eg", 1), ("ig", 1)):
-        if declarations[style] != expected:
-            return style, declarations[style], expected
-    return None
-
-
-# Evidence of another kind than the clock: the times the preprocessor entered a header, from its
-# own listing (gcc and clang: -H; cl: /showIncludes), or from the files it opened (strace).
-
-
-def entries_verdict(found, includes, slack=0.0):
-    """"skipped" where the header was entered at most twice in `includes` includes (a header may
-    skip itself only from its second include on), "re-read" where about once per include, else
-    "unclear"; `slack`: how far an estimate of the entries may be off."""
-    if found is None:
-        return "unclear"
-    if found <= 2 + slack:
-        return "skipped"
-    if found >= 0.9 * includes:
-        return "re-read"
-    return "unclear"
-
-
-def entries_unclear(found, includes):
-    """Why `found` entries in `includes` includes give no verdict."""
-    return (f"it entered the header {found:g} times in {includes} includes: neither at most "
-            "twice nor about once per include")
-
-
-# What each record is, and what it shows, as the lines that say why one cannot tell name them.
-RECORDS = {
-    "listing": ("listing (-H)", "listed"),
-    "showIncludes": ("listing (/showIncludes)", "listed"),
-    "opens": ("opens (strace)", "opened"),
-}
-
-
-def unfit(how, found, includes, header, error=None):
-    """Why the record `how` cannot tell whether a header is entered again, or None where it can:
-    it must show the unguarded `header`, which each of `includes` includes enters, about once
-    per include (`found` times; None where the run failed, saying `error`). A preprocessor that
-    opens a file once and keeps its text, or lists only some entries, fails this."""
-    noun, verb = RECORDS[how]
-    if found is None:
-        return f"its {noun} cannot tell: {error}"
-    if abs(found - includes) <= 0.1 * includes:
-        return None
-    return (f"its {noun} cannot tell: it {verb} {header} {plural(found, 'time')} in {includes} "
-            "includes, which each enter it")
-
-
 def told(how, verdict, why, unfit_record=None):
     """What the JSON's "how" says of a verdict: the evidence it came from; for an unclear one,
     followed by why that evidence could not tell, and why the preprocessor's record could not
@@ -367,40 +186,6 @@ def told(how, verdict, why, unfit_record=None):
     if verdict != "unclear":
         return how
     return f"{how}: {why}" + (f"; {unfit_record}" if unfit_record else "")
-
-
-# What the clock's estimate of the entries may be off by, as a share of the includes.
-CLOCK_SLACK = 0.05
-
-
-def clock_estimate(times, includes):
-    """(verdict, entries, why it is unclear or None) from the runs of a header included
-    `includes` times, of a copy that no preprocessor can skip, of a header of one declaration
-    (an include's own cost) and of an empty source: the header's cost over the one declaration's,
-    as a share of the copy's, times the includes. Unclear where the copy's body costs less than
-    BODY_FACTOR times an include's own cost, or is not well above how far the empty source's runs
-    move, and where the header seems to cost well more than the copy, which the runs then cannot
-    have measured."""
-    fastest = {kind: min(runs) for kind, runs in times.items()}
-    spread = max(times["empty"]) - min(times["empty"])
-    body = fastest["copy"] - fastest["fixed"]
-    if body < BODY_FACTOR * (fastest["fixed"] - fastest["empty"]):
-        return ("unclear", None, f"the header's body costs less than {BODY_FACTOR} times an "
-                "include's own cost, which a preprocessor that keeps the text pays either way")
-    if body <= 0 or body < 2 * spread:
-        return "unclear", None, "the copy's cost is lost in the spread of the runs"
-    found = round(max(0.0, includes * (fastest["header"] - fastest["fixed"]) / body), 1)
-    if found > (1.1 + CLOCK_SLACK) * includes:
-        verdict = "unclear"
-    else:
-        verdict = entries_verdict(found, includes, CLOCK_SLACK * includes)
-    return verdict, found, entries_unclear(found, includes) if verdict == "unclear" else None
-
-
-def undef_verdict(found):
-    """guard.h, its guard lifted, and guard.h again, by its entries: entered twice, as it must
-    be, "re-read"; once, "skipped"."""
-    return {2: "re-read", 1: "skipped"}.get(found, "unclear")
 
 
 def pending(results, seed, runs):

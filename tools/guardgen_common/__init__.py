@@ -20,6 +20,7 @@
     source_lines  a source's lines as a preprocessor reads them: continuations joined, no comments
     shapes     the shape of a header's include guard, read as a preprocessor reads it
     names      names as they are printed, their control and format characters escaped
+    markdown   text in a table's cell kept one cell and as it is, code spans, a shape in words
     outputs    checking and writing an output path, sizes as a person reads them
     measured   when runs measure a difference: enough of them, a seeded bootstrap interval"""
 

@@ -3,6 +3,7 @@ line "tool: what" on standard error, the end of a run, the table then the JSON r
 run itself, its errors said, its interruptions ending it by the signal."""
 
 import argparse
+import re
 import sys
 
 from . import keeper, registry, signals
@@ -30,6 +31,12 @@ def add_options(parser, options):
         parser.add_argument(*flags, **keywords)
 
 
+def whole_number(text):
+    """The whole number above 0 that `text` writes in at most nine digits, or None: digits only
+    (no sign, no space), so that a count is never so large that what it sizes cannot be made."""
+    return int(text) if re.fullmatch(r"[0-9]{1,9}", text) and int(text) > 0 else None
+
+
 def sayer(me):
     """A function that says one line as `me` on standard error: its control characters escaped,
     so that a name in it cannot forge a line of its own."""
@@ -52,6 +59,7 @@ def run_as_command(me, main):
     one line "me: what" on standard error and status 1; for an interruption, every program it
     started stopped and the end by that signal."""
     signals.catch_interruptions(registry.stop_all, keeper.end)
+    say = sayer(me)
     try:
         status = main(sys.argv[1:])
         # A signal that landed while the run wrote its output (a write it cut short returns as
@@ -60,13 +68,12 @@ def run_as_command(me, main):
     except Failure as failure:
         # One without words was said where it happened (in the tool's sandbox).
         if failure.args != (None,):
-            print(f"{me}: {printable(failure)}", file=sys.stderr)
+            say(failure)
         status = 1
     except signals.Interrupted as interruption:
         signals.end_by_signal(interruption.number, registry.stop_all, keeper.end)
     except OSError as error:
-        print(f"{me}: " + printable(f"{error.filename}: {error.strerror}" if error.filename
-                                    else error), file=sys.stderr)
+        say(f"{error.filename}: {error.strerror}" if error.filename else error)
         status = 1
     finally:
         registry.stop_all()

@@ -7,6 +7,7 @@ import os
 import tempfile
 
 from . import keeper
+from .files import under
 
 # The locale of every program the tools run: their messages and listings are read by the tools,
 # so they are the untranslated ones in ASCII quotes, whatever the user's locale.
@@ -50,6 +51,18 @@ class Context:
 
 
 _context = Context()
+
+
+def search_path(roots=()):
+    """The directories of the PATH that may be searched: absolute ones only, and none inside
+    `roots` (a tree of the user's). An empty entry or a relative one means the directory a
+    program happens to run in."""
+    found = []
+    for d in os.environ.get("PATH", "").split(os.pathsep):
+        if d and os.path.isabs(d) and "\0" not in d and not under(os.path.realpath(d), roots) \
+                and not under(os.path.normpath(d), roots) and d not in found:
+            found.append(d)
+    return found
 
 
 def configure(sandbox=None, path=None, scratch_writable=False):

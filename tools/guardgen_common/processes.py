@@ -29,10 +29,6 @@ def run_program(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL,
         return seconds, status, output, said.read()
 
 
-# The name compare-preprocessors' modules still import it by.
-run = run_program
-
-
 def bounded(limits):
     """`limits` (a Limits), their launcher started now in the environment every program gets."""
     limits.warm(context.prepared([], None)[1])

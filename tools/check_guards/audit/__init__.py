@@ -75,8 +75,8 @@ def bounds():
 
 def list_entries(units, argvs, styles, jobs, timeout, progress, take, limits, roots=None):
     """Lists the headers each unit enters, its compiler run `jobs` at a time, and hands each
-    Outcome to `take(index, outcome)` in this thread as the unit ends; none is kept here. `roots` gives for each unit where the headers
-    its listing names may lie."""
+    Outcome to `take(index, outcome)` in this thread as the unit ends; none is kept here.
+    `roots` gives for each unit where the headers its listing names may lie."""
     pool = ThreadPoolExecutor(max_workers=jobs)
     try:
         pending, done, queued = {}, 0, iter(enumerate(zip(units, argvs, styles)))

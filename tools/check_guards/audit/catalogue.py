@@ -13,11 +13,11 @@ One idea, kept whole though it is long (tests/layout_test.py allows it): the tab
 and shapes, and the questions every other module asks of it (its words, advice, rule, kind), so
 that a cause or a shape is added in this one place."""
 
-import re
 import textwrap
 from dataclasses import dataclass
 from typing import Callable
 
+from guardgen_common.markdown import code_span, shape_words
 from guardgen_common.names import shown_path
 
 from . import directives
@@ -275,21 +275,12 @@ def rule(rule_id):
     return (entry.rule, entry.help) if entry else (rule_id, "")
 
 
-def code_span(text):
-    """`text` in backticks, as Markdown spans code: more of them than it holds in a row, and a
-    space inside them where it begins or ends with one, so that none of its own ends the span."""
-    fence = "`" * (max(map(len, re.findall("`+", text)), default=0) + 1)
-    space = " " if text[:1] == "`" or text[-1:] == "`" else ""
-    return f"{fence}{space}{text}{space}{fence}"
-
-
 def said(header, code=code_span):
     """A header's cause in words, with the shape and its deciding line (as `code` puts it)
     where the shape is the cause."""
     if header.get("cause") in CAUSES and header["cause"] != "shape":
         return header["cause"]
-    return header["reason"] + (f", line {header['line']}: {code(header['text'])}"
-                               if header["line"] else "")
+    return shape_words(header, code)
 
 
 def _where(include, top):

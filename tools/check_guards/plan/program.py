@@ -10,6 +10,7 @@ import os
 import shlex
 
 from guardgen_common import files, programs
+from guardgen_common.context import search_path
 from guardgen_common.failure import Failure
 from guardgen_common.files import under
 
@@ -28,18 +29,6 @@ def program_name(path):
     """The name of the program at `path`, without its directory or an .exe ending."""
     name = os.path.basename(path)
     return name[:-4] if name.lower().endswith(".exe") else name
-
-
-def search_path(roots=()):
-    """The directories of the PATH that may be searched: absolute ones only, and none inside
-    `roots` (the database's tree). An empty entry or a relative one means the directory a
-    program happens to run in."""
-    found = []
-    for d in os.environ.get("PATH", "").split(os.pathsep):
-        if d and os.path.isabs(d) and "\0" not in d and not under(os.path.realpath(d), roots) \
-                and not under(os.path.normpath(d), roots) and d not in found:
-            found.append(d)
-    return found
 
 
 def on_path(name, past_wrappers=True):

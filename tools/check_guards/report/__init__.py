@@ -8,28 +8,12 @@ lines behind it and the fix; and the totals. Bytes are called what they are, byt
 again: a guarded header entered again is opened and scanned to its #endif, which is no measure
 of time."""
 
-import re
-
-from guardgen_common.names import printable, shown_path
+from guardgen_common.markdown import cell, code_cell
+from guardgen_common.names import shown_path
 from guardgen_common.outputs import plural, readable_size
 
 from ..audit import catalogue
-
-# A | would end a Markdown table's cell, a ` begin a code span; the backslashes before either
-# are doubled, so that the one added escapes it.
-SPECIAL = re.compile(r"(\\*)([|`])")
-
-
-def cell(text):
-    """`text` in a cell of a Markdown table, as it is: a line break would end the row (see
-    printable), a | the cell, a ` begin a code span."""
-    return SPECIAL.sub(lambda m: m[1] * 2 + "\\" + m[2], printable(text))
-
-
-def code_cell(text):
-    """`text` as code in a cell of a Markdown table: in a code span of its own (see
-    catalogue.code_span), where only a | is escaped, as the table reads it first."""
-    return catalogue.code_span(printable(text).replace("|", "\\|"))
+from .. import record
 
 
 def units_apart(summary):
@@ -59,7 +43,7 @@ def table(summary, top, limit, everything=False, hint=True, baseline=False):
     system's, the totals, and how to measure what they cost; paths relative to `top` where they
     lie below it. With `baseline`, the headers are those new to the baseline."""
     again = [h for h in summary["headers"] if h["reentries"] > 0]
-    own = [h for h in again if everything or not h["system"]]
+    own = again if everything else record.own_again(again)
     lines = []
     if own:
         lines += ["| header | re-entries | units | read again | bytes scanned again | cause "
