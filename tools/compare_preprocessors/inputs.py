@@ -6,9 +6,10 @@ import tempfile
 
 from guardgen_common import system
 from guardgen_common.outputs import readable_size
+from guardgen_common.processes import run_program
 
 from . import questions, verdicts
-from .measure import Failure, run, telling_line
+from .measure import Failure, telling_line
 
 ONCE_HEADER = "#pragma once\nextern int i;\n"
 
@@ -61,7 +62,7 @@ def check_room(counts, directory=None, writes_file=False):
 def write_inputs(guardgen, counts, work, timeout):
     """guardgen's files for the counts, the #pragma once header and sources beside them, and the
     files of the further questions."""
-    _, status, _, errors = run([str(guardgen), *map(str, counts)], work, timeout)
+    _, status, _, errors = run_program([str(guardgen), *map(str, counts)], work, timeout)
     if status != 0:
         raise Failure(f"guardgen failed with status {status}: {telling_line(errors) or 'no message'}")
     (work / "once.h").write_text(ONCE_HEADER)
