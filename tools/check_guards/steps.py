@@ -15,7 +15,7 @@ from guardgen_common.failure import Failure
 from guardgen_common.outputs import plural
 
 from . import audit, proof, record
-from .plan import compilers
+from .plan import compilers, listing
 from .proof import fixes
 
 ME = "check-guards"
@@ -224,15 +224,6 @@ def probe_compilers(planned, units, timeout, compiler, tree, database):
     return Compilers(defaults, tuple(dict.fromkeys([*tree, *own])), answers)
 
 
-def listing_argv(plan, answer):
-    """What runs a unit for its listing alone: gcc and clang list the same with -M (dependencies
-    only, to nowhere) as with -E, without formatting the preprocessed text."""
-    if answer not in ("gcc", "clang") or plan.style != "-H":
-        return plan.argv
-    at = plan.argv.index("-E")
-    return [*plan.argv[:at], "-M", *plan.argv[at + 1:]]
-
-
 def run_all(args, progress, units, planned, found_by, tree, knobs, database, limits):
     """Runs the planned units, each compiler bounded by `limits`, and adds up what each gave, as
     it ends, into a Ran; the failures added to the failed, and said once all have ended (see
@@ -262,9 +253,11 @@ def run_all(args, progress, units, planned, found_by, tree, knobs, database, lim
         progress(f"{done} of {total} units" + (f" ({failed} failed)" if failed else ""),
                  done == total)
 
-    audit.run_units([units[i] for i in order],
-                    [listing_argv(p, found_by.answers.get(p.key)) for p in plans],
-                    [p.style for p in plans], args.jobs,
+    answers = [found_by.answers.get(p.key) for p in plans]
+    commands = listing.commands([listing.listing_argv(p, a) for p, a in zip(plans, answers)],
+                                [units[i].directory for i in order], answers, args.jobs,
+                                args.timeout, lambda p: compilers.apart(p, tree), limits)
+    audit.run_units([units[i] for i in order], commands, [p.style for p in plans], args.jobs,
                     args.timeout, said, take, limits, roots)
     say_failed(planned.failed[first:], len(order) + first, database, tree)
     audit.describe_all(ran.found.values(), found_by.readable, knobs)

@@ -17,14 +17,16 @@ from .failure import Failure
 
 
 def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, bare=False, binds=(),
-        clocked=False):
+        clocked=False, added=None):
     """Runs `argv` in `cwd`; returns (seconds, exit status, output or b"", standard error). One
     that has not ended after `timeout` seconds is stopped, with all it started, and reported.
     `binds`, (file, over) pairs, are files that the program sees in place of others, read-only:
     only in a sandbox. With `clocked`, the seconds are timed inside the sandbox, where there is
-    one (see Clock), so that its own start is not in them."""
+    one (see Clock), so that its own start is not in them. `added`: variables added to the
+    program's environment."""
     seconds, status, output, said = run_to_file(argv, cwd, timeout, keep_output, stdin,
-                                                bare=bare, binds=binds, clocked=clocked)
+                                                bare=bare, binds=binds, clocked=clocked,
+                                                added=added)
     with said:
         return seconds, status, output, said.read()
 
@@ -36,7 +38,7 @@ def bounded(limits):
 
 
 def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, limits=None,
-                bare=False, binds=(), passed=False, clocked=False):
+                bare=False, binds=(), passed=False, clocked=False, added=None):
     """As run, with standard error as a file, to be read from its start and closed: a long
     listing is then read a line at a time, never whole. `limits` (a Limits) bounds the
     program's memory and the size of what it says. Standard error goes to a file without a
@@ -50,7 +52,7 @@ def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL,
     try:
         start = time.perf_counter()
         process = _start(argv, cwd, stdin, keep_output, None if passed else said, limits, bare,
-                         binds, clock)
+                         binds, clock, added)
         output = _wait(process, argv, timeout)
         seconds = time.perf_counter() - start
         if clock is not None:
@@ -120,9 +122,10 @@ class Clock:
         os.close(self.reading)
 
 
-def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), clock=None):
+def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), clock=None,
+           added=None):
     process = registry.start(signals.check_interrupted, lambda: _launch(
-        argv, cwd, stdin, keep_output, said, limits, bare, binds, clock))
+        argv, cwd, stdin, keep_output, said, limits, bare, binds, clock, added))
     # A signal that landed while it started: the relay's stop may have come before it was known.
     if signals.interrupted():
         _stop(process)
@@ -130,10 +133,12 @@ def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), cl
     return process
 
 
-def _launch(argv, cwd, stdin, keep_output, said, limits, bare, binds, clock):
+def _launch(argv, cwd, stdin, keep_output, said, limits, bare, binds, clock, added):
     """Starts the program, as _start and the context ask: in the registry's lock."""
     command = clock.wrap(argv) if clock is not None else argv
     command, env = (command, {}) if bare else context.prepared(command, cwd, binds)
+    if added:
+        env = {**env, **added}
     # What a program writes goes to a file without a name, read once it has ended: a process it
     # left behind that holds a pipe would keep the run waiting for the pipe's end.
     output = tempfile.TemporaryFile() if keep_output else None
