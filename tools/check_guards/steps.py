@@ -9,7 +9,7 @@ import shlex
 from collections import Counter
 from dataclasses import dataclass, field
 
-from guardgen_common import context, sandbox, shapes
+from guardgen_common import context, processes, sandbox, shapes
 from guardgen_common.command import sayer
 from guardgen_common.failure import Failure
 from guardgen_common.outputs import plural
@@ -200,18 +200,27 @@ def say_planned(planned, database, tree):
             "not counted")
 
 
-def probe_compilers(planned, units, timeout, compiler, tree, database):
+def probe_compilers(planned, units, timeout, compiler, tree, database, jobs=1):
     """The Compilers of the plans, asked once for each program, language and the flags that move
-    its directories; a plan whose program does not answer as gcc or clang (or is not cl) is
-    refused, unless it is the --compiler."""
-    defaults, answers = {}, {}
+    its directories, `jobs` at a time, what they say said in the plans' order; a plan whose
+    program does not answer as gcc or clang (or is not cl) is refused, unless it is the
+    --compiler."""
+    asked = {}
     for index, plan in planned.plans.items():
         # With those the unit's flags add, and alone: only the compiler's own (the latter) are
         # directories whose text is read, as the flags could name any directory at all.
         for key in (plan.key, (*plan.key[:2], (), plan.style)):
-            if key not in defaults:
-                defaults[key], answers[key] = compilers.probe(key, units[index].directory,
-                                                              timeout, say)
+            asked.setdefault(key, units[index].directory)
+
+    def probed(item):
+        said = []
+        return compilers.probe(*item, timeout, said.append), said
+
+    found = dict(zip(asked, processes.in_parallel(probed, asked.items(), jobs)))
+    defaults, answers = {}, {}
+    for key, ((defaults[key], answers[key]), said) in found.items():
+        for line in said:
+            say(line)
     total, first = len(planned.plans) + len(planned.failed), len(planned.failed)
     for index, plan in list(planned.plans.items()):
         if answers[plan.key] is None and not compiler:
@@ -325,7 +334,7 @@ def audit_database(args, progress, path, units, tree):
     say_planned(planned, path, tree)
     knobs = frozenset().union(*(p.defined for p in planned.plans.values()))
     with contextlib.closing(audit.bounds()) as limits:
-        found_by = probe_compilers(planned, units, args.timeout, compiler, tree, path)
+        found_by = probe_compilers(planned, units, args.timeout, compiler, tree, path, args.jobs)
         ran = run_all(args, progress, units, planned, found_by, tree, knobs, path, limits)
     order = list(planned.plans)
     texts, settings = settle(ran, [*(h.path for h in ran.found.values() if not h.system),

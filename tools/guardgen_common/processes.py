@@ -11,6 +11,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 from . import context, registry, signals, system
 from .failure import Failure
@@ -31,6 +32,20 @@ def run(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, bare=Fa
         return seconds, status, output, said.read()
 
 
+def in_parallel(function, items, jobs):
+    """[function(item) for item in items], `jobs` at a time in worker threads, each of which may
+    run programs. Where the run is stopped (an interruption, a failure), every program still
+    running is stopped before the workers are waited for, as they wait on those programs."""
+    pool = ThreadPoolExecutor(max_workers=max(1, jobs))
+    try:
+        return list(pool.map(function, items))
+    except BaseException:
+        registry.stop_all()
+        raise
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
 def bounded(limits):
     """`limits` (a Limits), their launcher started now in the environment every program gets."""
     limits.warm(context.prepared([], None)[1])
@@ -38,7 +53,7 @@ def bounded(limits):
 
 
 def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, limits=None,
-                bare=False, binds=(), passed=False, clocked=False, added=None):
+                bare=False, binds=(), passed=False, clocked=False, added=None, kept=()):
     """As run, with standard error as a file, to be read from its start and closed: a long
     listing is then read a line at a time, never whole. `limits` (a Limits) bounds the
     program's memory and the size of what it says. Standard error goes to a file without a
@@ -52,7 +67,7 @@ def run_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL,
     try:
         start = time.perf_counter()
         process = _start(argv, cwd, stdin, keep_output, None if passed else said, limits, bare,
-                         binds, clock, added)
+                         binds, clock, added, kept)
         output = _wait(process, argv, timeout)
         seconds = time.perf_counter() - start
         if clock is not None:
@@ -123,9 +138,9 @@ class Clock:
 
 
 def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), clock=None,
-           added=None):
+           added=None, kept=()):
     process = registry.start(signals.check_interrupted, lambda: _launch(
-        argv, cwd, stdin, keep_output, said, limits, bare, binds, clock, added))
+        argv, cwd, stdin, keep_output, said, limits, bare, binds, clock, added, kept))
     # A signal that landed while it started: the relay's stop may have come before it was known.
     if signals.interrupted():
         _stop(process)
@@ -133,7 +148,7 @@ def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), cl
     return process
 
 
-def _launch(argv, cwd, stdin, keep_output, said, limits, bare, binds, clock, added):
+def _launch(argv, cwd, stdin, keep_output, said, limits, bare, binds, clock, added, kept):
     """Starts the program, as _start and the context ask: in the registry's lock."""
     command = clock.wrap(argv) if clock is not None else argv
     command, env = (command, {}) if bare else context.prepared(command, cwd, binds)
@@ -150,7 +165,7 @@ def _launch(argv, cwd, stdin, keep_output, said, limits, bare, binds, clock, add
         process = subprocess.Popen(
             command, cwd=cwd, stdin=stdin,
             stdout=output if keep_output else subprocess.DEVNULL,
-            stderr=said, env=env, pass_fds=(clock.writing,) if clock else (),
+            stderr=said, env=env, pass_fds=(*kept, *((clock.writing,) if clock else ())),
             **system.NEW_GROUP)
     if clock is not None:
         clock.started()

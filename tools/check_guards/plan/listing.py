@@ -11,7 +11,6 @@ words, the same environment."""
 
 import os
 import re
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
 from guardgen_common import processes
@@ -147,11 +146,9 @@ def commands(argvs, cwds, answers, jobs, timeout, trusted, limits=None):
                                                                for w in argv):
             kinds.setdefault(_kind(argv, cwd), []).append(index)
     asking = [(key, members) for key, members in kinds.items() if len(members) >= FEWEST]
-    with ThreadPoolExecutor(max_workers=max(1, jobs)) as pool:
-        templates = dict(zip((key for key, _ in asking), pool.map(
-            lambda item: _ask_kind([argvs[i] for i in item[1]], item[0][0], timeout, trusted,
-                                   limits),
-            asking)))
+    templates = dict(zip((key for key, _ in asking), processes.in_parallel(
+        lambda item: _ask_kind([argvs[i] for i in item[1]], item[0][0], timeout, trusted, limits),
+        asking, jobs)))
     found = [Command(argv) for argv in argvs]
     for key, members in asking:
         if templates[key] is not None:
