@@ -4,6 +4,7 @@ cause, every note's line and what it says of it, checked against where gcc itsel
 header (its -H tree, and the line markers of -E for the #include lines), and its --patch proven;
 and a cause added to a copy of the catalogue, whose fix is proven where its entry says."""
 
+import collections
 import json
 import os
 import re
@@ -12,12 +13,15 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import unittest.mock
 from pathlib import Path
 
 TOOLS = Path(__file__).resolve().parent.parent / "tools"
 sys.path.insert(0, str(TOOLS))
 
+from check_guards import audit  # noqa: E402
 from check_guards.audit import catalogue  # noqa: E402
+from check_guards.plan import listing, program  # noqa: E402
 
 MARKER = re.compile(r'^# (\d+) "((?:[^"\\]|\\.)*)"((?: \d)*)$', re.M)
 LISTED = re.compile(r"^(\.+) (.*)$", re.M)
@@ -253,6 +257,40 @@ def with_cause(directory, name, finds, while_open):
         catalogue_file.write(ADDED.format(name=name, finds=finds, processed=finds == TWICE,
                                           open=while_open))
     return directory / "check-guards"
+
+
+@unittest.skipUnless(shutil.which("gcc") and shutil.which("g++"), "gcc or g++ is not installed")
+class Preprocessor(unittest.TestCase):
+    def test_gccs_preprocessor_alone_lists_and_fails_as_its_driver_does(self):
+        # (a unit's file, its text): each lists, fails or says its error as through the driver.
+        units = [
+            ("src/u1.c", '#include "a.h"\n#include "a.h"\n#include <stdio.h>\n'),
+            ("src/u2.c", '#include "missing.h"\n'),
+            ("src/u3.c", '#include "a.h"\n#error stop here\n'),
+            ("src/u4.c", '#include <from_cpath.h>\n#include "a.h"\n'),
+            ("src/u5.c", '#if __has_include("a.h") && defined(FROM_FLAGS) \\\n'
+                         '    && !defined(__cplusplus)\n#include "a.h"\n#endif\n_Pragma("once")\n'),
+            ("src/u6.cpp", '#include "a.h"\n#include <vector>\n'),
+            ("src/u7.cpp", '#include "a.h"\n#include "a.h"\n'),
+            ("src/u8.cpp", '#include "missing.hpp"\n'),
+        ]
+        with tempfile.TemporaryDirectory() as directory:
+            top = Path(directory).resolve()
+            tree(top, {"include/a.h": GUARDED.format("A_H", "a"),
+                             "cpath/from_cpath.h": "int c;\n", **dict(units)})
+            argvs = [[shutil.which("g++" if f.endswith(".cpp") else "gcc"), "-M", "-H", "-w",
+                      "-Iinclude", "-DFROM_FLAGS", "-O2", f] for f, _ in units]
+            Unit = collections.namedtuple("Unit", "path directory")
+            with unittest.mock.patch.dict(os.environ, {"CPATH": str(top / "cpath")}):
+                found = listing.commands(argvs, [str(top)] * len(argvs), ["gcc"] * len(argvs),
+                                         2, 60, lambda p: program.apart(p, [str(top)]))
+                self.assertEqual({os.path.basename(c.argv[0]) for c in found},
+                                 {"cc1", "cc1plus"})
+                for (file, _), argv, command in zip(units, argvs, found):
+                    with self.subTest(file=file):
+                        unit = Unit(str(top / file), str(top))
+                        self.assertEqual(audit.outcome_of(unit, command, "-H", 60),
+                                         audit.outcome_of(unit, listing.Command(argv), "-H", 60))
 
 
 @unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")

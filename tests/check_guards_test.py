@@ -11,6 +11,7 @@ import pickle
 import re
 import runpy
 import select
+import shlex
 import shutil
 import signal
 import subprocess
@@ -28,7 +29,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 from check_guards import audit, failures, proof, record, report, steps  # noqa: E402
 from check_guards.audit import catalogue, causes, directives  # noqa: E402
 from check_guards.proof import compare, fixes, readers, scratch, stats  # noqa: E402
-from check_guards.plan import compilers, database, flags, msvc, probe, project  # noqa: E402
+from check_guards.plan import compilers, database, flags, listing, msvc  # noqa: E402
+from check_guards.plan import probe, project  # noqa: E402
 from check_guards.plan import responses  # noqa: E402
 from check_guards.plan import tree as trees  # noqa: E402
 import guardgen_common  # noqa: E402
@@ -360,6 +362,69 @@ class Listing(unittest.TestCase):
         finally:
             starter.close()
         self.assertEqual(starter.process.returncode, 0)
+
+    def test_gccs_preprocessor_run_without_its_driver_only_where_the_driver_says_so(self):
+        # A -### line and its words: the driver's quoting read back, or None for a line that
+        # is not written as the driver writes one.
+        for line, words in [
+            (' /x/cc1 -E -D "X=a b" "q\\"\\\\\\$" ""',
+             ["/x/cc1", "-E", "-D", "X=a b", 'q"\\$', ""]),
+            (" /x/cc1 -E -quiet a.c", ["/x/cc1", "-E", "-quiet", "a.c"]),
+            (' /x/cc1 "-E"', None), (" /x/cc1  -E", None), (' /x/cc1 "a', None), ("", None),
+        ]:
+            with self.subTest(line=line):
+                self.assertEqual(listing.words_of(line), words)
+        ok = ('echo "Using built-in specs."; echo COLLECT_GCC=gcc; '
+              'echo "COLLECT_GCC_OPTIONS=\'-M\'"; ')
+        # (what the made-up driver prints for -### with its last word as $f, the name of $f as
+        # $n; whether the preprocessor runs the units alone)
+        cases = [
+            (ok + 'echo " $cc1 -E -M $f -dumpbase $n -dumpbase-ext .c"', True),
+            (ok + 'echo " $cc1 -E -M $f"', True),
+            # A word made of the file's name that the marks do not know: the second unit tells.
+            (ok + 'echo " $cc1 -E -M $f -auxbase ${n%.c}"', False),
+            (ok + 'echo " $cc1 -E -M $f"; echo " /usr/bin/as -o x.o"', False),
+            (ok + 'echo " /bin/sh -c $f"', False),
+            (ok + 'echo " $cc1 -E -M $f $f"', False),
+            (ok + 'echo " $cc1 -E -M $f"; exit 1', False),
+        ]
+        with tempfile.TemporaryDirectory() as directory:
+            cc1 = os.path.join(directory, "cc1")
+            Path(cc1).write_text("#!/bin/sh\necho \"$COLLECT_GCC:$*\" >&2\n")
+            os.chmod(cc1, 0o755)
+            for said, direct in cases:
+                with self.subTest(said=said[len(ok):]):
+                    driver = os.path.join(directory, "gcc")
+                    Path(driver).write_text(
+                        f'#!/bin/sh\nfor f; do :; done; n=${{f##*/}}; cc1={cc1}\n'
+                        f'{{ {said}; }} >&2\n')
+                    os.chmod(driver, 0o755)
+                    argvs = [[driver, "-M", "-H", "-w", f"src/{name}.c"] for name in "abc"]
+                    found = listing.commands(argvs, [directory] * 3, ["gcc"] * 3, 2, 60,
+                                             lambda p: p == cc1)
+                    if not direct:
+                        self.assertEqual(found, [listing.Command(a) for a in argvs])
+                        continue
+                    self.assertEqual([c.argv[0] for c in found], [cc1] * 3)
+                    self.assertEqual([c.argv[3] for c in found], [a[-1] for a in argvs])
+                    self.assertEqual(found[2].env,
+                                     {"COLLECT_GCC": "gcc", "COLLECT_GCC_OPTIONS": "'-M'"})
+                    if "dumpbase" in said:
+                        self.assertEqual(found[2].argv[5:], ["c.c", "-dumpbase-ext", ".c"])
+                    _, status, _, errors = processes.run_program(found[1].argv, directory, 60,
+                                                         added=found[1].env)
+                    self.assertEqual(errors.decode(), f"gcc:{shlex.join(found[1].argv[1:])}\n")
+            # Too few of a kind, another compiler, the driver's -E, or a preprocessor that is not
+            # to run (in the tree, or not a compiled program): the driver runs them.
+            Path(driver).write_text(f'#!/bin/sh\nfor f; do :; done; cc1={cc1}\n'
+                                    f'{{ {cases[1][0]}; }} >&2\n')
+            argvs = [[driver, "-M", "x.c"], [driver, "-M", "y.c"], [driver, "-E", "z.c"]]
+            for argvs, answer, trusted in [(argvs, "gcc", None), (argvs[:2] * 2, "clang", None),
+                                           (argvs[:2] * 2, "gcc", lambda p: False)]:
+                self.assertEqual(listing.commands(argvs, [directory] * len(argvs),
+                                                  [answer] * len(argvs), 2, 60,
+                                                  trusted or (lambda p: p == cc1)),
+                                 [listing.Command(a) for a in argvs])
 
     def test_the_same_from_the_files_opened_and_from_show_includes(self):
         trace = ('4242  openat(AT_FDCWD, "g.h", O_RDONLY) = 4\n'

@@ -25,7 +25,10 @@ RESULT_LIMIT = 1 << 30
 # The run inside is bounded by its units' --timeout; this only ends a run that no bound ends.
 FOREVER = 1e6
 PACKAGE = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
-START = ("import sys; sys.dont_write_bytecode = True; sys.path[:0] = [sys.argv.pop(1)]; "
+# The run inside says what it says on the descriptor given first (the tool's standard error),
+# so that its own standard error holds only what bwrap says where it cannot start it.
+START = ("import os, sys; os.dup2(int(sys.argv[1]), 2); os.close(int(sys.argv.pop(1))); "
+         "sys.dont_write_bytecode = True; sys.path[:0] = [sys.argv.pop(1)]; "
          "import guardgen_common.early; from check_guards import cli; cli.entry()")
 
 
@@ -65,18 +68,26 @@ def audit(args, database, trees):
     """The steps.Result of the audit of the database at `database` (absolute), run in an
     enclosure that sees `trees`; a Failure where bwrap cannot start one."""
     path = program.search_path(trees)
-    bwrap = sandbox.start(path, trees, trusted=lambda b: not under(
-        os.path.realpath(b), trees)).bwrap
+    # Not tried first: where it cannot start, what bwrap says tells, and one start is saved.
+    bwrap = sandbox.found(path, trusted=lambda b: not under(os.path.realpath(b), trees))
     here = os.getcwd()
     cwd = here if under(os.path.realpath(here), trees) else trees[0]
     environment = {"PATH": os.pathsep.join(path), "HOME": "/tmp", "TMPDIR": "/tmp",
                    "LC_ALL": context.MESSAGES}
     environment.update(sandbox.passed(PASSED))
     argv = [*sandbox.enclose(bwrap, readable(args, database, trees, path), environment, cwd),
-            os.path.realpath(sys.executable), "-I", "-c", START, PACKAGE,
-            *arguments(args, database, trees)]
-    _, status, output, _ = processes.run_program_to_file(argv, cwd, FOREVER, keep_output=True,
-                                                         bare=True, passed=True)
+            os.path.realpath(sys.executable), "-I", "-c", START]
+    said = os.dup(sys.stderr.fileno())
+    try:
+        _, status, output, bwrap_said = processes.run_program_to_file(
+            [*argv, str(said), PACKAGE, *arguments(args, database, trees)], cwd, FOREVER,
+            keep_output=True, bare=True, kept=(said,))
+    finally:
+        os.close(said)
+    with bwrap_said:
+        reason = bwrap_said.read(1 << 16).decode(errors="replace").strip()
+    if status != 0 and reason:
+        raise sandbox.cannot_start(bwrap, reason.splitlines()[0])
     if status != 0 or not output:
         # What went wrong inside was said there, in one line, on standard error.
         raise Failure(None if status == 1 else f"the audit's sandbox ended with status {status}")

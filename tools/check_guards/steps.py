@@ -7,13 +7,13 @@ import shlex
 from collections import Counter
 from dataclasses import dataclass, field
 
-from guardgen_common import context, run_texts, sandbox, shapes
+from guardgen_common import context, processes, run_texts, sandbox, shapes
 from guardgen_common.failure import Failure
 from guardgen_common.outputs import plural
 
 from . import ME, audit, proof, record, say
 from .failures import failure, say_failed
-from .plan import compilers, probe, program, project
+from .plan import compilers, listing, probe, program, project
 from .proof import fixes
 
 
@@ -123,18 +123,27 @@ def say_planned(planned, database, tree):
             "not counted")
 
 
-def probe_compilers(planned, units, timeout, compiler, tree, database):
+def probe_compilers(planned, units, timeout, compiler, tree, database, jobs=1):
     """The Compilers of the plans, asked once for each program, language and the flags that move
-    its directories; a plan whose program does not answer as gcc or clang (or is not cl) is
-    refused, unless it is the --compiler."""
-    defaults, answers = {}, {}
+    its directories, `jobs` at a time, what they say said in the plans' order; a plan whose
+    program does not answer as gcc or clang (or is not cl) is refused, unless it is the
+    --compiler."""
+    asked = {}
     for index, plan in planned.plans.items():
         # With those the unit's flags add, and alone: only the compiler's own (the latter) are
         # directories whose text is read, as the flags could name any directory at all.
         for key in (plan.key, (*plan.key[:2], (), plan.style)):
-            if key not in defaults:
-                defaults[key], answers[key] = probe.probe(key, units[index].directory, timeout,
-                                                        say)
+            asked.setdefault(key, units[index].directory)
+
+    def probed(item):
+        said = []
+        return probe.probe(*item, timeout, said.append), said
+
+    found = dict(zip(asked, processes.in_parallel(probed, asked.items(), jobs)))
+    defaults, answers = {}, {}
+    for key, ((defaults[key], answers[key]), said) in found.items():
+        for line in said:
+            say(line)
     total, first = len(planned.plans) + len(planned.failed), len(planned.failed)
     for index, plan in list(planned.plans.items()):
         if answers[plan.key] is None and not compiler:
@@ -145,15 +154,6 @@ def probe_compilers(planned, units, timeout, compiler, tree, database):
     say_failed(planned.failed[first:], total, database, tree)
     own = (d for key, found in defaults.items() if not key[2] for d in found)
     return Compilers(defaults, tuple(dict.fromkeys([*tree, *own])), answers)
-
-
-def listing_argv(plan, answer):
-    """What runs a unit for its listing alone: gcc and clang list the same with -M (dependencies
-    only, to nowhere) as with -E, without formatting the preprocessed text."""
-    if answer not in ("gcc", "clang") or plan.style != "-H":
-        return plan.argv
-    at = plan.argv.index("-E")
-    return [*plan.argv[:at], "-M", *plan.argv[at + 1:]]
 
 
 def audit_planned(args, progress, units, planned, found_by, tree, knobs, database, limits):
@@ -185,9 +185,11 @@ def audit_planned(args, progress, units, planned, found_by, tree, knobs, databas
         progress(f"{done} of {total} units" + (f" ({failed} failed)" if failed else ""),
                  done == total)
 
-    audit.list_entries([units[i] for i in order],
-                       [listing_argv(p, found_by.answers.get(p.key)) for p in plans],
-                       [p.style for p in plans], args.jobs,
+    answers = [found_by.answers.get(p.key) for p in plans]
+    commands = listing.commands([listing.listing_argv(p, a) for p, a in zip(plans, answers)],
+                                [units[i].directory for i in order], answers, args.jobs,
+                                args.timeout, lambda p: program.apart(p, tree), limits)
+    audit.list_entries([units[i] for i in order], commands, [p.style for p in plans], args.jobs,
                        args.timeout, said, take, limits, roots)
     say_failed(planned.failed[first:], len(order) + first, database, tree)
     audit.describe_all(ran.found.values(), found_by.readable, knobs)
@@ -255,7 +257,7 @@ def audit_database(args, progress, path, units, tree):
     say_planned(planned, path, tree)
     knobs = frozenset().union(*(p.defined for p in planned.plans.values()))
     with contextlib.closing(audit.bounds()) as limits:
-        found_by = probe_compilers(planned, units, args.timeout, compiler, tree, path)
+        found_by = probe_compilers(planned, units, args.timeout, compiler, tree, path, args.jobs)
         ran = audit_planned(args, progress, units, planned, found_by, tree, knobs, path, limits)
     order = list(planned.plans)
     texts, settings = settle(ran, [*(h.path for h in ran.found.values() if not h.system),

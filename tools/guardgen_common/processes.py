@@ -11,22 +11,39 @@ import subprocess
 import sys
 import tempfile
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 from . import context, registry, signals, system
 from .failure import Failure
 
 
 def run_program(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL, bare=False,
-                binds=(), clocked=False):
+                binds=(), clocked=False, added=None):
     """Runs `argv` in `cwd`; returns (seconds, exit status, output or b"", standard error). One
     that has not ended after `timeout` seconds is stopped, with all it started, and reported.
     `binds`, (file, over) pairs, are files that the program sees in place of others, read-only:
     only in a sandbox. With `clocked`, the seconds are timed inside the sandbox, where there is
-    one (see Clock), so that its own start is not in them."""
+    one (see Clock), so that its own start is not in them. `added`: variables added to the
+    program's environment."""
     seconds, status, output, said = run_program_to_file(argv, cwd, timeout, keep_output, stdin,
-                                                        bare=bare, binds=binds, clocked=clocked)
+                                                        bare=bare, binds=binds, clocked=clocked,
+                                                        added=added)
     with said:
         return seconds, status, output, said.read()
+
+
+def in_parallel(function, items, jobs):
+    """[function(item) for item in items], `jobs` at a time in worker threads, each of which may
+    run programs. Where the run is stopped (an interruption, a failure), every program still
+    running is stopped before the workers are waited for, as they wait on those programs."""
+    pool = ThreadPoolExecutor(max_workers=max(1, jobs))
+    try:
+        return list(pool.map(function, items))
+    except BaseException:
+        registry.stop_all()
+        raise
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
 
 
 def bounded(limits):
@@ -36,13 +53,16 @@ def bounded(limits):
 
 
 def run_program_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL,
-                        limits=None, bare=False, binds=(), passed=False, clocked=False):
+                        limits=None, bare=False, binds=(), passed=False, clocked=False,
+                        added=None, kept=()):
     """As run_program, with standard error as a file, to be read from its start and closed: a
     long listing is then read a line at a time, never whole. `limits` (a Limits) bounds the
     program's memory and the size of what it says. Standard error goes to a file without a
     name, read once the program has ended: a compiler writes its listing a line at a time, and a
     pipe would wake the tool for every line. A `bare` program runs as it is, with an empty
-    environment: the sandbox itself, tried. `binds` and `clocked` as run_program takes them."""
+    environment: the sandbox itself, tried. `binds` and `clocked` as run_program takes them;
+    `added`, variables added to the program's environment; `kept`, descriptors the program
+    inherits as they are (of a program run without bounds)."""
     if binds and not context.sandboxed():
         raise Failure("files bound over others need the sandbox")
     said = tempfile.TemporaryFile()
@@ -50,7 +70,7 @@ def run_program_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.
     try:
         start = time.perf_counter()
         process = _start(argv, cwd, stdin, keep_output, None if passed else said, limits, bare,
-                         binds, clock)
+                         binds, clock, added, kept)
         output = _wait(process, argv, timeout)
         seconds = time.perf_counter() - start
         if clock is not None:
@@ -120,9 +140,10 @@ class Clock:
         os.close(self.reading)
 
 
-def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), clock=None):
+def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), clock=None,
+           added=None, kept=()):
     process = registry.start(signals.check_interrupted, lambda: _launch(
-        argv, cwd, stdin, keep_output, said, limits, bare, binds, clock))
+        argv, cwd, stdin, keep_output, said, limits, bare, binds, clock, added, kept))
     # A signal that landed while it started: the relay's stop may have come before it was known.
     if signals.interrupted():
         _stop(process)
@@ -130,10 +151,12 @@ def _start(argv, cwd, stdin, keep_output, said, limits, bare=False, binds=(), cl
     return process
 
 
-def _launch(argv, cwd, stdin, keep_output, said, limits, bare, binds, clock):
+def _launch(argv, cwd, stdin, keep_output, said, limits, bare, binds, clock, added, kept):
     """Starts the program, as _start and the context ask: in the registry's lock."""
     command = clock.wrap(argv) if clock is not None else argv
     command, env = (command, {}) if bare else context.prepared(command, cwd, binds)
+    if added:
+        env = {**env, **added}
     # What a program writes goes to a file without a name, read once it has ended: a process it
     # left behind that holds a pipe would keep the run waiting for the pipe's end.
     output = tempfile.TemporaryFile() if keep_output else None
@@ -145,7 +168,7 @@ def _launch(argv, cwd, stdin, keep_output, said, limits, bare, binds, clock):
         process = subprocess.Popen(
             command, cwd=cwd, stdin=stdin,
             stdout=output if keep_output else subprocess.DEVNULL,
-            stderr=said, env=env, pass_fds=(clock.writing,) if clock else (),
+            stderr=said, env=env, pass_fds=(*kept, *((clock.writing,) if clock else ())),
             **system.NEW_GROUP)
     if clock is not None:
         clock.started()

@@ -203,12 +203,7 @@ def start(path, readable, trusted=lambda program: True, kept="the database's com
     """The Sandbox, tried once; Failure in one line where bwrap is missing or cannot start
     here. `trusted(program)` says whether bwrap, as found, may run; `kept` names the programs
     it keeps, in those lines."""
-    bwrap = find(path)
-    if bwrap is None or not trusted(bwrap):
-        raise Failure(f"bubblewrap (bwrap) is not installed: it keeps {kept} in "
-                      f"a sandbox; install it ({INSTALL}), or give --no-sandbox to run them "
-                      "without")
-    sandbox = Sandbox(bwrap, path, readable)
+    sandbox = Sandbox(found(path, trusted, kept), path, readable)
     true = next((p for p in ("/usr/bin/true", "/bin/true") if executable(p)), None)
     try:
         _, status, _, said = processes.run_program(sandbox.wrap([true or "true"], "/"), "/", 30,
@@ -217,8 +212,22 @@ def start(path, readable, trusted=lambda program: True, kept="the database's com
     except (OSError, Failure) as error:
         status, said = None, str(error)
     if status != 0:
-        reason = (said.splitlines() or [f"status {status}"])[0]
-        raise Failure(f"bubblewrap ({bwrap}) cannot start a sandbox here ({reason}): it keeps "
-                      f"{kept} in one; allow user namespaces, or install it "
-                      f"({INSTALL}), or give --no-sandbox to run them without")
+        raise cannot_start(sandbox.bwrap, (said.splitlines() or [f"status {status}"])[0], kept)
     return sandbox
+
+
+def found(path, trusted=lambda program: True, kept="the database's compilers"):
+    """bwrap as found on `path`; Failure in one line where it is not, or `trusted` refuses it."""
+    bwrap = find(path)
+    if bwrap is None or not trusted(bwrap):
+        raise Failure(f"bubblewrap (bwrap) is not installed: it keeps {kept} in "
+                      f"a sandbox; install it ({INSTALL}), or give --no-sandbox to run them "
+                      "without")
+    return bwrap
+
+
+def cannot_start(bwrap, reason, kept="the database's compilers"):
+    """The Failure of a sandbox that `bwrap` could not start, for `reason` (what it said)."""
+    return Failure(f"bubblewrap ({bwrap}) cannot start a sandbox here ({reason}): it keeps "
+                   f"{kept} in one; allow user namespaces, or install it "
+                   f"({INSTALL}), or give --no-sandbox to run them without")

@@ -44,12 +44,14 @@ class Outcome:
         return Counter(path for _, path in self.walked)
 
 
-def outcome_of(unit, argv, style, timeout, limits=None, roots=None):
-    """The Outcome of one unit, its compiler run for its listing, which it gives as `style` (see
-    entries.walk_of); the listing's paths taken only inside `roots` (see entries.taken)."""
+def outcome_of(unit, command, style, timeout, limits=None, roots=None):
+    """The Outcome of one unit, listed by `command` (a plan.listing.Command), which gives the
+    listing as `style` (see entries.walk_of); the listing's paths taken only inside `roots` (see
+    entries.taken)."""
+    argv = command.argv
     try:
         _, status, _, said = processes.run_program_to_file(argv, unit.directory, timeout,
-                                                           limits=limits)
+                                                           limits=limits, added=command.env)
     except Failure as failure:
         return Outcome(unit.path, status="timeout", message=str(failure))
     except OSError as error:
@@ -73,18 +75,18 @@ def bounds():
     return processes.bounded(Limits(MEMORY, LISTING))
 
 
-def list_entries(units, argvs, styles, jobs, timeout, progress, take, limits, roots=None):
+def list_entries(units, commands, styles, jobs, timeout, progress, take, limits, roots=None):
     """Lists the headers each unit enters, its compiler run `jobs` at a time, and hands each
     Outcome to `take(index, outcome)` in this thread as the unit ends; none is kept here.
     `roots` gives for each unit where the headers its listing names may lie."""
     pool = ThreadPoolExecutor(max_workers=jobs)
     try:
-        pending, done, queued = {}, 0, iter(enumerate(zip(units, argvs, styles)))
+        pending, done, queued = {}, 0, iter(enumerate(zip(units, commands, styles)))
         # At most twice the workers are queued at once: the futures of a database of 100 000
         # units are not all made up front.
         while True:
-            for index, (unit, argv, style) in queued:
-                pending[pool.submit(outcome_of, unit, argv, style, timeout, limits,
+            for index, (unit, command, style) in queued:
+                pending[pool.submit(outcome_of, unit, command, style, timeout, limits,
                                     roots[index] if roots else None)] = index
                 if len(pending) >= 2 * jobs:
                     break

@@ -92,6 +92,14 @@ def resolve(program, roots):
     return path
 
 
+def apart(path, roots):
+    """Whether the program at `path` (absolute) is a compiled one installed apart from the build:
+    neither its real file nor its directory under `roots`, as resolve asks of a unit's compiler."""
+    real = os.path.realpath(path)
+    return (os.path.isabs(path) and not under(real, roots) and
+            not under(os.path.dirname(path), roots) and compiled(real))
+
+
 # How a compiled program's file begins: ELF here, PE on Windows.
 MAGIC = b"MZ" if os.name == "nt" else b"\x7fELF"
 
