@@ -76,7 +76,7 @@ def audit(args, database, trees):
                    "LC_ALL": context.MESSAGES}
     environment.update(sandbox.passed(PASSED))
     argv = [*sandbox.enclose(bwrap, readable(args, database, trees, path), environment, cwd),
-            os.path.realpath(sys.executable), "-I", "-c", START]
+            os.path.realpath(sys.executable), "-I", "-S", "-c", START]
     said = os.dup(sys.stderr.fileno())
     try:
         _, status, output, bwrap_said = processes.run_program_to_file(

@@ -71,8 +71,9 @@ def chosen(args):
     return program.chosen_compiler(words)
 
 
-def plan_units(units, database, compiler, tree):
-    """The Planned of `units`, read from the database at `database`."""
+def plan_units(units, database, compiler, tree, made=lambda index, plan: None):
+    """The Planned of `units`, read from the database at `database`; `made(index, plan)` is told
+    of each plan as it is made."""
     planned = Planned()
     for index, unit in enumerate(units):
         try:
@@ -82,6 +83,7 @@ def plan_units(units, database, compiler, tree):
         except compilers.Refused as refusal:
             planned.refused.append((unit, str(refusal)))
         else:
+            made(index, planned.plans[index])
             planned.dropped.update(list(dict.fromkeys(planned.plans[index].dropped)))
             planned.unlisted += planned.plans[index].unlisted
     return planned
@@ -123,25 +125,31 @@ def say_planned(planned, database, tree):
             "not counted")
 
 
-def probe_compilers(planned, units, timeout, compiler, tree, database, jobs=1):
+def probe_keys(plan):
+    """What a plan's compiler is probed for: with the flags the unit adds that move its
+    directories, and alone: only the compiler's own (the latter) are directories whose text is
+    read, as the flags could name any directory at all."""
+    return plan.key, (*plan.key[:2], (), plan.style)
+
+
+def probed(key, directory, timeout):
+    """probe.probe's answer for `key`, tried in `directory`, and the lines it would say."""
+    said = []
+    return probe.probe(key, directory, timeout, said.append), said
+
+
+def probe_compilers(planned, units, timeout, compiler, tree, database, started, background):
     """The Compilers of the plans, asked once for each program, language and the flags that move
-    its directories, `jobs` at a time, what they say said in the plans' order; a plan whose
-    program does not answer as gcc or clang (or is not cl) is refused, unless it is the
-    --compiler."""
-    asked = {}
+    its directories (see probe_keys), in `background`, unless `started` (key -> future of
+    probed) holds it already; what they say said in the plans' order. A plan whose program
+    does not answer as gcc or clang (or is not cl) is refused, unless it is the --compiler."""
     for index, plan in planned.plans.items():
-        # With those the unit's flags add, and alone: only the compiler's own (the latter) are
-        # directories whose text is read, as the flags could name any directory at all.
-        for key in (plan.key, (*plan.key[:2], (), plan.style)):
-            asked.setdefault(key, units[index].directory)
-
-    def probed(item):
-        said = []
-        return probe.probe(*item, timeout, said.append), said
-
-    found = dict(zip(asked, processes.in_parallel(probed, asked.items(), jobs)))
+        for key in probe_keys(plan):
+            if key not in started:
+                started[key] = background.submit(probed, key, units[index].directory, timeout)
     defaults, answers = {}, {}
-    for key, ((defaults[key], answers[key]), said) in found.items():
+    for key, future in started.items():
+        (defaults[key], answers[key]), said = future.result()
         for line in said:
             say(line)
     total, first = len(planned.plans) + len(planned.failed), len(planned.failed)
@@ -248,17 +256,33 @@ def audit_database(args, progress, path, units, tree):
     """The Result of the run over the database's `units` (or the shard's), read from `path`;
     `tree` is the directories of the tree the database came with."""
     compiler = chosen(args)
-    planned = plan_units(units, str(path), compiler, tree)
-    if planned.plans:
-        contain(args, tree)
-        if compiler:
+    started = {}
+    with processes.Background(args.jobs) as background:
+
+        def made(index, plan):
+            # Each compiler is probed as its first unit is planned, while the rest are; a
+            # --compiler is checked first, once all are planned.
+            if compiler:
+                return
+            if not started:
+                contain(args, tree)
+            for key in probe_keys(plan):
+                if key not in started:
+                    started[key] = background.submit(probed, key, units[index].directory,
+                                                     args.timeout)
+
+        planned = plan_units(units, str(path), compiler, tree, made)
+        if planned.plans and compiler:
+            contain(args, tree)
             with context.scratch_directory(f"{ME}.") as directory:
                 probe.check_listing(compiler, args.timeout, directory, args.compiler)
-    say_planned(planned, path, tree)
-    knobs = frozenset().union(*(p.defined for p in planned.plans.values()))
-    with contextlib.closing(audit.bounds()) as limits:
-        found_by = probe_compilers(planned, units, args.timeout, compiler, tree, path, args.jobs)
-        ran = audit_planned(args, progress, units, planned, found_by, tree, knobs, path, limits)
+        say_planned(planned, path, tree)
+        knobs = frozenset().union(*(p.defined for p in planned.plans.values()))
+        with contextlib.closing(audit.bounds()) as limits:
+            found_by = probe_compilers(planned, units, args.timeout, compiler, tree, path,
+                                       started, background)
+            ran = audit_planned(args, progress, units, planned, found_by, tree, knobs, path,
+                                limits)
     order = list(planned.plans)
     texts, settings = settle(ran, [*(h.path for h in ran.found.values() if not h.system),
                                    *(units[i].path for i in order)], found_by.readable, knobs)

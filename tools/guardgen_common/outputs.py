@@ -15,7 +15,6 @@ import contextlib
 import json
 import os
 import re
-import secrets
 import stat
 import sys
 
@@ -117,7 +116,7 @@ def replacing(path, tree=None):
     folder = _opened(directory, path, tree)
     try:
         while True:
-            temporary = f".{name[:200]}.{secrets.token_hex(4)}.tmp"
+            temporary = f".{name[:200]}.{os.urandom(4).hex()}.tmp"
             try:
                 descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | TEMPORARY,
                                      0o666, **_within(folder))

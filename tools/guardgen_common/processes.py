@@ -32,18 +32,31 @@ def run_program(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL,
         return seconds, status, output, said.read()
 
 
+class Background:
+    """Work that may run programs, `jobs` at a time in worker threads, while the caller goes on
+    (submit, as a pool's). Where the caller is stopped within it (an interruption, a failure),
+    every program still running is stopped before the workers are waited for, as they wait on
+    those programs."""
+
+    def __init__(self, jobs):
+        self.pool = ThreadPoolExecutor(max_workers=max(1, jobs))
+
+    def submit(self, function, *args):
+        return self.pool.submit(function, *args)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, value, traceback):
+        if kind is not None:
+            registry.stop_all()
+        self.pool.shutdown(wait=True, cancel_futures=True)
+
+
 def in_parallel(function, items, jobs):
-    """[function(item) for item in items], `jobs` at a time in worker threads, each of which may
-    run programs. Where the run is stopped (an interruption, a failure), every program still
-    running is stopped before the workers are waited for, as they wait on those programs."""
-    pool = ThreadPoolExecutor(max_workers=max(1, jobs))
-    try:
-        return list(pool.map(function, items))
-    except BaseException:
-        registry.stop_all()
-        raise
-    finally:
-        pool.shutdown(wait=True, cancel_futures=True)
+    """[function(item) for item in items], `jobs` at a time in worker threads (see Background)."""
+    with Background(jobs) as background:
+        return [f.result() for f in [background.submit(function, item) for item in items]]
 
 
 def bounded(limits):
