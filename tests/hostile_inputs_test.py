@@ -497,7 +497,7 @@ class Records(unittest.TestCase):
         found = {"directory": "/d", "compiler": "gcc", "shard": None, "units": 1, "failed": [],
                  "headers": [{"path": "/d/a.h", "system": False, "size": 7, "units": 1,
                               "entries": 2, "reentries": 1, "bytes_reread": 7,
-                              "reason": "no_guard", "line": 1, "text": "int a;", "macro": None,
+                              "shape": "no_guard", "line": 1, "text": "int a;", "macro": None,
                               "cause": "shape", "causes": {"shape": 1}, "includes": [],
                               "kind": "processed"}]}
         for key, value in changes.items():
@@ -525,6 +525,13 @@ class Records(unittest.TestCase):
              "headers[0].includes[0].route[0].path: not text"),
             # A record of an earlier version, its lines without roles, is merged.
             (json.dumps(self.record(includes=[line])), None),
+            # One that named a header's shape its "reason": merged, its shape checked there.
+            (json.dumps(self.record()).replace('"shape": "no', '"reason": "no'), None),
+            (json.dumps(self.record(shape="gremlin")).replace('"shape": "g', '"reason": "g'),
+             "headers[0].reason: not a shape"),
+            (json.dumps(self.record(shape="gremlin")), "headers[0].shape: not a shape"),
+            (json.dumps(self.record()).replace('"shape": "no_guard",', ''),
+             "headers[0].shape: missing"),
             # What orders a merge as one run: the programs' first entries, the settings, each
             # failure's entry, each line's order.
             (json.dumps(self.record(compilers={"gcc": 1}, settings=["OPT"],
@@ -541,7 +548,7 @@ class Records(unittest.TestCase):
              "headers[0].includes[0].order: not three whole numbers"),
             # The first line of a file a record names is never shown: the record's shapes are
             # taken as they are.
-            (json.dumps(self.record(path="OUTSIDE", reason=None)), None),
+            (json.dumps(self.record(path="OUTSIDE", shape=None)), None),
             # Paths that name no file: refused, never a traceback.
             (json.dumps(self.record(path="")), "headers[0].path: not an absolute path"),
             (json.dumps(self.record(path="/d/\ud800.h")), "headers[0].path: holds a lone"),
