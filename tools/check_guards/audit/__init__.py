@@ -229,8 +229,8 @@ def name_line(named, line, key):
 
 
 def describe(header, readable=None, read_shape=True, knobs=frozenset()):
-    """The header's size and (with `read_shape`) its shape, from its file as it is now: its text read
-    only where it is a regular file inside `readable` (the tree, the compiler's own
+    """The header's size and (with `read_shape`) its shape, from its file as it is now: its text
+    read only where it is a regular file inside `readable` (the tree, the compiler's own
     directories), its size wherever it is a regular file. A guard's macro in `knobs`, or one
     #define'd with a value, is marked as a setting."""
     header.read = True
