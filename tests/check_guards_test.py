@@ -1707,13 +1707,14 @@ class Record(unittest.TestCase):
 
         # (the shards given, those missing)
         for given, missing in [(["1/3", "3/3"], ["2/3"]), (["1/2", "2/2"], []), ([None], []),
-                               (["2/2"], ["1/2"])]:
+                               (["2/2"], ["1/2"]), (["01/2", "2/2"], [])]:
             with self.subTest(given=given):
                 self.assertEqual(record.missing_parts([part(s) for s in given]), missing)
         # (the records, what the refusal says)
         for records, said in [
                 ([part("1/2"), part("2/2", "/q")], "b: a record of the database in /q"),
                 ([part("1/2"), part("1/2")], "b: the same part as a (1/2)"),
+                ([part("1/2"), part("01/2")], "b: the same part as a (01/2)"),
                 ([part(None), part("1/2")], "b: the same part as a"),
                 ([part("1/2"), part(None)], "b: the same part as a (all units)")]:
             with self.subTest(records=records):

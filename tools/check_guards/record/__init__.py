@@ -133,20 +133,27 @@ def check_parts(records, names):
         if part["directory"] != first:
             raise Failure(f"{name}: a record of the database in {part['directory']}, not of "
                           f"{first}: refused")
-        shard = part.get("shard")
+        # By its numbers: "01/2" is the shard 1/2.
+        shard = shard_of(part)
         if shard in seen or (seen and (shard is None or None in seen)):
             other = seen.get(shard) or next(iter(seen.values()))
-            raise Failure(f"{name}: the same part as {other} ({shard or 'all units'}): refused, "
-                          "as it would be counted twice")
+            raise Failure(f"{name}: the same part as {other} ({part.get('shard') or 'all units'})"
+                          ": refused, as it would be counted twice")
         seen[shard] = name
+
+
+def shard_of(part):
+    """(I, N) of the shard "I/N" a part's record is (fields checked its form); None for a
+    record of the whole."""
+    shard = part.get("shard")
+    return tuple(int(n) for n in shard.split("/")) if shard else None
 
 
 def missing_parts(records):
     """The shards ("I/N") of the build that none of `records` is, where they are shards."""
-    counts = {int(r["shard"].split("/")[1]) for r in records if r.get("shard")}
-    given = {r.get("shard") for r in records}
-    return [f"{i}/{n}" for n in sorted(counts) for i in range(1, n + 1)
-            if f"{i}/{n}" not in given]
+    given = {shard_of(r) for r in records}
+    counts = {shard[1] for shard in given if shard}
+    return [f"{i}/{n}" for n in sorted(counts) for i in range(1, n + 1) if (i, n) not in given]
 
 
 def merge(records):
@@ -191,8 +198,8 @@ def programs(part):
 def place(part):
     """Where a part stands among the shards (N, then I; a record of the whole first): a merge
     reads its parts in this order, whatever order they are given in."""
-    shard = part.get("shard")
-    return tuple(int(n) for n in reversed(shard.split("/"))) if shard else (0, 0)
+    shard = shard_of(part)
+    return tuple(reversed(shard)) if shard else (0, 0)
 
 
 def add_header(into, h):

@@ -143,8 +143,9 @@ def fault(found):
     if said:
         return said
     shard = found.get("shard")
-    if shard is not None and (not isinstance(shard, str) or not SHARD.fullmatch(shard)):
-        return "shard: not I/N"
+    if shard is not None and (not isinstance(shard, str) or not SHARD.fullmatch(shard)
+                              or not 0 < int(shard.split("/")[0]) <= int(shard.split("/")[1])):
+        return "shard: not I/N with I from 1 to N"
     said = _counts_fault(found, "skipped")
     if said:
         return said
