@@ -88,7 +88,7 @@ query() {
         [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(h['reentries'], h['units'], h['entries'], h['shape'], h['line'], h['system']) for h in r['headers'] if h['path'].endswith('/bad.h')]") == \
             "[(3, 3, 6, 'before_guard', 1, False)]" ]]
         [[ $(query "$BATS_TEST_TMPDIR/r.json" "sorted(r)") == \
-            "['compiler', 'compilers', 'directory', 'failed', 'headers', 'settings', 'shard', 'skipped', 'totals', 'units']" ]]
+            "['compiler', 'compilers', 'defined', 'directory', 'failed', 'headers', 'settings', 'shard', 'skipped', 'totals', 'units']" ]]
         # The record keeps every path absolute, wherever the tool runs.
         [[ $(query "$BATS_TEST_TMPDIR/r.json" "[h['path'] for h in r['headers'] if h['path'].endswith('/bad.h')]") == \
             "['$project/include/bad.h']" ]]
