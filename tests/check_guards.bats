@@ -85,10 +85,10 @@ query() {
             { echo "$out"; return 1; }
         [[ $out == *"System headers: "*" (--all lists them)"* ]]
         [[ $out == *"Units: 3; headers: "* ]]
-        [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(h['reentries'], h['units'], h['entries'], h['reason'], h['line'], h['system']) for h in r['headers'] if h['path'].endswith('/bad.h')]") == \
+        [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(h['reentries'], h['units'], h['entries'], h['shape'], h['line'], h['system']) for h in r['headers'] if h['path'].endswith('/bad.h')]") == \
             "[(3, 3, 6, 'before_guard', 1, False)]" ]]
         [[ $(query "$BATS_TEST_TMPDIR/r.json" "sorted(r)") == \
-            "['compiler', 'compilers', 'directory', 'failed', 'headers', 'settings', 'shard', 'skipped', 'totals', 'units']" ]]
+            "['compiler', 'compilers', 'defined', 'directory', 'failed', 'headers', 'settings', 'shard', 'skipped', 'totals', 'units']" ]]
         # The record keeps every path absolute, wherever the tool runs.
         [[ $(query "$BATS_TEST_TMPDIR/r.json" "[h['path'] for h in r['headers'] if h['path'].endswith('/bad.h')]") == \
             "['$project/include/bad.h']" ]]
@@ -105,7 +105,7 @@ query() {
        $out == *"The patch is empty: no header of the build's own is entered again."* ]] ||
         { echo "$out"; return 1; }
     [[ -f $BATS_TEST_TMPDIR/fix.diff && ! -s $BATS_TEST_TMPDIR/fix.diff ]]
-    [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(h['reentries'], h['reason']) for h in r['headers'] if h['path'].endswith('/bad.h')]") == \
+    [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(h['reentries'], h['shape']) for h in r['headers'] if h['path'].endswith('/bad.h')]") == \
         "[(0, 'guard')]" ]]
     # A sound guard that gcc still enters again: reached from the source through -I after it was
     # read from a header beside it, gcc takes it for another file. The compiler is the oracle.
@@ -405,7 +405,7 @@ JSON
     [[ $status -eq 1 && $err == "check-guards: $BATS_TEST_TMPDIR/fix.diff: not written: all 3 fixes were withdrawn (the proof says why, of each)" ]] ||
         { echo "status $status: $err"; return 1; }
     # (header, shape, kind)
-    [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(h['path'][len('$project/include/'):], h['reason'], h['cause'], h['kind']) for h in r['headers'] if not h['system'] and h['reentries']]") == \
+    [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(h['path'][len('$project/include/'):], h['shape'], h['cause'], h['kind']) for h in r['headers'] if not h['system'] and h['reentries']]") == \
         "[('z.h', 'sections', 'shape', 'processed'), ('n.h', 'conditional_guard', 'shape', 'processed'), ('list.h', 'no_guard', 'shape', 'processed')]" ]] ||
         { query "$BATS_TEST_TMPDIR/r.json" "r['headers']"; return 1; }
     [[ ! -e $BATS_TEST_TMPDIR/fix.diff ]] || { cat "$BATS_TEST_TMPDIR/fix.diff"; return 1; }
@@ -540,7 +540,7 @@ JSON
         sed -n 's/^Note: including file: *//p' | xargs -n1 basename | sort | uniq -c | awk '{print $2, $1}')
     [[ $(query "$BATS_TEST_TMPDIR/r.json" "'\n'.join(f\"{h['path'].split('/')[-1]} {h['entries']}\" for h in sorted(r['headers'], key=lambda h: h['path'].split('/')[-1]))") == "$expected" ]] ||
         { echo "$expected"; query "$BATS_TEST_TMPDIR/r.json" "r['headers']"; return 1; }
-    [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(h['reentries'], h['reason']) for h in r['headers'] if h['path'].endswith('/plain.h')]") == "[(1, 'no_guard')]" ]]
+    [[ $(query "$BATS_TEST_TMPDIR/r.json" "[(h['reentries'], h['shape']) for h in r['headers'] if h['path'].endswith('/plain.h')]") == "[(1, 'no_guard')]" ]]
 }
 
 @test "a unit that fails: one line with the compiler's error, the rest reported, status 1" {
@@ -646,14 +646,15 @@ JSON
     [[ $(query "$BATS_TEST_TMPDIR/merged.json" "r['totals']") == "$(query "$BATS_TEST_TMPDIR/all.json" "r['totals']")" ]]
     # Parts of another database, a part given twice, failed units in a part, a part of an
     # earlier check-guards, which does not keep what orders a merge as one run.
-    /usr/bin/python3 -c 'import json, sys; r = json.load(open(sys.argv[1])); r["directory"] = "/elsewhere"; json.dump(r, open(sys.argv[2], "w")); r = json.load(open(sys.argv[1])); r["failed"] = [{"file": "x.c", "entry": 2, "status": 1, "message": "m"}]; json.dump(r, open(sys.argv[3], "w")); del r["compilers"], r["settings"]; json.dump(r, open(sys.argv[4], "w"))' \
-        "$BATS_TEST_TMPDIR/2.json" "$BATS_TEST_TMPDIR/other.json" "$BATS_TEST_TMPDIR/failed.json" "$BATS_TEST_TMPDIR/earlier.json"
+    /usr/bin/python3 -c 'import json, sys; r = json.load(open(sys.argv[1])); r["directory"] = "/elsewhere"; json.dump(r, open(sys.argv[2], "w")); r = json.load(open(sys.argv[1])); r["failed"] = [{"file": "x.c", "entry": 2, "status": 1, "message": "m"}]; json.dump(r, open(sys.argv[3], "w")); del r["compilers"], r["settings"]; json.dump(r, open(sys.argv[4], "w")); r = json.load(open(sys.argv[1])); r["headers"] = [{("reason" if k == "shape" else k): v for k, v in h.items()} for h in r["headers"]]; json.dump(r, open(sys.argv[5], "w"))' \
+        "$BATS_TEST_TMPDIR/2.json" "$BATS_TEST_TMPDIR/other.json" "$BATS_TEST_TMPDIR/failed.json" "$BATS_TEST_TMPDIR/earlier.json" "$BATS_TEST_TMPDIR/reason.json"
     local cases=(
         "1.json other.json|1|other.json: a record of the database in /elsewhere, not of $project/build: refused"
         "1.json 1.json|1|1.json: the same part as $BATS_TEST_TMPDIR/1.json (1/2): refused"
         "all.json 1.json|1|1.json: the same part as $BATS_TEST_TMPDIR/all.json (1/2): refused"
         "1.json failed.json|1|"
         "1.json earlier.json|1|earlier.json: a record of an earlier check-guards (compilers: missing): it cannot be merged with other parts as one run would give them; audit its part again"
+        "1.json reason.json|1|reason.json: a record of an earlier check-guards (headers[0].shape: missing): it cannot be merged with other parts as one run would give them; audit its part again"
     )
     local entry records expected said
     for entry in "${cases[@]}"; do
@@ -668,6 +669,13 @@ JSON
             [[ $out == *"Units: 3 (1 failed);"* ]] || { echo "$out"; return 1; }
         fi
     done
+    # A record that names a header's shape its reason, alone: shown as it is, its shape by the
+    # name it has now.
+    /usr/bin/python3 -c 'import json, sys; r = json.load(open(sys.argv[1])); r["headers"] = [{("reason" if k == "shape" else k): v for k, v in h.items()} for h in r["headers"]]; json.dump(r, open(sys.argv[2], "w"))' \
+        "$BATS_TEST_TMPDIR/all.json" "$BATS_TEST_TMPDIR/all-reason.json"
+    check --merge "$BATS_TEST_TMPDIR/all-reason.json" --all --json "$BATS_TEST_TMPDIR/again.json"
+    [[ $status -eq 0 && $out == "$whole" ]] || { diff <(echo "$whole") <(echo "$out"); echo "$err"; return 1; }
+    [[ $(query "$BATS_TEST_TMPDIR/again.json" "r['headers']") == "$(query "$BATS_TEST_TMPDIR/all.json" "r['headers']")" ]]
     # A part missing: refused, naming it, unless --partial merges what is given.
     check --merge "$BATS_TEST_TMPDIR/1.json"
     [[ $status -eq 1 && -z $out && $err == "check-guards: the shards 2/2 of the build are missing: refused, as the report would count only some of its units (--partial merges those given)" ]] ||

@@ -243,7 +243,7 @@ CAUSES = {{c.name: c for c in [Cause(
 """
 # A header that includes itself by another name (while it is still open); a file that includes
 # a header without a guard twice (once it is closed).
-ITSELF, TWICE = "r.parent == r.path", "r.first_frame.up.path == r.parent and not sound(r.reason)"
+ITSELF, TWICE = "r.parent == r.path", "r.first_frame.up.path == r.parent and not sound(r.shape)"
 
 
 def with_cause(directory, name, finds, while_open):

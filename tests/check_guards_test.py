@@ -138,15 +138,15 @@ class Catalogue(unittest.TestCase):
         undef = {"path": "/p/v.h", "line": 1, "text": "#undef A_H"}
         for name in [*catalogue.CAUSES, *catalogue.SHAPES]:
             with self.subTest(name=name):
-                reason = name if name in catalogue.SHAPES else "guard"
-                header = {"path": "/p/a.h", "reason": reason, "line": 1, "text": "#ifndef A_H",
+                shape = name if name in catalogue.SHAPES else "guard"
+                header = {"path": "/p/a.h", "shape": shape, "line": 1, "text": "#ifndef A_H",
                           "macro": "A_H", "cause": name if name in catalogue.CAUSES else None,
                           "includes": [line, undef, line]}
                 words = catalogue.advice(header, "/p")
                 self.assertTrue(words and "{" not in words and "?" not in words, words)
                 if name != "shape":
                     self.assertTrue(all(catalogue.rule(name)), name)
-                self.assertIn(catalogue.kind_of(header["cause"], reason), ("processed", "scanned"))
+                self.assertIn(catalogue.kind_of(header["cause"], shape), ("processed", "scanned"))
                 made = fixes.fixed("#ifndef A_H\n#define A_H\n#endif\n", header, "A_H_I")
                 self.assertEqual(made is None, name in catalogue.SHAPES
                                  and catalogue.SHAPES[name].fix is None)
@@ -227,7 +227,7 @@ class Catalogue(unittest.TestCase):
         ]
         for cause, lines, words, roles in cases:
             with self.subTest(cause=cause, lines=lines):
-                header = {"path": "/p/a.h", "reason": "guard", "line": 1, "text": "#ifndef A_H",
+                header = {"path": "/p/a.h", "shape": "guard", "line": 1, "text": "#ifndef A_H",
                           "macro": "A_H", "cause": cause, "includes": lines}
                 self.assertIn(words, catalogue.advice(header, "/p"))
                 self.assertEqual([r for _, r in catalogue.roles(header, "/p")], roles)
@@ -237,7 +237,7 @@ class Catalogue(unittest.TestCase):
         cases = [
             ({"setting": "A_H"}, "--patch wraps the whole header in a new guard", "#pragma once "
              "just before the guard's #endif"),
-            ({"setting": "A_H", "reason": "sections", "cause": "shape"},
+            ({"setting": "A_H", "shape": "sections", "cause": "shape"},
              "no fix: the section at line 1", "new guard"),
             ({"cause": "macro_undefined", "includes": [first, undef]},
              "--patch adds #pragma once just before the guard's #endif", "?"),
@@ -246,7 +246,7 @@ class Catalogue(unittest.TestCase):
         ]
         for fields, words, never in cases:
             with self.subTest(fields=fields):
-                header = {"path": "/p/a.h", "reason": "guard", "line": 1, "macro": "A_H",
+                header = {"path": "/p/a.h", "shape": "guard", "line": 1, "macro": "A_H",
                           "cause": "other_name", "includes": [first, later], **fields}
                 said = catalogue.advice(header, "/p")
                 self.assertIn(words, said)
@@ -1363,7 +1363,7 @@ class Fixes(unittest.TestCase):
                 # as a setting where the build may set it.
                 found = shapes.shape(text)
                 settled = shapes.shape(text, frozenset(knobs), valued=True)
-                header = {"path": "/p/inc/x.h", "reason": found.reason, "macro": found.macro,
+                header = {"path": "/p/inc/x.h", "shape": found.reason, "macro": found.macro,
                           "line": found.line, "cause": cause, "causes": {cause: 1},
                           "setting": found.macro if settled.reason != found.reason else None}
                 new, record = fixes.fixed(text, header, fixes.fresh_name("inc/x.h", set()))
@@ -1569,7 +1569,7 @@ class Proof(unittest.TestCase):
             # A link in the project to a file outside it, and a path that climbs out of it.
             (top / "home/proj/include/c.h").symlink_to(top / "other/include/b.h")
             outside = ["home/proj/include/c.h", "home/proj/include/../../../other/include/b.h"]
-            headers = [{"path": str(top / name), "reason": "no_guard", "causes": {"shape": 1}}
+            headers = [{"path": str(top / name), "shape": "no_guard", "causes": {"shape": 1}}
                        for name in ("home/proj/include/a.h", "other/include/b.h", *outside)]
             here = os.getcwd()
             for cwd in (top, top / "home/proj/src", top / "other"):
@@ -1776,13 +1776,14 @@ class Record(unittest.TestCase):
 
         # (the shards given, those missing)
         for given, missing in [(["1/3", "3/3"], ["2/3"]), (["1/2", "2/2"], []), ([None], []),
-                               (["2/2"], ["1/2"])]:
+                               (["2/2"], ["1/2"]), (["01/2", "2/2"], [])]:
             with self.subTest(given=given):
                 self.assertEqual(record.missing_parts([part(s) for s in given]), missing)
         # (the records, what the refusal says)
         for records, said in [
                 ([part("1/2"), part("2/2", "/q")], "b: a record of the database in /q"),
                 ([part("1/2"), part("1/2")], "b: the same part as a (1/2)"),
+                ([part("1/2"), part("01/2")], "b: the same part as a (01/2)"),
                 ([part(None), part("1/2")], "b: the same part as a"),
                 ([part("1/2"), part(None)], "b: the same part as a (all units)")]:
             with self.subTest(records=records):
@@ -1807,7 +1808,7 @@ class Record(unittest.TestCase):
                 audit.add(found, outcomes[i].counts, system[i])
             for h in found.values():  # as if the files were there
                 h.size = {"/p/a.h": 100, "/p/b.h": 10, "/usr/include/s.h": 1000}[h.path]
-                h.reason, h.line, h.text = "no_guard", 1, "int x;"
+                h.shape, h.line, h.text = "no_guard", 1, "int x;"
             return record.record("/p", {"gcc": 1}, len(part), [], found)
 
         whole = summarise([0, 1, 2])
@@ -1828,7 +1829,7 @@ class Record(unittest.TestCase):
         self.assertIn("System headers: 1 entered again, 4 times, 4.0 kB scanned again", table)
         self.assertIn("/usr/include/s.h | 4 | 2 | processed | 4000 |", report.table(whole, "/p", 20, True))
         # A | in a cell would end it.
-        whole["headers"][1].update(reason="not_a_guard_form", text="#if A || B")
+        whole["headers"][1].update(shape="not_a_guard_form", text="#if A || B")
         self.assertIn("not_a_guard_form, line 1: `#if A \\|\\| B` |", report.table(whole, "/p", 20))
 
     def test_shards_merged_in_any_order_give_the_record_of_one_run(self):
@@ -1857,7 +1858,7 @@ class Record(unittest.TestCase):
                       ("u9.c", 2), ("u9.c", 3), ("u10.c", 2), ("u10.c", 3), ("u11.c", 2)]),
                     ("opt.h's setting, -D'd by the first unit alone",
                      header_of(whole, "opt.h")["setting"], "OPT"),
-                    ("opt.h's shape, read knowing that", header_of(whole, "opt.h")["reason"],
+                    ("opt.h's shape, read knowing that", header_of(whole, "opt.h")["shape"],
                      "settings"),
                     ("late.h's setting, tested by a unit that does not enter it",
                      header_of(whole, "late.h")["setting"], "LATE_H"),
@@ -1869,7 +1870,16 @@ class Record(unittest.TestCase):
                      [".s is not C or C++", "rustc is not a C or C++ compiler that lists its "
                       "headers (gcc, clang, cl or clang-cl)"]),
                     ("other.h's causes, in the catalogue's order",
-                     header_of(whole, "other.h")["causes"], {"cycle": 1, "shape": 1})]:
+                     header_of(whole, "other.h")["causes"], {"cycle": 1, "shape": 1}),
+                    # Read in the second shard, their guards' macros -D'd by u13 alone, in the
+                    # first: the shape as one run reads it knowing that.
+                    *((f"{name}'s shape and setting, -D'd in another shard",
+                       [header_of(whole, name)[k] for k in ("shape", "line", "setting")],
+                       ["settings", 1, macro])
+                      for name, macro in [("unset.h", "UNSET"), ("tail.h", "TAIL_H"),
+                                          ("sysopt.h", "SYSOPT")]),
+                    ("sysopt.h, a system header only measured in u13",
+                     [header_of(whole, "sysopt.h")[k] for k in ("system", "units")], [True, 1])]:
                 with self.subTest(what=what):
                     self.assertEqual(value, expected)
             for count in (2, 3):
@@ -1915,17 +1925,22 @@ def named(found, name):
 def sharded_build(top):
     """A build at `top` whose shards each see part of what one run decides: a header with no
     guard that more units include twice than ten lines name; a guard that one unit's -D makes a
-    setting, and another that a unit which does not enter it tests for a value; two programs,
-    the second first in the second shard; failures and skipped units in different shards; a
-    header entered again as a cycle in one unit and by its shape in another."""
-    for directory in (".git", "include", "src", "build"):
+    setting, and another that a unit which does not enter it tests for a value; guards, one that
+    does not cover its file, and a system header's, that only a unit of another shard -D's; two
+    programs, the second first in the second shard; failures and skipped units in different
+    shards; a header entered again as a cycle in one unit and by its shape in another."""
+    for directory in (".git", "include", "src", "build", "sys"):
         (top / directory).mkdir()
     for name, text in [
             ("common.h", "int common;\n"),
             ("opt.h", "#ifndef OPT\nint opt;\n#endif\n"),
             ("late.h", "#ifndef LATE_H\n#define LATE_H\nint late;\n#endif\n"),
             ("other.h",
-             '#ifndef DEPTH\n#define DEPTH\n#include "other.h"\n#endif\nint other;\n')]:
+             '#ifndef DEPTH\n#define DEPTH\n#include "other.h"\n#endif\nint other;\n'),
+            ("unset.h", "#ifndef UNSET\nint unset;\n#endif\n"),
+            # A guard that does not cover the whole file.
+            ("tail.h", "#ifndef TAIL_H\n#define TAIL_H\nint tail;\n#endif\nint after;\n"),
+            ("../sys/sysopt.h", "#ifndef SYSOPT\nint sysopt;\n#endif\n")]:
         (top / "include" / name).write_text(text)
 
     def includes(*names):
@@ -1945,12 +1960,17 @@ def sharded_build(top):
         ("gcc", [], "u8.c", "#define DEPTH\n" + includes("common.h", "common.h", "common.h",
                                                        "other.h", "other.h")),
         *(("gcc", [], f"u{n}.c", includes("common.h") + twice) for n in range(9, 13)),
+        # The first shard of two and of three; u14 in the second of each.
+        ("gcc", ["-DUNSET", "-DTAIL_H", "-DSYSOPT"], "u13.c", "#include <sysopt.h>\n"),
+        ("gcc", [], "u14.c", includes("unset.h", "unset.h", "tail.h", "tail.h")
+         + "#include <sysopt.h>\n#include <sysopt.h>\n"),
     ]
     for _, _, name, text in units:
         (top / "src" / name).write_text(text)
     (top / "build/compile_commands.json").write_text(json.dumps([
         {"directory": str(top / "build"), "file": f"../src/{name}",
-         "arguments": [program, "-I../include", *flags, "-c", f"../src/{name}"]}
+         "arguments": [program, "-I../include", "-isystem", "../sys", *flags, "-c",
+                       f"../src/{name}"]}
         for program, flags, name, _ in units]))
 
 

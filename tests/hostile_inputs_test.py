@@ -493,13 +493,14 @@ class Listings(unittest.TestCase):
 
 
 class Records(unittest.TestCase):
-    def record(self, **changes):
+    def record(self, header=(), **changes):
         found = {"directory": "/d", "compiler": "gcc", "shard": None, "units": 1, "failed": [],
                  "headers": [{"path": "/d/a.h", "system": False, "size": 7, "units": 1,
                               "entries": 2, "reentries": 1, "bytes_reread": 7,
-                              "reason": "no_guard", "line": 1, "text": "int a;", "macro": None,
+                              "shape": "no_guard", "line": 1, "text": "int a;", "macro": None,
                               "cause": "shape", "causes": {"shape": 1}, "includes": [],
                               "kind": "processed"}]}
+        found["headers"][0].update(header)  # fields a header may have
         for key, value in changes.items():
             if key in found["headers"][0]:
                 found["headers"][0][key] = value
@@ -525,10 +526,25 @@ class Records(unittest.TestCase):
              "headers[0].includes[0].route[0].path: not text"),
             # A record of an earlier version, its lines without roles, is merged.
             (json.dumps(self.record(includes=[line])), None),
+            # One that named a header's shape its "reason": merged, its shape checked there.
+            (json.dumps(self.record()).replace('"shape": "no', '"reason": "no'), None),
+            (json.dumps(self.record(shape="gremlin")).replace('"shape": "g', '"reason": "g'),
+             "headers[0].reason: not a shape"),
+            (json.dumps(self.record(shape="gremlin")), "headers[0].shape: not a shape"),
+            (json.dumps(self.record()).replace('"shape": "no_guard",', ''),
+             "headers[0].shape: missing"),
             # What orders a merge as one run: the programs' first entries, the settings, each
             # failure's entry, each line's order.
-            (json.dumps(self.record(compilers={"gcc": 1}, settings=["OPT"],
+            (json.dumps(self.record(compilers={"gcc": 1}, settings=["OPT"], defined=["OPT"],
                                     includes=[dict(line, order=[1, 0, 0])])), None),
+            (json.dumps(self.record(shard="3/2")), "shard: not I/N with I from 1 to N"),
+            (json.dumps(self.record(shard="0/2")), "shard: not I/N with I from 1 to N"),
+            (json.dumps(self.record(defined="OPT")), "defined: not a list"),
+            (json.dumps(self.record({"as_setting": {"shape": "gremlin", "line": 1,
+                                                      "text": ""}})),
+             "headers[0].as_setting.shape: not a shape"),
+            (json.dumps(self.record({"as_setting": {"shape": "settings", "text": ""}})),
+             "headers[0].as_setting.line: missing"),
             (json.dumps(self.record(compilers=["gcc"])), "compilers: not an object"),
             (json.dumps(self.record(compilers={"gcc": -1})), "compilers: not a whole number"),
             (json.dumps(self.record(settings="OPT")), "settings: not a list"),
@@ -541,7 +557,7 @@ class Records(unittest.TestCase):
              "headers[0].includes[0].order: not three whole numbers"),
             # The first line of a file a record names is never shown: the record's shapes are
             # taken as they are.
-            (json.dumps(self.record(path="OUTSIDE", reason=None)), None),
+            (json.dumps(self.record(path="OUTSIDE", shape=None)), None),
             # Paths that name no file: refused, never a traceback.
             (json.dumps(self.record(path="")), "headers[0].path: not an absolute path"),
             (json.dumps(self.record(path="/d/\ud800.h")), "headers[0].path: holds a lone"),

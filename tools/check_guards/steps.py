@@ -287,9 +287,11 @@ def audit_database(args, progress, path, units, tree):
     texts, settings = settle(ran, [*(h.path for h in ran.found.values() if not h.system),
                                    *(units[i].path for i in order)], found_by.readable, knobs)
     shard = f"{args.shard[0]}/{args.shard[1]}" if args.shard else None
+    if shard:
+        audit.as_settings(ran.found, settings, knobs, texts, found_by.readable)
     summary = record.record(str(path.parent), programs_run(args, compiler, units, order),
                             len(units), planned.failed, ran.found, planned.skipped, shard,
-                            settings)
+                            settings, knobs)
     if not args.patch:
         return Result(summary)
     return Result(summary, prove_patch(args, progress, units, planned, found_by, ran, summary,

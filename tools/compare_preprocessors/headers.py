@@ -142,8 +142,9 @@ def table(records, results):
             cells.append(answer["verdict"])
             if answer.get("error"):
                 failures.append(printable(f"{r.name} on {h['path']}: {answer['error']}"))
-        lines.append(f"| {cell(shown_path(h['path'], os.getcwd()))} | "
-                     f"{shape_words(h, code_cell)} | " + " | ".join(cells) + " |")
+        shape = shape_words(h["reason"], h["line"], h["text"], code_cell)
+        lines.append(f"| {cell(shown_path(h['path'], os.getcwd()))} | {shape} | "
+                     + " | ".join(cells) + " |")
     if failures:
         lines += [""] + [f"Unclear where it failed: {f}" for f in failures]
     return "\n".join(lines) + "\n"

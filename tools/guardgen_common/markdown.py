@@ -31,8 +31,7 @@ def code_cell(text):
     return code_span(printable(text).replace("|", "\\|"))
 
 
-def shape_words(header, code=code_span):
-    """A header's shape as its record names it, and the line that decides it, as `code` puts it,
-    where a line does."""
-    return header["reason"] + (f", line {header['line']}: {code(header['text'])}"
-                               if header["line"] else "")
+def shape_words(shape, line, text, code=code_span):
+    """A header's shape as its record names it, and the line that decides it (`line`, its
+    `text`), as `code` puts it, where a line does."""
+    return shape + (f", line {line}: {code(text)}" if line else "")

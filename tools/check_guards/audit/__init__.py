@@ -113,13 +113,17 @@ class Header:
     units: int = 0  # that entered it more than once
     entries: int = 0
     reentries: int = 0  # entries beyond the first in each unit, summed
-    reason: str = None  # None: a system header entered once a unit, not read
+    shape: str = None  # how its guard reads (catalogue.SHAPES); None: a system header entered
+    # once a unit, not read
     line: int = None
     text: str = ""
     macro: str = None
     # The macro the compiler takes for its guard that the build may set from outside (a -D, a
     # test of its value, a #define with a value): a fix takes the header for unguarded.
     setting: str = None
+    # In a shard's record, (shape, line, text) as one run reads it where a unit of another shard
+    # sets its guard's macro (see as_settings).
+    as_setting: tuple = None
     read: bool = False  # whether its file has been looked at
     causes: Counter = field(default_factory=Counter)  # of its re-entries
     # (path, line, role) -> (order, text, route) of the lines behind them (see catalogue.Named)
@@ -149,7 +153,7 @@ def describe_all(found, readable=None, knobs=frozenset()):
         # The shape is read where it can matter: the build's own headers, and any entered again.
         # The system's many others entered once a unit are only measured.
         if not header.read:
-            describe(header, readable, shape=not header.system or header.reentries > 0,
+            describe(header, readable, read_shape=not header.system or header.reentries > 0,
                      knobs=knobs)
 
 
@@ -168,6 +172,27 @@ def settle_knobs(found, knobs, texts=None):
                 header.setting = header.macro
 
 
+def as_settings(found, knobs, defined, texts, readable=None):
+    """For a shard's record, gives each header of `found` read whose guard's macro no unit of
+    the shard sets its as_setting, where a setting of that macro from outside would give it one:
+    the shape it would then have, as one run over all reads it, which a merge takes where a unit
+    of another shard sets it. For the build's own headers the settings are `knobs` (their texts
+    in `texts`, path -> text), for the system's the units' -D alone, `defined`, as the run
+    settles them."""
+    for header in found.values():
+        known = defined if header.system else knobs
+        if header.macro is None or header.setting is not None or header.macro in known:
+            continue
+        text = shapes.read(header.path, readable) if header.system else texts.get(header.path)
+        if text is None:
+            continue
+        probe = Header(header.path, shape=header.shape, line=header.line, text=header.text,
+                       macro=header.macro)
+        settle(probe, text, known | {header.macro})
+        if probe.setting:
+            header.as_setting = (probe.shape, probe.line, probe.text)
+
+
 def explain(found, source, walked, counts, position=0, readable=None, knobs=frozenset()):
     """Adds the cause of each re-entry in one unit (whose file is `source`, its listing
     `walked`, the entries of each header `counts`, its place in the database `position`) to the
@@ -176,10 +201,10 @@ def explain(found, source, walked, counts, position=0, readable=None, knobs=froz
     database's order, whatever order the units end in."""
     for path, count in counts.items():
         header = found[path]
-        if count > 1 and (not header.read or header.reason is None):
+        if count > 1 and (not header.read or header.shape is None):
             describe(header, readable, knobs=knobs)
     for number, (path, cause, lines) in enumerate(causes.explain(
-            source, walked, lambda p: (found[p].reason, found[p].macro), readable)):
+            source, walked, lambda p: (found[p].shape, found[p].macro), readable)):
         header = found[path]
         header.causes[cause] += 1
         for k, line in enumerate(n for n in lines if n.line is not None):
@@ -206,28 +231,28 @@ def name_line(named, line, key):
             named[at] = (key, text, route)
 
 
-def describe(header, readable=None, shape=True, knobs=frozenset()):
-    """The header's size and (with `shape`) its shape, from its file as it is now: its text read
-    only where it is a regular file inside `readable` (the tree, the compiler's own
+def describe(header, readable=None, read_shape=True, knobs=frozenset()):
+    """The header's size and (with `read_shape`) its shape, from its file as it is now: its text
+    read only where it is a regular file inside `readable` (the tree, the compiler's own
     directories), its size wherever it is a regular file. A guard's macro in `knobs`, or one
     #define'd with a value, is marked as a setting."""
     header.read = True
     real = files.regular(header.path)
     if real is None:
-        header.reason = "unreadable"
+        header.shape = "unreadable"
         return
     header.size = os.stat(real).st_size
-    if not shape:
+    if not read_shape:
         return
     text = run_texts.read(header.path, readable)
     if text is None:
-        header.reason = "unreadable"
+        header.shape = "unreadable"
         return
     # The shape as the compiler reads it, which says why it entered the header again; and
     # whether its guard's macro is a setting, which the fix must not rely on.
     found = shapes.shape(text)
-    header.reason, header.line, header.text, header.macro = (found.reason, found.line,
-                                                             found.text, found.macro)
+    header.shape, header.line, header.text, header.macro = (found.reason, found.line,
+                                                            found.text, found.macro)
     settle(header, text, knobs)
 
 
@@ -238,9 +263,9 @@ def settle(header, text, knobs):
     if not header.macro:
         return
     settled = shapes.shape(text, knobs, valued=True)
-    if settled.reason == header.reason:
+    if settled.reason == header.shape:
         return
     header.setting = header.macro
-    shape = catalogue.SHAPES.get(header.reason)
+    shape = catalogue.SHAPES.get(header.shape)
     if settled.reason == "settings" and shape and not shape.sound and shape.fix == "new_guard":
-        header.reason, header.line, header.text = settled.reason, settled.line, settled.text
+        header.shape, header.line, header.text = settled.reason, settled.line, settled.text

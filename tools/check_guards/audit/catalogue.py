@@ -33,7 +33,7 @@ class Reentry:
     stack: list  # the files open when it was entered again, the unit's first
     order: list  # the files the unit entered so far, in order,
     since: int  # and where in it this header was first entered
-    reason: str  # its shape, and its guard's macro
+    shape: str  # its shape (see SHAPES), and its guard's macro
     macro: str
     again: tuple  # (path, line, text) of the #include that entered it again, or None
     readable: tuple = None  # where the text of the files may be read
@@ -200,7 +200,7 @@ CAUSES = {c.name: c for c in [
                "it back.",
           help="Drop the #include that closes the cycle, or add #pragma once at the top of the "
                "header.", later="back", while_open=True),
-    Cause("shape", lambda r: None if sound(r.reason) else [r.entering()], True,
+    Cause("shape", lambda r: None if sound(r.shape) else [r.entering()], True,
           ", ".join(READ_SHAPES) + ": the line that decides it",
           help="The fix its shape advises."),
     Cause("macro_undefined", _undefined, True,
@@ -228,10 +228,10 @@ CAUSES = {c.name: c for c in [
           help="Look at the #include lines named."),
 ]}
 
-def sound(reason):
-    """Whether a header of the shape `reason` (None: not read) can be skipped when it is included
+def sound(shape):
+    """Whether a header of the shape `shape` (None: not read) can be skipped when it is included
     again."""
-    return reason in SHAPES and SHAPES[reason].sound
+    return shape in SHAPES and SHAPES[shape].sound
 
 
 def find_cause(reentry):
@@ -256,17 +256,17 @@ def kind(cause):
     return None if cause is None else ("processed" if CAUSES[cause].processed else "scanned")
 
 
-def kind_of(cause, reason):
+def kind_of(cause, shape):
     """How a header is read again: by its cause, else (no re-entry explained) by its shape."""
-    if cause is None and reason:
-        cause = "unknown" if sound(reason) else "shape"
+    if cause is None and shape:
+        cause = "unknown" if sound(shape) else "shape"
     return kind(cause)
 
 
 def rule_id(header):
     """The rule of a header's record: its cause, or its shape where the shape is the cause."""
     cause = header.get("cause")
-    return header["reason"] if cause in (None, "shape") else cause
+    return header["shape"] if cause in (None, "shape") else cause
 
 
 def rule(rule_id):
@@ -280,7 +280,7 @@ def said(header, code=code_span):
     where the shape is the cause."""
     if header.get("cause") in CAUSES and header["cause"] != "shape":
         return header["cause"]
-    return shape_words(header, code)
+    return shape_words(header["shape"], header["line"], header["text"], code)
 
 
 def _where(include, top):
@@ -320,10 +320,10 @@ def advice(header, top="/"):
                                     later=_where(_named(lines, cause.later, cause.routed), top),
                                     undef=_where(_named(lines, "undef"), top), macro=macro)
     else:
-        shape = SHAPES.get(header["reason"])
+        shape = SHAPES.get(header["shape"])
         words = shape.advice.format(line=header["line"], macro=macro) if shape else ""
-    if header.get("setting") and header["reason"] in SHAPES \
-            and SHAPES[header["reason"]].fix is not None:
+    if header.get("setting") and header["shape"] in SHAPES \
+            and SHAPES[header["shape"]].fix is not None:
         # What the patch does: a guard of the header's own, whatever the cause.
         words = SHAPES["settings"].advice.format(macro=header["setting"])
     if header.get("withdrawn"):

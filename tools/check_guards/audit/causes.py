@@ -44,7 +44,7 @@ def tree(source, walked):
 
 def explain(source, walked, shape_of, readable=None):
     """(header, cause, lines) for each re-entry in one unit whose file is `source`: `walked` is
-    its listing as (depth, path), `shape_of(path)` gives a header's (reason, macro); the text of
+    its listing as (depth, path), `shape_of(path)` gives a header's (shape, macro); the text of
     the files is read only inside `readable`. The lines are catalogue.Named."""
     first, order, found, stack = {}, [], [], [source]
     undefs = Undefs(order, readable)

@@ -28,7 +28,7 @@ BEFORE_ENDIF = ("it is entered again after it closed: just before the guard's #e
                 "then, and moves no line the compiler numbers")
 TOP = ("it is entered again while still open (a cycle): only at the top is it seen before the "
        "#include that leads back; the lines below it move down by one")
-NEW_GUARD = ("it has no sound guard ({reason}): a new guard {name} around the whole file, whose "
+NEW_GUARD = ("it has no sound guard ({unsound}): a new guard {name} around the whole file, whose "
              "two opening lines move the lines below them down by two, and #pragma once {where}")
 
 
@@ -85,15 +85,17 @@ def _last_endif(rows):
 
 def fixed(text, header, name):
     """(the header's text with its fix, a record of what was added where and why) for the
-    header's record `header` (its shape's reason and the causes of its re-entries); `name` is
+    header's record `header` (its shape and the causes of its re-entries); `name` is
     the fresh guard name for a header without a sound guard. None where no line can be added
     safely: a header with #pragma once already, or one that could not be read."""
-    reason = header["reason"]
-    how = catalogue.SHAPES[reason].fix if reason in catalogue.SHAPES else None
+    shape = header["shape"]
+    how = catalogue.SHAPES[shape].fix if shape in catalogue.SHAPES else None
     if how is None:
         return None
+    # Why it has no sound guard: its shape, or a guard's macro the build may set.
+    unsound = shape
     if header.get("setting"):
-        how, reason = "new_guard", (f"it holds settings' defaults: {header['setting']}, taken "
+        how, unsound = "new_guard", (f"it holds settings' defaults: {header['setting']}, taken "
                                     "for its guard, may be set from outside")
     bom = "\ufeff" if text.startswith("\ufeff") else ""
     rows = source_lines.physical_lines(text.removeprefix(bom), keepends=True)
@@ -122,7 +124,7 @@ def fixed(text, header, name):
     (head if still_open else tail).insert(len(head) if still_open else 0, f"#pragma once{eol}")
     return (bom + "".join(head + rows + tail),
             {"path": header["path"], "guard": name, "pragma_once": "top" if still_open else "end",
-             "why": NEW_GUARD.format(reason=reason, name=name, where=where)})
+             "why": NEW_GUARD.format(unsound=unsound, name=name, where=where)})
 
 
 def numbered(text, record):

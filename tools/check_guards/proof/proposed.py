@@ -49,9 +49,9 @@ def propose(headers, units, taken, top):
         made = (fixing.fixed(text, h, fixing.fresh_name(shown, taken)) if text is not None
                 else None)
         if made is None:
-            shape = catalogue.SHAPES.get(h["reason"])
+            shape = catalogue.SHAPES.get(h["shape"])
             why = shape.no_fix if shape else "no line can be added that ends its re-entries"
-            proposed.withdraw(h["path"], f"{why} ({h['reason'] or 'not read'})")
+            proposed.withdraw(h["path"], f"{why} ({h['shape'] or 'not read'})")
             continue
         proposed.fixes[h["path"]] = Fix(shown, text, *made)
     return proposed

@@ -12,6 +12,7 @@ from itertools import chain
 from guardgen_common.failure import Failure
 
 from ..audit import catalogue
+from . import fields
 
 
 def ordered(headers):
@@ -41,16 +42,18 @@ def header_record(header):
         "entries": header.entries,
         "reentries": header.reentries,
         "bytes_reread": header.bytes_reread,
-        "reason": header.reason,
+        "shape": header.shape,
         "line": header.line,
         "text": header.text,
         "macro": header.macro,
         "setting": header.setting,
-        **cause_fields(header.causes, includes(header), header.reason),
+        **({"as_setting": dict(zip(("shape", "line", "text"), header.as_setting))}
+           if header.as_setting else {}),
+        **cause_fields(header.causes, includes(header), header.shape),
     }
 
 
-def cause_fields(counted, includes, reason):
+def cause_fields(counted, includes, shape):
     """The cause behind most re-entries (the first of the catalogue on a tie), the count of each,
     the lines behind them, and how the header is read again (where no cause is known, from its
     shape)."""
@@ -58,7 +61,7 @@ def cause_fields(counted, includes, reason):
     cause = max(counted, key=lambda c: (counted[c], -order.index(c))) if counted else None
     # In the catalogue's order, not the order the units ended in.
     return {"cause": cause, "causes": {c: counted[c] for c in order if counted.get(c)},
-            "includes": includes, "kind": catalogue.kind_of(cause, reason)}
+            "includes": includes, "kind": catalogue.kind_of(cause, shape)}
 
 
 def with_proof(summary, proof):
@@ -88,25 +91,30 @@ def totals(units, headers):
 
 
 def record(directory, compilers, units, failed, headers, skipped=None, shard=None,
-           settings=()):
+           settings=(), defined=()):
     """The JSON record of a run (or of the shard "I/N" of one) on the database in `directory`:
     every header entered, and the units skipped, by reason. `compilers` gives each program the
-    units ran by with the entry of the first unit it ran, and `settings` the names the build may
-    set from outside (its units' -D, the names its files test for a value): a merge of shards
-    orders the one and gives the other to the headers of every part, as one run does."""
+    units ran by with the entry of the first unit it ran, `settings` the names the build may set
+    from outside (its units' -D, the names its files test for a value) and `defined` those of
+    its -D: a merge of shards orders the first and gives the others to the headers of every
+    part (the build's own, and the system's), as one run does."""
     listed = ordered(header_record(h) for h in headers.values())
-    return assemble(directory, compilers, shard, units, failed, skipped or {}, settings, listed)
+    return assemble(directory, compilers, shard, units, failed, skipped or {},
+                    (settings, defined), listed)
 
 
 def assemble(directory, compilers, shard, units, failed, skipped, settings, listed):
     """The record of the headers `listed`, in order: the programs in the order of their first
-    units, the failures in the database's order, the reasons of the skipped in their own."""
+    units, the failures in the database's order, the reasons of the skipped in their own;
+    `settings` is (the settings, those -D'd)."""
     compilers = dict(sorted(compilers.items(), key=lambda c: c[1]))
+    settings, defined = settings
     return {
         "directory": directory,
         "compiler": ", ".join(compilers),
         "compilers": compilers,
         "settings": sorted(settings),
+        "defined": sorted(defined),
         "shard": shard,
         "units": units,
         "failed": sorted(failed, key=lambda f: f.get("entry", 0)),
@@ -125,20 +133,27 @@ def check_parts(records, names):
         if part["directory"] != first:
             raise Failure(f"{name}: a record of the database in {part['directory']}, not of "
                           f"{first}: refused")
-        shard = part.get("shard")
+        # By its numbers: "01/2" is the shard 1/2.
+        shard = shard_of(part)
         if shard in seen or (seen and (shard is None or None in seen)):
             other = seen.get(shard) or next(iter(seen.values()))
-            raise Failure(f"{name}: the same part as {other} ({shard or 'all units'}): refused, "
-                          "as it would be counted twice")
+            raise Failure(f"{name}: the same part as {other} ({part.get('shard') or 'all units'})"
+                          ": refused, as it would be counted twice")
         seen[shard] = name
+
+
+def shard_of(part):
+    """(I, N) of the shard "I/N" a part's record is (fields checked its form); None for a
+    record of the whole."""
+    shard = part.get("shard")
+    return tuple(int(n) for n in shard.split("/")) if shard else None
 
 
 def missing_parts(records):
     """The shards ("I/N") of the build that none of `records` is, where they are shards."""
-    counts = {int(r["shard"].split("/")[1]) for r in records if r.get("shard")}
-    given = {r.get("shard") for r in records}
-    return [f"{i}/{n}" for n in sorted(counts) for i in range(1, n + 1)
-            if f"{i}/{n}" not in given]
+    given = {shard_of(r) for r in records}
+    counts = {shard[1] for shard in given if shard}
+    return [f"{i}/{n}" for n in sorted(counts) for i in range(1, n + 1) if (i, n) not in given]
 
 
 def merge(records):
@@ -149,15 +164,16 @@ def merge(records):
     parts = sorted(records, key=place)
     merged = {}
     for part in parts:
-        for h in part["headers"]:
+        for h in map(fields.current, part["headers"]):
             if h["path"] in merged:
                 add_header(merged[h["path"]], h)
             else:
                 # A part's proof is of that part alone: a merge proves nothing.
                 merged[h["path"]] = {k: v for k, v in h.items() if k != "withdrawn"}
     settings = set().union(*(p.get("settings", ()) for p in parts))
+    defined = set().union(*(p.get("defined", ()) for p in parts))
     for h in merged.values():
-        settle(h, settings)
+        settle(h, settings, defined)
     compilers = {}
     for name, entry in chain.from_iterable(programs(p).items() for p in parts):
         compilers[name] = min(entry, compilers.get(name, entry))
@@ -166,7 +182,7 @@ def merge(records):
         skipped.update(part.get("skipped", {}))
     shards = list(dict.fromkeys(p["shard"] for p in parts if p.get("shard")))
     return {**assemble(parts[0]["directory"], compilers, None, sum(p["units"] for p in parts),
-                       [f for p in parts for f in p["failed"]], skipped, settings,
+                       [f for p in parts for f in p["failed"]], skipped, (settings, defined),
                        ordered(merged.values())),
             **({"merged": shards} if shards else {})}
 
@@ -182,8 +198,8 @@ def programs(part):
 def place(part):
     """Where a part stands among the shards (N, then I; a record of the whole first): a merge
     reads its parts in this order, whatever order they are given in."""
-    shard = part.get("shard")
-    return tuple(int(n) for n in reversed(shard.split("/"))) if shard else (0, 0)
+    shard = shard_of(part)
+    return tuple(reversed(shard)) if shard else (0, 0)
 
 
 def add_header(into, h):
@@ -191,15 +207,15 @@ def add_header(into, h):
     for key in ("units", "entries", "reentries", "bytes_reread"):
         into[key] += h[key]
     into["system"] = into["system"] or h["system"]
-    if h["reason"] is not None and (into["reason"] is None or
-                                    h.get("setting") and not into.get("setting")):
+    if h["shape"] is not None and (into["shape"] is None or
+                                   h.get("setting") and not into.get("setting")):
         # The shape, where a part read it (a header only measured in one part), and as a part
         # read it that knew its guard's macro for a setting where one did, as one run knows.
-        into.update(reason=h["reason"], line=h["line"], text=h["text"], macro=h["macro"],
-                    setting=h.get("setting"))
+        into.update(shape=h["shape"], line=h["line"], text=h["text"], macro=h["macro"],
+                    setting=h.get("setting"), as_setting=h.get("as_setting"))
     counted = Counter(into.get("causes") or {}) + Counter(h.get("causes") or {})
     into.update(cause_fields(counted, first_named(into.get("includes"), h.get("includes")),
-                             into["reason"]))
+                             into["shape"]))
 
 
 def first_named(*lines):
@@ -220,13 +236,21 @@ def order(line):
     return line.get("order") or []
 
 
-def settle(h, settings):
-    """Gives the merged header `h` the setting one run gives it: its guard's macro, where it is
-    one of the build's own whose macro some part's units may set (`settings`); and where no part
-    read its shape though it was entered again, the reason that its file was not read."""
-    if h["reason"] is None and h["reentries"] > 0:
+def settle(h, settings, defined=()):
+    """Gives the merged header `h` the setting one run gives it: its guard's macro, where some
+    part's units may set it (`settings`; for a system header, their -D alone, `defined`), with
+    the shape the part that read it found it would then have (its as_setting, which one run does
+    not keep); and where no part read its shape though it was entered again, the shape of a
+    file not read."""
+    unset = h.pop("as_setting", None)
+    if unset and not h.get("setting") and h["macro"] in (defined if h["system"] else settings):
+        h.update(shape=unset["shape"], line=unset["line"], text=unset["text"],
+                 setting=h["macro"])
+        h.update(cause_fields(Counter(h.get("causes") or {}), h.get("includes") or [],
+                              h["shape"]))
+    if h["shape"] is None and h["reentries"] > 0:
         # The record's paths are not opened.
-        h.update(reason="unreadable", line=None, text="", macro=None)
+        h.update(shape="unreadable", line=None, text="", macro=None)
     if not h["system"] and h["macro"] is not None and h["macro"] in settings:
         h["setting"] = h.get("setting") or h["macro"]
 

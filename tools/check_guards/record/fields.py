@@ -13,8 +13,10 @@ PATH = "path"
 RECORD_FIELDS = {"directory": PATH, "compiler": str, "units": int, "failed": list,
                  "headers": list}
 HEADER_FIELDS = {"path": PATH, "system": bool, "size": int, "units": int, "entries": int,
-                 "reentries": int, "bytes_reread": int, "reason": (str, NOTHING),
+                 "reentries": int, "bytes_reread": int, "shape": (str, NOTHING),
                  "line": (int, NOTHING), "text": str, "macro": (str, NOTHING)}
+# A record of an earlier check-guards named a header's shape its "reason".
+EARLIER_SHAPE = "reason"
 KINDS = ("processed", "scanned")
 # A count beyond this is no build's: a number of thousands of digits is refused, not summed.
 LARGEST = (1 << 63) - 1
@@ -63,18 +65,33 @@ def _fields(value, fields, where):
     return None
 
 
+def shape_key(h):
+    """The key of a header's shape in its record: "shape", or in a record of an earlier
+    check-guards that has none, "reason"."""
+    return EARLIER_SHAPE if "shape" not in h and EARLIER_SHAPE in h else "shape"
+
+
 def _header_fault(h, where):
-    fault = _fields(h, HEADER_FIELDS, where)
+    key = shape_key(h) if isinstance(h, dict) else "shape"
+    fault = _fields(h, {(key if k == "shape" else k): kind for k, kind in HEADER_FIELDS.items()},
+                    where)
     if fault:
         return fault
-    if h["reason"] is not None and h["reason"] not in catalogue.SHAPES:
-        return f"{where}.reason: not a shape of check-guards"
+    if h[key] is not None and h[key] not in catalogue.SHAPES:
+        return f"{where}.{key}: not a shape of check-guards"
     if h.get("cause") is not None and h.get("cause") not in catalogue.CAUSES:
         return f"{where}.cause: not a cause of check-guards"
     if h.get("kind") is not None and h.get("kind") not in KINDS:
         return f"{where}.kind: neither processed nor scanned"
     if not isinstance(h.get("setting"), (str, NOTHING)):
         return f"{where}.setting: not text or null"
+    if h.get("as_setting") is not None:
+        fault = _fields(h["as_setting"], {"shape": str, "line": (int, NOTHING), "text": str},
+                        f"{where}.as_setting")
+        if fault:
+            return fault
+        if h["as_setting"]["shape"] not in catalogue.SHAPES:
+            return f"{where}.as_setting.shape: not a shape of check-guards"
     counted = h.get("causes") or {}
     if not isinstance(counted, dict):
         return f"{where}.causes: not an object"
@@ -108,6 +125,14 @@ def _header_fault(h, where):
     return None
 
 
+def current(h):
+    """A header's record with its shape named "shape", in the place of an earlier record's
+    "reason"; the record itself where it has one."""
+    if shape_key(h) == "shape":
+        return h
+    return {("shape" if k == EARLIER_SHAPE else k): v for k, v in h.items()}
+
+
 def fault(found):
     """What makes `found` no record of check-guards, as the first field that is wrong
     ("headers[3].causes: not a cause of check-guards"); "" for a record that is not even an
@@ -118,8 +143,9 @@ def fault(found):
     if said:
         return said
     shard = found.get("shard")
-    if shard is not None and (not isinstance(shard, str) or not SHARD.fullmatch(shard)):
-        return "shard: not I/N"
+    if shard is not None and (not isinstance(shard, str) or not SHARD.fullmatch(shard)
+                              or not 0 < int(shard.split("/")[0]) <= int(shard.split("/")[1])):
+        return "shard: not I/N with I from 1 to N"
     said = _counts_fault(found, "skipped")
     if said:
         return said
@@ -158,28 +184,31 @@ def _settings_fault(found):
     said = _counts_fault(found, "compilers")
     if said:
         return said
-    settings = found.get("settings", [])
-    if not isinstance(settings, list):
-        return "settings: not a list"
-    for name in settings:
-        said = _type_fault(name, str)
-        if said:
-            return f"settings: {said}"
+    for key in ("settings", "defined"):
+        settings = found.get(key, [])
+        if not isinstance(settings, list):
+            return f"{key}: not a list"
+        for name in settings:
+            said = _type_fault(name, str)
+            if said:
+                return f"{key}: {said}"
     return None
 
 
 def unmergeable(found):
     """What a sound record (see fault) lacks that a merge needs to give what one run gives (a
-    record of an earlier check-guards: its programs' first entries, its settings, the entry of
-    each failure, the order of each line named), as the first field missing; None where it
-    lacks nothing."""
-    for key in ("compilers", "settings"):
+    record of an earlier check-guards: its programs' first entries, its settings and those of
+    them -D'd, the entry of each failure, each header's shape by that name, the order of each
+    line named), as the first field missing; None where it lacks nothing."""
+    for key in ("compilers", "settings", "defined"):
         if key not in found:
             return f"{key}: missing"
     for k, failure in enumerate(found["failed"]):
         if "entry" not in failure:
             return f"failed[{k}].entry: missing"
     for k, h in enumerate(found["headers"]):
+        if shape_key(h) != "shape":
+            return f"headers[{k}].shape: missing"
         for n, line in enumerate(h.get("includes") or []):
             if line.get("order") is None:
                 return f"headers[{k}].includes[{n}].order: missing"
