@@ -183,7 +183,7 @@ def as_settings(found, knobs, defined, texts, readable=None):
         known = defined if header.system else knobs
         if header.macro is None or header.setting is not None or header.macro in known:
             continue
-        text = shapes.read(header.path, readable) if header.system else texts.get(header.path)
+        text = run_texts.read(header.path, readable) if header.system else texts.get(header.path)
         if text is None:
             continue
         probe = Header(header.path, shape=header.shape, line=header.line, text=header.text,
