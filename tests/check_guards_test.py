@@ -374,7 +374,7 @@ class Listing(unittest.TestCase):
         ]:
             with self.subTest(line=line):
                 self.assertEqual(listing.words_of(line), words)
-        ok = ('echo "Using built-in specs."; echo COLLECT_GCC=gcc; '
+        ok = ('echo "Target: x86_64-linux-gnu"; echo COLLECT_GCC=gcc; '
               'echo "COLLECT_GCC_OPTIONS=\'-M\'"; ')
         # (what the made-up driver prints for -### with its last word as $f, the name of $f as
         # $n; whether the preprocessor runs the units alone)

@@ -1,9 +1,9 @@
 """What runs a unit for its listing alone, and no more than that.
 
 gcc and clang list the same with -M (dependencies only, to nowhere) as with -E, without
-formatting the preprocessed text. gcc's driver, started for each unit, reads its specs and its
-options and then runs its preprocessor (cc1, cc1plus) with the words it made of the unit's:
-a sixth or so of what listing a small unit takes. What it would run is asked of it with -###
+formatting the preprocessed text. gcc's driver, started for each unit, reads its configuration
+and its options and then runs its preprocessor (cc1, cc1plus) with the words it made of the
+unit's: a sixth or so of what listing a small unit takes. What it would run is asked of it with -###
 (which prints the commands and the environment it would give them, and runs nothing) once for
 the units that differ in their file alone, checked on a second such unit, and then the
 preprocessor runs each of them as the driver would have run it: the same program, the same
