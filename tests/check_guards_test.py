@@ -363,6 +363,22 @@ class Listing(unittest.TestCase):
             starter.close()
         self.assertEqual(starter.process.returncode, 0)
 
+    def test_programs_run_in_parallel_are_stopped_before_their_workers_are_waited_for(self):
+        from guardgen_common import registry
+        ended = []
+
+        def work(item):
+            if item == "fail":
+                time.sleep(0.5)  # the other's program is running by then
+                raise ValueError("failed")
+            ended.append(processes.run_program(["sleep", "5"], None, 60)[1])
+
+        with unittest.mock.patch.object(registry, "_registry", registry.Registry()):
+            with self.assertRaises(ValueError):
+                processes.in_parallel(work, ["sleep", "fail"], 2)
+        # Stopped with the run, not waited for until it ends by itself.
+        self.assertEqual(ended, [-signal.SIGKILL])
+
     def test_gccs_preprocessor_run_without_its_driver_only_where_the_driver_says_so(self):
         # A -### line and its words: the driver's quoting read back, or None for a line that
         # is not written as the driver writes one.

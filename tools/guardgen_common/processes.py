@@ -11,7 +11,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import FIRST_EXCEPTION, ThreadPoolExecutor, wait
 
 from . import context, registry, signals, system
 from .failure import Failure
@@ -54,9 +54,15 @@ class Background:
 
 
 def in_parallel(function, items, jobs):
-    """[function(item) for item in items], `jobs` at a time in worker threads (see Background)."""
+    """[function(item) for item in items], `jobs` at a time in worker threads (see Background);
+    the first to fail stops the rest at once, not once those before it have ended."""
     with Background(jobs) as background:
-        return [f.result() for f in [background.submit(function, item) for item in items]]
+        futures = [background.submit(function, item) for item in items]
+        done, _ = wait(futures, return_when=FIRST_EXCEPTION)
+        for future in done:
+            if future.exception() is not None:
+                raise future.exception()
+        return [f.result() for f in futures]
 
 
 def bounded(limits):
