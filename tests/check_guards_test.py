@@ -8,6 +8,7 @@ import itertools
 import json
 import os
 import pickle
+import random
 import re
 import runpy
 import select
@@ -1130,6 +1131,68 @@ class Signals(unittest.TestCase):
                         break
                     time.sleep(0.01)
                 self.assertEqual(os.listdir(written), [])
+
+
+class Stopped(unittest.TestCase):
+    def test_a_sandbox_stopped_the_moment_it_starts_leaves_nothing_running(self):
+        """Stopped as a timeout or an interruption stops it, its group killed at once, at any
+        point of its start; and the run inside ends once the process that started it has gone,
+        however that ended."""
+        from guardgen_common import sandbox, system
+        bwrap = shutil.which("bwrap")
+        if bwrap is None or system.WINDOWS:
+            self.skipTest("bubblewrap (bwrap) is not installed")
+        if subprocess.run(sandbox.enclose(bwrap, (), {}, "/") + ["true"],
+                          capture_output=True).returncode != 0:
+            self.skipTest("bubblewrap cannot start a sandbox here")
+        chance = random.Random(7)
+        with tempfile.TemporaryDirectory() as top:
+            marker = os.path.join(top, "marker")
+            # Programs that never end by themselves, under either kind of sandbox.
+            never = ["sh", "-c", "sleep 600; :", marker]
+            kinds = [sandbox.enclose(bwrap, (), {}, "/") + never,
+                     sandbox.Sandbox(bwrap, ["/usr/bin", "/bin"], ()).wrap(never, "/")]
+            for argv in kinds:
+                # Once up, each of its processes is in the group that stopping it kills.
+                started = subprocess.Popen(argv, stderr=subprocess.DEVNULL, **system.NEW_GROUP)
+                for _ in range(500):
+                    up = subprocess.run(["pgrep", "-f", marker], capture_output=True,
+                                        text=True).stdout.split()
+                    if up:
+                        break
+                    time.sleep(0.01)
+                groups = {Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()[2]
+                          for pid in up}
+                system.stop_group(started)
+                started.wait()
+                self.assertEqual(groups, {str(started.pid)})
+            # Stopped at any point of its start.
+            for argv in kinds * 30:
+                started = subprocess.Popen(argv, stderr=subprocess.DEVNULL, **system.NEW_GROUP)
+                time.sleep(chance.uniform(0, 0.015))
+                system.stop_group(started)
+                started.wait()
+            # The outer end of the run inside: gone by SIGKILL, the pipe's end is all it sees.
+            reading, writing = os.pipe()
+            inner = subprocess.Popen(
+                [sys.executable, "-c", "import sys; sys.path[:0] = [sys.argv[2]]; "
+                 "from guardgen_common import processes, registry, signals; "
+                 "signals.end_with_parent(int(sys.argv[1]), registry.stop_all); "
+                 "processes.run_program(['sh', '-c', 'sleep 600; :', sys.argv[3]], None, 600)",
+                 str(reading), str(Path(guardgen_common.__file__).parent.parent), marker],
+                pass_fds=(reading,))
+            os.close(reading)
+            time.sleep(0.5)
+            os.close(writing)
+            self.assertEqual(inner.wait(30), 128 + signal.SIGKILL)
+            for _ in range(100):
+                left = subprocess.run(["pgrep", "-f", marker], capture_output=True,
+                                      text=True).stdout.split()
+                if not left:
+                    break
+                time.sleep(0.02)
+            subprocess.run(["pkill", "-KILL", "-f", marker], check=False)
+            self.assertEqual(left, [])
 
 
 class Settings(unittest.TestCase):

@@ -26,10 +26,14 @@ RESULT_LIMIT = 1 << 30
 FOREVER = 1e6
 PACKAGE = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
 # The run inside says what it says on the descriptor given first (the tool's standard error),
-# so that its own standard error holds only what bwrap says where it cannot start it.
+# so that its own standard error holds only what bwrap says where it cannot start it. It ends,
+# with every program it runs, once the pipe given second reads its end: the outer process, which
+# alone holds the other end, has gone, however it ended.
 START = ("import os, sys; os.dup2(int(sys.argv[1]), 2); os.close(int(sys.argv.pop(1))); "
-         "sys.dont_write_bytecode = True; sys.path[:0] = [sys.argv.pop(1)]; "
-         "import guardgen_common.early; from check_guards import cli; cli.entry()")
+         "sys.dont_write_bytecode = True; sys.path[:0] = [sys.argv.pop(2)]; "
+         "import guardgen_common.early; from guardgen_common import registry, signals; "
+         "signals.end_with_parent(int(sys.argv.pop(1)), registry.stop_all); "
+         "from check_guards import cli; cli.entry()")
 
 
 def arguments(args, database, trees):
@@ -78,12 +82,15 @@ def audit(args, database, trees):
     argv = [*sandbox.enclose(bwrap, readable(args, database, trees, path), environment, cwd),
             os.path.realpath(sys.executable), "-I", "-S", "-c", START]
     said = os.dup(sys.stderr.fileno())
+    lifeline, held = os.pipe()
     try:
         _, status, output, bwrap_said = processes.run_program_to_file(
-            [*argv, str(said), PACKAGE, *arguments(args, database, trees)], cwd, FOREVER,
-            keep_output=True, bare=True, kept=(said,))
+            [*argv, str(said), str(lifeline), PACKAGE, *arguments(args, database, trees)], cwd,
+            FOREVER, keep_output=True, bare=True, kept=(said, lifeline))
     finally:
         os.close(said)
+        os.close(lifeline)
+        os.close(held)
     with bwrap_said:
         reason = bwrap_said.read(1 << 16).decode(errors="replace").strip()
     if status != 0 and reason:

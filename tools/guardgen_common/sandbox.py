@@ -16,7 +16,12 @@ the sandbox's own; no capability is held, by root either; there is no network, n
 to see, no terminal to write to, and the environment holds only what the tool sets. The sandbox
 dies with the tool, and every process in it with the sandbox: nothing that a program starts
 can write a file outside the scratch directories, send a byte, read the tool's environment or
-outlive the tool."""
+outlive the tool.
+
+Neither is given bwrap's --new-session: the tool starts each program in a session of its own
+already (no terminal), and with it bwrap's first process inside leaves the process group that
+stopping the program kills, while for a moment it is not yet bound to die with its parent
+either; a sandbox stopped in that moment would run on."""
 
 import os
 import sys
@@ -51,8 +56,7 @@ class Sandbox:
                      "/dev/null", "/dev/ptmx", "--proc", "/proc", "--tmpfs", "/tmp",
                      "--tmpfs", "/var/tmp"]
         self.base += self._binds([*readable, *interpreter()], "--ro-bind")
-        self.base += ["--unshare-all", *unprivileged(), "--die-with-parent", "--new-session",
-                      "--clearenv",
+        self.base += ["--unshare-all", *unprivileged(), "--die-with-parent", "--clearenv",
                       "--setenv", "PATH", os.pathsep.join(self.path),
                       "--setenv", "HOME", "/tmp", "--setenv", "TMPDIR", "/tmp",
                       "--setenv", "LC_ALL", context.MESSAGES]
@@ -134,7 +138,7 @@ def enclose(bwrap, readable, environment, cwd):
     words = [bwrap, "--tmpfs", "/", "--dev", "/dev", "--ro-bind", "/dev/null", "/dev/ptmx",
              "--proc", "/proc", "--tmpfs", "/tmp",
              *_view(readable), "--unshare-all", "--unshare-user", "--die-with-parent",
-             "--new-session", "--clearenv"]
+             "--clearenv"]
     if os.getuid() == 0:
         words += ["--uid", NOBODY, "--gid", NOBODY]
     for name, value in environment.items():

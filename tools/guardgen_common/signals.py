@@ -127,6 +127,25 @@ def catch_interruptions(stop, end):
         signal.signal(number, _interrupt)
 
 
+def end_with_parent(reading, stop):
+    """Ends the process, what is left running stopped first (by `stop()`), once `reading`, the
+    end of a pipe whose other end only its parent holds, reads its end: the parent has gone,
+    however it ended, SIGKILL too, and what it started must not run on without it."""
+    def watch():
+        while True:
+            try:
+                if not os.read(reading, 1):
+                    break
+            except InterruptedError:
+                continue
+            except OSError:
+                break
+        stop()
+        os._exit(128 + signal.SIGKILL)
+
+    threading.Thread(target=watch, name="parent", daemon=True).start()
+
+
 def end_by_signal(number, stop, end):
     """Ends the process by signal `number`, with its default action, so that a shell sees the
     interruption; where the system cannot do that, with the status a shell gives it, 128 + N.
