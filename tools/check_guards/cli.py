@@ -13,7 +13,7 @@ from guardgen_common.outputs import check_writable, flush_output, json_text, plu
 from .plan import database
 from .record import fields
 from .report import formats
-from . import ME, inside, options, proof, record, report, say, steps
+from . import ME, inside, options, record, report, say, steps
 from .plan import tree as trees
 from .progress import Progress
 
@@ -141,7 +141,10 @@ def main(argv):
     # Where no unit was audited nothing is known, and nothing is said or written as if it were.
     any_audited = report.units_apart(summary)[0] > 0
     shown, gate = against(args, summary, baseline, any_audited)
-    said = proof.lines(proven.record) if proven else ""
+    said = ""
+    if proven:
+        from .proof import words
+        said = words.lines(proven.record)
     if proven and not any_audited:
         said = "\nNo patch written: no unit was audited.\n"
     show(args, summary, shown, said, gate)

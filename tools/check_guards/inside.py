@@ -15,7 +15,7 @@ from guardgen_common.failure import Failure
 from guardgen_common.files import under
 
 from .plan import program, tree
-from . import proof, steps
+from . import steps
 
 # The environment of the run inside: the compilers' own variables for where headers are (they
 # change the answer, as flags do), how often progress is said; nothing else of the tool's.
@@ -108,6 +108,8 @@ def result_of(output):
     try:
         given = json.loads(output)
         found = given.get("proof")
+        if found:
+            from . import proof
         return steps.Result(given["record"], found and proof.Proof(
             found["patch"], found["record"], {p: tuple(t) for p, t in found["fixed"].items()}))
     except (ValueError, KeyError, TypeError, AttributeError):

@@ -5,10 +5,11 @@ import argparse
 import os
 
 from guardgen_common.command import Parser, add_options, option, whole_number
+from guardgen_common.measured import MIN_RUNS
 from guardgen_common.failure import Failure
 
 from .audit import catalogue
-from . import ME, proof
+from . import ME
 DEFAULT_LIMIT = 20
 DEFAULT_TIMEOUT = 300.0
 MAX_JOBS = 256
@@ -113,9 +114,10 @@ OPTIONS = [
                 "configuration, on the tree with the patch bound over it: the same "
                 "preprocessed text or else the same assembly, each fixed header "
                 "entered fewer times, -E timed before and after"),
-    option("--rounds", type=positive, default=proof.ROUNDS, metavar="N",
+    # The proof's rounds (its ROUNDS): its package is loaded only by a run that proves.
+    option("--rounds", type=positive, default=MIN_RUNS, metavar="N",
            help="interleaved rounds of -E timed for the proof (default: "
-                f"{proof.ROUNDS}, the fewest that can measure a saving)"),
+                f"{MIN_RUNS}, the fewest that can measure a saving)"),
     option("--diagnostics", action="store_true",
            help="instead of the table, one line per header as gcc writes its "
                 "warnings (PATH:LINE:COLUMN: warning: ... [check-guards-CAUSE]), "

@@ -11,10 +11,9 @@ from guardgen_common import context, processes, run_texts, sandbox, shapes
 from guardgen_common.failure import Failure
 from guardgen_common.outputs import plural
 
-from . import ME, audit, proof, record, say
+from . import ME, audit, record, say
 from .failures import failure, say_failed
 from .plan import compilers, listing, probe, program, project
-from .proof import fixes
 
 
 @dataclass
@@ -242,6 +241,10 @@ def programs_run(args, compiler, units, order):
 def prove_patch(args, progress, units, planned, found_by, ran, summary, texts, top):
     """The proof of the fix of the build's own headers entered again, on every unit that reads
     one; the patch's paths from `top`, the project's top."""
+    # Loaded here: a run that proves nothing has no need of the proof's modules.
+    from . import proof
+    from .proof import fixes
+
     own = record.own_again(summary["headers"])
     entered = sorted({i for h in own for i in ran.readers.get(h["path"], [])})
     proved = [proof.Unit(units[i], planned.plans[i], found_by.defaults[planned.plans[i].key],

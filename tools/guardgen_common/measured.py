@@ -3,8 +3,6 @@ and an interval from a bootstrap (the estimate again on runs drawn with replacem
 generator seeded by the caller, so that the same runs give the same answer) that lies on the
 estimate's side of zero and is no wider than the estimate itself."""
 
-import random
-import statistics
 from dataclasses import dataclass
 
 # The interval: the central 95 % of REPLICATES estimates, each on runs drawn again.
@@ -63,6 +61,10 @@ def median(values, seed):
     """The median of `values` as a Measure, its interval from REPLICATES medians of as many
     values drawn from them with replacement by random.Random(`seed`); 0 from 0 to 0 where there
     are none."""
+    # Loaded here: only a run that measures needs them, and they cost a tool's start 20 ms.
+    import random
+    import statistics
+
     if not values:
         return Measure(0.0, 0.0, 0.0, 0)
     rng = random.Random(seed)

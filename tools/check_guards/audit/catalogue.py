@@ -15,7 +15,6 @@ that a cause or a shape is added in this one place."""
 
 import textwrap
 from dataclasses import dataclass
-from typing import Callable
 
 from guardgen_common.markdown import code_span, shape_words
 from guardgen_common.names import shown_path
@@ -89,7 +88,7 @@ ROLES = {
 @dataclass(frozen=True)
 class Cause:
     name: str
-    finds: Callable  # (Reentry) -> the lines behind it, or None where it is not the cause
+    finds: object  # (Reentry) -> the lines behind it, or None where it is not the cause
     processed: bool  # whether the header's text is read again, or only scanned to its #endif
     explained: str  # the --help line
     advice: str = ""  # the table's fix; {first}, {later}, {undef} and {macro} are filled in

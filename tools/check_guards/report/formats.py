@@ -3,7 +3,6 @@ log turns into links, and SARIF 2.1.0, which code-scanning services and editors 
 finding per header of the build's own entered again, at the line that decides it, with the
 #include lines behind it, and, where --patch proved it, its fix."""
 
-import difflib
 import os
 from pathlib import Path
 from urllib.parse import quote
@@ -62,6 +61,8 @@ def location(path, line, root):
 def replacements(before, after):
     """SARIF replacements that turn the text `before` into `after`, by character offsets in
     `before`."""
+    import difflib  # loaded here: only SARIF of a proven patch needs it
+
     old, new = before.splitlines(keepends=True), after.splitlines(keepends=True)
     offsets = [0]
     for row in old:
