@@ -1133,18 +1133,80 @@ class Signals(unittest.TestCase):
                 self.assertEqual(os.listdir(written), [])
 
 
-class Stopped(unittest.TestCase):
+def bwrap_or_skip(test):
+    """bwrap, where it can start a sandbox here; else `test` is skipped, saying why."""
+    from guardgen_common import sandbox, system
+    bwrap = shutil.which("bwrap")
+    if bwrap is None or system.WINDOWS:
+        test.skipTest("bubblewrap (bwrap) is not installed")
+    if subprocess.run(sandbox.enclose(bwrap, (), {}, "/") + ["true"],
+                      capture_output=True).returncode != 0:
+        test.skipTest("bubblewrap cannot start a sandbox here")
+    return bwrap
+
+
+# Types a character into its terminal, as a hostile program would.
+TYPED = """import fcntl, os, termios
+try:
+    fcntl.ioctl(os.open("/dev/tty", os.O_RDWR), termios.TIOCSTI, b" ")
+    print("typed")
+except OSError as error:
+    print("refused", error.errno)
+"""
+
+
+class Sandboxes(unittest.TestCase):
+    def test_a_program_in_a_sandbox_cannot_type_into_the_users_terminal(self):
+        """Started as the tool starts a program, from a terminal's session: it has no terminal
+        of its own to type into. Started in that session as it is, the same program can."""
+        import pty
+        from guardgen_common import sandbox
+        bwrap = bwrap_or_skip(self)
+        with tempfile.TemporaryDirectory() as top:
+            script = os.path.join(top, "typed.py")
+            Path(script).write_text(TYPED)
+            os.chmod(top, 0o755)
+            os.chmod(script, 0o644)
+            typed = [os.path.realpath(sys.executable), "-I", script]
+            # (how it is started, what it says)
+            cases = [
+                (typed, b"typed"),
+                (sandbox.enclose(bwrap, [top, *sandbox.interpreter()], {}, "/") + typed,
+                 b"refused"),
+                (sandbox.Sandbox(bwrap, ["/usr/bin", "/bin"], [top]).wrap(typed, "/"),
+                 b"refused"),
+            ]
+            for argv, said in cases:
+                with self.subTest(argv=argv[:1]):
+                    pid, terminal = pty.fork()
+                    if pid == 0:  # in the terminal's session, as a user's shell is
+                        if argv is typed:
+                            os._exit(subprocess.run(argv).returncode)
+                        os.write(1, processes.run_program(argv, "/", 30, keep_output=True,
+                                                          bare=True)[2])
+                        os._exit(0)
+                    heard = b""
+                    while True:
+                        try:
+                            piece = os.read(terminal, 4096)
+                        except OSError:  # the terminal's end, on Linux
+                            break
+                        if not piece:
+                            break
+                        heard += piece
+                    os.waitpid(pid, 0)
+                    os.close(terminal)
+                    if argv is typed and b"refused" in heard:
+                        self.skipTest("this kernel lets no program type into a terminal "
+                                      "(dev.tty.legacy_tiocsti is 0)")
+                    self.assertIn(said, heard)
+
     def test_a_sandbox_stopped_the_moment_it_starts_leaves_nothing_running(self):
         """Stopped as a timeout or an interruption stops it, its group killed at once, at any
         point of its start; and the run inside ends once the process that started it has gone,
         however that ended."""
         from guardgen_common import sandbox, system
-        bwrap = shutil.which("bwrap")
-        if bwrap is None or system.WINDOWS:
-            self.skipTest("bubblewrap (bwrap) is not installed")
-        if subprocess.run(sandbox.enclose(bwrap, (), {}, "/") + ["true"],
-                          capture_output=True).returncode != 0:
-            self.skipTest("bubblewrap cannot start a sandbox here")
+        bwrap = bwrap_or_skip(self)
         chance = random.Random(7)
         with tempfile.TemporaryDirectory() as top:
             marker = os.path.join(top, "marker")
