@@ -1180,11 +1180,14 @@ class Sandboxes(unittest.TestCase):
                 with self.subTest(argv=argv[:1]):
                     pid, terminal = pty.fork()
                     if pid == 0:  # in the terminal's session, as a user's shell is
-                        if argv is typed:
-                            os._exit(subprocess.run(argv).returncode)
-                        os.write(1, processes.run_program(argv, "/", 30, keep_output=True,
-                                                          bare=True)[2])
-                        os._exit(0)
+                        try:
+                            if argv is typed:
+                                subprocess.run(argv, timeout=30)
+                            else:
+                                os.write(1, processes.run_program(argv, "/", 30, bare=True,
+                                                                  keep_output=True)[2])
+                        finally:
+                            os._exit(0)  # never the test's own run, in this copy of it
                     heard = b""
                     while True:
                         try:
