@@ -132,6 +132,30 @@ class Shapes(unittest.TestCase):
         self.assertEqual({reason for _, reason, _, _ in cases}
                          | {reason for *_, reason, _, _ in settled}, set(catalogue.READ_SHAPES))
 
+    def test_a_runs_rows_of_plain_code_are_passed_over_as_one_but_no_line_that_matters(self):
+        """Of a run of plain code the first line alone is kept; what follows it is passed over
+        up to the first row that may hold more: none that holds a directive, starts a comment
+        that hides one, joins the next row or is numbered other than the compiler numbers it."""
+        from guardgen_common import source_lines
+        # (source, its lines as (text, the number of the row it starts on))
+        cases = [
+            ("int a;\nint b;\n#define X\n", [("int a;", 1), ("#define X", 3)]),
+            ("int a;\nint b; /* c\n#define X */\n#define Y\n", [("int a;", 1), ("#define Y", 4)]),
+            ("int a;\nint b; \\\n#define X\n", [("int a;", 1)]),
+            ("x;\ny;\n\\\n#if F\n", [("x;", 1), ("#if F", 3)]),
+            ("a \\\nb;\nc;\nd;\n#if H\n", [("a b;", 1), ("#if H", 5)]),
+            ("int a;\r\nint b;\r#if A\r", [("int a;", 1), ("#if A", 3)]),
+            ('x;\n"/*";\n#if B\n', [("x;", 1), ("#if B", 3)]),
+            ('x;\ny; // #if C\n_Pragma("once")\n', [("x;", 1), ('_Pragma("once")', 3)]),
+            ("x;\n/* a\n#if D\n*/ #if E\n", [("x;", 1), ("#if E", 2)]),
+            ("x;\ny;\f#if G\nz;\n", [("x;", 1)]),  # a form feed ends no row
+            ("x;\n" * 1000 + "#endif", [("x;", 1), ("#endif", 1001)]),
+        ]
+        for text, lines in cases:
+            with self.subTest(text=text[:40]):
+                self.assertEqual([(line.text, line.number)
+                                  for line in source_lines.logical_lines(text)], lines)
+
 
 class Catalogue(unittest.TestCase):
     def test_every_cause_and_shape_has_its_words_rule_and_fix(self):

@@ -46,26 +46,6 @@ class Line:
         return self._directive
 
 
-def spliced(rows):
-    """(number of the first physical line, text) of each line once those that end in a backslash
-    are joined to the next."""
-    joined, pieces, start = [], [], None
-    for number, row in enumerate(rows, 1):
-        if row.endswith("\\"):
-            start = start or number
-            pieces.append(row[:-1])
-            continue
-        if start is None:
-            joined.append((number, row))
-            continue
-        pieces.append(row)
-        joined.append((start, "".join(pieces)))
-        pieces, start = [], None
-    if start is not None:
-        joined.append((start, "".join(pieces)))
-    return joined
-
-
 # What ends a run of plain text in a line: a comment's start, or a quote's.
 SPECIAL = re.compile(r"/[*/]|[\"']")
 # The rest of a quoted run, to its closing quote or the line's end: nothing after a repeat can
@@ -102,11 +82,14 @@ def _plain(text):
     return not text.startswith("#") and "_Pragma" not in text
 
 
-def _add(lines, text, number, row):
-    """Adds the line, unless it is plain code after plain code: of a run of such lines only the
-    first tells the shape anything (that code stands there)."""
-    if not (lines and _plain(text) and _plain(lines[-1].text)):
+def _add(lines, text, number, row, after_plain):
+    """Adds the line, unless it is plain code after plain code (`after_plain`): of a run of such
+    lines only the first tells the shape anything (that code stands there). Whether the line is
+    plain code."""
+    plain = _plain(text)
+    if not (plain and after_plain):
         lines.append(Line(text, number, row))
+    return plain
 
 
 def logical_lines(source):
@@ -115,30 +98,84 @@ def logical_lines(source):
     return _logical_lines(source)
 
 
+# What can make a row more than plain code or a blank: a directive's #, the start of a comment
+# that may go on past the row, a continuation's backslash, a _Pragma. (A // comment or a quote
+# ends with its row.) Rows with none of them after plain code add no line and change nothing:
+# they are passed over together, not one by one.
+MAY_MATTER = ("#", "/*", "\\", "_Pragma")
+
+
+class _Ahead:
+    """Where in `text` each of MAY_MATTER next stands from a place on: each found by one search
+    forward, searched again only once the place has passed it, so that the text is searched
+    through once for each."""
+
+    def __init__(self, text):
+        self.text, self.next = text, dict.fromkeys(MAY_MATTER, -1)
+
+    def first(self, at):
+        """The place of the first of MAY_MATTER at `at` or after it, else -1."""
+        found = -1
+        for mark, place in self.next.items():
+            if place is not None and place < at:
+                place = self.text.find(mark, at)
+                self.next[mark] = place = None if place < 0 else place
+            if place is not None and (found < 0 or place < found):
+                found = place
+        return found
+
+
 # The shape, the settings' shape and the tests of values of one text read its lines once.
 @per_run(maxsize=1024)
 def _logical_lines(source):
     rows = physical_lines(source)
-    lines, text, start, in_comment = [], [], None, False
-    for number, row in spliced(rows):
+    # The rows again as one text, each ended by LF (the source itself where it is that): where
+    # each row starts in it tells how many rows a jump passes over.
+    simple = "\r" not in source and len(rows) == source.count("\n") + (not source.endswith("\n"))
+    ahead = _Ahead(source if simple else "\n".join(rows))
+    lines, text, start, in_comment, after_plain = [], [], None, False, False
+    index, at = 0, 0  # the next row, and where it starts in the joined rows
+    while index < len(rows):
+        if after_plain and not in_comment and not text:
+            found = ahead.first(at)
+            if found < 0:
+                break
+            row_start = ahead.text.rfind("\n", at, found) + 1
+            if row_start > at:
+                index += ahead.text.count("\n", at, row_start)
+                at = row_start
+        number, row = index + 1, rows[index]
+        index += 1
+        at += len(row) + 1
+        if row.endswith("\\"):  # joined to the next, and that to the next where it ends so
+            pieces = [row[:-1]]
+            while index < len(rows):
+                piece = rows[index]
+                index += 1
+                at += len(piece) + 1
+                if not piece.endswith("\\"):
+                    pieces.append(piece)
+                    break
+                pieces.append(piece[:-1])
+            row = "".join(pieces)
         if not in_comment and not text and "/" not in row and '"' not in row and "'" not in row:
             stripped = row.strip()  # no comment and no quote: the line as it is
             if stripped:
-                _add(lines, stripped, number, rows[number - 1])
+                after_plain = _add(lines, stripped, number, rows[number - 1], after_plain)
             continue
         start = start or number
-        at = 0
+        column = 0
         if in_comment:
             end = row.find("*/")
             if end < 0:
                 continue  # the comment goes on, and the line it is in with it
             text.append(" ")
-            at = end + 2
-        in_comment = _uncommented(row, at, text) is not None
+            column = end + 2
+        in_comment = _uncommented(row, column, text) is not None
         if in_comment:
             continue
         joined = "".join(text).strip()
         if joined:
-            _add(lines, joined, start, rows[start - 1])
+            after_plain = _add(lines, joined, start, rows[start - 1], after_plain)
         text, start = [], None
     return tuple(lines)
