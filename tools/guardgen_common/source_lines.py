@@ -129,10 +129,9 @@ class _Ahead:
 @per_run(maxsize=1024)
 def _logical_lines(source):
     rows = physical_lines(source)
-    # The rows again as one text, each ended by LF (the source itself where it is that): where
-    # each row starts in it tells how many rows a jump passes over.
-    simple = "\r" not in source and len(rows) == source.count("\n") + (not source.endswith("\n"))
-    ahead = _Ahead(source if simple else "\n".join(rows))
+    # The rows again as one text, each ended by LF (the source itself where no row ends at a
+    # CR): where each row starts in it tells how many rows a jump passes over.
+    ahead = _Ahead(source if "\r" not in source else "\n".join(rows))
     lines, text, start, in_comment, after_plain = [], [], None, False, False
     index, at = 0, 0  # the next row, and where it starts in the joined rows
     while index < len(rows):
