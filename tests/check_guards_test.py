@@ -1305,6 +1305,26 @@ class Settings(unittest.TestCase):
                 self.assertEqual(set(judge(argv[1:]).defined), names)
 
 
+class PosixStyle(unittest.TestCase):
+    def test_a_command_split_as_shlex_splits_it_whatever_it_holds(self):
+        pieces = ["gcc", "-c", "a b", " ", "  ", "\t", "\r", "\n", "\f", "\v", "\u00a0",
+                  "\u2028", "\u3000", "#", "'", '"', "\\", "\0", "=", "x.c", "\\ ", "é"]
+        made = random.Random(7)
+        commands = ["", " ", "gcc -c u.c", "cc\f-c\vu.c", "gcc\u00a0-c u.c # no comment",
+                    "gcc -DX=\\\"a\\\" u.c", "gcc 'a  b' \"c\"\"d\" ''"]
+        commands += ["".join(made.choices(pieces, k=made.randrange(12))) for _ in range(3000)]
+        for command in commands:
+            try:
+                expected = shlex.split(command)
+            except ValueError as error:
+                expected = error.args
+            with self.subTest(command=command):
+                try:
+                    self.assertEqual(database.posix_split(command), expected)
+                except ValueError as error:
+                    self.assertEqual(error.args, expected)
+
+
 class MsvcStyle(unittest.TestCase):
     def test_a_windows_command_line_split_as_the_c_runtime_splits_it(self):
         # (the command, its words)

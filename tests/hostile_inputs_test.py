@@ -21,7 +21,7 @@ from urllib.parse import unquote_to_bytes
 TOOLS = Path(__file__).resolve().parent.parent / "tools"
 sys.path.insert(0, str(TOOLS))
 
-from guardgen_common import outputs  # noqa: E402  (found through the path above)
+from guardgen_common import files, outputs  # noqa: E402  (found through the path above)
 from guardgen_common.failure import Failure  # noqa: E402
 SECRET = "hostile-input-secret-4f1c"
 
@@ -347,6 +347,31 @@ class DevicesAndFifos(unittest.TestCase):
                 self.assertEqual(status, 1)
                 one_line(self, err)
                 self.assertIn(said, err)
+
+    def test_a_file_is_read_to_its_limit_and_one_byte_past_however_it_grows(self):
+        # (bytes in it, read from, bytes added once it is open, the limit, bytes read)
+        cases = [
+            (0, 0, 0, 10, 0),
+            (5, 0, 0, 10, 5),
+            (10, 0, 0, 10, 10),
+            (11, 0, 0, 10, 11),
+            (100, 0, 0, 10, 11),
+            (8, 3, 0, 10, 5),
+            (5, 0, 3, 10, 8),  # grown since its size was asked, within the limit
+            (5, 0, 20, 10, 11),  # and past it
+            (0, 0, 4, 10, 4),
+            (100, 0, 0, None, 100),
+        ]
+        for size, at, added, limit, read in cases:
+            with self.subTest(size=size, at=at, added=added, limit=limit):
+                with tempfile.TemporaryFile() as f:
+                    f.write(bytes(range(size)))
+                    f.seek(at)
+                    real = f.read
+                    f.read = lambda n=-1: (f.seek(0, os.SEEK_END), f.write(b"+" * added),
+                                           f.seek(at), setattr(f, "read", real), real(n))[-1]
+                    data = files.read_at_most(f, limit)
+                self.assertEqual(data, (bytes(range(size)) + b"+" * added)[at:][:read])
 
 
 @unittest.skipUnless(shutil.which("gcc"), "gcc is not installed")

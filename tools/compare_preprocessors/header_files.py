@@ -61,7 +61,7 @@ def read_in_tree(path, tree):
         opened = f"/proc/self/fd/{f.fileno()}"
         if os.path.islink(opened) and not under(os.readlink(opened), [tree]):
             raise OSError(errno.EINVAL, "outside the tree", str(path))
-        return f.read(LIMIT + 1)[:LIMIT]
+        return files.read_at_most(f, LIMIT)[:LIMIT]
 
 
 def checked(paths, tree):

@@ -5,7 +5,7 @@ import bisect
 import os
 import re
 
-from guardgen_common import run_texts, source_lines
+from guardgen_common import files, run_texts, source_lines
 
 INCLUDE = re.compile(r'^\s*#\s*include(_next)?\s*([<"])([^>"]+)[>"]')
 # An #include of a macro's value (#include NAME, FreeType's form), which names no file here.
@@ -199,7 +199,7 @@ def _in_turn(parent, found):
 def _beside(parent, target):
     """The real path of the file `target` names in the directory of `parent`, or None."""
     path = os.path.join(os.path.dirname(parent), target)
-    return os.path.realpath(path) if os.path.isfile(path) else None
+    return files.real_path(path) if os.path.isfile(path) else None
 
 
 def lookup(line):

@@ -82,7 +82,7 @@ def _check_files(unit, file, judged):
                       f"{unit.file} is not a regular file: refused")
     searched = [os.path.join(unit.directory, d) for d in judged.directories]
     for directory in searched:
-        if under(os.path.realpath(directory), files.KERNEL) and os.name != "nt":
+        if under(files.real_path(directory), files.KERNEL) and os.name != "nt":
             raise Refused(f"it searches {directory} for headers, where the system's devices and "
                           "state are, no sources: refused")
     for forced in judged.files:
@@ -99,7 +99,7 @@ def _argv(path, rest, style, judged, file):
     if style == "/showIncludes":
         return msvc.argv(path, judged, source)
     own = ["-E", "-H", "-w"]
-    if "clang" in program_name(os.path.realpath(path)):
+    if "clang" in program_name(files.real_path(path)):
         own.append("-fno-crash-diagnostics")  # no reproducers for a source that crashes it
     return [path, *rest, *own, *judged.kept, source]
 
@@ -119,7 +119,7 @@ def plan(unit, database, compiler=None, roots=None):
     else:
         path, rest = resolve(program, roots), []
     within = trees.allowed(roots, [path])
-    style = (programs.listing_of(path) or programs.listing_of(os.path.realpath(path))
+    style = (programs.listing_of(path) or programs.listing_of(files.real_path(path))
              if not compiler else "-H")
     judge = msvc.judge if style == "/showIncludes" else allowlist.judge
     try:
@@ -135,7 +135,7 @@ def plan(unit, database, compiler=None, roots=None):
     _check_files(unit, file, judged)
     argv = _argv(path, rest, style, judged, file)
     key = (path, *rest), lang, tuple(judged.search), style
-    system = [os.path.realpath(os.path.join(unit.directory, d)) for d in judged.system]
+    system = [files.real_path(os.path.join(unit.directory, d)) for d in judged.system]
     # gcc's and clang's -H list neither a file of -include or -imacros nor what it includes.
     return Plan(argv, key, system, judged.dropped, style, frozenset(judged.defined),
                 unlisted=style == "-H" and bool(judged.files))

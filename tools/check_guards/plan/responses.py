@@ -113,7 +113,7 @@ def _response_text(path, named, budget):
     try:
         with files.open_regular(path, limit=None) as f:
             # As much as it holds, one byte past the limit at the most.
-            text = f.read(min(os.fstat(f.fileno()).st_size, RESPONSE_SIZE) + 1)
+            text = files.read_at_most(f, RESPONSE_SIZE)
     except OSError as error:
         raise Failure(f"{named}: {error.strerror}: refused") from None
     if len(text) > RESPONSE_SIZE:

@@ -5,6 +5,7 @@ besides: the system's and its compiler's. A unit that names a path outside them 
 import os
 
 from guardgen_common.failure import Failure
+from guardgen_common import files
 from guardgen_common.files import outermost, under
 from guardgen_common.tree import NEVER, SYSTEM, homes, refusal, top
 
@@ -36,7 +37,7 @@ def of(database, given=()):
 def installation(program):
     """The directories of a compiler's installation: its real directory and, where that is a
     bin, the one above it (its libraries and headers), where that can hold no user's files."""
-    real = os.path.dirname(os.path.realpath(program))
+    real = os.path.dirname(files.real_path(program))
     found = [real]
     parent = os.path.dirname(real)
     if os.path.basename(real) == "bin" and parent not in NEVER and not any(
@@ -57,4 +58,4 @@ def allowed(tree, programs=()):
 def outside(path, roots):
     """Whether `path` (absolute) really lies out of `roots`, whatever links or /proc spellings
     lead there."""
-    return "\0" in path or not under(os.path.realpath(path), roots)
+    return "\0" in path or not under(files.real_path(path), roots)

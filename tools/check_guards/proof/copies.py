@@ -79,7 +79,7 @@ def copy_into(tree, paths, roots, compiler=None):
                 descriptor = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_EXCL
                                      | getattr(os, "O_NOFOLLOW", 0), 0o600)
                 with os.fdopen(descriptor, "wb") as copy:
-                    copy.write(source.read(LIMIT))
+                    copy.write(files.read_at_most(source, LIMIT)[:LIMIT])
                 # The same time as the file's: __TIMESTAMP__ says it.
                 info = os.fstat(source.fileno())
                 os.utime(target, ns=(info.st_atime_ns, info.st_mtime_ns))
