@@ -12,7 +12,9 @@ guardgen_common, never one below it (a test holds this):
 
 On top, the command, which may import every stage:
 
-    cli          the command: its options read, the run or the merge, the report, the outputs
+    cli          the command: its options read, then the run or the merge, then its end
+    ending       the end of a run: the report, the outputs; the records a merge or baseline reads
+    result       what a run gives: its record and its proof, handed out of the sandbox
     options      the command line's options: their help, --help's description, their checks
     steps        the order of a run over a database, as named steps
     failures     the units that failed, said: each in a line, or one reason for most of them

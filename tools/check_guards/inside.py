@@ -10,12 +10,12 @@ import json
 import os
 import sys
 
-from guardgen_common import context, processes, sandbox
+from guardgen_common import context, files, processes, sandbox
 from guardgen_common.failure import Failure
 from guardgen_common.files import under
 
 from .plan import program, tree
-from . import steps
+from .result import Result
 
 # The environment of the run inside: the compilers' own variables for where headers are (they
 # change the answer, as flags do), how often progress is said; nothing else of the tool's.
@@ -62,15 +62,16 @@ def readable(args, database, trees, path):
     for directory in path:
         if not under(os.path.realpath(directory), homes):
             seen += tree.installation(os.path.join(directory, "program"))
-    chosen = steps.chosen(args)
+    chosen = program.chosen(args.compiler)
     if chosen:
         seen += tree.installation(chosen[0])
     return [p for p in dict.fromkeys(seen) if p and os.path.exists(p)]
 
 
-def audit(args, database, trees):
-    """The steps.Result of the audit of the database at `database` (absolute), run in an
-    enclosure that sees `trees`; a Failure where bwrap cannot start one."""
+def audit(args, database, trees, meanwhile=None):
+    """The Result of the audit of the database at `database` (absolute), run in an
+    enclosure that sees `trees`; a Failure where bwrap cannot start one. `meanwhile()` is
+    called once the enclosure has started, before it is waited for."""
     path = program.search_path(trees)
     # Not tried first: where it cannot start, what bwrap says tells, and one start is saved.
     bwrap = sandbox.found(path, trusted=lambda b: not under(os.path.realpath(b), trees))
@@ -86,13 +87,13 @@ def audit(args, database, trees):
     try:
         _, status, output, bwrap_said = processes.run_program_to_file(
             [*argv, str(said), str(lifeline), PACKAGE, *arguments(args, database, trees)], cwd,
-            FOREVER, keep_output=True, bare=True, kept=(said, lifeline))
+            FOREVER, keep_output=True, bare=True, kept=(said, lifeline), meanwhile=meanwhile)
     finally:
         os.close(said)
         os.close(lifeline)
         os.close(held)
     with bwrap_said:
-        reason = bwrap_said.read(1 << 16).decode(errors="replace").strip()
+        reason = files.read_at_most(bwrap_said, 1 << 16).decode(errors="replace").strip()
     if status != 0 and reason:
         raise sandbox.cannot_start(bwrap, reason.splitlines()[0])
     if status != 0 or not output:
@@ -102,7 +103,7 @@ def audit(args, database, trees):
 
 
 def result_of(output):
-    """The steps.Result that the run inside gave as JSON."""
+    """The Result that the run inside gave as JSON."""
     if len(output) > RESULT_LIMIT:
         raise Failure("the audit's result is larger than the tool takes")
     try:
@@ -110,14 +111,14 @@ def result_of(output):
         found = given.get("proof")
         if found:
             from . import proof
-        return steps.Result(given["record"], found and proof.Proof(
+        return Result(given["record"], found and proof.Proof(
             found["patch"], found["record"], {p: tuple(t) for p, t in found["fixed"].items()}))
     except (ValueError, KeyError, TypeError, AttributeError):
         raise Failure("the audit's sandbox gave no result it can read") from None
 
 
 def answer(result):
-    """Gives `result` (a steps.Result) to the outer process, as JSON on standard output."""
+    """Gives `result` (a Result) to the outer process, as JSON on standard output."""
     found = result.proof
     given = {"record": result.record,
              "proof": found and {"patch": found.patch, "record": found.record,

@@ -8,7 +8,6 @@ from guardgen_common.command import Parser, add_options, option, whole_number
 from guardgen_common.measured import MIN_RUNS
 from guardgen_common.failure import Failure
 
-from .audit import catalogue
 from . import ME
 DEFAULT_LIMIT = 20
 DEFAULT_TIMEOUT = 300.0
@@ -152,9 +151,15 @@ OPTIONS = [
 ]
 
 
+def described():
+    # Loaded for --help alone: the process that starts the sandbox has no other need of it.
+    from .audit import catalogue
+    return DESCRIPTION.format(causes=catalogue.explained())
+
+
 def parse_arguments(argv):
     parser = Parser(prog=ME, formatter_class=argparse.RawDescriptionHelpFormatter,
-                    description=DESCRIPTION.format(causes=catalogue.explained()))
+                    described=described)
     add_options(parser, OPTIONS)
     args = parser.parse_args(argv)
     if args.partial and not args.merge:

@@ -3,16 +3,16 @@ contain what will run, ask each compiler where its own headers are, run the unit
 settings the build may give, make the record, and (with --patch) prove the fix."""
 
 import contextlib
-import shlex
 from collections import Counter
 from dataclasses import dataclass, field
 
 from guardgen_common import context, processes, run_texts, sandbox, shapes
-from guardgen_common.failure import Failure
 from guardgen_common.outputs import plural
 
 from . import ME, audit, record, say
 from .failures import failure, say_failed
+from .progress import Progress
+from .result import Result
 from .plan import compilers, listing, probe, program, project
 
 
@@ -47,27 +47,6 @@ class Ran:
     readers: dict = field(default_factory=dict)
     again: set = field(default_factory=set)
     roots: dict = field(default_factory=dict)  # the unit's index -> where its headers may lie
-
-
-@dataclass
-class Result:
-    """A run's record, and the proof of its patch where one was asked for."""
-
-    record: dict
-    proof: object = None
-
-
-def chosen(args):
-    """The --compiler words, found; None without --compiler."""
-    if not args.compiler:
-        return None
-    try:
-        words = shlex.split(args.compiler)
-    except ValueError as error:
-        raise Failure(f"--compiler: {error}") from None
-    if not words:
-        raise Failure("--compiler: empty")
-    return program.chosen_compiler(words)
 
 
 def plan_units(units, database, compiler, tree, made=lambda index, plan: None):
@@ -163,10 +142,11 @@ def probe_compilers(planned, units, timeout, compiler, tree, database, started, 
     return Compilers(defaults, tuple(dict.fromkeys([*tree, *own])), answers)
 
 
-def audit_planned(args, progress, units, planned, found_by, tree, knobs, database, limits):
+def audit_planned(args, progress, units, planned, found_by, tree, knobs, database, limits,
+                  asked=()):
     """Runs the planned units, each compiler bounded by `limits`, and adds up what each gave, as
     it ends, into a Ran; the failures added to the failed, and said once all have ended (see
-    say_failed)."""
+    say_failed). `asked`: what gcc's driver was asked already (see listing.Early)."""
     order = list(planned.plans)
     plans = [planned.plans[i] for i in order]
     # Where the headers each unit's listing names may lie: the tree, the system's directories.
@@ -195,7 +175,7 @@ def audit_planned(args, progress, units, planned, found_by, tree, knobs, databas
     answers = [found_by.answers.get(p.key) for p in plans]
     commands = listing.commands([listing.listing_argv(p, a) for p, a in zip(plans, answers)],
                                 [units[i].directory for i in order], answers, args.jobs,
-                                args.timeout, lambda p: program.apart(p, tree), limits)
+                                args.timeout, lambda p: program.apart(p, tree), limits, asked)
     audit.list_entries([units[i] for i in order], commands, [p.style for p in plans], args.jobs,
                        args.timeout, said, take, limits, roots)
     say_failed(planned.failed[first:], len(order) + first, database, tree)
@@ -255,37 +235,54 @@ def prove_patch(args, progress, units, planned, found_by, ran, summary, texts, t
     return found
 
 
+def audited(args, path, units, tree):
+    """The Result of the run over the database's `units` (see audit_database), where it stands
+    said as it moves, and each file read once."""
+    progress = Progress(ME)
+    try:
+        with run_texts.read_once():
+            return audit_database(args, progress, path, units, tree)
+    finally:
+        progress.end()
+
+
 def audit_database(args, progress, path, units, tree):
     """The Result of the run over the database's `units` (or the shard's), read from `path`;
     `tree` is the directories of the tree the database came with."""
-    compiler = chosen(args)
+    compiler = program.chosen(args.compiler)
     started = {}
-    with processes.Background(args.jobs) as background:
+    with contextlib.closing(audit.limits()) as limits, \
+            processes.Background(args.jobs) as background:
+        early = listing.Early(background, args.timeout, lambda p: program.apart(p, tree), limits)
 
         def made(index, plan):
-            # Each compiler is probed as its first unit is planned, while the rest are; a
-            # --compiler is checked first, once all are planned.
+            # Each compiler is probed as its first unit is planned, and gcc's driver asked about
+            # each kind of unit, while the rest are planned; a --compiler is checked first, once
+            # all are planned.
             if compiler:
                 return
             if not started:
                 contain(args, tree)
+                processes.bounded(limits)
             for key in probe_keys(plan):
                 if key not in started:
                     started[key] = background.submit(probed, key, units[index].directory,
                                                      args.timeout)
+            answered = started[plan.key]
+            early.planned(plan, units[index].directory, lambda: answered.result()[0][1])
 
         planned = plan_units(units, str(path), compiler, tree, made)
         if planned.plans and compiler:
             contain(args, tree)
+            processes.bounded(limits)
             with context.scratch_directory(f"{ME}.") as directory:
                 probe.check_listing(compiler, args.timeout, directory, args.compiler)
         say_planned(planned, path, tree)
         knobs = frozenset().union(*(p.defined for p in planned.plans.values()))
-        with contextlib.closing(audit.bounds()) as limits:
-            found_by = probe_compilers(planned, units, args.timeout, compiler, tree, path,
-                                       started, background)
-            ran = audit_planned(args, progress, units, planned, found_by, tree, knobs, path,
-                                limits)
+        found_by = probe_compilers(planned, units, args.timeout, compiler, tree, path, started,
+                                   background)
+        ran = audit_planned(args, progress, units, planned, found_by, tree, knobs, path, limits,
+                            early.asked)
     order = list(planned.plans)
     texts, settings = settle(ran, [*(h.path for h in ran.found.values() if not h.system),
                                    *(units[i].path for i in order)], found_by.readable, knobs)

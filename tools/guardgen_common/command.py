@@ -13,7 +13,17 @@ from .outputs import flush_output, json_text, write_text
 
 
 class Parser(argparse.ArgumentParser):
-    """argparse, its errors raised as a Failure to say in one line."""
+    """argparse, its errors raised as a Failure to say in one line; `described()`, where given,
+    makes the description once help is shown, so that a run loads nothing for it."""
+
+    def __init__(self, *args, described=None, **keywords):
+        super().__init__(*args, **keywords)
+        self.described = described
+
+    def format_help(self):
+        if self.described is not None:
+            self.description, self.described = self.described(), None
+        return super().format_help()
 
     def error(self, message):
         raise Failure(f"{message} (see --help)")

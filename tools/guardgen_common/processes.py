@@ -73,7 +73,7 @@ def bounded(limits):
 
 def run_program_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.DEVNULL,
                         limits=None, bare=False, binds=(), passed=False, clocked=False,
-                        added=None, kept=()):
+                        added=None, kept=(), meanwhile=None):
     """As run_program, with standard error as a file, to be read from its start and closed: a
     long listing is then read a line at a time, never whole. `limits` (a Limits) bounds the
     program's memory and the size of what it says. Standard error goes to a file without a
@@ -81,7 +81,9 @@ def run_program_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.
     pipe would wake the tool for every line. A `bare` program runs as it is, with an empty
     environment: the sandbox itself, tried. `binds` and `clocked` as run_program takes them;
     `added`, variables added to the program's environment; `kept`, descriptors the program
-    inherits as they are (of a program run without bounds)."""
+    inherits as they are (of a program run without bounds). `meanwhile()`, where given, is
+    called once the program has started, before it is waited for: what fails in it stops the
+    program."""
     if binds and not context.sandboxed():
         raise Failure("files bound over others need the sandbox")
     said = tempfile.TemporaryFile()
@@ -90,6 +92,12 @@ def run_program_to_file(argv, cwd, timeout, keep_output=False, stdin=subprocess.
         start = time.perf_counter()
         process = _start(argv, cwd, stdin, keep_output, None if passed else said, limits, bare,
                          binds, clock, added, kept)
+        if meanwhile is not None:
+            try:
+                meanwhile()
+            except BaseException:
+                _stop(process)
+                raise
         output = _wait(process, argv, timeout)
         seconds = time.perf_counter() - start
         if clock is not None:

@@ -61,7 +61,8 @@ def outcome_of(unit, command, style, timeout, limits=None, roots=None):
             if limits and limits.active and os.fstat(said.fileno()).st_size >= LISTING:
                 message = f"its listing passed {readable_size(LISTING)}: stopped"
             else:
-                message = entries.first_error(said.read(1 << 16).decode(errors="replace"))
+                message = entries.first_error(
+                    files.read_at_most(said, 1 << 16).decode(errors="replace"))
             return Outcome(unit.path, status=status, message=message)
         try:
             return Outcome(unit.path, list(entries.walk_of(style)(said, unit.directory, roots)))
@@ -69,10 +70,10 @@ def outcome_of(unit, command, style, timeout, limits=None, roots=None):
             return Outcome(unit.path, status="unclear", message=str(unclear))
 
 
-def bounds():
-    """What bounds each unit's compiler (close it once the units have run), its launcher started
-    at once, while the rest of the run is planned."""
-    return processes.bounded(Limits(MEMORY, LISTING))
+def limits():
+    """What bounds each unit's compiler (close it once the units have run); its launcher is
+    started with processes.bounded once the programs are contained, while the run is planned."""
+    return Limits(MEMORY, LISTING)
 
 
 def list_entries(units, commands, styles, jobs, timeout, progress, take, limits, roots=None):

@@ -13,7 +13,7 @@ import os
 import re
 from dataclasses import dataclass
 
-from guardgen_common import processes
+from guardgen_common import files, processes
 from guardgen_common.failure import Failure
 
 # The programs gcc's driver runs to preprocess C and C++.
@@ -70,7 +70,7 @@ def asked(argv, cwd, timeout, trusted, limits=None):
     except (Failure, OSError):
         return None
     with said:
-        text = said.read(ANSWER + 1)
+        text = files.read_at_most(said, ANSWER)
     if status != 0 or len(text) > ANSWER:
         return None
     lines = text.decode("utf-8", "surrogateescape").split("\n")
@@ -135,23 +135,57 @@ def _ask_kind(members, cwd, timeout, trusted, limits):
     return command, marks
 
 
-def commands(argvs, cwds, answers, jobs, timeout, trusted, limits=None):
+def _askable(argv, answer):
+    """Whether the driver may be asked what it runs for the listing `argv` of a compiler that
+    answered `answer`: gcc's, with -M, each word on one line as -### prints it."""
+    return answer == "gcc" and "-M" in argv and not any("\n" in w or "\r" in w for w in argv)
+
+
+class Early:
+    """The driver asked about each kind of unit (see commands) as soon as FEWEST of its units are
+    planned, in `background`, while the rest are: `planned(plan, cwd, answer)` is told of each
+    plan, `answer()` giving its compiler's answer once probed; `asked` holds the futures of
+    (kind, template), as commands takes them."""
+
+    def __init__(self, background, timeout, trusted, limits):
+        self.background, self.timeout, self.trusted, self.limits = (background, timeout, trusted,
+                                                                    limits)
+        self.kinds, self.asked = {}, []
+
+    def planned(self, plan, cwd, answer):
+        members = self.kinds.setdefault(_kind(plan.argv, cwd), [])
+        members.append(plan)
+        if len(members) == FEWEST:
+            self.asked.append(self.background.submit(self._ask, members, cwd, answer))
+
+    def _ask(self, plans, cwd, answer):
+        given = answer()
+        argvs = [listing_argv(p, given) for p in plans]
+        if not all(_askable(argv, given) for argv in argvs):
+            return None, None
+        return _kind(argvs[0], cwd), _ask_kind(argvs, cwd, self.timeout, self.trusted,
+                                               self.limits)
+
+
+def commands(argvs, cwds, answers, jobs, timeout, trusted, limits=None, asked=()):
     """The Command that runs each unit's listing (`argvs`, through the driver, in `cwds`): the
     preprocessor itself where its compiler answered as gcc (`answers`), the driver said the
     same of two units of its kind and `trusted(program)` holds of it; the driver's command
-    otherwise. The driver is asked `jobs` at a time."""
+    otherwise. The driver is asked `jobs` at a time, of the kinds that `asked` (futures of
+    (kind, template): see Early) has not asked yet."""
     kinds = {}
     for index, (argv, cwd, answer) in enumerate(zip(argvs, cwds, answers)):
-        if answer == "gcc" and "-M" in argv and not any("\n" in w or "\r" in w
-                                                               for w in argv):
+        if _askable(argv, answer):
             kinds.setdefault(_kind(argv, cwd), []).append(index)
-    asking = [(key, members) for key, members in kinds.items() if len(members) >= FEWEST]
-    templates = dict(zip((key for key, _ in asking), processes.in_parallel(
+    templates = dict(future.result() for future in asked)
+    asking = [(key, members) for key, members in kinds.items()
+              if len(members) >= FEWEST and key not in templates]
+    templates.update(zip((key for key, _ in asking), processes.in_parallel(
         lambda item: _ask_kind([argvs[i] for i in item[1]], item[0][0], timeout, trusted, limits),
         asking, jobs)))
     found = [Command(argv) for argv in argvs]
-    for key, members in asking:
-        if templates[key] is not None:
+    for key, members in kinds.items():
+        if len(members) >= FEWEST and templates[key] is not None:
             command, marks = templates[key]
             for index in members:
                 found[index] = _filled(command, marks, argvs[index][-1])

@@ -37,7 +37,7 @@ def on_path(name, past_wrappers=True):
     for directory in search_path():
         candidate = os.path.join(directory, name)
         if files.executable(candidate) and not (
-                past_wrappers and program_name(os.path.realpath(candidate)) in WRAPPERS):
+                past_wrappers and program_name(files.real_path(candidate)) in WRAPPERS):
             return candidate
     return None
 
@@ -69,17 +69,17 @@ def resolve(program, roots):
             if programs.listing_of(program) is None and program_name(program) not in ("cc", "c++"):
                 raise Skipped(_other(program))
             raise Refused(f"its compiler '{program}' is not found on the PATH")
-    if program_name(os.path.realpath(path)) in WRAPPERS:
+    if program_name(files.real_path(path)) in WRAPPERS:
         # A wrapper's link named after the compiler: the compiler of that name behind it.
-        wrapper, path = program_name(os.path.realpath(path)), on_path(os.path.basename(path))
+        wrapper, path = program_name(files.real_path(path)), on_path(os.path.basename(path))
         if path is None:
             raise Refused(f"its compiler '{program}' is {wrapper}, and no "
                           f"{os.path.basename(program)} behind it is found on the PATH")
     # Run by the real directory and the name in it: a link's name says how a compiler behaves
     # (clang++), while the directory holds no /proc/self/cwd or link that could lead elsewhere
     # once the program runs in the unit's directory.
-    path = os.path.join(os.path.realpath(os.path.dirname(path)), os.path.basename(path))
-    real = os.path.realpath(path)
+    path = os.path.join(files.real_path(os.path.dirname(path)), os.path.basename(path))
+    real = files.real_path(path)
     for where in (real, os.path.dirname(path)):
         if under(where, roots):
             raise Refused(f"its compiler '{program}' lies in the database's tree ({where}): "
@@ -95,7 +95,7 @@ def resolve(program, roots):
 def apart(path, roots):
     """Whether the program at `path` (absolute) is a compiled one installed apart from the build:
     neither its real file nor its directory under `roots`, as resolve asks of a unit's compiler."""
-    real = os.path.realpath(path)
+    real = files.real_path(path)
     return (os.path.isabs(path) and not under(real, roots) and
             not under(os.path.dirname(path), roots) and compiled(real))
 
@@ -118,6 +118,19 @@ def _other(program):
     """Why a unit of `program`, which is not gcc, clang, cl or clang-cl, is skipped."""
     return (f"{program_name(program)} is not a C or C++ compiler that lists its headers (gcc, "
             "clang, cl or clang-cl)")
+
+
+def chosen(compiler):
+    """The words of --compiler `compiler`, found (see chosen_compiler); None without one."""
+    if not compiler:
+        return None
+    try:
+        words = shlex.split(compiler)
+    except ValueError as error:
+        raise Failure(f"--compiler: {error}") from None
+    if not words:
+        raise Failure("--compiler: empty")
+    return chosen_compiler(words)
 
 
 def chosen_compiler(words):
