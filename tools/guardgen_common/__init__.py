@@ -25,4 +25,4 @@
     measured   when runs measure a difference: enough of them, a seeded bootstrap interval"""
 
 # The release, as the build's project() says it (a test holds them the same).
-VERSION = "1.9.1"
+VERSION = "1.9.2"
