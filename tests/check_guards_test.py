@@ -20,6 +20,7 @@ import sys
 import tempfile
 import threading
 import time
+import types
 import unittest
 import unittest.mock
 from collections import Counter, namedtuple
@@ -443,6 +444,18 @@ class Listing(unittest.TestCase):
                     argvs = [[driver, "-M", "-H", "-w", f"src/{name}.c"] for name in "abc"]
                     found = listing.commands(argvs, [directory] * 3, ["gcc"] * 3, 2, 60,
                                              lambda p: p == cc1)
+                    # Asked while the units are planned, from their plans (-E as planned): the
+                    # same commands.
+                    with processes.Background(2) as background:
+                        early = listing.Early(background, 60, lambda p: p == cc1, None)
+                        for argv in argvs:
+                            plan = types.SimpleNamespace(argv=[argv[0], "-E", *argv[2:]],
+                                                         style="-H")
+                            early.planned(plan, directory, lambda: "gcc")
+                        self.assertEqual(len(early.asked), 1)
+                        self.assertEqual(listing.commands(argvs, [directory] * 3, ["gcc"] * 3,
+                                                          2, 60, lambda p: False, None,
+                                                          early.asked), found)
                     if not direct:
                         self.assertEqual(found, [listing.Command(a) for a in argvs])
                         continue

@@ -143,9 +143,10 @@ def _askable(argv, answer):
 
 class Early:
     """The driver asked about each kind of unit (see commands) as soon as FEWEST of its units are
-    planned, in `background`, while the rest are: `planned(plan, cwd, answer)` is told of each
-    plan, `answer()` giving its compiler's answer once probed; `asked` holds the futures of
-    (kind, template), as commands takes them."""
+    planned, one of them a file of another name than the first's, in `background`, while the
+    rest are: `planned(plan, cwd, answer)` is told of each plan, `answer()` giving its
+    compiler's answer once probed; `asked` holds the futures of (kind, template), as commands
+    takes them. A kind not asked here is asked there."""
 
     def __init__(self, background, timeout, trusted, limits):
         self.background, self.timeout, self.trusted, self.limits = (background, timeout, trusted,
@@ -154,9 +155,13 @@ class Early:
 
     def planned(self, plan, cwd, answer):
         members = self.kinds.setdefault(_kind(plan.argv, cwd), [])
+        if members is None:
+            return  # asked already
         members.append(plan)
-        if len(members) == FEWEST:
+        name = os.path.basename
+        if len(members) >= FEWEST and name(plan.argv[-1]) != name(members[0].argv[-1]):
             self.asked.append(self.background.submit(self._ask, members, cwd, answer))
+            self.kinds[_kind(plan.argv, cwd)] = None
 
     def _ask(self, plans, cwd, answer):
         given = answer()
