@@ -113,6 +113,28 @@ class Layout(unittest.TestCase):
                 self.assertGreater(lengths.get(module, 0), MOST_LINES,
                                    "no longer long (or gone): take it out of LONGER")
 
+    def test_each_companion_takes_its_interruptions_before_it_loads_anything_but_that(self):
+        # Until early's handlers are set, Python's own turns Ctrl-C into KeyboardInterrupt, which
+        # it drops where it lands while a module loads: the run would go on as if not asked to
+        # end. So a script loads nothing before early but what Python has loaded to run it, and
+        # early nothing but itself and its package.
+        for script in ("check-guards", "compare-preprocessors"):
+            body = ast.parse((TOOLS / script).read_text()).body
+            first = next(i for i, node in enumerate(body) if isinstance(node, ast.Import)
+                         and node.names[0].name == "guardgen_common.early")
+            before = {a.name for node in body[:first]
+                      if isinstance(node, (ast.Import, ast.ImportFrom)) for a in node.names}
+            with self.subTest(script=script):
+                self.assertLessEqual(before, {"os.path", "sys"})
+        loaded = subprocess.run(
+            [sys.executable, "-I", "-S", "-c",
+             "import os.path, sys, _signal\nbefore = set(sys.modules)\n"
+             f"sys.path.insert(0, {str(TOOLS)!r})\nimport guardgen_common.early as early\n"
+             "print(*sorted(set(sys.modules) - before))\n"
+             "print(_signal.getsignal(_signal.SIGINT) is early._end)"],
+            capture_output=True, text=True, check=True).stdout.splitlines()
+        self.assertEqual(loaded, ["guardgen_common guardgen_common.early", "True"])
+
     def test_every_test_class_is_registered_whatever_its_name_and_a_broken_file_fails(self):
         lister = ROOT / "tests" / "list_python_tests.py"
         with tempfile.TemporaryDirectory() as directory:
